@@ -51,6 +51,24 @@ struct RosterEntry {
 // absent rather than stubbed.
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
+    // [roster 2: messagequeue_thread]
+    // [roster 3: RecvUdp]
+    // [roster 4: dbsave_thread]
+    // [roster 5: file_thread]
+    // [roster 6: sensor_log_thread]
+    // [roster 7: mqtt_thread]
+    // [roster 8: mail_thread]
+    // [roster 9: network_thread]
+    // [roster 10: sensor_monitor_thread]
+    // [roster 11: state_log_thread]
+    // [roster 12: snmp_trap_thread]
+    // [roster 13: sensor_state_thread]
+    // [roster 14: onewire_thread]
+    // [roster 15: ai_thread_func]
+    // [roster 16: mailreport_thread]
+    // [roster 17: trend_log_thread]
+    // [roster 18: filter_log_thread]
+    // [roster 19: extra_log_thread]
 };
 
 void restart_appliance()
