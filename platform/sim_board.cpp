@@ -45,6 +45,9 @@ bool board_create(const std::string& root, std::string& err)
     h->gpio[1][STRAP_A_LINE] = 1;
     h->gpio[1][STRAP_B_LINE] = 1;
     for (int l : DIP_LINE) h->gpio[2][l] = 1;  // a switch that is off reads 1
+    // Board revision 0x0102 in the second 16-bit word of the register block.
+    img[FPGA_OFFSET + 2] = 0x02;
+    img[FPGA_OFFSET + 3] = 0x01;
     std::string path = board_path(root);
     std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
