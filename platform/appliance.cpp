@@ -1,0 +1,95 @@
+// Appliance backend: the real board through the kernel's GPIO character
+// devices and /dev/mem, shell commands through system(), threads on SCHED_RR.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "gpio_request.h"
+#include "platform.h"
+
+int platform_init() { return 0; }
+const char* platform_name() { return "appliance"; }
+bool platform_simulated() { return false; }
+
+int kvt_system(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+void kvt_set_realtime(pthread_t th)
+{
+    sched_param param{};
+    param.sched_priority = 60;
+    pthread_setschedparam(th, SCHED_RR, &param);
+}
+
+void platform_stop_signals(void (*)(int)) {}
+
+int board_gpio_open(int chip)
+{
+    std::string dev = "/dev/gpiochip" + std::to_string(chip);
+    return open(kvt_path(dev).c_str(), O_RDONLY);
+}
+
+int board_gpio_chipinfo(int fd, GpioChipInfo* info)
+{
+    gpiochip_info ci;
+    std::memset(&ci, 0, sizeof ci);
+    int ret = ioctl(fd, GPIO_GET_CHIPINFO_IOCTL, &ci);
+    if (ret < 0) return ret;
+    std::snprintf(info->name, sizeof info->name, "%s", ci.name);
+    std::snprintf(info->label, sizeof info->label, "%s", ci.label);
+    info->lines = ci.lines;
+    return ret;
+}
+
+void board_gpio_close(int fd)
+{
+    if (fd >= 0) close(fd);
+}
+
+int board_gpio_read(int fd, int line, int* val)
+{
+    gpiohandle_request req = gpio_line_request(0, line, 0);
+    int ret = ioctl(fd, GPIO_GET_LINEHANDLE_IOCTL, &req);
+    if (ret == 0) {
+        gpiohandle_data data;
+        std::memset(&data, 0, sizeof data);
+        if (ioctl(req.fd, GPIOHANDLE_GET_LINE_VALUES_IOCTL, &data) == 0) *val = data.values[0];
+        close(req.fd);
+    }
+    return ret;
+}
+
+int board_gpio_write(int fd, int line, int val)
+{
+    gpiohandle_request req = gpio_line_request(1, line, val);
+    int ret = ioctl(fd, GPIO_GET_LINEHANDLE_IOCTL, &req);
+    if (ret == 0) {
+        gpiohandle_data data;
+        std::memset(&data, 0, sizeof data);
+        data.values[0] = static_cast<__u8>(val);
+        ioctl(req.fd, GPIOHANDLE_SET_LINE_VALUES_IOCTL, &data);
+        close(req.fd);
+    }
+    return ret;
+}
+
+int board_mem_open() { return open(kvt_path("/dev/mem").c_str(), O_RDWR | O_SYNC); }
+
+char* board_mem_map(int fd, unsigned long base, unsigned long len)
+{
+    void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(base));
+    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
+void board_mem_close(int fd)
+{
+    if (fd >= 0) close(fd);
+}
+
+void board_mem_wrote(unsigned long, int) {}

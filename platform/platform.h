@@ -1,0 +1,57 @@
+// The seam between the service and the machine it runs on. Two backends are
+// built from this one interface and chosen at link time: the appliance
+// (kernel GPIO character devices, /dev/mem, system()) and the simulated board
+// (a board-state file and a journal of shell commands inside a sandbox).
+#pragma once
+
+#include <pthread.h>
+
+#include <string>
+
+// Prepares the backend before anything else runs. The simulated board takes
+// its sandbox from KVT_ROOT and makes it the working directory. Non-zero
+// means the service must not start.
+int platform_init();
+// Short name of the backend for the console.
+const char* platform_name();
+// True for the simulated board.
+bool platform_simulated();
+
+// Every absolute path of the service goes through here: the appliance uses
+// it as is, the simulated board puts the sandbox root in front.
+std::string kvt_path(const char* path);
+inline std::string kvt_path(const std::string& path) { return kvt_path(path.c_str()); }
+const std::string& sandbox_root();
+// For tests and tools: resolve paths below `root` from now on.
+void set_sandbox_root(const std::string& root);
+
+// The service's system(): the appliance runs the command line; the simulated
+// board journals it and emulates only the plain file commands.
+int kvt_system(const std::string& cmd);
+
+// Gives a service thread its scheduling policy (SCHED_RR 60 on the appliance).
+void kvt_set_realtime(pthread_t th);
+
+// Routes the console interrupt to the same handler as SIGTERM where that is
+// wanted (the simulated board, so Ctrl-C stops it cleanly).
+void platform_stop_signals(void (*handler)(int));
+
+// GPIO chips 1 to 3.
+struct GpioChipInfo {
+    char name[32];
+    char label[32];
+    unsigned lines;
+};
+int board_gpio_open(int chip);                       // descriptor, or -1
+int board_gpio_chipinfo(int fd, GpioChipInfo* info);  // 0, or negative
+void board_gpio_close(int fd);
+// One line-handle request per call; returns the request's result (0 = ok).
+int board_gpio_read(int fd, int line, int* val);
+int board_gpio_write(int fd, int line, int val);
+
+// The FPGA register window.
+int board_mem_open();                                         // descriptor, or -1
+char* board_mem_map(int fd, unsigned long base, unsigned long len);  // nullptr on failure
+void board_mem_close(int fd);
+// Called after every register write; the simulated board keeps a journal.
+void board_mem_wrote(unsigned long offset, int value);

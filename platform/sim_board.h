@@ -1,0 +1,71 @@
+// The simulated board: one file, <root>/sim/board, mapped shared by the
+// service (kvt7400sim) and the tool that drives it (kvtsim). It holds the
+// level of every line of GPIO chips 1 to 3, the FPGA register window and the
+// faults a test wants the board to show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace simboard {
+
+constexpr int CHIPS = 3;
+constexpr int LINES = 128;
+constexpr size_t FPGA_OFFSET = 4096;   // page-aligned so it can be mapped alone
+constexpr size_t FPGA_SIZE = 0x7FFF;
+constexpr size_t FILE_SIZE = FPGA_OFFSET + 0x8000;
+constexpr uint32_t VERSION = 1;
+
+// Faults the simulated board can be told to show.
+enum Fault : uint32_t {
+    FAULT_GPIO1 = 1u << 0,     // /dev/gpiochip1 missing
+    FAULT_GPIO2 = 1u << 1,     // /dev/gpiochip2 missing
+    FAULT_GPIO3 = 1u << 2,     // /dev/gpiochip3 missing
+    FAULT_MEM_OPEN = 1u << 3,  // /dev/mem cannot be opened
+    FAULT_MEM_MAP = 1u << 4,   // the register window cannot be mapped
+    FAULT_LINE_IO = 1u << 5,   // every line request fails
+};
+
+struct FaultName {
+    const char* name;
+    uint32_t bit;
+};
+extern const FaultName FAULT_NAMES[6];
+
+struct Header {
+    char magic[8];  // "KVTBOARD"
+    uint32_t version;
+    volatile uint32_t faults;
+    volatile uint8_t gpio[CHIPS + 1][LINES];  // [chip][line], chip 0 unused
+};
+static_assert(sizeof(Header) <= FPGA_OFFSET);
+
+struct Mapping {
+    Header* hdr = nullptr;
+    volatile uint8_t* fpga = nullptr;
+    int fd = -1;
+    std::string path;
+};
+
+std::string board_path(const std::string& root);
+// Creates a fresh board file: straps 1 and 1, DIP switches off (lines read
+// 1), power switch 0, everything else 0.
+bool board_create(const std::string& root, std::string& err);
+bool board_map(const std::string& root, Mapping& m, std::string& err);
+void board_unmap(Mapping& m);
+
+// Lines of the board that have names.
+constexpr int DI_CHIP[8] = {2, 3, 2, 2, 2, 2, 2, 2};
+constexpr int DI_LINE[8] = {35, 68, 39, 40, 32, 62, 63, 64};
+constexpr int RELAY_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};  // chip 2
+constexpr int DIP_LINE[4] = {49, 50, 51, 52};                     // chip 2
+constexpr int POWER_SWITCH_LINE = 68;                             // chip 2
+constexpr int RUN_LINE = 67;                                      // chip 2
+constexpr int STRAP_A_LINE = 20, STRAP_B_LINE = 21;               // chip 1
+
+// Makes a sandbox in dir: the appliance's directories and default system
+// files, the board file, and the factory database when factory_db names one.
+bool sandbox_init(const std::string& dir, const std::string& factory_db, std::string& err);
+
+}  // namespace simboard

@@ -1,0 +1,20 @@
+// The simulated board's stand-in for system(): every command line is
+// journaled, byte for byte, to <root>/sim/commands.log, and only the plain
+// file commands the service depends on are carried out, inside the sandbox.
+// Nothing is ever executed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Journals and emulates one command below root. Returns 0 when the command
+// was emulated successfully or is one that is only journaled, 1 when an
+// emulated file command failed.
+int sim_shell_run(const std::string& root, const std::string& cmd);
+
+// Splits a command line the way the shell would for the simple forms the
+// service builds (quotes and backslashes honoured; operators as own words).
+std::vector<std::string> sim_shell_words(const std::string& cmd);
+
+// The journal, one command a line.
+std::vector<std::string> sim_journal(const std::string& root);

@@ -1,0 +1,167 @@
+// Simulated-board backend: the sandbox named by KVT_ROOT stands in for the
+// appliance's file system, <root>/sim/board for its GPIO lines and FPGA
+// registers, and <root>/sim/commands.log for the shell. It never runs a
+// command and never touches a path outside the sandbox.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform.h"
+#include "sim_board.h"
+#include "sim_shell.h"
+
+namespace {
+
+constexpr int FAKE_FD_BASE = 1000;  // chip descriptors handed to the service
+
+std::mutex g_board_mutex;
+simboard::Mapping g_board;
+std::string g_board_root;
+
+// The board of the current sandbox, mapped on first use (tests switch
+// sandboxes inside one process).
+simboard::Header* board()
+{
+    std::lock_guard<std::mutex> lock(g_board_mutex);
+    if (g_board.hdr && g_board_root == sandbox_root()) return g_board.hdr;
+    if (g_board.hdr) simboard::board_unmap(g_board);
+    std::string err;
+    if (!simboard::board_map(sandbox_root(), g_board, err)) {
+        std::fprintf(stderr, "simulated board: %s\n", err.c_str());
+        return nullptr;
+    }
+    g_board_root = sandbox_root();
+    return g_board.hdr;
+}
+
+bool fault(uint32_t bit)
+{
+    simboard::Header* b = board();
+    return !b || (b->faults & bit);
+}
+
+int chip_of(int fd) { return fd - FAKE_FD_BASE; }
+bool valid_chip_fd(int fd) { return chip_of(fd) >= 1 && chip_of(fd) <= simboard::CHIPS; }
+
+}  // namespace
+
+int platform_init()
+{
+    const char* root = std::getenv("KVT_ROOT");
+    if (!root || !*root) {
+        std::fprintf(stderr,
+                     "kvt7400sim: KVT_ROOT is not set; set it to a sandbox made with "
+                     "'kvtsim init DIR'\n");
+        return 1;
+    }
+    char real[PATH_MAX];
+    if (!realpath(root, real)) {
+        std::fprintf(stderr, "kvt7400sim: sandbox %s: %s\n", root, std::strerror(errno));
+        return 1;
+    }
+    if (chdir(real) != 0) {
+        std::fprintf(stderr, "kvt7400sim: chdir %s: %s\n", real, std::strerror(errno));
+        return 1;
+    }
+    set_sandbox_root(real);
+    std::string err;
+    simboard::Mapping probe;
+    if (!simboard::board_map(real, probe, err)) {
+        std::fprintf(stderr, "kvt7400sim: %s; prepare the sandbox with 'kvtsim init %s'\n", err.c_str(), real);
+        return 1;
+    }
+    simboard::board_unmap(probe);
+    std::printf("simulated board: sandbox %s\n", real);
+    return 0;
+}
+
+const char* platform_name() { return "simulated board"; }
+bool platform_simulated() { return true; }
+
+int kvt_system(const std::string& cmd) { return sim_shell_run(sandbox_root(), cmd); }
+
+void kvt_set_realtime(pthread_t)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::printf("simulated board: threads keep the normal scheduling policy (no SCHED_RR)\n");
+    });
+}
+
+void platform_stop_signals(void (*handler)(int))
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+int board_gpio_open(int chip)
+{
+    static const uint32_t bits[] = {0, simboard::FAULT_GPIO1, simboard::FAULT_GPIO2, simboard::FAULT_GPIO3};
+    if (chip < 1 || chip > simboard::CHIPS || fault(bits[chip])) return -1;
+    return FAKE_FD_BASE + chip;
+}
+
+int board_gpio_chipinfo(int fd, GpioChipInfo* info)
+{
+    if (!valid_chip_fd(fd)) return -1;
+    std::snprintf(info->name, sizeof info->name, "gpiochip%d", chip_of(fd));
+    std::snprintf(info->label, sizeof info->label, "kvtsim-chip%d", chip_of(fd));
+    info->lines = simboard::LINES;
+    return 0;
+}
+
+void board_gpio_close(int) {}
+
+int board_gpio_read(int fd, int line, int* val)
+{
+    if (!valid_chip_fd(fd) || line < 0 || line >= simboard::LINES || fault(simboard::FAULT_LINE_IO)) return -1;
+    *val = board()->gpio[chip_of(fd)][line] ? 1 : 0;
+    return 0;
+}
+
+int board_gpio_write(int fd, int line, int val)
+{
+    if (!valid_chip_fd(fd) || line < 0 || line >= simboard::LINES || fault(simboard::FAULT_LINE_IO)) return -1;
+    board()->gpio[chip_of(fd)][line] = val ? 1 : 0;
+    return 0;
+}
+
+int board_mem_open()
+{
+    if (fault(simboard::FAULT_MEM_OPEN)) return -1;
+    return open(simboard::board_path(sandbox_root()).c_str(), O_RDWR);
+}
+
+char* board_mem_map(int fd, unsigned long, unsigned long len)
+{
+    if (fault(simboard::FAULT_MEM_MAP) || len > simboard::FPGA_SIZE) return nullptr;
+    void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, simboard::FPGA_OFFSET);
+    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
+void board_mem_close(int fd)
+{
+    if (fd >= 0) close(fd);
+}
+
+void board_mem_wrote(unsigned long offset, int value)
+{
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", 0x51000000UL + offset, value);
+    int fd = open((sandbox_root() + "/sim/fpga.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (fd < 0) return;
+    ssize_t w = write(fd, line, static_cast<size_t>(n));
+    (void)w;
+    close(fd);
+}

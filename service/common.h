@@ -1,0 +1,135 @@
+// Declarations shared across the service's activities: run control, board
+// access, application log and helpers, database layer, settings loading,
+// state judgement, scenarios, status log and the thread bodies.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+#include "monitor_table.h"
+#include "settings_table.h"
+
+// ---- Run control and start-up (main) -------------------------------------
+extern std::atomic<int> control;     // every thread loops while non-zero
+extern std::atomic<int> rebootflg;   // restart the appliance after the stop
+extern std::atomic<int> updateflg;   // quiet exit after the stop
+extern volatile sig_atomic_t sigterm_received;
+extern std::atomic<int> chcnt;       // settings-change counter 1..5000
+extern char software_ver[16];
+extern char hardware_ver[16];
+extern char updatetime[16];
+
+int service_main();
+void handle_sigterm(int);
+void* cpustate_thread(void*);
+void init_buzzer();
+void sound_buzzer();
+int chcntread();
+int chcntup();
+// Next counter value after v: 1..5000, wrapping to 1.
+int chcnt_next(int v);
+// Starts a service thread with the service's scheduling policy; false when
+// it could not be created.
+bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name);
+// Sleeps up to ms milliseconds, waking early once control is 0.
+void sleep_while_running(int ms);
+// The kernel id of the calling thread, as printed in the start lines.
+long thread_tid();
+
+// ---- Board access ---------------------------------------------------------
+constexpr unsigned int FPGA_BASE = 0x51000000;
+constexpr unsigned int FPGA_LEN = 0x7FFF;
+extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
+extern char* ram_fpga;
+
+int gpio1_open();
+int gpio2_open();
+int gpio3_open();
+void gpio1_close();
+void gpio2_close();
+void gpio3_close();
+int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
+int fpga_open();
+void fpga_close();
+int fpga_access_8357(unsigned char rw, unsigned int addr, int* val);
+int fpga_word_read(unsigned int addr);
+void buzzer_access_8357(unsigned char ope);
+void status_led_timer(int type);
+void status_led_trigger(int type);
+void ftp_enable();
+void mask_systemd_tmpfiles_clean_timer();
+void mask_systemd_timesyncd();
+void mount_tmp();
+
+// ---- Application log and helpers -----------------------------------------
+int applog(const std::string& message);
+long get_file_size(const std::string& path);
+int exist_file(const std::string& path);
+int timer();
+// Microseconds from (tm_sec, nsec) to the next whole minute.
+long timer_remaining_us(int tm_sec, long nsec);
+// Number of 100 ms slices timer() sleeps for `remaining_us`; 0 = return at once.
+long timer_slices(long remaining_us);
+int check_ban_char(const char* text);
+
+// ---- Configuration database -----------------------------------------------
+extern char DBNAME[24];
+int open_db();
+int close_db();
+int begin_trans();
+int commit_trans();
+int rollback_trans();
+int create_db(const std::string& sql);
+int insert_db(const std::string& sql);
+int update_db(const std::string& sql);
+std::string select_db(const std::string& sql);
+int delete_db();
+int alter(const std::string& result, int mode);
+int check_db();
+
+// ---- Settings loading -----------------------------------------------------
+void set_sensor_data();
+int init_structs();
+int for105update();
+int for107update();
+int snmp_prefix_Set(int i);
+
+// ---- Digital I/O and relays -----------------------------------------------
+void* sensor_monitor_thread(void*);
+void* dio_sensor_monitor_thread(void*);
+int do_ctl(int port, int val);
+int do_pulse(int port, int time);
+int dio_senario_check(int type, int port, int state, double value, int flg);
+int check_scenario_do(unsigned int cond, unsigned int num, int on);
+
+// ---- State judgement and status log ----------------------------------------
+int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel,
+                int uc_cancel, int lc_cancel, int la_cancel);
+int check_change_state(int pre_state, int state);
+void* sensor_state_thread(void*);
+void* state_log_thread(void*);
+std::string state_log_str(int type, int port);
+int make_statelog(int type);
+
+// ---- Notification scenarios ------------------------------------------------
+int mail_senario_check(int sensortype, int port, int state, double value, int flag);
+int mqtt_senario_check(int time, int sensortype, int port, int state, int value, int flag);
+
+// ---- Command channel, settings writer, files, system actions ---------------
+void* messagequeue_thread(void*);
+int make_debug_file();
+int read_debug_file();
+void* dbsave_thread(void*);
+int cycle_change();
+void* file_thread(void*);
+void* network_thread(void*);
+int reboot();
+int syslog_sh();
+int ntp_sh();
+int date_sh();
+int version_sh();
+int get_hardware_revisions(char* text);
+int db_copy();
+int read_DIP_SW();
+int session_conf();

@@ -1,0 +1,3 @@
+#include "common.h"
+
+int main() { return service_main(); }

@@ -1,0 +1,250 @@
+// Start-up, thread roster and the three endings of the service.
+//
+// main prepares the board and the shared state in a fixed order, starts one
+// thread per activity, joins them all once `control` drops to 0, and then
+// restarts the appliance (rebootflg), exits quietly (updateflg: SIGTERM or
+// the update command) or powers off (the power switch).
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "common.h"
+#include "platform.h"
+
+std::atomic<int> control{1};
+std::atomic<int> rebootflg{0};
+std::atomic<int> updateflg{0};
+volatile sig_atomic_t sigterm_received = 0;
+std::atomic<int> chcnt{1};
+char software_ver[16];
+char hardware_ver[16];
+char updatetime[16];
+
+namespace {
+
+const char* const COUNT_FILE = "/opt/kvt/sbin/count.txt";
+std::mutex chcnt_mutex;  // the command queue and the settings writer both count
+
+void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void gpio_write(int chip, int line, int value) { gpio_access_7400(1, chip, line, &value); }
+
+int gpio_read(int chip, int line)
+{
+    int value = 0;
+    gpio_access_7400(0, chip, line, &value);
+    return value;
+}
+
+struct RosterEntry {
+    const char* name;
+    void* (*fn)(void*);
+};
+
+// Threads in start order. Activities that are not part of this build yet are
+// absent rather than stubbed.
+const RosterEntry ROSTER[] = {
+    {"cpustate_thread", cpustate_thread},
+    // [roster 2: messagequeue_thread]
+    // [roster 3: RecvUdp]
+    // [roster 4: dbsave_thread]
+    // [roster 5: file_thread]
+    // [roster 6: sensor_log_thread]
+    // [roster 7: mqtt_thread]
+    // [roster 8: mail_thread]
+    // [roster 9: network_thread]
+    // [roster 10: sensor_monitor_thread]
+    // [roster 11: state_log_thread]
+    // [roster 12: snmp_trap_thread]
+    // [roster 13: sensor_state_thread]
+    // [roster 14: onewire_thread]
+    // [roster 15: ai_thread_func]
+    // [roster 16: mailreport_thread]
+    // [roster 17: trend_log_thread]
+    // [roster 18: filter_log_thread]
+    // [roster 19: extra_log_thread]
+};
+
+void restart_appliance()
+{
+    applog("Application restart");
+    kvt_system("timeout 60s systemctl stop syslog.socket");
+    kvt_system("timeout 60s systemctl stop busybox-syslog");
+    kvt_system("timeout 60s ps  | grep UpMgr7400.py | grep -v grep | awk '{print $1}' | xargs -r kill");
+    kvt_system("timeout 60s systemctl stop kvt-uwsgi");
+    kvt_system("timeout 60s systemctl stop nginx");
+    kvt_system("sync");
+    msleep(100);
+    // The board restarts itself on this register sequence.
+    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, FPGA_BASE + 0x004, &v);
+}
+
+}  // namespace
+
+long thread_tid() { return static_cast<long>(syscall(SYS_gettid)); }
+
+void sleep_while_running(int ms)
+{
+    for (int slept = 0; slept < ms && control.load(); slept += 10) msleep(ms - slept < 10 ? ms - slept : 10);
+}
+
+bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
+{
+    if (pthread_create(th, nullptr, fn, nullptr) != 0) {
+        std::printf("pthread_create error: %s\n", name);
+        return false;
+    }
+    kvt_set_realtime(*th);
+    return true;
+}
+
+void handle_sigterm(int) { sigterm_received = 1; }
+
+void init_buzzer()
+{
+    kvt_system("echo 0 > /sys/class/pwm/pwmchip0/export");
+    kvt_system("echo 1000000 > /sys/class/pwm/pwmchip0/pwm0/period");
+    kvt_system("echo 500000 > /sys/class/pwm/pwmchip0/pwm0/duty_cycle");
+}
+
+void sound_buzzer()
+{
+    buzzer_access_8357(1);
+    msleep(50);
+    buzzer_access_8357(0);
+    msleep(150);
+    buzzer_access_8357(1);
+    msleep(50);
+    buzzer_access_8357(0);
+}
+
+int chcnt_next(int v) { return v + 1 > 5000 ? 1 : v + 1; }
+
+int chcntread()
+{
+    std::lock_guard<std::mutex> lock(chcnt_mutex);
+    FILE* f = std::fopen(kvt_path(COUNT_FILE).c_str(), "r");
+    if (!f) {
+        chcnt = 1;
+        return 0;
+    }
+    char buf[10] = {0};
+    if (std::fgets(buf, sizeof buf, f)) chcnt = static_cast<int>(std::strtol(buf, nullptr, 10));
+    std::fclose(f);
+    return 0;
+}
+
+int chcntup()
+{
+    std::lock_guard<std::mutex> lock(chcnt_mutex);
+    chcnt = chcnt_next(chcnt);
+    FILE* f = std::fopen(kvt_path(COUNT_FILE).c_str(), "w");
+    if (!f) return -1;
+    if (std::fprintf(f, "%d", chcnt.load()) < 0) applog("ch_cntup error");
+    if (std::fclose(f) != 0) applog("ch_cntup error");
+    return 0;
+}
+
+int service_main()
+{
+    if (platform_init() != 0) return 1;
+
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines reach the journal whole and at once
+    std::printf("Application Start\n");
+    std::fflush(stdout);
+
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handle_sigterm;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    platform_stop_signals(handle_sigterm);
+
+    ftp_enable();
+    mask_systemd_tmpfiles_clean_timer();
+    mask_systemd_timesyncd();
+    mount_tmp();
+
+    fpga_open();
+    gpio1_open();
+    gpio2_open();
+    gpio3_open();
+
+    gpio_write(1, 22, 1);
+    gpio_write(1, 23, 1);
+    msleep(1000);
+    gpio_write(2, 67, 0);
+
+    // [startup step 6: settings-loading]
+
+    char line[64];
+    std::snprintf(line, sizeof line, "Application Start %s", software_ver);
+    applog(line);
+
+    kvt_system("rm -f /tmp/kvt7400sys_aarch64.ipk\n");
+
+    copy_statelog();
+
+    monitor = new MONITOR_TABLE_CLASS();
+    if (mmap_open() == 0) monitor->initializeData();
+
+    int strap_a = gpio_read(1, 20);
+    int strap_b = gpio_read(1, 21);
+    int is_7400 = (strap_a == 1 && strap_b == 1) ? 1 : 0;
+    if (monitor->requestflg) monitor->requestflg->is_7400 = is_7400;
+    if (is_7400) {
+        kvt_system("python2.7 /opt/kvt/sbin/UpMgr7400.py &");
+        kvt_system("python2.7 /opt/kvt/sbin/vlxa_status.py");
+    }
+
+    // [startup step 12: database]
+
+    msleep(5000);
+
+    // [startup step 14: settings]
+    if (monitor->ready()) monitor->setDummyData();
+
+    init_buzzer();
+    msleep(100);
+    gpio_write(2, 67, 1);
+    sound_buzzer();
+    std::fflush(stdout);
+
+    constexpr size_t N = sizeof ROSTER / sizeof ROSTER[0];
+    pthread_t threads[N];
+    bool started[N] = {};
+    // Publishing threads assume all four tables; without them only the
+    // supervisor runs so the service can still be stopped.
+    for (size_t i = 0; i < N; ++i) {
+        if (i > 0 && !monitor->ready()) break;
+        started[i] = start_thread(&threads[i], ROSTER[i].fn, ROSTER[i].name);
+    }
+    for (size_t i = 0; i < N; ++i)
+        if (started[i]) pthread_join(threads[i], nullptr);
+
+    gpio1_close();
+    gpio2_close();
+    gpio3_close();
+    mmap_close();
+    // [shutdown: database]
+
+    if (rebootflg) {
+        restart_appliance();
+        return 0;
+    }
+    fpga_close();
+    if (updateflg) {
+        applog("Application update");
+        return 0;
+    }
+    std::printf("end\n");
+    applog("Application end");
+    kvt_system("shutdown -h now\n");
+    return 0;
+}

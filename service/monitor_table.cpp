@@ -1,0 +1,240 @@
+// The four tables shared with the web UI through files mapped from /tmp, and
+// the copy of the status log kept in /log across reboots.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "common.h"
+#include "platform.h"
+
+MONITOR_TABLE_CLASS* monitor = nullptr;
+
+namespace MONITOR_TABLE {
+
+void ring_append(int32_t& r, int32_t& w, StatusEntry* entries, int capacity, const StatusEntry& e)
+{
+    entries[w] = e;
+    int32_t nw = w + 1;
+    if (nw >= capacity) nw = 0;
+    w = nw;
+    if (r == w) {
+        int32_t nr = r + 1;
+        if (nr > capacity - 1) nr = 0;
+        r = nr;
+    }
+}
+
+bool ring_indices_valid(int32_t r, int32_t w, int capacity)
+{
+    return r >= 0 && r < capacity && w >= 0 && w < capacity;
+}
+
+}  // namespace MONITOR_TABLE
+
+namespace {
+
+void led_blink()
+{
+    kvt_system("echo \"timer\" > /sys/class/leds/STATUS_LED/trigger");
+    kvt_system("echo 670 > /sys/class/leds/STATUS_LED/delay_on");
+    kvt_system("echo 670 > /sys/class/leds/STATUS_LED/delay_off");
+}
+
+// Opens (creating with 0666) and sizes one table file; -1 on failure with
+// the caller's messages.
+int open_table(const char* path, size_t size, int& fd, bool& size_failed)
+{
+    size_failed = false;
+    fd = open(kvt_path(path).c_str(), O_RDWR | O_CREAT, 0666);
+    if (fd < 0) return -1;
+    fchmod(fd, 0666);  // the web UI runs as another user and writes the flags
+
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        size_failed = true;
+        return -1;
+    }
+    return 0;
+}
+
+template <typename T>
+T* map_table(int fd)
+{
+    void* p = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<T*>(p);
+}
+
+bool copy_file(const std::string& from, const std::string& to)
+{
+    std::ifstream in(kvt_path(from), std::ios::binary);
+    if (!in) return false;
+    std::ofstream out(kvt_path(to), std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int mmap_open()
+{
+    using namespace MONITOR_TABLE;
+    MONITOR_TABLE_CLASS* m = monitor;
+    if (!m) return -1;
+    bool size_failed = false;
+
+    if (open_table("/tmp/mmapfile_monitor", sizeof(Sensor_condition), m->fd_monitor, size_failed) != 0) {
+        if (size_failed) {
+            std::perror("ftruncate error. ");
+        } else {
+            std::printf("fd open error. \n");
+            applog("fd sensor open error.");
+        }
+        led_blink();
+        return -1;
+    }
+    m->sensor_condition = map_table<Sensor_condition>(m->fd_monitor);
+    if (!m->sensor_condition) {
+        std::printf("Error : mmap_monitor failed \n");
+        applog("Error : mmap_monitor failed ");
+        return -1;
+    }
+
+    if (open_table("/tmp/mmapfile_flg", sizeof(RequestFlg), m->fd_flg, size_failed) != 0) {
+        if (size_failed) {
+            std::perror("ftruncate error. messagequeue_thread");
+        } else {
+            std::printf("fd open error. \n");
+            applog("fd flg open error.");
+        }
+        return -1;
+    }
+    m->requestflg = map_table<RequestFlg>(m->fd_flg);
+    if (!m->requestflg) {
+        std::printf("Error : mmap_monitor failed \n");
+        applog("Error : mmap_monitor failed ");
+        return -1;
+    }
+
+    if (open_table("/tmp/mmapfile_status", sizeof(Status_Log), m->fd_status, size_failed) != 0) {
+        if (size_failed) {
+            std::perror("ftruncate error. state_log_thread");
+        } else {
+            std::printf("fd open error. state_log_thread\n");
+            applog("fd state open error.");
+        }
+        led_blink();
+        return -1;
+    }
+    m->status_log = map_table<Status_Log>(m->fd_status);
+    if (!m->status_log) {
+        std::printf("Error : mmap_monitor failed state_log_thread\n");
+        applog("Error : mmap_monitor failed");
+        led_blink();
+        return -1;
+    }
+    statelog_repair(m->status_log);
+
+    if (open_table("/tmp/mmapfile_trend", sizeof(Trend_per), m->fd_trend, size_failed) != 0) {
+        if (size_failed) std::perror("ftruncate error. ");
+        else std::printf("fd open error. \n");
+        return -1;
+    }
+    m->trend_per = map_table<Trend_per>(m->fd_trend);
+    if (!m->trend_per) {
+        std::printf("Error : mmap_monitor failed \n");
+        applog("Error : mmap_monitor failed ");
+        return -1;
+    }
+    return 0;
+}
+
+int mmap_close()
+{
+    if (!monitor) return 0;
+    for (int fd : {monitor->fd_monitor, monitor->fd_flg, monitor->fd_status, monitor->fd_trend})
+        if (fd >= 0) close(fd);
+    // The mappings stay until the process ends: a thread still finishing its
+    // last pass may touch them.
+    delete monitor;
+    monitor = nullptr;
+    return 0;
+}
+
+bool statelog_repair(MONITOR_TABLE::Status_Log* log)
+{
+    using namespace MONITOR_TABLE;
+    if (!log) return false;
+    bool repaired = false;
+    auto check = [&](int32_t& r, int32_t& w, int cap, const char* name) {
+        if (ring_indices_valid(r, w, cap)) return;
+        char msg[128];
+        std::snprintf(msg, sizeof msg, "%s status log index out of range (r=%d w=%d): log reset", name,
+                      static_cast<int>(r), static_cast<int>(w));
+        std::printf("%s\n", msg);
+        applog(msg);
+        r = 0;
+        w = 0;
+        repaired = true;
+    };
+    check(log->all_status_log.r, log->all_status_log.w, ALL_LOG_NUM, "all");
+    check(log->dio_status_log.r, log->dio_status_log.w, DIO_LOG_NUM, "dio");
+    return repaired;
+}
+
+int copy_statelog()
+{
+    if (exist_file("/log/mmapfile_status") == 0) copy_file("/log/mmapfile_status", "/tmp/mmapfile_status");
+    return 0;
+}
+
+int backup_statelog()
+{
+    copy_file("/tmp/mmapfile_status", "/log/mmapfile_status");
+    return 0;
+}
+
+void MONITOR_TABLE_CLASS::initializeData()
+{
+    if (requestflg) std::memset(requestflg, 0, sizeof *requestflg);
+    if (sensor_condition) std::memset(sensor_condition, 0, sizeof *sensor_condition);
+    if (trend_per) std::memset(trend_per, 0, sizeof *trend_per);
+}
+
+void MONITOR_TABLE_CLASS::setDummyData()
+{
+    using SETTINGS_TABLE::VALUE_ERROR;
+    MONITOR_TABLE::Sensor_condition* c = sensor_condition;
+    if (!c) return;
+    for (int i = 0; i < 8; ++i) c->digitalio[i] = {0, 0};
+    for (int i = 0; i < 8; ++i) {
+        int init = sensor_settings.digitalO[i].doinit ? 1 : 0;
+        // [relay outputs: drive doinit]
+        c->digitalio[8 + i] = {init, 0};
+    }
+    for (auto& e : c->analog) e = {VALUE_ERROR, 0};
+    for (auto& e : c->onewire_temperature) e = {VALUE_ERROR, 0};
+    for (auto& e : c->onewire_humidity) e = {VALUE_ERROR, 0};
+    for (auto& e : c->veloxa) {
+        e.sensor_temperature = {VALUE_ERROR, 0};
+        e.sensor_humidity = {VALUE_ERROR, 0};
+        e.sensor_battery = {VALUE_ERROR, 0};
+    }
+    for (auto& e : c->kvt_nx40) {
+        e.sensor_temperature = {VALUE_ERROR, 0};
+        e.sensor_battery = {VALUE_ERROR, 0};
+    }
+}
+
+int MONITOR_TABLE_CLASS::getDitigalIOValue(int i)
+{
+    return sensor_condition && i >= 0 && i < 16 ? sensor_condition->digitalio[i].value : 0;
+}
+
+int MONITOR_TABLE_CLASS::getDitigalIOStatus(int i)
+{
+    return sensor_condition && i >= 0 && i < 16 ? sensor_condition->digitalio[i].status : 0;
+}

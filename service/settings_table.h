@@ -1,0 +1,420 @@
+// Configuration and live-threshold records shared by every thread, and the
+// string queues that hand work between threads.
+//
+// The records are plain fixed-size structs in static storage: the web UI and
+// the database fix their capacities, and nothing here allocates after start-up
+// except the queues.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace SETTINGS_TABLE {
+
+constexpr int DI_NUM = 8;
+constexpr int DO_NUM = 8;
+constexpr int AI_NUM = 8;
+constexpr int WIRE_T_NUM = 128;
+constexpr int WIRE_H_NUM = 16;
+constexpr int VLXA_NUM = 50;
+constexpr int NX40_NUM = 100;
+constexpr int SMARTMESH_CYCLE_NUM = 3;
+constexpr int TREND_NUM = 6;
+constexpr int BATTERY_NUM = 2;
+
+constexpr int SNMP_NUM = 8;
+constexpr int TRAP_NUM = 8;
+constexpr int TRAP_SCENARIO_NUM = 193;
+constexpr int MQTT_SCENARIO_NUM = 24;
+constexpr int MAIL_CLIENT_NUM = 5;
+constexpr int MAIL_SCENARIO_NUM = 121;
+constexpr int MAIL_REPORT_NUM = 5;
+constexpr int SENSOR_LOG_CYCLE_NUM = 14;
+
+// Threshold sentinels: an upper threshold at INT32_MAX or a lower one at
+// INT32_MIN is switched off.
+constexpr int THRESHOLD_OFF_MAX = 2147483647;
+constexpr int THRESHOLD_OFF_MIN = (-2147483647 - 1);
+constexpr int VALUE_ERROR = 65535;  // live value without a valid reading
+
+struct DigitalI {
+    char name[32];
+    int time;
+    char ontext[31];
+    char offtext[31];
+    bool enable;
+    bool log;
+    int errortext_id;
+    int trend_id;
+    bool changeflg;
+};
+
+struct DigitalO {
+    char name[32];
+    char ontext[31];
+    char offtext[31];
+    bool enable;
+    bool doinit;
+    bool dokeep;
+    int ontype, onsensor, onstate, onenable;
+    int offtype, offsensor, offstate, offenable;
+    int errortext_id;
+    int trend_id;
+    bool log;
+    bool changeflg;
+};
+
+struct Analog {
+    char name[32];
+    bool enable;
+    int input_max, input_min, output_max, output_min;
+    int alert_max_val, alert_max_clear, caution_max_val, caution_max_clear;
+    int caution_min_val, caution_min_clear, alert_min_val, alert_min_clear;
+    int err_sampling;
+    char unit[32];
+    int trend_id;
+    bool log;
+    int range;
+    bool changeflg;
+};
+
+// 1-Wire temperature, 1-Wire humidity and NX40 sensors share one layout.
+struct Onewire_temperature {
+    char name[32];
+    char device_ID[32];
+    bool enable;
+    int alert_max_val, alert_max_clear, caution_max_val, caution_max_clear;
+    int caution_min_val, caution_min_clear, alert_min_val, alert_min_clear;
+    int trend_id;
+    bool log;
+    bool changeflg;
+};
+using Onewire_humidity = Onewire_temperature;
+using KVT_NX40 = Onewire_temperature;
+
+struct Veloxa {
+    char name[32];
+    char device_ID[32];
+    bool enable;
+    char t_name[32];
+    int t_alert_max_val, t_alert_max_clear, t_caution_max_val, t_caution_max_clear;
+    int t_caution_min_val, t_caution_min_clear, t_alert_min_val, t_alert_min_clear;
+    int t_trend_id;
+    bool t_log;
+    char h_name[32];
+    bool h_enable;
+    int h_alert_max_val, h_alert_max_clear, h_caution_max_val, h_caution_max_clear;
+    int h_caution_min_val, h_caution_min_clear, h_alert_min_val, h_alert_min_clear;
+    int h_trend_id;
+    bool h_log;
+    bool changeflg;
+};
+
+struct SmartMesh_cycle {
+    char name[32];
+    int cycle_minutes;
+    bool changeflg;
+};
+
+struct Trend {
+    bool enable;
+    int minutes;
+    int percentage;
+    int au_per, al_per, cu_per, cl_per;
+    bool changeflg;
+};
+
+struct Battery {
+    int alert, alert_clear, caution, caution_clear;
+    bool changeflg;
+};
+
+struct Sensor_settings {
+    DigitalI digitalI[DI_NUM];
+    DigitalO digitalO[DO_NUM];
+    Analog analog[AI_NUM];
+    Onewire_temperature onewire_temperature[WIRE_T_NUM];
+    Onewire_humidity onewire_humidity[WIRE_H_NUM];
+    Veloxa veloxa[VLXA_NUM];
+    KVT_NX40 kvt_nx40[NX40_NUM];
+    SmartMesh_cycle smartMesh_cycle[SMARTMESH_CYCLE_NUM];
+    Trend trend[TREND_NUM];
+    Battery battery[BATTERY_NUM];
+};
+
+struct Snmp {
+    char ipaddr[32];
+    char community[32];
+    bool enable;
+    bool changeflg;
+    int prefix;
+    char ip_noprefix[32];
+};
+
+struct Network {
+    char host[32];
+    bool dhcp;
+    char ipaddr[32], netmask[32], broadcast[32], gateway[32];
+    char dns1[32], dns2[32], dns3[32];
+};
+
+struct Snmp_trap {
+    char sendto[32];
+    char community[32];
+    int version;
+    bool enable;
+    bool changeflg;
+};
+
+struct Scenario {
+    int sensortype;
+    int sensor;
+    int state;
+    bool enable;
+    bool changeflg;
+};
+
+struct Mqtt {
+    int unitid;
+    char sendip[32];
+    int port;
+    char loginid[32];
+    char pwd[32];
+};
+
+struct Time {
+    int year, month, day, hour, minute, second;
+    char ntp[3][32];
+};
+
+struct Mail {
+    char mail_smtp[32];
+    int mail_smtp_port;
+    char mail_account[32];
+    char mail_password[32];
+    char mail_mailaddr[128];
+    char mail_sender[32];
+    bool mail_smtp_auth;
+    bool mail_encode;
+    bool mail_sendmail;
+};
+
+struct Mail_client {
+    char mailclient_addr[128];
+    char mailclient_subject[128];
+};
+
+struct Mail_report {
+    int mailreport_addr;
+    char mailreport_subject[128];
+    int mailreport_enable, mailreport_day, mailreport_week, mailreport_hour, mailreport_minute;
+};
+
+struct Sensor_log_cycle {
+    char name[32];
+    int cycle_minutes;
+};
+
+struct Syslog {
+    int destination;
+    char ipaddr[32];
+    int port;
+};
+
+struct Statelog {
+    int cycle;
+};
+
+struct Onewire_conf {
+    int onewire_temp_retry_num, onewire_temp_retry_interval, onewire_temp_retry_log_enable;
+    int onewire_humid_retry_num, onewire_humid_retry_interval, onewire_humid_retry_log_enable;
+};
+
+struct Admin_settings {
+    Snmp snmp[SNMP_NUM];
+    Network network;
+    Snmp_trap snmp_trap[TRAP_NUM];
+    Scenario snmp_trap_scenario[TRAP_SCENARIO_NUM];
+    Mqtt mqtt;
+    Scenario mqtt_scenario[MQTT_SCENARIO_NUM];
+    Time time;
+    Mail mail;
+    Mail_client mail_client[MAIL_CLIENT_NUM];
+    Scenario mail_client_scenario[MAIL_SCENARIO_NUM];
+    Mail_report mail_report[MAIL_REPORT_NUM];
+    Sensor_log_cycle sensor_log_cycle[SENSOR_LOG_CYCLE_NUM];
+    Syslog syslog;
+    Statelog statelog;
+    Onewire_conf onewire_conf;
+};
+
+// One day of per-minute counts, newest first, in a fixed ring: the trend
+// judgement only ever sums the newest entries, and a day of minutes for
+// every channel must not cost a heap node per minute.
+class MinuteList {
+public:
+    static constexpr int CAPACITY = 1440;
+
+    // Empties the list and appends n zeros (n is clamped to the capacity).
+    void fill_zero(int n);
+    // Adds v as the newest entry; the oldest is dropped past 1440 entries.
+    void push_front(int v);
+    int size() const { return count_; }
+    // Entry k counted from the newest (k = 0); k must be below size().
+    int at(int k) const;
+    // Sum of the newest n entries, or of all of them when fewer are held.
+    long long sum_newest(int n) const;
+
+private:
+    int v_[CAPACITY] = {};
+    int head_ = 0;   // index of the newest entry
+    int count_ = 0;
+};
+
+struct data_list {
+    int alert_max = 0, alert_min = 0, caution_max = 0, caution_min = 0;
+    MinuteList alert_max_ls, alert_min_ls, caution_max_ls, caution_min_ls;
+};
+
+struct Sensor_sdata {
+    data_list digitalI[DI_NUM];
+    data_list digitalO[DO_NUM];
+    data_list analog[AI_NUM];
+    data_list onewire_temperature[WIRE_T_NUM];
+    data_list onewire_humidity[WIRE_H_NUM];
+    data_list veloxa_t[VLXA_NUM];
+    data_list veloxa_h[VLXA_NUM];
+    data_list kvt_nx40[NX40_NUM];
+};
+using Sensor_data = Sensor_sdata;
+
+}  // namespace SETTINGS_TABLE
+
+namespace REPORT_TABLE {
+
+struct SensorElement {
+    int64_t average;  // running sum
+    int min;
+    int max;
+    int64_t num;      // sample count
+};
+
+struct VeloxaReport {
+    SensorElement sensor_temperature, sensor_humidity, sensor_battery;
+};
+
+struct NX40Report {
+    SensorElement sensor_temperature, sensor_battery;
+};
+
+struct Report_sensor_data {
+    SensorElement digitalio[16];
+    SensorElement analog[SETTINGS_TABLE::AI_NUM];
+    SensorElement onewire_temperature[SETTINGS_TABLE::WIRE_T_NUM];
+    SensorElement onewire_humidity[SETTINGS_TABLE::WIRE_H_NUM];
+    VeloxaReport veloxa[SETTINGS_TABLE::VLXA_NUM];
+    NX40Report kvt_nx40[SETTINGS_TABLE::NX40_NUM];
+};
+
+struct Report_struct {
+    Report_sensor_data mailreport[SETTINGS_TABLE::MAIL_REPORT_NUM];
+};
+
+}  // namespace REPORT_TABLE
+
+// Thread-safe FIFO of texts with one consumer. Producers never block.
+template <typename T>
+class TSQueue {
+public:
+    void push(const T& item)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(item);
+        m_cond.notify_one();
+    }
+
+    // The db_save message form: "a,b,".
+    void push_n(int a, int b)
+    {
+        push(std::to_string(a) + "," + std::to_string(b) + ",");
+    }
+
+    // Copy of the oldest element; waits while the queue is empty.
+    T front()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cond.wait(lock, [this] { return !m_queue.empty(); });
+        return m_queue.front();
+    }
+
+    void pop()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_queue.empty()) m_queue.pop_front();
+    }
+
+    bool empty()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_queue.empty();
+    }
+
+    size_t size()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_queue.size();
+    }
+
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.clear();
+    }
+
+private:
+    std::deque<T> m_queue;
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+};
+
+extern SETTINGS_TABLE::Sensor_settings sensor_settings;
+extern SETTINGS_TABLE::Admin_settings admin_settings;
+extern SETTINGS_TABLE::Sensor_data sensor_data;
+extern REPORT_TABLE::Report_struct report_struct;
+
+extern TSQueue<std::string> db_save;    // settings to persist
+extern TSQueue<std::string> mail_send;  // mail requests
+extern TSQueue<std::string> mqtt_con;   // MQTT notifications
+extern TSQueue<std::string> state_log;  // state changes
+extern TSQueue<std::string> trap_que;   // trap requests
+
+extern std::atomic<int> mqttconf;  // MQTT settings saved: client reconnects
+extern std::atomic<int> SM_err_time;  // mesh-sensor error time
+
+// Simulation ("debug") inputs that replace the board's readings while
+// debug_mode is set; filled from the simulation file by the command queue.
+extern std::atomic<bool> debug_mode;
+extern int dis[8];
+extern float ais[8];
+extern float temps[128];
+extern float humids[16];
+extern std::atomic<int> portnum_ok[2];  // 1-Wire search finished, per channel
+
+// Copies src into a fixed text field, cut to capacity and NUL-terminated.
+template <size_t N>
+inline void copy_text(char (&dst)[N], const char* src)
+{
+    size_t i = 0;
+    if (src)
+        for (; i + 1 < N && src[i]; ++i) dst[i] = src[i];
+    dst[i] = '\0';
+}
+template <size_t N>
+inline void copy_text(char (&dst)[N], const std::string& src)
+{
+    copy_text(dst, src.c_str());
+}

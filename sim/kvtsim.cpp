@@ -1,0 +1,215 @@
+// kvtsim: prepares sandboxes for the simulated board and drives a running
+// simulator through its board file, the way a person at the appliance would
+// flip an input, a DIP switch or the power switch.
+//
+// Exit codes: 0 done (a read prints the value alone on a line), 1 the sandbox
+// or board could not be used, 2 the command line was wrong.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim_board.h"
+
+#ifndef KVT_FACTORY_DB
+#define KVT_FACTORY_DB ""
+#endif
+
+namespace {
+
+const char* USAGE =
+    "usage: kvtsim init DIR\n"
+    "       kvtsim [-r DIR] COMMAND [ARGS]\n"
+    "\n"
+    "DIR is a sandbox root; without -r, $KVT_ROOT is used.\n"
+    "\n"
+    "commands (a value argument sets, none reads and prints):\n"
+    "  init DIR               make a sandbox: appliance directories, system files,\n"
+    "                         factory database and a board with both model straps\n"
+    "                         at 1, DIP switches off and the power switch at 0\n"
+    "  gpio CHIP LINE [0|1]   a line of GPIO chip 1, 2 or 3\n"
+    "  fpga ADDR [BYTE]       an FPGA register (offset 0x004 or address 0x51000004)\n"
+    "  fpga-log               FPGA register writes made by the service, oldest first\n"
+    "  di N [0|1]             digital input N (1-8)\n"
+    "  relay N                relay output N (1-8), as the service drives it\n"
+    "  power-switch [0|1]     the power switch (1 asks the service to shut down)\n"
+    "  run                    the run indication line (1 once start-up is complete)\n"
+    "  dip N [0|1]            DIP switch N (1-4); 1 = set (the line reads 0)\n"
+    "  straps [A B]           the two model straps (1 1 = KVT-7400)\n"
+    "  fault [NAME on|off]    list or switch a board fault: gpio1 gpio2 gpio3\n"
+    "                         mem-open mem-map line-io\n"
+    "  journal                shell commands the service ran, oldest first\n";
+
+int usage_error(const char* why)
+{
+    std::fprintf(stderr, "kvtsim: %s\n%s", why, USAGE);
+    return 2;
+}
+
+bool parse_int(const char* s, long lo, long hi, long& out)
+{
+    if (!s || !*s) return false;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 0);
+    if (*end != '\0' || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+bool parse_level(const char* s, int& out)
+{
+    long v;
+    if (!parse_int(s, 0, 1, v)) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+int print_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return 0;  // nothing journaled yet
+    std::fputs(std::string(std::istreambuf_iterator<char>(in), {}).c_str(), stdout);
+    return 0;
+}
+
+struct Board {
+    simboard::Mapping m;
+    ~Board() { simboard::board_unmap(m); }
+};
+
+// Reads or sets one line; `invert` turns the printed/taken level around
+// (DIP switches read 0 when set).
+int line_cmd(simboard::Header* b, int chip, int line, const char* value, bool invert = false)
+{
+    if (value) {
+        int v;
+        if (!parse_level(value, v)) return usage_error("level must be 0 or 1");
+        b->gpio[chip][line] = static_cast<uint8_t>(invert ? !v : v);
+        return 0;
+    }
+    int v = b->gpio[chip][line] ? 1 : 0;
+    std::printf("%d\n", invert ? !v : v);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<const char*> args(argv + 1, argv + argc);
+    if (args.empty()) return usage_error("no command");
+    if (!std::strcmp(args[0], "--help") || !std::strcmp(args[0], "-h") || !std::strcmp(args[0], "help")) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (!std::strcmp(args[0], "init")) {
+        if (args.size() != 2) return usage_error("init takes one directory");
+        std::string err;
+        std::string db = access(KVT_FACTORY_DB, R_OK) == 0 ? KVT_FACTORY_DB : "";
+        if (db.empty())
+            std::fprintf(stderr, "kvtsim: no factory database at %s; sandbox made without one\n",
+                         KVT_FACTORY_DB);
+        if (!simboard::sandbox_init(args[1], db, err)) {
+            std::fprintf(stderr, "kvtsim: init %s: %s\n", args[1], err.c_str());
+            return 1;
+        }
+        std::printf("sandbox ready: %s\n", args[1]);
+        return 0;
+    }
+
+    std::string root;
+    if (!std::strcmp(args[0], "-r")) {
+        if (args.size() < 2) return usage_error("-r needs a directory");
+        root = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    } else if (const char* env = std::getenv("KVT_ROOT")) {
+        root = env;
+    }
+    if (root.empty()) return usage_error("no sandbox: give -r DIR or set KVT_ROOT");
+    if (args.empty()) return usage_error("no command");
+
+    std::string cmd = args[0];
+    const char* a1 = args.size() > 1 ? args[1] : nullptr;
+    const char* a2 = args.size() > 2 ? args[2] : nullptr;
+    const char* a3 = args.size() > 3 ? args[3] : nullptr;
+
+    if (cmd == "journal") return print_file(root + "/sim/commands.log");
+    if (cmd == "fpga-log") return print_file(root + "/sim/fpga.log");
+
+    Board board;
+    std::string err;
+    if (!simboard::board_map(root, board.m, err)) {
+        std::fprintf(stderr, "kvtsim: %s\n", err.c_str());
+        return 1;
+    }
+    simboard::Header* b = board.m.hdr;
+    long n;
+
+    if (cmd == "gpio") {
+        long chip, line;
+        if (!parse_int(a1, 1, 3, chip) || !parse_int(a2, 0, simboard::LINES - 1, line))
+            return usage_error("gpio CHIP(1-3) LINE(0-127) [0|1]");
+        if (args.size() > 4) return usage_error("too many arguments");
+        return line_cmd(b, static_cast<int>(chip), static_cast<int>(line), a3);
+    }
+    if (cmd == "fpga") {
+        long addr;
+        if (!parse_int(a1, 0, 0x7FFFFFFFL * 2 + 1, addr)) return usage_error("fpga ADDR [BYTE]");
+        if (addr >= 0x51000000L) addr -= 0x51000000L;
+        if (addr < 0 || addr >= static_cast<long>(simboard::FPGA_SIZE))
+            return usage_error("register outside the FPGA window");
+        if (a2) {
+            long v;
+            if (!parse_int(a2, 0, 255, v)) return usage_error("BYTE must be 0-255");
+            board.m.fpga[addr] = static_cast<uint8_t>(v);
+            return 0;
+        }
+        std::printf("%d\n", board.m.fpga[addr]);
+        return 0;
+    }
+    if (cmd == "di") {
+        if (!parse_int(a1, 1, 8, n)) return usage_error("di N(1-8) [0|1]");
+        return line_cmd(b, simboard::DI_CHIP[n - 1], simboard::DI_LINE[n - 1], a2);
+    }
+    if (cmd == "relay") {
+        if (!parse_int(a1, 1, 8, n) || a2) return usage_error("relay N(1-8)");
+        return line_cmd(b, 2, simboard::RELAY_LINE[n - 1], nullptr);
+    }
+    if (cmd == "power-switch") return line_cmd(b, 2, simboard::POWER_SWITCH_LINE, a1);
+    if (cmd == "run") return line_cmd(b, 2, simboard::RUN_LINE, nullptr);
+    if (cmd == "dip") {
+        if (!parse_int(a1, 1, 4, n)) return usage_error("dip N(1-4) [0|1]");
+        return line_cmd(b, 2, simboard::DIP_LINE[n - 1], a2, true);
+    }
+    if (cmd == "straps") {
+        if (!a1) {
+            std::printf("%d %d\n", b->gpio[1][simboard::STRAP_A_LINE], b->gpio[1][simboard::STRAP_B_LINE]);
+            return 0;
+        }
+        int sa, sb;
+        if (!parse_level(a1, sa) || !parse_level(a2, sb)) return usage_error("straps A B (each 0 or 1)");
+        b->gpio[1][simboard::STRAP_A_LINE] = static_cast<uint8_t>(sa);
+        b->gpio[1][simboard::STRAP_B_LINE] = static_cast<uint8_t>(sb);
+        return 0;
+    }
+    if (cmd == "fault") {
+        if (!a1) {
+            for (const auto& f : simboard::FAULT_NAMES)
+                std::printf("%s %s\n", f.name, (b->faults & f.bit) ? "on" : "off");
+            return 0;
+        }
+        for (const auto& f : simboard::FAULT_NAMES) {
+            if (std::strcmp(f.name, a1) != 0) continue;
+            if (a2 && !std::strcmp(a2, "on")) b->faults = b->faults | f.bit;
+            else if (a2 && !std::strcmp(a2, "off")) b->faults = b->faults & ~f.bit;
+            else return usage_error("fault NAME on|off");
+            return 0;
+        }
+        return usage_error("unknown fault");
+    }
+    return usage_error(("unknown command: " + cmd).c_str());
+}

@@ -1,0 +1,106 @@
+// Queues, minute lists and the status-log ring.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common.h"
+#include "sandbox.h"
+
+TEST(TSQueueTest, PushNBuildsTheSaveMessageForm)
+{
+    TSQueue<std::string> q;
+    q.push_n(12, 3);
+    q.push_n(-5, 0);
+    EXPECT_EQ(q.front(), "12,3,");
+    q.pop();
+    EXPECT_EQ(q.front(), "-5,0,");
+    q.pop();
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(TSQueueTest, TwoProducersEachMessageSeenOnceInPushOrder)
+{
+    TSQueue<std::string> q;
+    constexpr int N = 2000;
+    auto produce = [&](char tag) {
+        for (int i = 0; i < N; ++i) q.push(std::string(1, tag) + std::to_string(i));
+    };
+    std::thread a(produce, 'a'), b(produce, 'b');
+    int next_a = 0, next_b = 0;
+    while (next_a < N || next_b < N) {
+        std::string m = q.front();
+        q.pop();
+        int n = std::stoi(m.substr(1));
+        if (m[0] == 'a') EXPECT_EQ(n, next_a++);
+        else EXPECT_EQ(n, next_b++);
+    }
+    a.join();
+    b.join();
+    EXPECT_TRUE(q.empty());
+}
+
+TEST(MinuteListTest, PrefilledListKeeps1440EntriesNewestFirst)
+{
+    static SETTINGS_TABLE::MinuteList l;
+    l.fill_zero(1440);
+    ASSERT_EQ(l.size(), 1440);
+    l.push_front(7);
+    EXPECT_EQ(l.size(), 1440);
+    EXPECT_EQ(l.at(0), 7);
+    EXPECT_EQ(l.at(1439), 0);
+    for (int i = 1; i <= 1440; ++i) l.push_front(i);
+    EXPECT_EQ(l.size(), 1440);
+    EXPECT_EQ(l.at(0), 1440);
+    EXPECT_EQ(l.at(1439), 1);  // the 7 and every zero are gone
+    EXPECT_EQ(l.sum_newest(3), 1440 + 1439 + 1438);
+    EXPECT_EQ(l.sum_newest(5000), 1440LL * 1441 / 2);  // a window past the list sums what is there
+}
+
+TEST(StatusRingTest, TenThousandAppendsLeaveTheNewest9999)
+{
+    using namespace MONITOR_TABLE;
+    static ALL_Status_Log log;
+    log.r = log.w = 0;
+    for (int i = 0; i < ALL_LOG_NUM; ++i) ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {i, 2, 1, 5, i});
+    EXPECT_EQ(log.r, 1);
+    EXPECT_EQ(log.w, 0);
+    EXPECT_EQ(log.all[9999].time, 9999);
+    ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {10000, 2, 1, 5, 0});
+    EXPECT_EQ(log.all[0].time, 10000);
+    EXPECT_EQ(log.r, 2);
+    EXPECT_EQ(log.w, 1);
+}
+
+TEST(StatusRingTest, DamagedIndicesAreResetToAnEmptyRing)
+{
+    TestSandbox sb;
+    static MONITOR_TABLE::Status_Log log;
+    struct Case {
+        int r, w;
+        bool reset;
+    } cases[] = {{0, 0, false}, {1, 0, false}, {9999, 5, false}, {10000, 0, true},
+                 {0, 10000, true}, {-1, 3, true}, {5, -7, true}, {2147483647, 0, true}};
+    for (const auto& c : cases) {
+        log.all_status_log.r = c.r;
+        log.all_status_log.w = c.w;
+        log.dio_status_log.r = 0;
+        log.dio_status_log.w = 0;
+        EXPECT_EQ(statelog_repair(&log), c.reset) << c.r << "," << c.w;
+        EXPECT_TRUE(MONITOR_TABLE::ring_indices_valid(log.all_status_log.r, log.all_status_log.w, 10000));
+    }
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("status log index out of range"), std::string::npos);
+}
+
+TEST(ChangeCounterTest, WrapsFrom5000To1AndPersists)
+{
+    TestSandbox sb;
+    EXPECT_EQ(chcnt_next(1), 2);
+    EXPECT_EQ(chcnt_next(4999), 5000);
+    EXPECT_EQ(chcnt_next(5000), 1);
+    sb.write("/opt/kvt/sbin/count.txt", "5000");
+    chcntread();
+    EXPECT_EQ(chcnt.load(), 5000);
+    EXPECT_EQ(chcntup(), 0);
+    EXPECT_EQ(chcnt.load(), 1);
+    EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "1");
+}
