@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "monitor_table.h"
 #include "settings_table.h"
@@ -87,6 +89,12 @@ std::string select_db(const std::string& sql);
 int delete_db();
 int alter(const std::string& result, int mode);
 int check_db();
+// Query rows with every column as text (NULL as an empty text). Retries like
+// select_db; *table_missing tells a query on a table that does not exist.
+using DbRows = std::vector<std::vector<std::string>>;
+DbRows select_rows(const std::string& sql, bool* table_missing = nullptr);
+// Splits a select_db result text ("a$b$," per row) into rows.
+DbRows parse_result(const std::string& result);
 
 // ---- Settings loading -----------------------------------------------------
 void set_sensor_data();
@@ -94,6 +102,20 @@ int init_structs();
 int for105update();
 int for107update();
 int snmp_prefix_Set(int i);
+void setsettings(const DbRows& rows, const std::string& query);
+void setsettings(const std::string& result, const std::string& query);
+// System files: read whole through the sandbox seam (nullopt when missing),
+// and the pure parsers that fill the records from their text.
+std::optional<std::string> read_system_file(const char* path);
+void parse_ntp_conf(const std::string& text, SETTINGS_TABLE::Time& t);
+void parse_hostname(const std::string& text, SETTINGS_TABLE::Network& n);
+void parse_eth_network(const std::string& text, SETTINGS_TABLE::Network& n);
+void parse_ifconfig(const std::string& text, SETTINGS_TABLE::Network& n);
+void parse_resolv_conf(const std::string& text, SETTINGS_TABLE::Network& n);
+void parse_busybox_syslog(const std::string& text, SETTINGS_TABLE::Syslog& s);
+void read_network_files();
+void read_ntp_file();
+void read_syslog_file();
 
 // ---- Digital I/O and relays -----------------------------------------------
 void* sensor_monitor_thread(void*);

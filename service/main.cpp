@@ -182,6 +182,7 @@ int service_main()
     gpio_write(2, 67, 0);
 
     // [startup step 6: settings-loading]
+    set_sensor_data();
 
     char line[64];
     std::snprintf(line, sizeof line, "Application Start %s", software_ver);
@@ -204,11 +205,17 @@ int service_main()
     }
 
     // [startup step 12: database]
+    open_db();
+    check_db();
+    chcntread();
+    for105update();
 
     msleep(5000);
 
     // [startup step 14: settings]
+    init_structs();
     if (monitor->ready()) monitor->setDummyData();
+    for107update();
 
     init_buzzer();
     msleep(100);
@@ -233,6 +240,7 @@ int service_main()
     gpio3_close();
     mmap_close();
     // [shutdown: database]
+    close_db();
 
     if (rebootflg) {
         restart_appliance();

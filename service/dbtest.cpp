@@ -1,0 +1,407 @@
+// Configuration database layer: the one SQLite connection of the process,
+// its statement helpers and the schema migration run at start-up.
+//
+// Every use of the connection happens under db_mutex. The web UI writes the
+// same file, so statements that meet a lock are retried rather than failed.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common.h"
+#include "platform.h"
+#include "settings_table.h"
+
+char DBNAME[24] = "/opt/KVT7400/db.sqlite3";
+sqlite3* db = nullptr;
+
+namespace {
+
+// Recursive: commit and rollback reopen the connection while holding it.
+std::recursive_mutex db_mutex;
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string err_text(const char* label, int code) {
+    return std::string(label) + std::to_string(code) + ") " +
+           (db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+}
+
+// Statement that could not be prepared because its table does not exist;
+// the migration ladder relies on recognising this at once.
+bool missing_table(int rc) {
+    if (rc != SQLITE_ERROR || db == nullptr) return false;
+    return std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
+}
+
+enum class SelectOutcome { ok, missing_table, stopped };
+
+// Runs a query until one attempt completes, filling rows. Retries every
+// 10 ms while the service runs. A closed connection can never succeed, so
+// it ends the query at once instead of holding the caller.
+SelectOutcome run_select(const std::string& sql, DbRows& rows) {
+    rows.clear();
+    while (control == 1) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(db_mutex);
+            if (db == nullptr) {
+                std::printf("ERROR2(%d) %s\n", SQLITE_MISUSE, "database not open");
+                return SelectOutcome::stopped;
+            }
+            sqlite3_stmt* stmt = nullptr;
+            int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+            if (rc != SQLITE_OK) {
+                std::printf("ERROR2(%d) %s\n", rc, sqlite3_errmsg(db));
+                sqlite3_finalize(stmt);
+                if (missing_table(rc)) return SelectOutcome::missing_table;
+            } else {
+                while (sqlite3_step(stmt) == SQLITE_ROW) {
+                    int n = sqlite3_column_count(stmt);
+                    std::vector<std::string> row;
+                    row.reserve(n);
+                    for (int c = 0; c < n; ++c) {
+                        const unsigned char* t = sqlite3_column_text(stmt, c);
+                        row.emplace_back(t ? reinterpret_cast<const char*>(t) : "");
+                    }
+                    rows.push_back(std::move(row));
+                }
+                rc = sqlite3_finalize(stmt);
+                if (rc == SQLITE_OK) return SelectOutcome::ok;
+                std::printf("select ERROR3(%d) %s\n", rc, sqlite3_errmsg(db));
+                std::printf("ERROR3(%d) %s\n%s\n", rc, sqlite3_errmsg(db), sql.c_str());
+                rows.clear();
+            }
+        }
+        sleep_ms(10);
+    }
+    rows.clear();
+    return SelectOutcome::stopped;
+}
+
+}  // namespace
+
+int open_db() {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        if (db != nullptr) {
+            sqlite3_close(db);
+            db = nullptr;
+        }
+        // Never create the file: a missing database is an error to report,
+        // and an empty one would silently run the appliance unconfigured.
+        int rc = sqlite3_open_v2(kvt_path(DBNAME).c_str(), &db, SQLITE_OPEN_READWRITE,
+                                 nullptr);
+        if (rc == SQLITE_OK) {
+            // sqlite3_open does not read the file; a damaged one only shows
+            // on the first statement, so look at the schema now.
+            rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr,
+                              nullptr);
+        }
+        if (rc != SQLITE_OK) {
+            std::string msg = err_text("ERROR1(", rc);
+            sqlite3_close(db);
+            db = nullptr;
+            status_led_timer(1);
+            std::printf("%s\n", msg.c_str());
+            applog(msg);
+            return 1;
+        }
+        return 0;
+    } catch (...) {
+        applog("DBopen try error");
+        return 1;
+    }
+}
+
+int close_db() {
+    std::lock_guard<std::recursive_mutex> lock(db_mutex);
+    if (db != nullptr) {
+        sqlite3_close(db);
+        db = nullptr;
+    }
+    return 0;
+}
+
+int begin_trans() {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        int rc = sqlite3_exec(db, "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            std::string msg = err_text("trans ERROR(", rc);
+            std::printf("%s\n", msg.c_str());
+            applog(msg);
+            return 1;
+        }
+        std::printf("BEGIN TRANSACTION\n");
+        return 0;
+    } catch (...) {
+        applog("DBtrans try error");
+        return 1;
+    }
+}
+
+int commit_trans() {
+    try {
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            {
+                std::lock_guard<std::recursive_mutex> lock(db_mutex);
+                int rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+                if (rc == SQLITE_OK) {
+                    std::printf("COMMIT\n");
+                    return 0;
+                }
+                std::string msg = err_text("comit ERROR(", rc);
+                std::printf("%s\ncomit fail\n", msg.c_str());
+                applog(msg);
+            }
+            sleep_ms(100);
+            std::printf("%d\n", attempt);
+        }
+        // The transaction cannot be finished; a fresh connection drops it.
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        close_db();
+        open_db();
+    } catch (...) {
+        applog("DBtrans try error");
+    }
+    return 0;
+}
+
+int rollback_trans() {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        int rc = sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        int result = 0;
+        if (rc == SQLITE_OK) {
+            std::printf("ROLLBACK\n");
+        } else {
+            std::string msg = err_text("ROLLBACK ERROR(", rc);
+            std::printf("%s\nROLLBACK fail\n", msg.c_str());
+            applog(msg);
+            result = 1;
+        }
+        close_db();
+        open_db();
+        return result;
+    } catch (...) {
+        applog("DBrollback try error");
+        return 1;
+    }
+}
+
+int create_db(const std::string& sql) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) return 0;
+        std::string msg = err_text("ERROR(", rc);
+        status_led_timer(1);
+        std::printf("%s\n", msg.c_str());
+        applog(msg);
+        close_db();
+        open_db();
+        return rc;
+    } catch (...) {
+        applog("DBcreate try error");
+        return 1;
+    }
+}
+
+int insert_db(const std::string& sql) {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        sqlite3_stmt* stmt = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        if (rc != SQLITE_OK) {
+            std::printf("%s\n", err_text("ERROR(", rc).c_str());
+            sqlite3_finalize(stmt);
+            return 2;
+        }
+        int step = sqlite3_step(stmt);
+        if (step != SQLITE_DONE && step != SQLITE_ROW)
+            std::printf("%s\n", err_text("ERROR(", step).c_str());
+        int fin = sqlite3_finalize(stmt);
+        if (fin != SQLITE_OK && step == SQLITE_DONE)
+            std::printf("%s\n", err_text("ERROR(", fin).c_str());
+        return 0;
+    } catch (...) {
+        applog("DBinsert try error");
+        return 2;
+    }
+}
+
+int update_db(const std::string& sql) {
+    int result = 0;
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        if (attempt > 0) sleep_ms(100);
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        sqlite3_stmt* stmt = nullptr;
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        if (rc != SQLITE_OK) {
+            std::printf("%s\n", err_text("update ERROR6(", rc).c_str());
+            sqlite3_finalize(stmt);
+            result = 2;
+            continue;
+        }
+        rc = sqlite3_step(stmt);
+        if (rc != SQLITE_DONE) {
+            std::printf("%s\n", err_text("update ERROR7(", rc).c_str());
+            sqlite3_finalize(stmt);
+            result = 3;
+            continue;
+        }
+        rc = sqlite3_finalize(stmt);
+        if (rc != SQLITE_OK) {
+            std::printf("%s\n", err_text("update ERROR8(", rc).c_str());
+            result = 4;
+            continue;
+        }
+        return 0;
+    }
+    return result;
+}
+
+DbRows select_rows(const std::string& sql, bool* table_missing) {
+    DbRows rows;
+    SelectOutcome out = run_select(sql, rows);
+    if (table_missing) *table_missing = (out == SelectOutcome::missing_table);
+    return rows;
+}
+
+std::string select_db(const std::string& sql) {
+    if (control != 1) return "";
+    DbRows rows;
+    SelectOutcome out = run_select(sql, rows);
+    if (out == SelectOutcome::missing_table) return "NG2";
+    std::string text;
+    for (const auto& row : rows) {
+        for (const auto& cell : row) {
+            text += cell;
+            text += '$';
+        }
+        text += ',';
+    }
+    return text;
+}
+
+int delete_db() {
+    try {
+        std::lock_guard<std::recursive_mutex> lock(db_mutex);
+        int rc = sqlite3_exec(db, "DELETE from webapp_user", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            std::printf("%s\n", err_text("ERROR(", rc).c_str());
+            return rc;
+        }
+        return 0;
+    } catch (...) {
+        applog("DBdelete user try error");
+        return 1;
+    }
+}
+
+DbRows parse_result(const std::string& result) {
+    DbRows rows;
+    size_t pos = 0;
+    while (pos < result.size()) {
+        size_t end = result.find(',', pos);
+        if (end == std::string::npos) end = result.size();
+        std::vector<std::string> row;
+        size_t c = pos;
+        while (c < end) {
+            size_t d = result.find('$', c);
+            if (d == std::string::npos || d > end) d = end;
+            row.push_back(result.substr(c, d - c));
+            c = d + 1;
+        }
+        rows.push_back(std::move(row));
+        pos = end + 1;
+    }
+    return rows;
+}
+
+int alter(const std::string& result, int mode) {
+    DbRows rows = parse_result(result);
+    if (mode != 1) return 0;
+    insert_db("ALTER table webapp_trend_list add column au_per integer;");
+    insert_db("ALTER table webapp_trend_list add column al_per integer;");
+    insert_db("ALTER table webapp_trend_list add column cu_per integer;");
+    insert_db("ALTER table webapp_trend_list add column cl_per integer;");
+    for (size_t r = 0; r < rows.size() && r < 6; ++r) {
+        const auto& row = rows[r];
+        if (row.size() < 5) continue;
+        const std::string& p = row[4];
+        update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p +
+                  ", cu_per=" + p + ", cl_per=" + p + " where id=" + row[0]);
+    }
+    return 0;
+}
+
+int check_db() {
+    std::string result = select_db("SELECT * from db_version;");
+    std::string version;
+    if (result == "NG2") {
+        version = "1.0.1";
+    } else {
+        DbRows rows = parse_result(result);
+        if (!rows.empty() && rows[0].size() > 1) version = rows[0][1];
+    }
+
+    static const char* const kLadder[] = {"1.0.1", "1.0.2", "1.0.3", "1.0.13", "1.0.14"};
+    int step = -1;
+    for (int i = 0; i < 5; ++i)
+        if (version == kLadder[i]) step = i;
+
+    if (version == "1.1.1") {
+        applog("DB version OK");
+        return 0;
+    }
+    // Each step brings the schema one version further and falls through.
+    switch (step) {
+        case 0:
+            if (select_db("SELECT * from webapp_bat_config;") == "NG2") {
+                applog("DB version update 1.0.1->1.0.2");
+                create_db("CREATE TABLE webapp_bat_config (id integer primary key,alert "
+                          "integer,alert_clear integer,caution integer,caution_clear "
+                          "integer)");
+                insert_db("INSERT INTO webapp_bat_config values(1,260,270,280,290);");
+                insert_db("INSERT INTO webapp_bat_config values(2,260,270,280,290);");
+            }
+            [[fallthrough]];
+        case 1:
+            applog("DB version update 1.0.2->1.0.3");
+            create_db("CREATE TABLE db_version (id integer primary key,version text)");
+            insert_db("INSERT INTO db_version VALUES (1,'1.0.3')");
+            alter(select_db("SELECT * from webapp_trend_list;"), 1);
+            [[fallthrough]];
+        case 2:
+            applog("DB version update 1.0.3->1.0.13");
+            create_db("CREATE TABLE webapp_SM_errortime (id integer primary key,time integer)");
+            insert_db("INSERT INTO webapp_SM_errortime values(1,300);");
+            update_db("UPDATE db_version SET version='1.0.13' where id=1;");
+            [[fallthrough]];
+        case 3:
+            applog("DB version update 1.0.13->1.0.14");
+            create_db("CREATE TABLE webapp_onewire_conf (id integer primary key,num "
+                      "integer,interval integer,log bool)");
+            insert_db("INSERT INTO webapp_onewire_conf values(1,30,1000,0);");
+            insert_db("INSERT INTO webapp_onewire_conf values(2,30,1000,0);");
+            update_db("UPDATE db_version SET version='1.0.14' where id=1;");
+            [[fallthrough]];
+        case 4:
+            applog("DB version update 1.0.14->1.1.1");
+            update_db("UPDATE webapp_bat_config SET alert=" + std::to_string(335) +
+                      " , alert_clear=" + std::to_string(340) + " , caution=" +
+                      std::to_string(345) + " , caution_clear=" + std::to_string(350) +
+                      " where id=" + std::to_string(2));
+            update_db("UPDATE db_version SET version='1.1.1' where id=1;");
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
