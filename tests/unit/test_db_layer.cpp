@@ -111,6 +111,29 @@ TEST_F(DbLayerTest, SelectRetryOfBrokenStatementEndsWhenControlLeavesOne)
     EXPECT_GE(dbtest::count_text(out, "ERROR2(1)"), 5);
 }
 
+TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturnsWholeResult)
+{
+    ASSERT_EQ(select_db("SELECT name from webapp_di where id=1;"), "DI1$,");  // schema cached
+    dbtest::Conn other(db_path());
+    other.exec("BEGIN EXCLUSIVE");
+    other.exec("UPDATE webapp_di SET name='new' WHERE id=1");
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        other.exec("COMMIT");
+    });
+    testing::internal::CaptureStdout();
+    auto t0 = Clock::now();
+    std::string r = select_db("SELECT id, name from webapp_di where id<=2;");
+    double took = seconds_since(t0);
+    std::string out = captured();
+    release.join();
+    EXPECT_EQ(r, "1$new$,2$DI2$,");
+    EXPECT_GE(took, 0.25);
+    EXPECT_GE(dbtest::count_text(out, "ERROR3(5)") + dbtest::count_text(out, "ERROR2(5)"), 2);
+    // A failed attempt's partial text is never part of the answer.
+    EXPECT_EQ(dbtest::count_text(r, "$,"), 2);
+}
+
 TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30AttemptsWith3)
 {
     dbtest::Conn other(db_path());
