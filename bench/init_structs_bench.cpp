@@ -71,8 +71,9 @@ void measure(const char* label, int runs)
     std::sort(ms.begin(), ms.end());
     double sum = 0;
     for (double v : ms) sum += v;
-    std::printf("init_structs %-22s runs %3d  mean %7.3f ms  median %7.3f ms  max %7.3f ms  (target < 20 ms)\n",
-                label, runs, sum / ms.size(), ms[ms.size() / 2], ms.back());
+    std::printf(
+        "init_structs %-22s runs %3d  mean %7.3f ms  median %7.3f ms  max %7.3f ms  (target < 20 ms)\n",
+        label, runs, sum / ms.size(), ms[ms.size() / 2], ms.back());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The service starting on the simulated board with the configuration
 // database in various states: current, old, missing or damaged.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <cstdio>

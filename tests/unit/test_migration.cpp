@@ -130,8 +130,10 @@ TEST(FixtureTest, OlderVersionsLackWhatTheLadderAdds)
         EXPECT_EQ(has("db_version"), e.db_version);
         EXPECT_EQ(has("webapp_SM_errortime"), e.sm_errortime);
         EXPECT_EQ(has("webapp_onewire_conf"), e.onewire_conf);
-        EXPECT_EQ(c.scalar("SELECT count(*) FROM pragma_table_info('webapp_trend_list') WHERE name='au_per'") == "1",
-                  e.trend_au_per);
+        EXPECT_EQ(
+            c.scalar("SELECT count(*) FROM pragma_table_info('webapp_trend_list') WHERE name='au_per'") ==
+                "1",
+            e.trend_au_per);
         if (e.bat_config) {
             EXPECT_EQ(c.scalar("SELECT alert FROM webapp_bat_config WHERE id=2"), e.battery2);
         }
@@ -147,15 +149,33 @@ TEST(FactoryDbTest, FactoryRowsHaveTheCountsTheServiceReads)
         const char* table;
         const char* rows;
     } counts[] = {
-        {"webapp_di", "8"}, {"webapp_do", "8"}, {"webapp_ai", "8"}, {"webapp_wire_temp", "128"},
-        {"webapp_wire_humid", "16"}, {"webapp_vlxa", "50"}, {"webapp_nx40", "100"},
-        {"webapp_SM_errortime", "1"}, {"webapp_smartmesh_cycle", "3"}, {"webapp_trend_list", "6"},
-        {"webapp_bat_config", "2"}, {"webapp_network_config", "1"}, {"webapp_snmp_config", "8"},
-        {"webapp_snmp_trap_send", "8"}, {"webapp_trap_scenario", "193"}, {"webapp_timer", "1"},
-        {"webapp_mqttconfig", "1"}, {"webapp_mqtt_scenario", "24"}, {"webapp_mailconfig", "1"},
-        {"webapp_mail_client", "5"}, {"webapp_mail_client_scenario", "121"},
-        {"webapp_mailreport", "5"}, {"webapp_sensor_log_cycle", "14"}, {"webapp_systemlog", "1"},
-        {"webapp_onewire_conf", "2"}, {"webapp_user", "1"}, {"db_version", "1"},
+        {"webapp_di", "8"},
+        {"webapp_do", "8"},
+        {"webapp_ai", "8"},
+        {"webapp_wire_temp", "128"},
+        {"webapp_wire_humid", "16"},
+        {"webapp_vlxa", "50"},
+        {"webapp_nx40", "100"},
+        {"webapp_SM_errortime", "1"},
+        {"webapp_smartmesh_cycle", "3"},
+        {"webapp_trend_list", "6"},
+        {"webapp_bat_config", "2"},
+        {"webapp_network_config", "1"},
+        {"webapp_snmp_config", "8"},
+        {"webapp_snmp_trap_send", "8"},
+        {"webapp_trap_scenario", "193"},
+        {"webapp_timer", "1"},
+        {"webapp_mqttconfig", "1"},
+        {"webapp_mqtt_scenario", "24"},
+        {"webapp_mailconfig", "1"},
+        {"webapp_mail_client", "5"},
+        {"webapp_mail_client_scenario", "121"},
+        {"webapp_mailreport", "5"},
+        {"webapp_sensor_log_cycle", "14"},
+        {"webapp_systemlog", "1"},
+        {"webapp_onewire_conf", "2"},
+        {"webapp_user", "1"},
+        {"db_version", "1"},
     };
     for (const auto& t : counts)
         EXPECT_EQ(c.scalar(std::string("SELECT count(*) FROM ") + t.table), t.rows) << t.table;
