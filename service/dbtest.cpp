@@ -103,6 +103,8 @@ int open_db()
             // sqlite3_open does not read the file; a damaged one only shows
             // on the first statement, so look at the schema now.
             rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
+            // A file the web UI is writing at this moment is still a database.
+            if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) rc = SQLITE_OK;
         }
         if (rc != SQLITE_OK) {
             std::string msg = err_text("ERROR1(", rc);

@@ -270,6 +270,18 @@ TEST_F(DbLayerTest, DeleteEmptiesTheAccountTableOnly)
     EXPECT_EQ(c.scalar("SELECT count(*) FROM webapp_di"), "8");
 }
 
+TEST_F(DbLayerTest, OpenWhileAnotherWriterHoldsExclusiveLockStillSucceeds)
+{
+    close_db();
+    dbtest::Conn other(db_path());
+    other.exec("BEGIN EXCLUSIVE");
+    other.exec("UPDATE webapp_di SET name='busy' WHERE id=1");
+    EXPECT_EQ(open_db(), 0);
+    other.exec("COMMIT");
+    EXPECT_EQ(select_db("SELECT name from webapp_di where id=1;"), "busy$,");
+    EXPECT_EQ(applog_text().find("ERROR1("), std::string::npos);
+}
+
 // Open failures: the file is missing or is not a database at all.
 class DbOpenFailureTest : public ::testing::TestWithParam<const char*> {};
 
