@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvtsim_value.h"
 #include "sim_board.h"
 
 #ifndef KVT_FACTORY_DB
@@ -150,6 +151,8 @@ int main(int argc, char** argv)
     const char* a1 = args.size() > 1 ? args[1] : nullptr;
     const char* a2 = args.size() > 2 ? args[2] : nullptr;
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
+
+    if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
 
     Board board;
     std::string err;
