@@ -104,3 +104,11 @@ int check_ban_char(const char* text)
         if (std::strchr(text, c)) return 1;
     return 0;
 }
+
+int reboot()
+{
+    control = 0;
+    rebootflg = 1;
+    applog("再起動します");
+    return 0;
+}
