@@ -54,7 +54,7 @@ const RosterEntry ROSTER[] = {
     {"messagequeue_thread", messagequeue_thread},
     // [roster 3: RecvUdp]
     {"dbsave_thread", dbsave_thread},
-    // [roster 5: file_thread]
+    {"file_thread", file_thread},
     // [roster 6: sensor_log_thread]
     // [roster 7: mqtt_thread]
     // [roster 8: mail_thread]
@@ -187,6 +187,7 @@ int service_main()
 
     // [startup step 6: settings-loading]
     set_sensor_data();
+    version_sh();
 
     char line[64];
     std::snprintf(line, sizeof line, "Application Start %s", software_ver);
@@ -209,7 +210,9 @@ int service_main()
     }
 
     // [startup step 12: database]
+    db_copy();
     open_db();
+    read_DIP_SW();
     check_db();
     chcntread();
     for105update();
