@@ -270,7 +270,11 @@ int main(int argc, char** argv)
 {
     std::string dir = dir_of_exe();
     std::string sim = dir + "/../kvt7400sim";
+#ifdef KVT_DB_DIR
+    std::string db = std::string(KVT_DB_DIR) + "/db.sqlite3";
+#else
     std::string db = dir + "/../db/db.sqlite3";
+#endif
     bool with_sim = true;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
