@@ -1,5 +1,7 @@
 // Board access: GPIO lines, the FPGA register window, buzzer, status LED and
-// the start-up preparation of the operating system.
+// the start-up preparation of the operating system. Further down: relay
+// switching, the threshold and announcement rules, the relay, mail and MQTT
+// scenario matchers, and the status-log export.
 #include <cstdio>
 
 #include "common.h"
