@@ -25,7 +25,7 @@ struct Field {
     std::function<std::string(int)> get;  // the loaded field of element e
 };
 
-struct TableSpec {
+struct TableMap {
     const char* table;
     int skip;   // leading rows that are not entries
     int elems;  // entries the rows fill
@@ -46,9 +46,9 @@ struct TableSpec {
 #define SCEN(arr) \
     {I(1, arr[e].sensortype), I(2, arr[e].sensor), I(3, arr[e].state), B(4, arr[e].enable)}
 
-const std::vector<TableSpec>& specs()
+const std::vector<TableMap>& table_maps()
 {
-    static const std::vector<TableSpec> s = {
+    static const std::vector<TableMap> s = {
         {"webapp_di", 0, 8,
          {T(1, ss.digitalI[e].name), I(2, ss.digitalI[e].time), T(3, ss.digitalI[e].ontext),
           T(4, ss.digitalI[e].offtext), B(5, ss.digitalI[e].enable), B(6, ss.digitalI[e].log),
@@ -179,15 +179,15 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
         dbtest::Conn c(db_path());
         c.exec("BEGIN");
         int t = 0;
-        for (const auto& spec : specs()) {
-            auto cols = c.rows(std::string("PRAGMA table_info(") + spec.table + ")");
-            auto ids = c.column(std::string("SELECT id FROM ") + spec.table + " ORDER BY id");
+        for (const auto& tm : table_maps()) {
+            auto cols = c.rows(std::string("PRAGMA table_info(") + tm.table + ")");
+            auto ids = c.column(std::string("SELECT id FROM ") + tm.table + " ORDER BY id");
             std::map<int, Kind> kinds;
-            for (const auto& f : spec.fields) kinds[f.col] = f.kind;
-            auto& rows = stored[spec.table];
+            for (const auto& f : tm.fields) kinds[f.col] = f.kind;
+            auto& rows = stored[tm.table];
             for (size_t r = 0; r < ids.size(); ++r) {
                 std::map<int, std::string> row;
-                std::string sql = std::string("UPDATE ") + spec.table + " SET ";
+                std::string sql = std::string("UPDATE ") + tm.table + " SET ";
                 for (size_t k = 1; k < cols.size(); ++k) {
                     Kind kind = kinds.count(int(k)) ? kinds[int(k)] : TEXT;
                     std::string v = distinct_value(kind, t, int(r), int(k));
@@ -204,13 +204,13 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
 
     load();
 
-    for (const auto& spec : specs()) {
-        const auto& rows = stored[spec.table];
-        ASSERT_GE(int(rows.size()), spec.skip + spec.elems) << spec.table;
-        for (int e = 0; e < spec.elems; ++e) {
-            for (const auto& f : spec.fields) {
-                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[spec.skip + e].at(f.col)))
-                    << spec.table << " entry " << e << " column " << f.col;
+    for (const auto& tm : table_maps()) {
+        const auto& rows = stored[tm.table];
+        ASSERT_GE(int(rows.size()), tm.skip + tm.elems) << tm.table;
+        for (int e = 0; e < tm.elems; ++e) {
+            for (const auto& f : tm.fields) {
+                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[tm.skip + e].at(f.col)))
+                    << tm.table << " entry " << e << " column " << f.col;
             }
         }
     }
