@@ -104,6 +104,30 @@ TEST_P(MigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChan
 INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.version); });
 
+TEST(MigrationOddRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNull)
+{
+    reset_run_flags();
+    TestSandbox sb;
+    std::string live = sb.path("/opt/KVT7400/db.sqlite3");
+    copy_file(built_db("db-1.0.2.sqlite3"), live);
+    {
+        dbtest::Conn c(live);
+        c.exec("UPDATE webapp_trend_list SET name='a$b,c', percentage=70 WHERE id=0");
+        c.exec("UPDATE webapp_trend_list SET name=',,$$', percentage=15 WHERE id=1");
+        c.exec("UPDATE webapp_trend_list SET percentage=NULL WHERE id=2");
+    }
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    check_db();
+    close_db();
+    testing::internal::GetCapturedStdout();
+    dbtest::Conn m(live);
+    EXPECT_EQ(m.rows("SELECT au_per, al_per, cu_per, cl_per FROM webapp_trend_list WHERE id<=2 ORDER BY id"),
+              (std::vector<std::vector<std::string>>{
+                  {"70", "70", "70", "70"}, {"15", "15", "15", "15"}, {"NULL", "NULL", "NULL", "NULL"}}));
+    EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=50"), "3");
+}
+
 TEST(FactoryDbTest, FactoryRowsHaveTheCountsTheServiceReads)
 {
     std::string p = built_db("db.sqlite3");
