@@ -59,10 +59,10 @@ const RosterEntry ROSTER[] = {
     // [roster 7: mqtt_thread]
     // [roster 8: mail_thread]
     // [roster 9: network_thread]
-    // [roster 10: sensor_monitor_thread]
-    // [roster 11: state_log_thread]
+    {"sensor_monitor_thread", sensor_monitor_thread},
+    {"state_log_thread", state_log_thread},
     // [roster 12: snmp_trap_thread]
-    // [roster 13: sensor_state_thread]
+    {"sensor_state_thread", sensor_state_thread},
     // [roster 14: onewire_thread]
     // [roster 15: ai_thread_func]
     // [roster 16: mailreport_thread]

@@ -213,6 +213,7 @@ void MONITOR_TABLE_CLASS::setDummyData()
     for (int i = 0; i < 8; ++i) {
         int init = sensor_settings.digitalO[i].doinit ? 1 : 0;
         // [relay outputs: drive doinit]
+        do_ctl(i, init);
         c->digitalio[8 + i] = {init, 0};
     }
     for (auto& e : c->analog) e = {VALUE_ERROR, 0};

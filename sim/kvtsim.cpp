@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kvtsim_value.h"
 #include "sim_board.h"
 
 #ifndef KVT_FACTORY_DB
@@ -139,6 +140,7 @@ int main(int argc, char** argv)
 
     if (cmd == "journal") return print_file(root + "/sim/commands.log");
     if (cmd == "fpga-log") return print_file(root + "/sim/fpga.log");
+    if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
 
     Board board;
     std::string err;
