@@ -8,9 +8,11 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "common.h"
 #include "platform.h"
+#include "sysadmin.h"
 
 namespace {
 
@@ -110,5 +112,266 @@ int reboot()
     control = 0;
     rebootflg = 1;
     applog("再起動します");
+    return 0;
+}
+
+// ---- System actions: syslog, NTP, clock, versions, factory resets, web
+// session policy. Each rewrites one system file from the settings and
+// restarts the system service concerned; the rules are text to text.
+
+namespace {
+
+bool read_text_file(const std::string& path, std::string& text)
+{
+    FILE* f = std::fopen(kvt_path(path).c_str(), "rb");
+    if (!f) return false;
+    text.clear();
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+bool write_text_file(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+// Lines with their newline kept; a last line without one is a line too.
+std::vector<std::string> text_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        size_t next = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(text.substr(pos, next - pos));
+        pos = next;
+    }
+    return lines;
+}
+
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string first_line(const std::string& text)
+{
+    std::string line = text.substr(0, text.find('\n'));
+    if (line.size() > 511) line.resize(511);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+int dip_set(int line)
+{
+    int v = 1;
+    gpio_access_7400(0, 2, line, &v);
+    return v == 0;  // a switch that is on pulls its line low
+}
+
+}  // namespace
+
+namespace SYSADMIN {
+
+std::string syslog_rewrite(const std::string& old_text, const SETTINGS_TABLE::Syslog& s)
+{
+    std::string options = s.destination != 0
+                              ? "OPTIONS=\"-R " + std::string(s.ipaddr) + ":" + std::to_string(s.port) + "\"\n"
+                              : std::string("OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n");
+    std::string out;
+    for (const std::string& line : text_lines(old_text))
+        out += (line[0] != '#' && starts_with(line, "OPTIONS")) ? options : line;
+    return out;
+}
+
+std::string ntp_rewrite(const std::string& old_text, const SETTINGS_TABLE::Time& t)
+{
+    std::string out;
+    bool replaced = false;
+    for (const std::string& line : text_lines(old_text)) {
+        if (line[0] == '#' || !starts_with(line, "server")) {
+            out += line;
+            continue;
+        }
+        if (replaced) continue;
+        replaced = true;
+        std::string servers;
+        for (const auto& name : t.ntp)
+            if (name[0]) servers += std::string("server ") + name + "\n";
+        out += servers.empty() ? "server 127.127.1.0\n" : servers;
+    }
+    return out;
+}
+
+std::string date_command(const SETTINGS_TABLE::Time& t)
+{
+    char cmd[96];
+    std::snprintf(cmd, sizeof cmd, "date %02d%02d%02d%02d%4d.%02d", t.month, t.day, t.hour, t.minute, t.year,
+                  t.second);
+    return cmd;
+}
+
+std::string revision_text(int reg)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X%02X", (reg >> 8) & 0xFF, reg & 0xFF);
+    return text;
+}
+
+std::string version_from_package_line(const std::string& line)
+{
+    std::string l = first_line(line);
+    size_t dash = l.find('-');
+    if (dash == std::string::npos || dash + 2 > l.size()) return "";
+    std::string rest = l.substr(dash + 2);
+    size_t cut = rest.find('-');
+    return cut == std::string::npos ? rest : rest.substr(0, cut);
+}
+
+std::string updatetime_from_line(const std::string& line)
+{
+    std::string l = first_line(line);
+    return l.substr(0, l.find('.'));
+}
+
+std::string session_merge(const std::string& settings_py, const std::string& session)
+{
+    std::string s = session;
+    if (!s.empty() && s.back() != '\n') s += '\n';  // the next line must not run on
+    std::string out;
+    for (const std::string& line : text_lines(settings_py)) {
+        if (starts_with(line, "SESSION_EXPIRE_AT_BROWSER_CLOSE"))
+            out += s;
+        else if (!starts_with(line, "SESSION_COOKIE_AGE") && !starts_with(line, "SESSION_SAVE_EVERY_REQUEST"))
+            out += line;
+    }
+    return out;
+}
+
+}  // namespace SYSADMIN
+
+int syslog_sh()
+{
+    const char* path = "/etc/default/busybox-syslog";
+    std::string old_text;
+    if (!read_text_file(path, old_text)) return -1;
+    std::string text = SYSADMIN::syslog_rewrite(old_text, admin_settings.syslog);
+    std::printf("%s", text.c_str());
+    if (!write_text_file(path, text)) {
+        std::printf("syslog_sh: cannot write %s\n", path);
+        return -1;
+    }
+    kvt_system("systemctl restart busybox-syslog");
+    return 0;
+}
+
+int ntp_sh()
+{
+    const char* path = "/etc/ntp.conf";
+    kvt_system("systemctl stop ntpd");
+    std::string old_text;
+    if (!read_text_file(path, old_text)) return -1;
+    if (!write_text_file(path, SYSADMIN::ntp_rewrite(old_text, admin_settings.time))) {
+        std::printf("ntp_sh: cannot write %s\n", path);
+        return -1;
+    }
+    kvt_system("systemctl start ntpd");
+    return 0;
+}
+
+int date_sh()
+{
+    kvt_system(SYSADMIN::date_command(admin_settings.time));
+    kvt_system("hwclock -w --utc");
+    return 0;
+}
+
+int get_hardware_revisions(char* text)
+{
+    std::string rev = SYSADMIN::revision_text(fpga_word_read(FPGA_BASE + 0x002));
+    std::memcpy(text, rev.c_str(), rev.size() + 1);
+    return 0;
+}
+
+int version_sh()
+{
+    char rev[8];
+    get_hardware_revisions(rev);
+    if (!write_text_file("/tmp/version.txt", std::string(rev) + "\n")) return -1;
+    copy_text(hardware_ver, rev);
+
+    kvt_system("opkg list |grep kvt7400sys > /tmp/sysver.txt");
+    std::string sysver;
+    if (!read_text_file("/tmp/sysver.txt", sysver)) return -1;
+    copy_text(software_ver, SYSADMIN::version_from_package_line(sysver));
+
+    const char* uptime = "/log/uptime.txt";
+    if (exist_file(uptime) != 0) write_text_file(uptime, "---.");
+    std::string up;
+    if (!read_text_file(uptime, up)) return -1;
+    copy_text(updatetime, SYSADMIN::updatetime_from_line(up));
+    return 0;
+}
+
+int db_copy()
+{
+    if (exist_file("/opt/KVT7400/db.sqlite3") == 0) {
+        applog("exist DB");
+        std::printf("exists /opt/KVT7400/db.sqlite3\n");
+    } else {
+        applog("copy DB");
+        kvt_system("cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3");
+    }
+    return 0;
+}
+
+int read_DIP_SW()
+{
+    bool account = dip_set(49);
+    bool network = dip_set(50);
+    bool full = dip_set(51);
+    dip_set(52);  // read, no function
+
+    if (account) {
+        applog("アカウント設定初期化");
+        delete_db();
+        if (monitor && monitor->requestflg) monitor->requestflg->ini_account = 1;
+    }
+    const char* network_copies[] = {
+        "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
+        "cp -f /opt/KVT7400/ini_files/10-eth.network /etc/systemd/network/10-eth.network",
+        "cp -f /opt/KVT7400/ini_files/resolv.conf /etc/resolv.conf",
+    };
+    if (network) {
+        applog("ネットワーク設定初期化");
+        for (const char* c : network_copies) kvt_system(c);
+        kvt_system("systemctl restart systemd-networkd");
+        kvt_system("systemctl restart busybox-syslog");
+    }
+    if (full) {
+        close_db();
+        applog("全設定初期化");
+        kvt_system("cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3");
+        for (const char* c : network_copies) kvt_system(c);
+        kvt_system("systemctl restart systemd-networkd");
+        kvt_system("cp -f /opt/KVT7400/ini_files/ntp.conf /etc/ntp.conf");
+        kvt_system("systemctl start ntpd");
+        kvt_system("cp -f /opt/KVT7400/ini_files/busybox-syslog /etc/default/busybox-syslog");
+        kvt_system("systemctl restart busybox-syslog");
+        open_db();
+    }
+    return 0;
+}
+
+int session_conf()
+{
+    const char* settings = "/opt/KVT7400/KVT7400/settings.py";
+    std::string session, old_text;
+    if (!read_text_file("/opt/kvt/sbin/session.txt", session)) return -1;
+    if (!read_text_file(settings, old_text)) return -1;
+    if (!write_text_file(settings, SYSADMIN::session_merge(old_text, session))) return -1;
     return 0;
 }

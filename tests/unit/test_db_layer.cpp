@@ -111,6 +111,29 @@ TEST_F(DbLayerTest, SelectRetryOfBrokenStatementEndsWhenControlLeavesOne)
     EXPECT_GE(dbtest::count_text(out, "ERROR2(1)"), 5);
 }
 
+TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturnsWholeResult)
+{
+    ASSERT_EQ(select_db("SELECT name from webapp_di where id=1;"), "DI1$,");  // schema cached
+    dbtest::Conn other(db_path());
+    other.exec("BEGIN EXCLUSIVE");
+    other.exec("UPDATE webapp_di SET name='new' WHERE id=1");
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        other.exec("COMMIT");
+    });
+    testing::internal::CaptureStdout();
+    auto t0 = Clock::now();
+    std::string r = select_db("SELECT id, name from webapp_di where id<=2;");
+    double took = seconds_since(t0);
+    std::string out = captured();
+    release.join();
+    EXPECT_EQ(r, "1$new$,2$DI2$,");
+    EXPECT_GE(took, 0.25);
+    EXPECT_GE(dbtest::count_text(out, "ERROR3(5)") + dbtest::count_text(out, "ERROR2(5)"), 2);
+    // A failed attempt's partial text is never part of the answer.
+    EXPECT_EQ(dbtest::count_text(r, "$,"), 2);
+}
+
 TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30AttemptsWith3)
 {
     dbtest::Conn other(db_path());
@@ -245,6 +268,18 @@ TEST_F(DbLayerTest, DeleteEmptiesTheAccountTableOnly)
     dbtest::Conn c(db_path());
     EXPECT_EQ(c.scalar("SELECT count(*) FROM webapp_user"), "0");
     EXPECT_EQ(c.scalar("SELECT count(*) FROM webapp_di"), "8");
+}
+
+TEST_F(DbLayerTest, OpenWhileAnotherWriterHoldsExclusiveLockStillSucceeds)
+{
+    close_db();
+    dbtest::Conn other(db_path());
+    other.exec("BEGIN EXCLUSIVE");
+    other.exec("UPDATE webapp_di SET name='busy' WHERE id=1");
+    EXPECT_EQ(open_db(), 0);
+    other.exec("COMMIT");
+    EXPECT_EQ(select_db("SELECT name from webapp_di where id=1;"), "busy$,");
+    EXPECT_EQ(applog_text().find("ERROR1("), std::string::npos);
 }
 
 // Open failures: the file is missing or is not a database at all.

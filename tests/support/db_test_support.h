@@ -51,9 +51,15 @@ public:
             for (int c = 0; c < sqlite3_column_count(st); ++c) {
                 const char* t = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
                 switch (sqlite3_column_type(st, c)) {
-                case SQLITE_NULL: row.push_back("NULL"); break;
-                case SQLITE_TEXT: row.push_back("'" + std::string(t) + "'"); break;
-                default: row.push_back(t ? t : ""); break;
+                case SQLITE_NULL:
+                    row.push_back("NULL");
+                    break;
+                case SQLITE_TEXT:
+                    row.push_back("'" + std::string(t) + "'");
+                    break;
+                default:
+                    row.push_back(t ? t : "");
+                    break;
                 }
             }
             out.push_back(row);

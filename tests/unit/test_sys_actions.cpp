@@ -1,0 +1,287 @@
+// System actions: syslog, NTP, clock, versions, factory database, DIP-switch
+// resets and the web session policy, checked on the sandbox's files and the
+// command journal.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common.h"
+#include "sandbox.h"
+#include "sysadmin.h"
+
+using namespace SETTINGS_TABLE;
+
+namespace {
+
+SETTINGS_TABLE::Syslog syslog_of(int destination, const char* ip, int port)
+{
+    SETTINGS_TABLE::Syslog s{};
+    s.destination = destination;
+    copy_text(s.ipaddr, ip);
+    s.port = port;
+    return s;
+}
+
+SETTINGS_TABLE::Time time_with_servers(const char* a, const char* b, const char* c)
+{
+    SETTINGS_TABLE::Time t{};
+    copy_text(t.ntp[0], a);
+    copy_text(t.ntp[1], b);
+    copy_text(t.ntp[2], c);
+    return t;
+}
+
+int count_rows(const std::string& db_path, const char* table)
+{
+    sqlite3* db = nullptr;
+    int n = -1;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        std::string sql = std::string("SELECT count(*) FROM ") + table;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            n = sqlite3_column_int(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+}  // namespace
+
+TEST(SyslogRewrite, OptionsLinesFollowTheDestination)
+{
+    struct Case {
+        const char* what;
+        std::string old_text;
+        SETTINGS_TABLE::Syslog s;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"remote", "# busybox\nOPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\nOTHER=1\n", syslog_of(1, "192.0.2.5", 514),
+         "# busybox\nOPTIONS=\"-R 192.0.2.5:514\"\nOTHER=1\n"},
+        {"local", "OPTIONS=\"-R 10.0.0.1:514\"\n", syslog_of(0, "10.0.0.1", 514),
+         "OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n"},
+        {"commented only: unchanged, nothing added", "#OPTIONS=\"-R 1.2.3.4:1\"\nA=b\n", syslog_of(1, "192.0.2.5", 514),
+         "#OPTIONS=\"-R 1.2.3.4:1\"\nA=b\n"},
+        {"every OPTIONS line replaced, last without newline", "OPTIONS=a\nX\nOPTIONS_B=c", syslog_of(1, "h", 1),
+         "OPTIONS=\"-R h:1\"\nX\nOPTIONS=\"-R h:1\"\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SYSADMIN::syslog_rewrite(c.old_text, c.s), c.expected);
+    }
+}
+
+TEST(SyslogAction, RewritesTheFileThenRestartsTheLogger)
+{
+    TestSandbox sb;
+    admin_settings.syslog = syslog_of(1, "192.0.2.5", 514);
+    ASSERT_EQ(syslog_sh(), 0);
+    EXPECT_NE(sb.read("/etc/default/busybox-syslog").find("OPTIONS=\"-R 192.0.2.5:514\"\n"), std::string::npos);
+    EXPECT_EQ(sb.journal(), std::vector<std::string>{"systemctl restart busybox-syslog"});
+
+    std::remove(sb.path("/etc/default/busybox-syslog").c_str());
+    EXPECT_EQ(syslog_sh(), -1);
+    EXPECT_EQ(sb.journal().size(), 1u);  // no restart for a file that is not there
+}
+
+TEST(NtpRewrite, ServerLinesFollowTheSlots)
+{
+    const std::string two_servers = "# ntp\ndriftfile /x\nserver a.example\nfudge 1\nserver b.example iburst\nrestrict\n";
+    struct Case {
+        const char* what;
+        std::string old_text;
+        SETTINGS_TABLE::Time t;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"slots 1 and 3 where the first server stood", two_servers, time_with_servers("ntp1.example", "", "ntp3.example"),
+         "# ntp\ndriftfile /x\nserver ntp1.example\nserver ntp3.example\nfudge 1\nrestrict\n"},
+        {"all slots empty: local clock once", two_servers, time_with_servers("", "", ""),
+         "# ntp\ndriftfile /x\nserver 127.127.1.0\nfudge 1\nrestrict\n"},
+        {"commented server kept", "#server old\nserver x\n", time_with_servers("", "s2", ""),
+         "#server old\nserver s2\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SYSADMIN::ntp_rewrite(c.old_text, c.t), c.expected);
+    }
+}
+
+TEST(NtpAction, StopsRewritesAndStartsTheDaemon)
+{
+    TestSandbox sb;
+    admin_settings.time = time_with_servers("", "", "ntp.example");
+    ASSERT_EQ(ntp_sh(), 0);
+    std::string conf = sb.read("/etc/ntp.conf");
+    EXPECT_NE(conf.find("server ntp.example\n"), std::string::npos);
+    EXPECT_EQ(conf.find("server 127.127.1.0"), std::string::npos);
+    EXPECT_EQ(sb.journal(), (std::vector<std::string>{"systemctl stop ntpd", "systemctl start ntpd"}));
+
+    // Without its file the daemon stays stopped.
+    std::remove(sb.path("/etc/ntp.conf").c_str());
+    EXPECT_EQ(ntp_sh(), -1);
+    EXPECT_EQ(sb.journal(), (std::vector<std::string>{"systemctl stop ntpd", "systemctl start ntpd", "systemctl stop ntpd"}));
+}
+
+TEST(ClockAction, DateCommandThenHardwareClock)
+{
+    TestSandbox sb;
+    SETTINGS_TABLE::Time t{};
+    t.year = 2026, t.month = 3, t.day = 5, t.hour = 12, t.minute = 7, t.second = 9;
+    admin_settings.time = t;
+    ASSERT_EQ(date_sh(), 0);
+    EXPECT_EQ(sb.journal(), (std::vector<std::string>{"date 030512072026.09", "hwclock -w --utc"}));
+    t.year = 999, t.month = 12, t.day = 31, t.hour = 23, t.minute = 59, t.second = 0;
+    EXPECT_EQ(SYSADMIN::date_command(t), "date 12312359 999.00");  // taken as stored
+}
+
+TEST(VersionParsing, PackageLineAndUpdateTime)
+{
+    struct Case {
+        const char* line;
+        const char* version;
+    };
+    const Case versions[] = {
+        {"kvt7400sys - 1.1.1-r0\n", "1.1.1"},
+        {"kvt7400sys - 2.0.10\n", "2.0.10"},   // no release: the remainder
+        {"kvt7400sys - 1.2-r3\nkvt7400sys-dbg - 9-r1\n", "1.2"},  // first line only
+        {"kvt7400sys", ""},
+        {"", ""},
+    };
+    for (const Case& c : versions) EXPECT_EQ(SYSADMIN::version_from_package_line(c.line), c.version) << c.line;
+    EXPECT_EQ(SYSADMIN::updatetime_from_line("2026/11/30 10:00.25\n"), "2026/11/30 10:00");
+    EXPECT_EQ(SYSADMIN::updatetime_from_line("---."), "---");
+    EXPECT_EQ(SYSADMIN::updatetime_from_line("no period\n"), "no period");
+    EXPECT_EQ(SYSADMIN::revision_text(0x0102), "0x0102");
+    EXPECT_EQ(SYSADMIN::revision_text(0xABCD), "0xABCD");
+}
+
+TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
+{
+    TestSandbox sb;
+    ASSERT_EQ(fpga_open(), 0);
+    std::memset(software_ver, 0, sizeof software_ver);
+    ASSERT_EQ(version_sh(), 0);
+    EXPECT_STREQ(hardware_ver, "0x0102");
+    EXPECT_EQ(sb.read("/tmp/version.txt"), "0x0102\n");
+    EXPECT_STREQ(software_ver, "1.1.1");
+    EXPECT_EQ(sb.journal(), std::vector<std::string>{"opkg list |grep kvt7400sys > /tmp/sysver.txt"});
+    // The updater never ran: the file is made and the time is unknown.
+    EXPECT_EQ(sb.read("/log/uptime.txt"), "---.");
+    EXPECT_STREQ(updatetime, "---");
+
+    // Texts too long for the 15 characters are cut.
+    sb.write("/sim/answers/opkg", "kvt7400sys - 1.2.3.4.5.6.7.8.9.10-r0\nother - 1-r0\n");
+    sb.write("/log/uptime.txt", "2026-11-30T10:00:00+09:00.123\n");
+    ASSERT_EQ(version_sh(), 0);
+    EXPECT_STREQ(software_ver, "1.2.3.4.5.6.7.8");
+    EXPECT_STREQ(updatetime, "2026-11-30T10:0");
+}
+
+TEST(FactoryDatabase, CopiedOnlyWhenMissingOrEmpty)
+{
+    TestSandbox sb;
+    ASSERT_EQ(db_copy(), 0);
+    EXPECT_TRUE(sb.journal().empty());
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> exist DB\n"), std::string::npos);
+
+    sb.write("/opt/KVT7400/db.sqlite3", "");
+    ASSERT_EQ(db_copy(), 0);
+    EXPECT_EQ(sb.journal(), std::vector<std::string>{"cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3"});
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> copy DB\n"), std::string::npos);
+    EXPECT_EQ(sb.read("/opt/KVT7400/db.sqlite3"), sb.read("/opt/KVT7400/ini_files/db.sqlite3"));
+}
+
+TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
+{
+    const std::vector<std::string> network_cmds = {
+        "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
+        "cp -f /opt/KVT7400/ini_files/10-eth.network /etc/systemd/network/10-eth.network",
+        "cp -f /opt/KVT7400/ini_files/resolv.conf /etc/resolv.conf",
+        "systemctl restart systemd-networkd",
+        "systemctl restart busybox-syslog",
+    };
+    const std::vector<std::string> full_cmds = {
+        "cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3",
+        "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
+        "cp -f /opt/KVT7400/ini_files/10-eth.network /etc/systemd/network/10-eth.network",
+        "cp -f /opt/KVT7400/ini_files/resolv.conf /etc/resolv.conf",
+        "systemctl restart systemd-networkd",
+        "cp -f /opt/KVT7400/ini_files/ntp.conf /etc/ntp.conf",
+        "systemctl start ntpd",
+        "cp -f /opt/KVT7400/ini_files/busybox-syslog /etc/default/busybox-syslog",
+        "systemctl restart busybox-syslog",
+    };
+    struct Case {
+        std::vector<int> set;
+        std::vector<std::string> commands;
+        std::vector<std::string> logged;  // in this order
+        int users;                        // rows of webapp_user afterwards
+        int ini_account;
+    };
+    const Case cases[] = {
+        {{}, {}, {}, 1, 0},
+        {{52}, {}, {}, 1, 0},
+        {{49}, {}, {"アカウント設定初期化"}, 0, 1},
+        {{50}, network_cmds, {"ネットワーク設定初期化"}, 1, 0},
+        {{51}, full_cmds, {"全設定初期化"}, 1, 0},
+        // The account reset empties the table, then the full reset brings the
+        // factory database back: the factory account is what remains.
+        {{49, 51}, full_cmds, {"アカウント設定初期化", "全設定初期化"}, 1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.set));
+        TestSandbox sb;
+        ASSERT_GE(gpio2_open(), 0);
+        ASSERT_EQ(open_db(), 0);
+        static MONITOR_TABLE::RequestFlg flg;
+        static MONITOR_TABLE_CLASS mon;
+        flg = {};
+        mon.requestflg = &flg;
+        monitor = &mon;
+        for (int line : c.set) sb.set_gpio(2, line, 0);
+
+        ASSERT_EQ(read_DIP_SW(), 0);
+        EXPECT_EQ(sb.journal(), c.commands);
+        std::string log = sb.read("/log/app_log/applog1.txt");
+        size_t at = 0;
+        for (const auto& m : c.logged) {
+            size_t p = log.find("> " + m + "\n", at);
+            EXPECT_NE(p, std::string::npos) << m << " in order in\n" << log;
+            at = p == std::string::npos ? at : p;
+        }
+        EXPECT_EQ(count_rows(sb.path("/opt/KVT7400/db.sqlite3"), "webapp_user"), c.users);
+        EXPECT_EQ(flg.ini_account, c.ini_account);
+        // The service can still use its database afterwards.
+        EXPECT_NE(select_db("SELECT count(*) FROM webapp_user"), "");
+        close_db();
+        gpio2_close();
+        monitor = nullptr;
+    }
+}
+
+TEST(SessionPolicy, MergedIntoTheWebUiSettings)
+{
+    const std::string session = "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=600\nSESSION_SAVE_EVERY_REQUEST=False\n";
+    EXPECT_EQ(SYSADMIN::session_merge("A=1\nSESSION_COOKIE_AGE=1\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\n"
+                                      "SESSION_SAVE_EVERY_REQUEST=True\nB=2\n",
+                                      session),
+              "A=1\n" + session + "B=2\n");
+    // A session text without its last newline does not swallow the next line.
+    EXPECT_EQ(SYSADMIN::session_merge("SESSION_EXPIRE_AT_BROWSER_CLOSE=True\nB=2\n", "X=1"), "X=1\nB=2\n");
+
+    TestSandbox sb;
+    std::string before = sb.read("/opt/KVT7400/KVT7400/settings.py");
+    EXPECT_EQ(session_conf(), -1);  // no session text yet: nothing touched
+    EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), before);
+
+    sb.write("/opt/kvt/sbin/session.txt", session);
+    ASSERT_EQ(session_conf(), 0);
+    std::string after = sb.read("/opt/KVT7400/KVT7400/settings.py");
+    EXPECT_NE(after.find(session), std::string::npos) << after;
+    EXPECT_EQ(after.find("SESSION_COOKIE_AGE=1800"), std::string::npos);
+    EXPECT_NE(after.find("DEBUG = False\n"), std::string::npos);
+}

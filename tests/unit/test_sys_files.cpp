@@ -1,0 +1,392 @@
+// Settings files of the six sensor kinds: export layout, export/import round
+// trip, refusal of damaged files and the request-flag handshake.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "common.h"
+#include "fileupdown.h"
+#include "sandbox.h"
+
+using namespace SETTINGS_TABLE;
+namespace FU = FILE_UPDOWN;
+
+namespace {
+
+const char BOM[] = "\xEF\xBB\xBF";
+
+// Settings that exercise every field: Japanese text, sentinels, negative
+// numbers, both flag values.
+void fill_thresholds(int* t, int i)
+{
+    t[0] = THRESHOLD_OFF_MAX;
+    t[1] = 4000 + i;
+    t[2] = 3500 - i;
+    t[3] = 3400;
+    t[4] = -500 - i;
+    t[5] = -400;
+    t[6] = THRESHOLD_OFF_MIN;
+    t[7] = -1000 + i;
+}
+
+void fill_settings()
+{
+    std::memset(&sensor_settings, 0, sizeof sensor_settings);
+    for (int i = 0; i < DI_NUM; ++i) {
+        DigitalI& d = sensor_settings.digitalI[i];
+        copy_text(d.name, "入力" + std::to_string(i + 1));
+        d.time = 100 * i + 3;
+        copy_text(d.ontext, "開");
+        copy_text(d.offtext, "閉 " + std::to_string(i));
+        d.enable = i % 2;
+        d.log = true;  // not in the file: must survive as it is
+        d.errortext_id = i % 3;
+        d.trend_id = 5 - i % 6;
+    }
+    for (int i = 0; i < DO_NUM; ++i) {
+        DigitalO& o = sensor_settings.digitalO[i];
+        copy_text(o.name, "リレー" + std::to_string(i + 1));
+        copy_text(o.ontext, "ON");
+        copy_text(o.offtext, "OFF");
+        o.enable = i % 2 == 0;
+        o.doinit = i % 3 == 0;
+        o.dokeep = i % 4 == 0;
+        o.ontype = 3, o.onsensor = i + 2, o.onstate = 5, o.onenable = 1;
+        o.offtype = 8, o.offsensor = 100 - i, o.offstate = 1, o.offenable = 0;
+        o.errortext_id = 2;
+        o.trend_id = -1;
+    }
+    for (int i = 0; i < AI_NUM; ++i) {
+        Analog& a = sensor_settings.analog[i];
+        copy_text(a.name, "アナログ" + std::to_string(i));
+        a.enable = i % 2;
+        a.input_max = 2000, a.input_min = 400, a.output_max = 10000 * i, a.output_min = -100 * i;
+        fill_thresholds(&a.alert_max_val, i);
+        a.err_sampling = 30 + i;
+        copy_text(a.unit, "℃");
+        a.trend_id = i % 6;
+        a.log = i % 3 == 0;
+        a.range = i % 4;
+    }
+    auto fill_probe = [](Onewire_temperature& p, int i, const char* prefix) {
+        copy_text(p.name, std::string(prefix) + std::to_string(i));
+        copy_text(p.device_ID, "28FF" + std::to_string(1000000 + i));
+        p.enable = i % 5 != 0;
+        fill_thresholds(&p.alert_max_val, i);
+        p.trend_id = i % 6;
+        p.log = i % 2;
+    };
+    for (int i = 0; i < WIRE_T_NUM; ++i) fill_probe(sensor_settings.onewire_temperature[i], i, "温度");
+    for (int i = 0; i < WIRE_H_NUM; ++i) fill_probe(sensor_settings.onewire_humidity[i], i, "湿度");
+    for (int i = 0; i < NX40_NUM; ++i) fill_probe(sensor_settings.kvt_nx40[i], i, "NX40-");
+    for (int i = 0; i < VLXA_NUM; ++i) {
+        Veloxa& v = sensor_settings.veloxa[i];
+        copy_text(v.name, "VLXA " + std::to_string(i));
+        copy_text(v.device_ID, "00-17-0D-00-00-" + std::to_string(i));
+        v.enable = i % 2;
+        copy_text(v.t_name, "温度" + std::to_string(i));
+        fill_thresholds(&v.t_alert_max_val, i);
+        v.t_trend_id = 1, v.t_log = true;
+        copy_text(v.h_name, "湿度" + std::to_string(i));
+        v.h_enable = i % 3 == 0;  // not in the file: must survive as it is
+        fill_thresholds(&v.h_alert_max_val, i + 7);
+        v.h_trend_id = 2, v.h_log = i % 2 == 0;
+    }
+}
+
+struct KindCase {
+    int kind;
+    const char* path;
+    int lines;                  // all lines of the exported file
+    int fields;                 // fields of a data row
+    std::vector<std::string> codes;  // db_save messages of an import
+};
+
+const std::vector<KindCase> KIND_CASES = {
+    {FU::KIND_DIO, "/tmp/dio_config.csv", 19, 8, {"1,999,", "2,999,"}},
+    {FU::KIND_AI, "/tmp/ai_config.csv", 10, 20, {"10,999,"}},
+    {FU::KIND_WIRE_T, "/tmp/1WireT_config.csv", 130, 14, {"15,999,"}},
+    {FU::KIND_WIRE_H, "/tmp/1WireH_config.csv", 18, 14, {"16,999,"}},
+    {FU::KIND_VLXA, "/tmp/VLXA_config.csv", 52, 26, {"20,999,"}},
+    {FU::KIND_NX40, "/tmp/MeshT_config.csv", 102, 14, {"25,999,"}},
+};
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+std::string join(const std::vector<std::string>& lines)
+{
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s;
+}
+
+int field_count(const std::string& line) { return static_cast<int>(std::count(line.begin(), line.end(), ',')) + 1; }
+
+std::vector<std::string> drain(TSQueue<std::string>& q)
+{
+    std::vector<std::string> out;
+    while (!q.empty()) {
+        out.push_back(q.front());
+        q.pop();
+    }
+    return out;
+}
+
+// The settings as they were, for comparing after a refused or repeated import.
+std::unique_ptr<Sensor_settings> snapshot()
+{
+    auto s = std::make_unique<Sensor_settings>();
+    std::memcpy(s.get(), &sensor_settings, sizeof *s);
+    return s;
+}
+
+bool unchanged_since(const Sensor_settings& before) { return std::memcmp(&before, &sensor_settings, sizeof before) == 0; }
+
+// Marks what a successful import of the kind marks, so the rest must match.
+void expect_changeflg_of(Sensor_settings& s, int kind)
+{
+    switch (kind) {
+    case FU::KIND_DIO:
+        for (auto& e : s.digitalI) e.changeflg = true;
+        for (auto& e : s.digitalO) e.changeflg = true;
+        break;
+    case FU::KIND_AI: for (auto& e : s.analog) e.changeflg = true; break;
+    case FU::KIND_WIRE_T: for (auto& e : s.onewire_temperature) e.changeflg = true; break;
+    case FU::KIND_WIRE_H: for (auto& e : s.onewire_humidity) e.changeflg = true; break;
+    case FU::KIND_VLXA: for (auto& e : s.veloxa) e.changeflg = true; break;
+    case FU::KIND_NX40: for (auto& e : s.kvt_nx40) e.changeflg = true; break;
+    }
+}
+
+std::string applog_text(const TestSandbox& sb) { return sb.read("/log/app_log/applog1.txt"); }
+
+}  // namespace
+
+TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
+{
+    for (const KindCase& c : KIND_CASES) {
+        SCOPED_TRACE(c.path);
+        TestSandbox sb;
+        fill_settings();
+        ASSERT_EQ(FU::do_export(c.kind), 1);
+        std::string text = sb.read(c.path);
+        ASSERT_EQ(text.compare(0, 3, BOM), 0);
+        std::vector<std::string> lines = lines_of(text.substr(3));
+        ASSERT_EQ(static_cast<int>(lines.size()), c.lines);
+        EXPECT_EQ(lines[0], "識別番号," + std::to_string(c.kind) + ",");
+        EXPECT_EQ(lines[1].rfind("#ID,名称,状態表示,", 0), 0u);
+        EXPECT_EQ(text.back(), '\n');
+        int row = 0;
+        for (size_t i = 2; i < lines.size(); ++i) {
+            if (c.kind == FU::KIND_DIO && i == 10) {
+                EXPECT_EQ(lines[i].rfind("#ID,名称,状態表示,ON表示,OFF表示,起動時", 0), 0u);
+                row = 0;
+                continue;
+            }
+            ++row;
+            EXPECT_EQ(lines[i].substr(0, lines[i].find(',')), std::to_string(row)) << lines[i];
+            // Digital inputs carry 8 fields, outputs 16.
+            int want = c.kind == FU::KIND_DIO && i > 10 ? 16 : c.fields;
+            EXPECT_EQ(field_count(lines[i]), want) << lines[i];
+        }
+    }
+}
+
+TEST(SettingsFileExport, RowsCarryTheFieldsInFileOrder)
+{
+    TestSandbox sb;
+    fill_settings();
+    ASSERT_EQ(FU::do_export(FU::KIND_DIO), 1);
+    std::vector<std::string> lines = lines_of(sb.read("/tmp/dio_config.csv"));
+    EXPECT_EQ(lines[1], "#ID,名称,状態表示,検出時間,ON表示,OFF表示,エラー設定,検出フィルター設定");
+    EXPECT_EQ(lines[3], "2,入力2,1,103,開,閉 1,1,4");
+    EXPECT_EQ(lines[11], "1,リレー1,1,ON,OFF,1,1,2,3,2,5,1,8,100,1,0");
+
+    ASSERT_EQ(FU::do_export(FU::KIND_VLXA), 1);
+    lines = lines_of(sb.read("/tmp/VLXA_config.csv"));
+    EXPECT_EQ(lines[3], "2,VLXA 1,1,00-17-0D-00-00-1,温度1,2147483647,4001,3499,3400,-501,-400,-2147483648,-999,1,1,"
+                        "湿度1,2147483647,4008,3492,3400,-508,-400,-2147483648,-992,2,0");
+}
+
+TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
+{
+    for (const KindCase& c : KIND_CASES) {
+        SCOPED_TRACE(c.path);
+        TestSandbox sb;
+        fill_settings();
+        db_save.clear();
+        auto before = snapshot();
+        ASSERT_EQ(FU::do_export(c.kind), 1);
+        // Scramble the kind so the import has to bring every value back.
+        switch (c.kind) {
+        case FU::KIND_DIO:
+            for (auto& e : sensor_settings.digitalI) copy_text(e.name, "x"), e.time = 1;
+            for (auto& e : sensor_settings.digitalO) e.offsensor = 0, e.dokeep = !e.dokeep;
+            break;
+        case FU::KIND_AI: for (auto& e : sensor_settings.analog) e.range = 99, copy_text(e.unit, "?"); break;
+        case FU::KIND_WIRE_T: for (auto& e : sensor_settings.onewire_temperature) e.alert_min_clear = 7; break;
+        case FU::KIND_WIRE_H: for (auto& e : sensor_settings.onewire_humidity) copy_text(e.device_ID, ""); break;
+        case FU::KIND_VLXA: for (auto& e : sensor_settings.veloxa) e.h_log = !e.h_log, e.h_alert_min_clear = 0; break;
+        case FU::KIND_NX40: for (auto& e : sensor_settings.kvt_nx40) e.enable = !e.enable; break;
+        }
+        ASSERT_EQ(FU::do_import(c.kind), 1);
+        expect_changeflg_of(*before, c.kind);
+        EXPECT_TRUE(unchanged_since(*before));
+        EXPECT_EQ(drain(db_save), c.codes);
+        EXPECT_FALSE(sb.exists(c.path));
+    }
+}
+
+TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
+{
+    TestSandbox sb;
+    fill_settings();
+    std::string text = FU::export_text(FU::KIND_AI);
+    std::vector<std::string> lines = lines_of(text);
+    // enable 2, a number that is not one, a name too long for its field that
+    // ends in a multi-byte character, Windows line ends.
+    lines[2] = "1,あいうえおかきくけこさ,2,abc,400,10000,0,1,2,3,4,5,6,7,8,30,mA,1,0,3";
+    lines[3] = "9,second,0,-2147483648,99999999999,7,7,7,7,7,7,7,7,7,7,7,V,2,7,1";
+    std::string crlf;
+    for (const auto& l : lines) crlf += l + "\r\n";
+    sb.write("/tmp/ai_config.csv", crlf);
+    db_save.clear();
+    ASSERT_EQ(FU::do_import(FU::KIND_AI), 1);
+    const Analog& a0 = sensor_settings.analog[0];
+    EXPECT_TRUE(a0.enable);
+    EXPECT_EQ(a0.input_max, 0);
+    EXPECT_STREQ(a0.name, "あいうえおかきくけこ");  // 30 bytes: the 11th character does not fit whole
+    EXPECT_EQ(a0.range, 3);
+    const Analog& a1 = sensor_settings.analog[1];  // rows apply in file order, whatever their number
+    EXPECT_STREQ(a1.name, "second");
+    EXPECT_FALSE(a1.enable);
+    EXPECT_EQ(a1.input_max, THRESHOLD_OFF_MIN);
+    EXPECT_EQ(a1.input_min, THRESHOLD_OFF_MAX);
+    EXPECT_TRUE(a1.log);
+    EXPECT_STREQ(a1.unit, "V");
+}
+
+TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
+{
+    struct Case {
+        const char* what;
+        int offered_as;
+        const char* path;
+        std::function<std::string(std::vector<std::string>)> damage;
+        const char* logged;
+    };
+    auto nx40_file = [] { return lines_of(FU::export_text(FU::KIND_NX40)); };
+    const std::vector<Case> cases = {
+        {"NX40 file offered as 1-Wire temperature", FU::KIND_WIRE_T, "/tmp/1WireT_config.csv",
+         [&](std::vector<std::string>) { return join(nx40_file()); }, "設定ファイル識別番号エラー:36"},
+        {"identification missing", FU::KIND_AI, "/tmp/ai_config.csv",
+         [](std::vector<std::string> l) { l[0] = std::string(BOM) + "識別番号"; return join(l); },
+         "設定ファイル識別番号エラー:2\n"},
+        {"empty file", FU::KIND_AI, "/tmp/ai_config.csv", [](std::vector<std::string>) { return std::string(); },
+         "設定ファイル識別番号エラー:2\n"},
+        {"last row missing", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
+         [](std::vector<std::string> l) { l.pop_back(); return join(l); }, "設定ファイル行数エラー:5"},
+        {"output header missing", FU::KIND_DIO, "/tmp/dio_config.csv",
+         [](std::vector<std::string> l) { l.erase(l.begin() + 10); return join(l); }, "設定ファイル行数エラー:1"},
+        {"row of 512 bytes", FU::KIND_WIRE_H, "/tmp/1WireH_config.csv",
+         [](std::vector<std::string> l) { l[17].insert(l[17].find(',') + 1, 512 - l[17].size(), 'n'); return join(l); },
+         "設定ファイル行長エラー:4 18行目"},
+        {"row short of its last field", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
+         [](std::vector<std::string> l) { l[30].resize(l[30].rfind(',')); return join(l); },
+         "設定ファイル項目数エラー:5 31行目"},
+        {"output row short", FU::KIND_DIO, "/tmp/dio_config.csv",
+         [](std::vector<std::string> l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; return join(l); },
+         "設定ファイル項目数エラー:1 19行目"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSandbox sb;
+        fill_settings();
+        db_save.clear();
+        std::vector<std::string> own = lines_of(FU::export_text(c.offered_as));
+        // Change a value in every row so that a partial import would show.
+        for (auto& line : own)
+            if (!line.empty() && line[0] >= '1' && line[0] <= '9') line.insert(line.find(',') + 1, "Z");
+        sb.write(c.path, c.damage(own));
+        auto before = snapshot();
+        EXPECT_EQ(FU::do_import(c.offered_as), 0);
+        EXPECT_TRUE(unchanged_since(*before));
+        EXPECT_TRUE(db_save.empty());
+        EXPECT_NE(applog_text(sb).find(c.logged), std::string::npos) << applog_text(sb);
+        EXPECT_FALSE(sb.exists(c.path));
+    }
+}
+
+TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
+{
+    TestSandbox sb;
+    fill_settings();
+    std::vector<std::string> l = lines_of(FU::export_text(FU::KIND_WIRE_H));
+    l[17].insert(l[17].find(',') + 1, 511 - l[17].size(), 'n');
+    sb.write("/tmp/1WireH_config.csv", join(l));
+    db_save.clear();
+    EXPECT_EQ(FU::do_import(FU::KIND_WIRE_H), 1);
+    EXPECT_EQ(std::string(sensor_settings.onewire_humidity[15].name), std::string(31, 'n'));
+}
+
+TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
+{
+    TestSandbox sb;
+    fill_settings();
+    db_save.clear();
+    auto before = snapshot();
+    testing::internal::CaptureStdout();
+    int flag = FU::do_import(FU::KIND_NX40);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(flag, 0);
+    EXPECT_NE(out.find("ファイルの削除に失敗"), std::string::npos) << out;
+    EXPECT_TRUE(unchanged_since(*before));
+    EXPECT_TRUE(db_save.empty());
+}
+
+TEST(FileThread, AnswersExportAndImportRequestsThroughTheFlags)
+{
+    TestSandbox sb;
+    reset_run_flags();
+    fill_settings();
+    db_save.clear();
+    static MONITOR_TABLE::RequestFlg flg;
+    static MONITOR_TABLE_CLASS mon;
+    flg = {};
+    mon.requestflg = &flg;
+    monitor = &mon;
+    std::thread th(file_thread, nullptr);
+
+    flg.analog_set_configuration = 4;
+    flg.kvt_nx40_set_configuration = 3;  // no file: fails
+    ASSERT_TRUE(wait_until([] { return flg.analog_set_configuration == 1; }, 5000));
+    ASSERT_TRUE(wait_until([] { return flg.kvt_nx40_set_configuration == 0; }, 5000));
+    ASSERT_TRUE(sb.exists("/tmp/ai_config.csv"));
+
+    copy_text(sensor_settings.analog[4].name, "changed");
+    flg.analog_set_configuration = 3;
+    ASSERT_TRUE(wait_until([] { return flg.analog_set_configuration == 1; }, 5000));
+    EXPECT_STREQ(sensor_settings.analog[4].name, "アナログ4");
+    EXPECT_FALSE(sb.exists("/tmp/ai_config.csv"));
+    EXPECT_EQ(drain(db_save), std::vector<std::string>{"10,999,"});
+
+    control = 0;
+    th.join();
+    monitor = nullptr;
+    reset_run_flags();
+}
