@@ -367,3 +367,11 @@ int session_conf()
     if (!write_text_file(settings, SYSADMIN::session_merge(old_text, session))) return -1;
     return 0;
 }
+
+int reboot()
+{
+    control = 0;
+    rebootflg = 1;
+    applog("再起動します");
+    return 0;
+}

@@ -51,9 +51,9 @@ struct RosterEntry {
 // absent rather than stubbed.
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
-    // [roster 2: messagequeue_thread]
+    {"messagequeue_thread", messagequeue_thread},
     // [roster 3: RecvUdp]
-    // [roster 4: dbsave_thread]
+    {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
     // [roster 6: sensor_log_thread]
     // [roster 7: mqtt_thread]

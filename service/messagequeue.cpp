@@ -1,0 +1,819 @@
+// The command channel from the web UI: one System V message queue carrying
+// comma-separated command texts. Settings commands change the records and
+// queue the change for the settings writer; operator actions (relays, status
+// log, session policy, restart and update, simulation) are carried out here.
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "command.h"
+#include "common.h"
+#include "platform.h"
+
+namespace {
+
+using namespace SETTINGS_TABLE;
+
+const std::string EMPTY;
+const char* const DEBUG_FILE = "/tmp/KVT_7400_debug.csv";
+const char* const SETTINGS_PY = "/opt/KVT7400/KVT7400/settings.py";
+const char* const SESSION_TXT = "/opt/kvt/sbin/session.txt";
+const char BOM[] = "\xEF\xBB\xBF";
+
+bool present(const std::vector<std::string>& f, size_t k) { return k < f.size(); }
+
+bool flag(const std::vector<std::string>& f, size_t k) { return field_num(f, k) != 0; }
+
+template <size_t N>
+void text(char (&dst)[N], const std::vector<std::string>& f, size_t k)
+{
+    copy_text(dst, field_text(f, k));
+}
+
+// The eight thresholds in their fixed order, starting at field k.
+template <typename T>
+void thresholds(T& r, const std::vector<std::string>& f, size_t k)
+{
+    r.alert_max_val = field_num(f, k);
+    r.alert_max_clear = field_num(f, k + 1);
+    r.caution_max_val = field_num(f, k + 2);
+    r.caution_max_clear = field_num(f, k + 3);
+    r.caution_min_val = field_num(f, k + 4);
+    r.caution_min_clear = field_num(f, k + 5);
+    r.alert_min_val = field_num(f, k + 6);
+    r.alert_min_clear = field_num(f, k + 7);
+}
+
+// Refusals are counted for the caller and shown on the console.
+struct Refuser {
+    int cmd;
+    int* count;
+    void operator()(const char* why, int n) const
+    {
+        std::printf("command %d: %s %d, ignored\n", cmd, why, n);
+        if (count) ++*count;
+    }
+};
+
+// Record n (1-based) of an array of `size`; -1 (after a console line) when
+// outside it or when the record's first field is absent.
+int record_index(const std::vector<std::string>& f, int size, size_t first_field, const Refuser& refuse)
+{
+    int n = field_num(f, 1);
+    if (n < 1 || n > size) {
+        refuse("record number out of range", n);
+        return -1;
+    }
+    if (!present(f, first_field)) {
+        refuse("no fields for record", n);
+        return -1;
+    }
+    return n - 1;
+}
+
+template <typename T>
+void set_probe(T& e, const std::vector<std::string>& f)
+{
+    text(e.name, f, 2);
+    e.enable = flag(f, 3);
+    text(e.device_ID, f, 4);
+    thresholds(e, f, 5);
+    e.trend_id = field_num(f, 13);
+    e.log = flag(f, 14);
+    e.changeflg = true;
+}
+
+// Scenario groups of `width` fields from field `first`, one per entry;
+// groups the message does not reach are left alone.
+void set_scenarios(Scenario* arr, int count, const std::vector<std::string>& f, size_t first, size_t width)
+{
+    for (int e = 0; e < count; ++e) {
+        size_t k = first + static_cast<size_t>(e) * width;
+        if (!present(f, k)) break;
+        arr[e].sensortype = field_num(f, k);
+        arr[e].sensor = field_num(f, k + 1);
+        arr[e].state = field_num(f, k + 2);
+        arr[e].enable = flag(f, k + 3);
+        arr[e].changeflg = true;
+    }
+}
+
+void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string read_file(const std::string& path, bool* ok)
+{
+    std::ifstream in(kvt_path(path), std::ios::binary);
+    *ok = static_cast<bool>(in);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool write_file(const std::string& path, const std::string& content)
+{
+    FILE* f = std::fopen(kvt_path(path).c_str(), "w");
+    if (!f) {
+        std::printf("fopen %s for writing failed: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    ok = (std::fclose(f) == 0) && ok;
+    return ok;
+}
+
+// Command 59: the web UI's session policy.
+void web_session(const std::vector<std::string>& f)
+{
+    std::string block = session_block(field_text(f, 1), field_text(f, 2), field_text(f, 3));
+    if (block.empty()) {
+        std::printf("command 59: session value with a line break, ignored\n");
+        return;
+    }
+    sleep_while_running(1000);
+    bool ok = false;
+    std::string py = read_file(SETTINGS_PY, &ok);
+    if (!ok) {
+        std::printf("command 59: cannot open %s\n", SETTINGS_PY);
+        return;
+    }
+    write_file(SETTINGS_PY, merge_session_block(py, block));
+    write_file(SESSION_TXT, block);
+    kvt_system("systemctl restart kvt-uwsgi");
+}
+
+// Command 60: restart, settings upload and the two updates.
+void system_action(int n)
+{
+    switch (n) {
+    case 1:
+        applog("設定データのアップロードを行います");
+        chcntup();
+        reboot();
+        break;
+    case 2:
+        reboot();
+        break;
+    case 3:
+        applog("システム全体のアップデートを行います");
+        reboot();
+        break;
+    case 4:
+        applog("システムのアップデートを行います");
+        control = 0;
+        updateflg = 1;
+        break;
+    default:
+        reboot();
+        break;
+    }
+}
+
+// Command 31 with 3 or 4: the web UI's "clear" buttons.
+void clear_status_log(bool dio_only)
+{
+    if (!monitor || !monitor->status_log) {
+        std::printf("command 31: status log not mapped\n");
+        return;
+    }
+    if (dio_only)
+        std::memset(&monitor->status_log->dio_status_log, 0, sizeof monitor->status_log->dio_status_log);
+    else
+        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
+    backup_statelog();
+    applog(dio_only ? "clear dio status log" : "clear all status log");
+}
+
+// Command 17: the 1-Wire threads report a finished device search per
+// channel. A shutdown ends the wait too, so a missing adapter never holds
+// this thread.
+void wait_onewire_search()
+{
+    portnum_ok[0] = 0;
+    portnum_ok[1] = 0;
+    while (control == 1 && !(portnum_ok[0] && portnum_ok[1])) msleep(100);
+    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pure rules
+// ---------------------------------------------------------------------------
+
+std::vector<std::string> split_fields(const char* text, size_t len)
+{
+    std::vector<std::string> f;
+    std::string cur;
+    for (size_t i = 0; i < len && text[i] != '\0'; ++i) {
+        if (text[i] == ',') {
+            if (f.size() < CMD_MAX_FIELDS) f.push_back(cur);
+            cur.clear();
+        } else if (cur.size() < CMD_FIELD_MAX) {
+            cur += text[i];
+        }
+    }
+    if (!cur.empty() && f.size() < CMD_MAX_FIELDS) f.push_back(cur);
+    return f;
+}
+
+std::string fields_echo(const char* text, size_t len)
+{
+    std::string out;
+    size_t start = 0;
+    size_t i = 0;
+    for (; i < len && text[i] != '\0'; ++i)
+        if (text[i] == ',') {
+            out.append(text + start, i - start);
+            out += ", ";
+            start = i + 1;
+        }
+    return out;
+}
+
+const std::string& field_text(const std::vector<std::string>& f, size_t k)
+{
+    return k < f.size() ? f[k] : EMPTY;
+}
+
+int field_num(const std::vector<std::string>& f, size_t k)
+{
+    long v = std::strtol(field_text(f, k).c_str(), nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+std::string shell_quote(const std::string& v)
+{
+    std::string out = "'";
+    for (char c : v) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    out += "'";
+    return out;
+}
+
+int hundredths(const std::string& t)
+{
+    double v = std::strtod(t.c_str(), nullptr);
+    if (!std::isfinite(v)) return 0;
+    // 3.35 is stored as 3.3499999..., so a plain cut would give 334.
+    double h = v * 100.0;
+    h += h >= 0 ? 1e-6 : -1e-6;
+    h = std::trunc(h);
+    if (h > INT_MAX) return INT_MAX;
+    if (h < INT_MIN) return INT_MIN;
+    return static_cast<int>(h);
+}
+
+std::string session_block(const std::string& expire, const std::string& age, const std::string& save_every)
+{
+    for (const std::string* v : {&expire, &age, &save_every})
+        if (v->find_first_of("\r\n") != std::string::npos) return "";
+    return "SESSION_EXPIRE_AT_BROWSER_CLOSE=" + expire + "\n" + "SESSION_COOKIE_AGE=" + age + "\n" +
+           "SESSION_SAVE_EVERY_REQUEST=" + save_every + "\n";
+}
+
+std::string merge_session_block(const std::string& py, const std::string& block)
+{
+    auto starts = [](const std::string& line, const char* word) { return line.rfind(word, 0) == 0; };
+    std::string out;
+    size_t pos = 0;
+    while (pos < py.size()) {
+        size_t nl = py.find('\n', pos);
+        size_t end = nl == std::string::npos ? py.size() : nl + 1;
+        std::string line = py.substr(pos, end - pos);
+        pos = end;
+        if (starts(line, "SESSION_EXPIRE_AT_BROWSER_CLOSE")) out += block;
+        else if (starts(line, "SESSION_COOKIE_AGE") || starts(line, "SESSION_SAVE_EVERY_REQUEST")) continue;
+        else out += line;
+    }
+    return out;
+}
+
+std::string debug_file_text(const Sensor_settings& s, const MONITOR_TABLE::Sensor_condition& c,
+                            const MONITOR_TABLE::RequestFlg& flg)
+{
+    std::string out = BOM;
+    char line[128];
+    auto add = [&](const char* name, int v) {
+        std::snprintf(line, sizeof line, "%s,%d\n", name, v);
+        out += line;
+    };
+    for (int i = 0; i < DI_NUM; ++i) add(s.digitalI[i].name, c.digitalio[i].value);
+    for (int i = 0; i < DO_NUM; ++i) add(s.digitalO[i].name, c.digitalio[8 + i].value);
+    add("AI接続", flg.ai_connection);
+    for (int i = 0; i < AI_NUM; ++i) add(s.analog[i].name, c.analog[i].value);
+    for (int i = 0; i < WIRE_T_NUM; ++i) add(s.onewire_temperature[i].name, c.onewire_temperature[i].value);
+    for (int i = 0; i < WIRE_H_NUM; ++i) add(s.onewire_humidity[i].name, c.onewire_humidity[i].value);
+    for (int i = 0; i < NX40_NUM; ++i) {
+        std::snprintf(line, sizeof line, "%s,%d,%d\n", s.kvt_nx40[i].name, c.kvt_nx40[i].sensor_temperature.value,
+                      c.kvt_nx40[i].sensor_battery.value);
+        out += line;
+    }
+    return out;
+}
+
+int parse_debug_text(const std::string& text, int* di, float* ai, float* temp, float* humid)
+{
+    // Line order: 8 inputs, 8 relays, the analog connection, 8 analog,
+    // 128 1-Wire temperatures, 16 1-Wire humidities, then the NX40 lines.
+    // The value is the number after the line's last comma, so a name never
+    // shifts it; the relay, connection and NX40 lines have no simulation slot.
+    size_t pos = text.compare(0, 3, BOM) == 0 ? 3 : 0;
+    int n = 0;
+    while (pos < text.size() && n < 169) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+        size_t comma = line.rfind(',');
+        if (comma == std::string::npos) break;
+        long v = std::strtol(line.c_str() + comma + 1, nullptr, 10);
+        int value = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+        if (n < 8) di[n] = value;
+        else if (n >= 17 && n < 25) ai[n - 17] = static_cast<float>(value);
+        else if (n >= 25 && n < 153) temp[n - 25] = static_cast<float>(value);
+        else if (n >= 153) humid[n - 153] = static_cast<float>(value);
+        ++n;
+    }
+    return n;
+}
+
+std::string msgq_key_path()
+{
+    // The simulated service and its tools meet in the sandbox; the appliance
+    // keeps the key file in the service's working directory.
+    return platform_simulated() ? kvt_path("/msgq.key") : std::string("msgq.key");
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+// ---------------------------------------------------------------------------
+
+bool apply_settings_command(const std::vector<std::string>& f, int* refusals)
+{
+    auto& ss = sensor_settings;
+    auto& as = admin_settings;
+    const int cmd = field_num(f, 0);
+    const Refuser refuse{cmd, refusals};
+    const int n = field_num(f, 1);
+
+    switch (cmd) {
+    case 1: {
+        int i = record_index(f, DI_NUM, 2, refuse);
+        if (i < 0) return true;
+        auto& e = ss.digitalI[i];
+        text(e.name, f, 2);
+        e.enable = flag(f, 3);
+        e.time = field_num(f, 4);
+        text(e.ontext, f, 5);
+        text(e.offtext, f, 6);
+        e.errortext_id = field_num(f, 7);
+        e.trend_id = field_num(f, 8);
+        e.log = flag(f, 9);
+        e.changeflg = true;
+        db_save.push_n(1, i);
+        return true;
+    }
+    case 2: {
+        int i = record_index(f, DO_NUM, 2, refuse);
+        if (i < 0) return true;
+        auto& e = ss.digitalO[i];
+        text(e.name, f, 2);
+        e.enable = flag(f, 3);
+        text(e.ontext, f, 4);
+        text(e.offtext, f, 5);
+        e.doinit = flag(f, 6);
+        e.dokeep = flag(f, 7);
+        e.errortext_id = field_num(f, 8);
+        e.trend_id = field_num(f, 9);
+        e.log = flag(f, 10);
+        e.ontype = field_num(f, 11);
+        e.onsensor = field_num(f, 12);
+        e.onstate = field_num(f, 13);
+        e.onenable = field_num(f, 14);
+        e.offtype = field_num(f, 15);
+        e.offsensor = field_num(f, 16);
+        e.offstate = field_num(f, 17);
+        e.offenable = field_num(f, 18);
+        e.changeflg = true;
+        db_save.push_n(2, i);
+        return true;
+    }
+    case 10: {
+        int i = record_index(f, AI_NUM, 2, refuse);
+        if (i < 0) return true;
+        auto& e = ss.analog[i];
+        text(e.name, f, 2);
+        e.enable = flag(f, 3);
+        e.input_max = field_num(f, 4);
+        e.input_min = field_num(f, 5);
+        e.output_max = field_num(f, 6);
+        e.output_min = field_num(f, 7);
+        thresholds(e, f, 8);
+        e.err_sampling = field_num(f, 16);
+        text(e.unit, f, 17);
+        e.trend_id = field_num(f, 18);
+        e.log = flag(f, 19);
+        e.range = field_num(f, 20);
+        e.changeflg = true;
+        db_save.push_n(10, i);
+        return true;
+    }
+    case 15:
+    case 16:
+    case 25: {
+        int size = cmd == 15 ? WIRE_T_NUM : cmd == 16 ? WIRE_H_NUM : NX40_NUM;
+        int i = record_index(f, size, 2, refuse);
+        if (i < 0) return true;
+        set_probe(cmd == 15 ? ss.onewire_temperature[i] : cmd == 16 ? ss.onewire_humidity[i] : ss.kvt_nx40[i], f);
+        db_save.push_n(cmd, i);
+        return true;
+    }
+    case 18: {
+        bool temperature = field_num(f, 3) == 1;
+        int i = record_index(f, temperature ? WIRE_T_NUM : WIRE_H_NUM, 2, refuse);
+        if (i < 0) return true;
+        auto& e = temperature ? ss.onewire_temperature[i] : ss.onewire_humidity[i];
+        text(e.device_ID, f, 2);
+        e.changeflg = true;
+        db_save.push_n(temperature ? 15 : 16, i);
+        return true;
+    }
+    case 20: {
+        int i = record_index(f, VLXA_NUM, 2, refuse);
+        if (i < 0) return true;
+        auto& e = ss.veloxa[i];
+        text(e.name, f, 2);
+        e.enable = flag(f, 3);
+        text(e.device_ID, f, 4);
+        text(e.t_name, f, 5);
+        e.t_alert_max_val = field_num(f, 6);
+        e.t_alert_max_clear = field_num(f, 7);
+        e.t_caution_max_val = field_num(f, 8);
+        e.t_caution_max_clear = field_num(f, 9);
+        e.t_caution_min_val = field_num(f, 10);
+        e.t_caution_min_clear = field_num(f, 11);
+        e.t_alert_min_val = field_num(f, 12);
+        e.t_alert_min_clear = field_num(f, 13);
+        e.t_trend_id = field_num(f, 14);
+        e.t_log = flag(f, 15);
+        text(e.h_name, f, 16);
+        e.h_alert_max_val = field_num(f, 17);
+        e.h_alert_max_clear = field_num(f, 18);
+        e.h_caution_max_val = field_num(f, 19);
+        e.h_caution_max_clear = field_num(f, 20);
+        e.h_caution_min_val = field_num(f, 21);
+        e.h_caution_min_clear = field_num(f, 22);
+        e.h_alert_min_val = field_num(f, 23);
+        e.h_alert_min_clear = field_num(f, 24);
+        e.h_trend_id = field_num(f, 25);
+        e.h_log = flag(f, 26);
+        e.changeflg = true;
+        db_save.push_n(20, i);
+        return true;
+    }
+    case 21:
+    case 26: {
+        int i = record_index(f, cmd == 21 ? VLXA_NUM : NX40_NUM, 2, refuse);
+        if (i < 0) return true;
+        if (cmd == 21) {
+            text(ss.veloxa[i].device_ID, f, 2);
+            ss.veloxa[i].changeflg = true;
+        } else {
+            text(ss.kvt_nx40[i].device_ID, f, 2);
+            ss.kvt_nx40[i].changeflg = true;
+        }
+        db_save.push_n(cmd == 21 ? 20 : 25, i);
+        return true;
+    }
+    case 24:
+        if (!present(f, 1)) return refuse("no value", n), true;
+        SM_err_time = n;
+        db_save.push_n(24, 999);
+        return true;
+    case 28:
+        if (!present(f, 1)) return refuse("no value", n), true;
+        for (int b = 0; b < BATTERY_NUM; ++b) {
+            auto& e = ss.battery[b];
+            size_t k = 1 + static_cast<size_t>(b) * 4;
+            e.alert = hundredths(field_text(f, k));
+            e.alert_clear = hundredths(field_text(f, k + 1));
+            e.caution = hundredths(field_text(f, k + 2));
+            e.caution_clear = hundredths(field_text(f, k + 3));
+            e.changeflg = true;
+        }
+        db_save.push_n(28, 999);
+        return true;
+    case 29: {
+        int i = record_index(f, SMARTMESH_CYCLE_NUM, 2, refuse);
+        if (i < 0) return true;
+        ss.smartMesh_cycle[i].cycle_minutes = field_num(f, 2);
+        ss.smartMesh_cycle[i].changeflg = true;
+        db_save.push_n(29, i);
+        return true;
+    }
+    case 30:
+        for (size_t g = 0; g < 5; ++g) {
+            size_t k = 1 + g * 7;
+            if (!present(f, k)) break;
+            int r = field_num(f, k);
+            if (r < 0 || r >= TREND_NUM) {
+                refuse("trend rule out of range", r);
+                continue;
+            }
+            auto& e = ss.trend[r];
+            e.enable = flag(f, k + 1);
+            e.minutes = field_num(f, k + 2);
+            e.au_per = field_num(f, k + 3);
+            e.al_per = field_num(f, k + 4);
+            e.cu_per = field_num(f, k + 5);
+            e.cl_per = field_num(f, k + 6);
+            e.changeflg = true;
+        }
+        db_save.push_n(30, 999);
+        return true;
+    case 32: {
+        if (!present(f, 2)) return refuse("no fields for record", n), true;
+        auto& e = as.network;
+        text(e.host, f, 2);
+        e.dhcp = flag(f, 3);
+        text(e.ipaddr, f, 4);
+        text(e.netmask, f, 5);
+        text(e.broadcast, f, 6);
+        text(e.gateway, f, 7);
+        text(e.dns1, f, 8);
+        text(e.dns2, f, 9);
+        text(e.dns3, f, 10);
+        db_save.push_n(32, 999);
+        return true;
+    }
+    case 33:
+    case 34: {
+        const size_t width = cmd == 33 ? 4 : 5;
+        for (size_t g = 0; g < 8; ++g) {
+            size_t k = 1 + g * width;
+            if (!present(f, k)) break;
+            int entry = field_num(f, k);
+            if (entry < 1 || entry > 8) {
+                refuse("entry number out of range", entry);
+                continue;
+            }
+            if (cmd == 33) {
+                auto& e = as.snmp[entry - 1];
+                text(e.ipaddr, f, k + 1);
+                text(e.community, f, k + 2);
+                e.enable = flag(f, k + 3);
+                e.changeflg = true;
+            } else {
+                auto& e = as.snmp_trap[entry - 1];
+                text(e.sendto, f, k + 1);
+                text(e.community, f, k + 2);
+                e.version = field_num(f, k + 3);
+                e.enable = flag(f, k + 4);
+                e.changeflg = true;
+            }
+        }
+        db_save.push_n(cmd, 999);
+        return true;
+    }
+    case 35:
+        set_scenarios(as.snmp_trap_scenario, 192, f, 1, 4);
+        db_save.push_n(35, 999);
+        return true;
+    case 36: {
+        if (!present(f, 2)) return refuse("no fields for record", n), true;
+        auto& t = as.time;
+        t.year = field_num(f, 2);
+        t.month = field_num(f, 3);
+        t.day = field_num(f, 4);
+        t.hour = field_num(f, 5);
+        t.minute = field_num(f, 6);
+        t.second = field_num(f, 7);
+        for (size_t s = 0; s < 3; ++s) text(t.ntp[s], f, 8 + s);
+        db_save.push_n(36, 999);
+        return true;
+    }
+    case 37: {
+        if (!present(f, 2)) return refuse("no fields for record", n), true;
+        auto& m = as.mqtt;
+        m.unitid = field_num(f, 2);
+        text(m.sendip, f, 3);
+        m.port = field_num(f, 4);
+        text(m.loginid, f, 5);
+        text(m.pwd, f, 6);
+        db_save.push_n(37, 999);
+        return true;
+    }
+    case 38:
+        set_scenarios(as.mqtt_scenario, MQTT_SCENARIO_NUM, f, 2, 5);
+        db_save.push_n(38, 999);
+        return true;
+    case 39: {
+        if (!present(f, 2)) return refuse("no fields for record", n), true;
+        auto& m = as.mail;
+        text(m.mail_smtp, f, 2);
+        m.mail_smtp_port = field_num(f, 3);
+        text(m.mail_account, f, 4);
+        text(m.mail_password, f, 5);
+        text(m.mail_mailaddr, f, 6);
+        text(m.mail_sender, f, 7);
+        m.mail_smtp_auth = flag(f, 8);
+        m.mail_encode = flag(f, 9);
+        m.mail_sendmail = flag(f, 10);
+        db_save.push_n(39, 999);
+        return true;
+    }
+    case 40:
+        for (size_t e = 0; e < MAIL_CLIENT_NUM; ++e) {
+            size_t k = 2 + e * 3;
+            if (!present(f, k)) break;
+            text(as.mail_client[e].mailclient_addr, f, k);
+            text(as.mail_client[e].mailclient_subject, f, k + 1);
+        }
+        db_save.push_n(40, 999);
+        return true;
+    case 41:
+        set_scenarios(as.mail_client_scenario, 120, f, 2, 5);
+        db_save.push_n(41, 999);
+        return true;
+    case 42:
+        for (size_t e = 0; e < MAIL_REPORT_NUM; ++e) {
+            size_t k = 2 + e * 8;
+            if (!present(f, k)) break;
+            auto& r = as.mail_report[e];
+            r.mailreport_addr = field_num(f, k);
+            text(r.mailreport_subject, f, k + 1);
+            r.mailreport_enable = field_num(f, k + 2);
+            r.mailreport_day = field_num(f, k + 3);
+            r.mailreport_week = field_num(f, k + 4);
+            r.mailreport_hour = field_num(f, k + 5);
+            r.mailreport_minute = field_num(f, k + 6);
+        }
+        db_save.push_n(42, 999);
+        return true;
+    case 43:
+        if (!present(f, 1)) return refuse("no value", n), true;
+        as.sensor_log_cycle[0].cycle_minutes = n;
+        for (size_t e = 1; e < SENSOR_LOG_CYCLE_NUM && present(f, e + 1); ++e)
+            as.sensor_log_cycle[e].cycle_minutes = field_num(f, e + 1);
+        cycle_change();
+        return true;
+    case 55:
+        if (!present(f, 1)) return refuse("no value", n), true;
+        as.syslog.destination = n;
+        text(as.syslog.ipaddr, f, 2);
+        as.syslog.port = field_num(f, 3);
+        db_save.push_n(55, 999);
+        return true;
+    case 58: {
+        if (!present(f, 1)) return refuse("no value", n), true;
+        auto& o = as.onewire_conf;
+        o.onewire_temp_retry_num = n;
+        o.onewire_temp_retry_interval = field_num(f, 2);
+        o.onewire_temp_retry_log_enable = field_num(f, 3);
+        o.onewire_humid_retry_num = field_num(f, 4);
+        o.onewire_humid_retry_interval = field_num(f, 5);
+        o.onewire_humid_retry_log_enable = field_num(f, 6);
+        db_save.push_n(58, 999);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void dispatch_command(const std::vector<std::string>& f)
+{
+    if (apply_settings_command(f)) return;
+    const int cmd = field_num(f, 0);
+    const int n = field_num(f, 1);
+    switch (cmd) {
+    case 17:
+        wait_onewire_search();
+        break;
+    case 27: {
+        std::string line = "python3 /opt/kvt/sbin/mailsend.py " + shell_quote(admin_settings.mail.mail_smtp) + " " +
+                           shell_quote(std::to_string(admin_settings.mail.mail_smtp_port));
+        kvt_system(line);
+        break;
+    }
+    case 31:
+        if (n == 3 || n == 4) clear_status_log(n == 4);
+        break;
+    case 51:
+        if (!present(f, 1)) {
+            std::printf("command 51: no mail request, ignored\n");
+            break;
+        }
+        mail_send.push(field_text(f, 1) + ",0,");
+        break;
+    case 59:
+        web_session(f);
+        break;
+    case 60:
+        system_action(n);
+        break;
+    case 61:
+        if (n == 1) {
+            make_debug_file();
+        } else if (n == 2) {
+            debug_mode = true;
+            read_debug_file();
+        } else if (n == 3) {
+            debug_mode = false;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+int make_debug_file()
+{
+    if (!monitor || !monitor->sensor_condition || !monitor->requestflg) return -1;
+    return write_file(DEBUG_FILE, debug_file_text(sensor_settings, *monitor->sensor_condition, *monitor->requestflg))
+               ? 0
+               : -1;
+}
+
+int read_debug_file()
+{
+    bool ok = false;
+    std::string t = read_file(DEBUG_FILE, &ok);
+    if (!ok) return -1;
+    parse_debug_text(t, dis, ais, temps, humids);
+    kvt_system("rm /tmp/KVT_7400_debug.csv");
+    return 0;
+}
+
+/*
+ * messagequeue_thread: the command channel.
+ * Owns: the command queue, the records that commands change, the
+ *   simulation arrays.
+ * Waits on: the queue, polled every 100 ms while empty; drained before it
+ *   sleeps.
+ * Order: commands take effect, and their save requests are queued, in the
+ *   order the web UI sent them.
+ * Stopped by: control leaving 1 (shutdown, or its own restart and update
+ *   commands).
+ */
+void* messagequeue_thread(void*)
+{
+    key_t key = ftok(msgq_key_path().c_str(), 'X');
+    int qid = key == -1 ? -1 : msgget(key, IPC_CREAT | 0666);
+    if (qid == -1) {
+        std::printf("msgget error. %s: %s\n", msgq_key_path().c_str(), std::strerror(errno));
+        applog("msgget error.");
+        return nullptr;
+    }
+    std::printf("messagequeue_thread tid  : %ld\n", thread_tid());
+    std::fflush(stdout);
+
+    // The kernel's message type is a long; one spare byte keeps the text
+    // terminated even when a message fills the whole buffer.
+    struct {
+        long type;
+        char message[MSG_TEXT_MAX + 1];
+    } buf;
+
+    while (control == 1) {
+        ssize_t len = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT);
+        if (len < 0) {
+            int err = errno;
+            if (err == E2BIG) {
+                // Take the oversized message off the queue whole and refuse it:
+                // a cut command could store half a record.
+                msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
+                std::printf("command of more than %zu bytes refused\n", MSG_TEXT_MAX);
+                continue;
+            }
+            if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
+            sleep_while_running(100);
+            continue;
+        }
+        size_t n = static_cast<size_t>(len);
+        buf.message[n] = '\0';
+        std::printf("%s\n", fields_echo(buf.message, n).c_str());
+        try {
+            dispatch_command(split_fields(buf.message, n));
+        } catch (const std::exception& e) {
+            std::printf("command failed: %s\n", e.what());
+        }
+        std::fflush(stdout);
+    }
+    std::printf("end messagequeue thread\n");
+    std::fflush(stdout);
+    return nullptr;
+}
