@@ -58,7 +58,7 @@ const RosterEntry ROSTER[] = {
     // [roster 6: sensor_log_thread]
     // [roster 7: mqtt_thread]
     // [roster 8: mail_thread]
-    // [roster 9: network_thread]
+    {"network_thread", network_thread},
     // [roster 10: sensor_monitor_thread]
     // [roster 11: state_log_thread]
     // [roster 12: snmp_trap_thread]
