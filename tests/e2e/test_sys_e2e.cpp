@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
 #include <csignal>
 #include <cstdint>
+#include <cstring>
+#include <fstream>
 
 #include "../../tools/kvtctl_files.h"
 #include "process.h"
@@ -40,12 +45,39 @@ std::vector<std::string> query(const std::string& db_path, const std::string& sq
     return rows;
 }
 
-int32_t ini_account(const std::string& root)
+MONITOR_TABLE::RequestFlg flags(const std::string& root)
 {
     std::ifstream in(root + "/tmp/mmapfile_flg", std::ios::binary);
     MONITOR_TABLE::RequestFlg f{};
     in.read(reinterpret_cast<char*>(&f), sizeof f);
-    return f.ini_account;
+    return f;
+}
+
+int queue_of(const std::string& root)
+{
+    key_t key = ftok((root + "/msgq.key").c_str(), 'X');
+    return key == -1 ? -1 : msgget(key, IPC_CREAT | 0666);
+}
+
+// One command on the service's queue, as the web UI sends it.
+bool send_command(const std::string& root, const std::string& text)
+{
+    int qid = queue_of(root);
+    if (qid == -1) {
+        ADD_FAILURE() << "msgget for " << root << "/msgq.key: " << std::strerror(errno);
+        return false;
+    }
+    struct {
+        long type;
+        char text[2048];
+    } m{};
+    m.type = 1;
+    std::memcpy(m.text, text.data(), text.size());
+    if (msgsnd(qid, &m, text.size(), 0) != 0) {
+        ADD_FAILURE() << "msgsnd " << text << ": " << std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -74,7 +106,7 @@ TEST(SysEndToEnd, StartupResetsVersionsAndTheFileHandshake)
     ASSERT_NE(full, std::string::npos) << applog;
     EXPECT_LT(account, full);
     EXPECT_EQ(query(db, "SELECT id, username FROM webapp_user ORDER BY id"), factory_users);
-    EXPECT_EQ(ini_account(sb.root()), 1);
+    EXPECT_EQ(flags(sb.root()).ini_account, 1);
 
     // Export, edit one name, import: the service takes it and deletes the file.
     const std::string csv = sb.root() + "/wire-humid.csv";
@@ -89,6 +121,13 @@ TEST(SysEndToEnd, StartupResetsVersionsAndTheFileHandshake)
     EXPECT_FALSE(sb.exists("/tmp/1WireH_config.csv"));
     ASSERT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "wire-humid", csv}), 0);
     EXPECT_NE(sb.read("/wire-humid.csv").find("\n3,edited"), std::string::npos);
+    // The settings writer has stored the imported row.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            auto rows = query(db, "SELECT name FROM webapp_wire_humid WHERE id=3");
+            return rows.size() == 1 && rows[0].rfind("edited", 0) == 0;
+        },
+        3000));
 
     // A file of another kind is refused with the reason in the application log.
     ASSERT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "vlxa", csv}), 1);
@@ -98,4 +137,51 @@ TEST(SysEndToEnd, StartupResetsVersionsAndTheFileHandshake)
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(10000), 0);
     EXPECT_TRUE(p.wait_console("end file thread", 1000));
+    msgctl(queue_of(sb.root()), IPC_RMID, nullptr);
+}
+
+TEST(SysEndToEnd, NetworkChangeEndsInTheRestart)
+{
+    TestSandbox sb;
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(20000)) << p.console();
+    size_t journal_before = sb.journal().size();
+
+    ASSERT_TRUE(send_command(sb.root(),
+                             "32,1,kvt-e2e,0,192.168.10.20,255.255.255.0,192.168.10.255,192.168.10.1,192.168.10.1,,"
+                             "8.8.4.4"));
+    ASSERT_EQ(p.wait_exit(20000), 0) << p.console();
+
+    EXPECT_EQ(sb.read("/etc/hostname"), "kvt-e2e\n");
+    EXPECT_EQ(sb.read("/etc/systemd/network/10-eth.network"),
+              "[Match]\nName=eth0\n\n[Network]\nAddress=192.168.10.20/24\nGateway=192.168.10.1\n");
+    const std::string resolv = "nameserver 192.168.10.1\nnameserver \nnameserver 8.8.4.4\n";
+    EXPECT_EQ(sb.read("/tmp/resolv.conf"), resolv);
+    EXPECT_EQ(sb.read("/etc/resolv.conf"), resolv);
+    EXPECT_EQ(flags(sb.root()).network_set_configuration, 0);
+    EXPECT_EQ(query(sb.path("/opt/KVT7400/db.sqlite3"), "SELECT net_host FROM webapp_network_config WHERE id=1"),
+              std::vector<std::string>{"kvt-e2e"});
+
+    // The files are in place before the restart stops the system services.
+    std::vector<std::string> j = sb.journal();
+    std::vector<std::string> tail(j.begin() + static_cast<long>(journal_before), j.end());
+    const std::vector<std::string> expected = {
+        "cp -f /tmp/resolv.conf /etc/resolv.conf",
+        "timeout 60s systemctl stop syslog.socket",
+        "timeout 60s systemctl stop busybox-syslog",
+        "timeout 60s ps  | grep UpMgr7400.py | grep -v grep | awk '{print $1}' | xargs -r kill",
+        "timeout 60s systemctl stop kvt-uwsgi",
+        "timeout 60s systemctl stop nginx",
+        "sync",
+    };
+    EXPECT_EQ(tail, expected);
+    std::vector<std::string> fpga = sb.fpga_writes();
+    ASSERT_GE(fpga.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(fpga.end() - 4, fpga.end()),
+              (std::vector<std::string>{"0x51000004 1", "0x51000004 8", "0x51000004 1", "0x51000004 6"}));
+    std::string applog = sb.read("/log/app_log/applog1.txt");
+    EXPECT_NE(applog.find("> 再起動します\n"), std::string::npos);
+    EXPECT_NE(applog.find("> Application restart\n"), std::string::npos);
+    EXPECT_TRUE(p.wait_console("end network thread", 1000));
+    msgctl(queue_of(sb.root()), IPC_RMID, nullptr);
 }
