@@ -75,23 +75,6 @@ TEST(NetworkUnit, AddressPartRegeneratedAfterTheNetworkSection)
     }
 }
 
-TEST(NetworkApply, WritesHostUnitAndResolverIntoPlace)
-{
-    TestSandbox sb;
-    sb.write("/etc/systemd/network/10-eth.network", OLD_UNIT);
-    admin_settings.network = net(false, "192.168.1.10", "255.255.255.0", "192.168.1.1", "192.168.1.1", "", "8.8.8.8");
-    SYSADMIN::network_apply();
-    EXPECT_EQ(sb.read("/etc/hostname"), "kvt-test\n");
-    std::string unit = sb.read("/etc/systemd/network/10-eth.network");
-    EXPECT_EQ(unit, KEPT + "Address=192.168.1.10/24\nGateway=192.168.1.1\n");
-    EXPECT_EQ(unit.find("10.1.1.1"), std::string::npos);
-    EXPECT_EQ(unit.find("DNS="), std::string::npos);
-    const std::string resolv = "nameserver 192.168.1.1\nnameserver \nnameserver 8.8.8.8\n";
-    EXPECT_EQ(sb.read("/tmp/resolv.conf"), resolv);
-    EXPECT_EQ(sb.read("/etc/resolv.conf"), resolv);
-    EXPECT_EQ(sb.journal(), std::vector<std::string>{"cp -f /tmp/resolv.conf /etc/resolv.conf"});
-}
-
 TEST(NetworkThread, RaisedFlagEndsInTheRestartRequest)
 {
     TestSandbox sb;
@@ -116,6 +99,7 @@ TEST(NetworkThread, RaisedFlagEndsInTheRestartRequest)
     EXPECT_EQ(flg.network_set_configuration, 0);
     EXPECT_EQ(rebootflg.load(), 1);
     EXPECT_NE(sb.read("/etc/systemd/network/10-eth.network").find("[Network]\nDHCP=yes\n"), std::string::npos);
+    EXPECT_EQ(sb.read("/etc/hostname"), "kvt-test\n");
     EXPECT_EQ(sb.read("/etc/resolv.conf"), "nameserver \nnameserver \nnameserver \n");
     EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("再起動します"), std::string::npos);
     monitor = nullptr;
