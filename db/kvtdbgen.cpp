@@ -41,19 +41,19 @@ const Step kSteps[] = {
     {"1.0.1", "DROP TABLE webapp_bat_config;"},
 };
 
-bool exec(sqlite3* db, const std::string& sql, const std::string& what) {
+bool exec(sqlite3* db, const std::string& sql, const std::string& what)
+{
     char* err = nullptr;
     if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-        std::fprintf(stderr, "kvtdbgen: %s: %s\n", what.c_str(),
-                     err ? err : "unknown error");
+        std::fprintf(stderr, "kvtdbgen: %s: %s\n", what.c_str(), err ? err : "unknown error");
         sqlite3_free(err);
         return false;
     }
     return true;
 }
 
-bool build(const std::string& path, const std::string& factory_sql,
-           int undo_count) {
+bool build(const std::string& path, const std::string& factory_sql, int undo_count)
+{
     std::remove(path.c_str());
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
@@ -71,7 +71,8 @@ bool build(const std::string& path, const std::string& factory_sql,
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 3) {
         std::fprintf(stderr, "usage: kvtdbgen <factory.sql> <output dir>\n");
         return 2;

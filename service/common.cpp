@@ -172,3 +172,343 @@ void mount_tmp()
     kvt_system("mount --bind /tmp/trend_log /log/tmp/trend_log");
     kvt_system("mount --bind /tmp/filter_log /log/tmp/filter_log");
 }
+
+// ==== Relay outputs, judgement rules, scenarios and the status-log export ====
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "events.h"
+
+namespace {
+
+// Serialises output switching between the DIO monitor, the state log, the
+// command channel, SNMP and MQTT: a toggle reads and writes the level.
+std::mutex do_ctl_mutex;
+
+bool output_index_ok(const char* call, int port)
+{
+    if (port >= 0 && port <= 7) return true;
+    std::printf("%s: output index %d out of range 0-7, nothing switched\n", call, port);
+    return false;
+}
+
+// The scenario condition bit of a state code (0 for states matching none).
+int state_condition_bit(int state)
+{
+    switch (state) {
+    case 2: case 6: case 7: return 1 << 2;
+    case 3: case 5: case 8: return 1 << 3;
+    case 1: return 1 << 4;
+    case 0: case 4: return 1 << 5;
+    default: return 0;
+    }
+}
+
+bool port_selected(int sensor, int port) { return sensor == 1 || sensor == port + 1; }
+
+// On/off text of digital port P (1-16); empty for ports that do not exist.
+const char* dio_text(int port, bool on)
+{
+    if (port >= 1 && port <= 8) {
+        const auto& r = sensor_settings.digitalI[port - 1];
+        return on ? r.ontext : r.offtext;
+    }
+    if (port >= 9 && port <= 16) {
+        const auto& r = sensor_settings.digitalO[port - 9];
+        return on ? r.ontext : r.offtext;
+    }
+    return "";
+}
+
+// One relay rule (ON or OFF side) of output k against one event.
+bool relay_rule_matches(int enable, int rtype, int rsensor, int rstate, int type, int port, int state,
+                        double value, int flg, bool& level_hit)
+{
+    level_hit = false;
+    if (enable != 1 || rtype != type || !port_selected(rsensor, port)) return false;
+    bool state_test = type != 1 || flg == 0;
+    if (type == 1) level_hit = (value == 1.0 && (rstate & 1)) || (value != 1.0 && (rstate & 2));
+    return state_test && (state_condition_bit(state) & rstate);
+}
+
+}  // namespace
+
+int do_ctl(int port, int val)
+{
+    if (!output_index_ok("do_ctl", port)) return 0;
+    if (val < 0 || val > 3) {
+        std::printf("do_ctl: code %d for output %d is not 0-3, nothing switched\n", val, port);
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(do_ctl_mutex);
+        MONITOR_TABLE::SensorElement* el =
+            monitor && monitor->sensor_condition ? &monitor->sensor_condition->digitalio[port + 8] : nullptr;
+        int cur = el ? el->value : 0;
+        int level = val;
+        if (val == 2) level = cur ? 1 : 0;
+        if (val == 3) level = cur ? 0 : 1;
+        gpio_access_7400(1, 2, DO_LINE[port], &level);
+        if (el) el->value = level;
+    }
+    // The hold is outside the lock so other outputs switch meanwhile.
+    if (sensor_settings.digitalO[port].dokeep) std::this_thread::sleep_for(std::chrono::seconds(1));
+    return 0;
+}
+
+int do_pulse(int port, int time)
+{
+    if (!output_index_ok("do_pulse", port)) return 0;
+    int active = sensor_settings.digitalO[port].doinit ? 0 : 1;
+    do_ctl(port, active);
+    // do_ctl already held the output for a second when dokeep is set.
+    int rest = time - (sensor_settings.digitalO[port].dokeep ? 1 : 0);
+    if (rest > 0) std::this_thread::sleep_for(std::chrono::seconds(rest));
+    do_ctl(port, 1 - active);
+    return 0;
+}
+
+int dio_senario_check(int type, int port, int state, double value, int flg)
+{
+    for (int k = 0; k < 8; ++k) {
+        const auto& o = sensor_settings.digitalO[k];
+        bool level_hit = false;
+        bool state_hit = relay_rule_matches(o.onenable, o.ontype, o.onsensor, o.onstate, type, port, state,
+                                            value, flg, level_hit);
+        if (level_hit) do_ctl(k, 1);
+        if (state_hit) do_ctl(k, 1);
+        state_hit = relay_rule_matches(o.offenable, o.offtype, o.offsensor, o.offstate, type, port, state,
+                                       value, flg, level_hit);
+        if (level_hit) do_ctl(k, 0);
+        if (state_hit) do_ctl(k, 0);
+    }
+    return 0;
+}
+
+int check_scenario_do(unsigned int cond, unsigned int num, int on)
+{
+    if (num < 9 || num > 16) {
+        std::printf("check_scenario_do: relay port %u out of range 9-16, nothing stored\n", num);
+        return 0;
+    }
+    int k = static_cast<int>(num - 9);
+    auto& o = sensor_settings.digitalO[k];
+    int type = static_cast<int>(cond & 0xFFu);
+    int sensor = static_cast<int>((cond >> 8) & 0xFFFFu);
+    int state = static_cast<int>((cond >> 24) & 0x3Fu);
+    int enable = static_cast<int>((cond >> 31) & 1u);
+    if (on) {
+        o.ontype = type;
+        o.onsensor = sensor;
+        o.onstate = state;
+        o.onenable = enable;
+    } else {
+        o.offtype = type;
+        o.offsensor = sensor;
+        o.offstate = state;
+        o.offenable = enable;
+    }
+    o.changeflg = true;
+    db_save.push_n(2, k);
+    return 0;
+}
+
+int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel, int uc_cancel,
+                int lc_cancel, int la_cancel)
+{
+    using SETTINGS_TABLE::THRESHOLD_OFF_MAX;
+    using SETTINGS_TABLE::THRESHOLD_OFF_MIN;
+    if (value == SETTINGS_TABLE::VALUE_ERROR) return 4;
+    const bool ua_set = ua_cancel != THRESHOLD_OFF_MAX;
+    const bool uc_set = uc_cancel != THRESHOLD_OFF_MAX;
+    const bool lc_set = lc_cancel != THRESHOLD_OFF_MIN;
+    const bool la_set = la_cancel != THRESHOLD_OFF_MIN;
+    auto lower_test = [&] { return (value < lc && lc_set) ? 7 : 1; };
+
+    switch (pre_state) {
+    case 0: case 1: case 4:
+        if (value > ua && ua_set) return 5;
+        if (value < la && la_set) return 8;
+        if (uc_set && value > uc) return 6;
+        if (value < lc && lc_set) return 7;
+        return 1;
+    case 5:
+        if (value >= ua_cancel && ua != THRESHOLD_OFF_MAX && ua_set) return 5;
+        if (la_set && value < la) return 8;
+        if (value < uc_cancel) return lower_test();
+        if (uc != THRESHOLD_OFF_MAX && uc_set) return 6;
+        return lower_test();
+    case 6:
+        if (value > ua && ua_set) return 5;
+        if (la_set && value < la) return 8;
+        if (value < uc_cancel) return lower_test();
+        if (uc != THRESHOLD_OFF_MAX && uc_set) return 6;
+        return lower_test();
+    case 7:
+        if (value > ua && ua_set) return 5;
+        if (la_set && value < la) return 8;
+        if (value > uc && uc_set) return 6;
+        if (value > lc_cancel) return 1;
+        return (lc != THRESHOLD_OFF_MIN && lc_set) ? 7 : 1;
+    case 8:
+        if (ua_set && value > ua) return 5;
+        if (value <= la_cancel && la != THRESHOLD_OFF_MIN && la_set) return 8;
+        if (uc_set && value > uc) return 6;
+        if (value <= lc_cancel) return (lc != THRESHOLD_OFF_MIN && lc_set) ? 7 : 1;
+        return 1;
+    default:
+        return 4;
+    }
+}
+
+int check_change_state(int pre_state, int state)
+{
+    switch (pre_state) {
+    case 0: return state != 1;
+    case 1: return state != 0;
+    case 2: case 3: case 4: case 6: case 7: return 1;
+    case 5: return state != 6;
+    case 8: return state != 7;
+    default: return 0;
+    }
+}
+
+int mail_senario_check(int sensortype, int port, int state, double value, int flag)
+{
+    for (int i = 0; i < 120; ++i) {
+        const auto& s = admin_settings.mail_client_scenario[i];
+        if (!s.enable || s.sensortype != sensortype || !port_selected(s.sensor, port)) continue;
+        const int d = i / 24 + 1;
+        const int bits = s.state;
+        std::string text;
+        if (sensortype == 1) {
+            text = dio_text(port, value == 1.0);
+        } else if (value == 65535.0) {
+            text = "ERROR";
+        } else {
+            char buf[48];
+            std::snprintf(buf, sizeof buf, "%.2f", value / 100.0);
+            text = buf;
+        }
+        const std::string req = std::to_string(d) + ",1," + std::to_string(sensortype) + "," +
+                                std::to_string(port) + "," + std::to_string(state) + "," + text + ",";
+        if (sensortype == 1) {
+            if ((value == 1.0 && (bits & 1)) || (value != 1.0 && (bits & 2))) mail_send.push(req);
+            if (flag != 0) continue;
+            bool hit = (state == 1 && (bits & 16)) || (state == 2 && (bits & 4)) || (state == 3 && (bits & 8)) ||
+                       ((state == 0 || state == 4) && (bits & 32));
+            if (hit) mail_send.push(req);
+            continue;
+        }
+        if (state_condition_bit(state) & bits) mail_send.push(req);
+    }
+    return 0;
+}
+
+int mqtt_senario_check(int time, int sensortype, int port, int state, int value, int flag)
+{
+    auto record = [&](int v) {
+        return std::to_string(time) + "," + std::to_string(sensortype) + "," + std::to_string(port) + "," +
+               std::to_string(state) + "," + std::to_string(v) + ",";
+    };
+    for (int i = 0; i < SETTINGS_TABLE::MQTT_SCENARIO_NUM; ++i) {
+        const auto& s = admin_settings.mqtt_scenario[i];
+        if (!s.enable || s.sensortype != sensortype || !port_selected(s.sensor, port)) continue;
+        const int bits = s.state;
+        if (sensortype == 1) {
+            if (value == 1 && (bits & 1)) mqtt_con.push(record(1));
+            else if (value != 1 && (bits & 2)) mqtt_con.push(record(value));
+            if (flag != 0) continue;
+            bool hit = (state == 1 && (bits & 16)) || (state == 2 && (bits & 4)) || (state == 3 && (bits & 8)) ||
+                       ((state == 0 || state == 4) && (bits & 32));
+            if (hit) mqtt_con.push(record(value));
+            continue;
+        }
+        // Grouped by side here: bit 2 the lower states, bit 3 the upper ones.
+        bool hit = (state == 1 && (bits & 16)) || ((state == 7 || state == 8) && (bits & 4)) ||
+                   ((state == 5 || state == 6) && (bits & 8)) || ((state == 0 || state == 4) && (bits & 32));
+        if (hit) mqtt_con.push(record(value));
+    }
+    return 0;
+}
+
+std::string state_log_str(int type, int port)
+{
+    const auto& ss = sensor_settings;
+    const int i = port - 1;
+    auto in = [i](int n) { return i >= 0 && i < n; };
+    switch (type) {
+    case 1:
+        if (port >= 1 && port <= 8) return std::string("デジタル入出力,") + ss.digitalI[port - 1].name;
+        if (port >= 9 && port <= 16) return std::string("デジタル入出力,") + ss.digitalO[port - 9].name;
+        return "デジタル入出力,";
+    case 2: return std::string("アナログ入力,") + (in(SETTINGS_TABLE::AI_NUM) ? ss.analog[i].name : "");
+    case 3:
+        return std::string("1-Wire温度,") + (in(SETTINGS_TABLE::WIRE_T_NUM) ? ss.onewire_temperature[i].name : "");
+    case 4: return std::string("1-Wire湿度,") + (in(SETTINGS_TABLE::WIRE_H_NUM) ? ss.onewire_humidity[i].name : "");
+    case 5: return std::string("Veloxa温度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].t_name : "");
+    case 6: return std::string("Veloxa湿度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].h_name : "");
+    case 7: return std::string("Veloxa電池電圧,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].name : "");
+    case 8: return std::string("Nimbra温度,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
+    case 9: return std::string("Nimbra電池電圧,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
+    default: return "";
+    }
+}
+
+std::string statelog_csv(const MONITOR_TABLE::StatusEntry* entries, int capacity, int r, int w)
+{
+    std::string out = "\xEF\xBB\xBF";
+    out += "時刻,センサータイプ,名称,状態,値\n";
+    // r == w is an empty ring whatever the indices.
+    if (!MONITOR_TABLE::ring_indices_valid(r, w, capacity) || r == w) return out;
+    for (int k = r; k != w; k = (k + 1) % capacity) {
+        const auto& e = entries[k];
+        time_t t = e.time;
+        struct tm lt;
+        localtime_r(&t, &lt);
+        char stamp[32];
+        strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &lt);
+        out += stamp;
+        out += ",";
+        out += state_log_str(e.type, e.port);
+        out += ",";
+        out += std::to_string(e.state);
+        out += ",";
+        out += e.value == SETTINGS_TABLE::VALUE_ERROR ? std::string("ERR") : std::to_string(e.value);
+        out += "\n";
+    }
+    return out;
+}
+
+int make_statelog(int type)
+{
+    if (!monitor || !monitor->status_log) return 0;
+    mkdir(kvt_path("/log/state_log").c_str(), 0777);
+    MONITOR_TABLE::Status_Log* log = monitor->status_log;
+    std::string csv;
+    const char* path;
+    if (type == 1) {
+        auto& l = log->all_status_log;
+        if (!MONITOR_TABLE::ring_indices_valid(l.r, l.w, MONITOR_TABLE::ALL_LOG_NUM))
+            std::printf("make_statelog: all status log indices out of range (r=%d w=%d)\n", l.r, l.w);
+        csv = statelog_csv(l.all, MONITOR_TABLE::ALL_LOG_NUM, l.r, l.w);
+        path = "/log/state_log/statelog_all.csv";
+    } else {
+        auto& l = log->dio_status_log;
+        if (!MONITOR_TABLE::ring_indices_valid(l.r, l.w, MONITOR_TABLE::DIO_LOG_NUM))
+            std::printf("make_statelog: dio status log indices out of range (r=%d w=%d)\n", l.r, l.w);
+        csv = statelog_csv(l.dio, MONITOR_TABLE::DIO_LOG_NUM, l.r, l.w);
+        path = "/log/state_log/statelog_dio.csv";
+    }
+    FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
+    if (!f) return 0;
+    std::fwrite(csv.data(), 1, csv.size(), f);
+    std::fclose(f);
+    return 0;
+}

@@ -27,14 +27,16 @@ std::recursive_mutex db_mutex;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string err_text(const char* label, int code) {
+std::string err_text(const char* label, int code)
+{
     return std::string(label) + std::to_string(code) + ") " +
            (db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
 }
 
 // Statement that could not be prepared because its table does not exist;
 // the migration ladder relies on recognising this at once.
-bool missing_table(int rc) {
+bool missing_table(int rc)
+{
     if (rc != SQLITE_ERROR || db == nullptr) return false;
     return std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
 }
@@ -44,7 +46,8 @@ enum class SelectOutcome { ok, missing_table, stopped };
 // Runs a query until one attempt completes, filling rows. Retries every
 // 10 ms while the service runs. A closed connection can never succeed, so
 // it ends the query at once instead of holding the caller.
-SelectOutcome run_select(const std::string& sql, DbRows& rows) {
+SelectOutcome run_select(const std::string& sql, DbRows& rows)
+{
     rows.clear();
     while (control == 1) {
         {
@@ -85,7 +88,8 @@ SelectOutcome run_select(const std::string& sql, DbRows& rows) {
 
 }  // namespace
 
-int open_db() {
+int open_db()
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         if (db != nullptr) {
@@ -94,13 +98,13 @@ int open_db() {
         }
         // Never create the file: a missing database is an error to report,
         // and an empty one would silently run the appliance unconfigured.
-        int rc = sqlite3_open_v2(kvt_path(DBNAME).c_str(), &db, SQLITE_OPEN_READWRITE,
-                                 nullptr);
+        int rc = sqlite3_open_v2(kvt_path(DBNAME).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
         if (rc == SQLITE_OK) {
             // sqlite3_open does not read the file; a damaged one only shows
             // on the first statement, so look at the schema now.
-            rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr,
-                              nullptr);
+            rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master;", nullptr, nullptr, nullptr);
+            // A file the web UI is writing at this moment is still a database.
+            if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) rc = SQLITE_OK;
         }
         if (rc != SQLITE_OK) {
             std::string msg = err_text("ERROR1(", rc);
@@ -118,7 +122,8 @@ int open_db() {
     }
 }
 
-int close_db() {
+int close_db()
+{
     std::lock_guard<std::recursive_mutex> lock(db_mutex);
     if (db != nullptr) {
         sqlite3_close(db);
@@ -127,7 +132,8 @@ int close_db() {
     return 0;
 }
 
-int begin_trans() {
+int begin_trans()
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         int rc = sqlite3_exec(db, "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
@@ -145,7 +151,8 @@ int begin_trans() {
     }
 }
 
-int commit_trans() {
+int commit_trans()
+{
     try {
         for (int attempt = 0; attempt < 30; ++attempt) {
             {
@@ -172,7 +179,8 @@ int commit_trans() {
     return 0;
 }
 
-int rollback_trans() {
+int rollback_trans()
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         int rc = sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -194,7 +202,8 @@ int rollback_trans() {
     }
 }
 
-int create_db(const std::string& sql) {
+int create_db(const std::string& sql)
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
@@ -212,7 +221,8 @@ int create_db(const std::string& sql) {
     }
 }
 
-int insert_db(const std::string& sql) {
+int insert_db(const std::string& sql)
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         sqlite3_stmt* stmt = nullptr;
@@ -223,11 +233,9 @@ int insert_db(const std::string& sql) {
             return 2;
         }
         int step = sqlite3_step(stmt);
-        if (step != SQLITE_DONE && step != SQLITE_ROW)
-            std::printf("%s\n", err_text("ERROR(", step).c_str());
+        if (step != SQLITE_DONE && step != SQLITE_ROW) std::printf("%s\n", err_text("ERROR(", step).c_str());
         int fin = sqlite3_finalize(stmt);
-        if (fin != SQLITE_OK && step == SQLITE_DONE)
-            std::printf("%s\n", err_text("ERROR(", fin).c_str());
+        if (fin != SQLITE_OK && step == SQLITE_DONE) std::printf("%s\n", err_text("ERROR(", fin).c_str());
         return 0;
     } catch (...) {
         applog("DBinsert try error");
@@ -235,7 +243,8 @@ int insert_db(const std::string& sql) {
     }
 }
 
-int update_db(const std::string& sql) {
+int update_db(const std::string& sql)
+{
     int result = 0;
     for (int attempt = 0; attempt < 30; ++attempt) {
         if (attempt > 0) sleep_ms(100);
@@ -266,14 +275,16 @@ int update_db(const std::string& sql) {
     return result;
 }
 
-DbRows select_rows(const std::string& sql, bool* table_missing) {
+DbRows select_rows(const std::string& sql, bool* table_missing)
+{
     DbRows rows;
     SelectOutcome out = run_select(sql, rows);
     if (table_missing) *table_missing = (out == SelectOutcome::missing_table);
     return rows;
 }
 
-std::string select_db(const std::string& sql) {
+std::string select_db(const std::string& sql)
+{
     if (control != 1) return "";
     DbRows rows;
     SelectOutcome out = run_select(sql, rows);
@@ -289,7 +300,8 @@ std::string select_db(const std::string& sql) {
     return text;
 }
 
-int delete_db() {
+int delete_db()
+{
     try {
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         int rc = sqlite3_exec(db, "DELETE from webapp_user", nullptr, nullptr, nullptr);
@@ -304,7 +316,8 @@ int delete_db() {
     }
 }
 
-DbRows parse_result(const std::string& result) {
+DbRows parse_result(const std::string& result)
+{
     DbRows rows;
     size_t pos = 0;
     while (pos < result.size()) {
@@ -324,7 +337,8 @@ DbRows parse_result(const std::string& result) {
     return rows;
 }
 
-int alter(const std::string& result, int mode) {
+int alter(const std::string& result, int mode)
+{
     DbRows rows = parse_result(result);
     if (mode != 1) return 0;
     insert_db("ALTER table webapp_trend_list add column au_per integer;");
@@ -335,13 +349,14 @@ int alter(const std::string& result, int mode) {
         const auto& row = rows[r];
         if (row.size() < 5) continue;
         const std::string& p = row[4];
-        update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p +
-                  ", cu_per=" + p + ", cl_per=" + p + " where id=" + row[0]);
+        update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p + ", cu_per=" + p +
+                  ", cl_per=" + p + " where id=" + row[0]);
     }
     return 0;
 }
 
-int check_db() {
+int check_db()
+{
     std::string result = select_db("SELECT * from db_version;");
     std::string version;
     if (result == "NG2") {
@@ -362,46 +377,47 @@ int check_db() {
     }
     // Each step brings the schema one version further and falls through.
     switch (step) {
-        case 0:
-            if (select_db("SELECT * from webapp_bat_config;") == "NG2") {
-                applog("DB version update 1.0.1->1.0.2");
-                create_db("CREATE TABLE webapp_bat_config (id integer primary key,alert "
-                          "integer,alert_clear integer,caution integer,caution_clear "
-                          "integer)");
-                insert_db("INSERT INTO webapp_bat_config values(1,260,270,280,290);");
-                insert_db("INSERT INTO webapp_bat_config values(2,260,270,280,290);");
-            }
-            [[fallthrough]];
-        case 1:
-            applog("DB version update 1.0.2->1.0.3");
-            create_db("CREATE TABLE db_version (id integer primary key,version text)");
-            insert_db("INSERT INTO db_version VALUES (1,'1.0.3')");
-            alter(select_db("SELECT * from webapp_trend_list;"), 1);
-            [[fallthrough]];
-        case 2:
-            applog("DB version update 1.0.3->1.0.13");
-            create_db("CREATE TABLE webapp_SM_errortime (id integer primary key,time integer)");
-            insert_db("INSERT INTO webapp_SM_errortime values(1,300);");
-            update_db("UPDATE db_version SET version='1.0.13' where id=1;");
-            [[fallthrough]];
-        case 3:
-            applog("DB version update 1.0.13->1.0.14");
-            create_db("CREATE TABLE webapp_onewire_conf (id integer primary key,num "
-                      "integer,interval integer,log bool)");
-            insert_db("INSERT INTO webapp_onewire_conf values(1,30,1000,0);");
-            insert_db("INSERT INTO webapp_onewire_conf values(2,30,1000,0);");
-            update_db("UPDATE db_version SET version='1.0.14' where id=1;");
-            [[fallthrough]];
-        case 4:
-            applog("DB version update 1.0.14->1.1.1");
-            update_db("UPDATE webapp_bat_config SET alert=" + std::to_string(335) +
-                      " , alert_clear=" + std::to_string(340) + " , caution=" +
-                      std::to_string(345) + " , caution_clear=" + std::to_string(350) +
-                      " where id=" + std::to_string(2));
-            update_db("UPDATE db_version SET version='1.1.1' where id=1;");
-            break;
-        default:
-            break;
+    case 0:
+        if (select_db("SELECT * from webapp_bat_config;") == "NG2") {
+            applog("DB version update 1.0.1->1.0.2");
+            create_db(
+                "CREATE TABLE webapp_bat_config (id integer primary key,alert "
+                "integer,alert_clear integer,caution integer,caution_clear "
+                "integer)");
+            insert_db("INSERT INTO webapp_bat_config values(1,260,270,280,290);");
+            insert_db("INSERT INTO webapp_bat_config values(2,260,270,280,290);");
+        }
+        [[fallthrough]];
+    case 1:
+        applog("DB version update 1.0.2->1.0.3");
+        create_db("CREATE TABLE db_version (id integer primary key,version text)");
+        insert_db("INSERT INTO db_version VALUES (1,'1.0.3')");
+        alter(select_db("SELECT * from webapp_trend_list;"), 1);
+        [[fallthrough]];
+    case 2:
+        applog("DB version update 1.0.3->1.0.13");
+        create_db("CREATE TABLE webapp_SM_errortime (id integer primary key,time integer)");
+        insert_db("INSERT INTO webapp_SM_errortime values(1,300);");
+        update_db("UPDATE db_version SET version='1.0.13' where id=1;");
+        [[fallthrough]];
+    case 3:
+        applog("DB version update 1.0.13->1.0.14");
+        create_db(
+            "CREATE TABLE webapp_onewire_conf (id integer primary key,num "
+            "integer,interval integer,log bool)");
+        insert_db("INSERT INTO webapp_onewire_conf values(1,30,1000,0);");
+        insert_db("INSERT INTO webapp_onewire_conf values(2,30,1000,0);");
+        update_db("UPDATE db_version SET version='1.0.14' where id=1;");
+        [[fallthrough]];
+    case 4:
+        applog("DB version update 1.0.14->1.1.1");
+        update_db("UPDATE webapp_bat_config SET alert=" + std::to_string(335) +
+                  " , alert_clear=" + std::to_string(340) + " , caution=" + std::to_string(345) +
+                  " , caution_clear=" + std::to_string(350) + " where id=" + std::to_string(2));
+        update_db("UPDATE db_version SET version='1.1.1' where id=1;");
+        break;
+    default:
+        break;
     }
     return 0;
 }

@@ -107,6 +107,14 @@ int check_ban_char(const char* text)
     return 0;
 }
 
+int reboot()
+{
+    control = 0;
+    rebootflg = 1;
+    applog("再起動します");
+    return 0;
+}
+
 // ---- System actions: syslog, NTP, clock, versions, factory resets, web
 // session policy. Each rewrites one system file from the settings and
 // restarts the system service concerned; the rules are text to text.
@@ -365,13 +373,5 @@ int session_conf()
     if (!read_text_file("/opt/kvt/sbin/session.txt", session)) return -1;
     if (!read_text_file(settings, old_text)) return -1;
     if (!write_text_file(settings, SYSADMIN::session_merge(old_text, session))) return -1;
-    return 0;
-}
-
-int reboot()
-{
-    control = 0;
-    rebootflg = 1;
-    applog("再起動します");
     return 0;
 }

@@ -59,10 +59,10 @@ const RosterEntry ROSTER[] = {
     // [roster 7: mqtt_thread]
     // [roster 8: mail_thread]
     {"network_thread", network_thread},
-    // [roster 10: sensor_monitor_thread]
-    // [roster 11: state_log_thread]
+    {"sensor_monitor_thread", sensor_monitor_thread},
+    {"state_log_thread", state_log_thread},
     // [roster 12: snmp_trap_thread]
-    // [roster 13: sensor_state_thread]
+    {"sensor_state_thread", sensor_state_thread},
     // [roster 14: onewire_thread]
     // [roster 15: ai_thread_func]
     // [roster 16: mailreport_thread]
@@ -124,7 +124,9 @@ void sound_buzzer()
     buzzer_access_8357(0);
 }
 
-int chcnt_next(int v) { return v + 1 > 5000 ? 1 : v + 1; }
+// A damaged counter file (text, zero, negative) restarts the count at 1
+// rather than serving a value outside 1..5000.
+int chcnt_next(int v) { return (v < 1 || v >= 5000) ? 1 : v + 1; }
 
 int chcntread()
 {
@@ -135,7 +137,9 @@ int chcntread()
         return 0;
     }
     char buf[10] = {0};
-    if (std::fgets(buf, sizeof buf, f)) chcnt = static_cast<int>(std::strtol(buf, nullptr, 10));
+    // An empty file reads as 0, which the next change turns into 1.
+    if (!std::fgets(buf, sizeof buf, f)) buf[0] = '\0';
+    chcnt = static_cast<int>(std::strtol(buf, nullptr, 10));
     std::fclose(f);
     return 0;
 }
@@ -153,9 +157,9 @@ int chcntup()
 
 int service_main()
 {
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines reach the journal whole and at once
     if (platform_init() != 0) return 1;
 
-    setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines reach the journal whole and at once
     std::printf("Application Start\n");
     std::fflush(stdout);
 

@@ -120,13 +120,14 @@ int mmap_open()
     }
 
     if (open_table("/tmp/mmapfile_status", sizeof(Status_Log), m->fd_status, size_failed) != 0) {
+        // Only a status file that cannot be sized (or mapped) blinks the LED.
         if (size_failed) {
             std::perror("ftruncate error. state_log_thread");
+            led_blink();
         } else {
             std::printf("fd open error. state_log_thread\n");
             applog("fd state open error.");
         }
-        led_blink();
         return -1;
     }
     m->status_log = map_table<Status_Log>(m->fd_status);
@@ -168,21 +169,22 @@ bool statelog_repair(MONITOR_TABLE::Status_Log* log)
 {
     using namespace MONITOR_TABLE;
     if (!log) return false;
-    bool repaired = false;
-    auto check = [&](int32_t& r, int32_t& w, int cap, const char* name) {
-        if (ring_indices_valid(r, w, cap)) return;
-        char msg[128];
-        std::snprintf(msg, sizeof msg, "%s status log index out of range (r=%d w=%d): log reset", name,
-                      static_cast<int>(r), static_cast<int>(w));
-        std::printf("%s\n", msg);
-        applog(msg);
-        r = 0;
-        w = 0;
-        repaired = true;
-    };
-    check(log->all_status_log.r, log->all_status_log.w, ALL_LOG_NUM, "all");
-    check(log->dio_status_log.r, log->dio_status_log.w, DIO_LOG_NUM, "dio");
-    return repaired;
+    ALL_Status_Log& all = log->all_status_log;
+    DIO_Status_Log& dio = log->dio_status_log;
+    bool all_bad = !ring_indices_valid(all.r, all.w, ALL_LOG_NUM);
+    bool dio_bad = !ring_indices_valid(dio.r, dio.w, DIO_LOG_NUM);
+    if (!all_bad && !dio_bad) return false;
+    // Used as they are, the indices would write outside the ring; one line
+    // for the whole restored log, whichever of its two rings was damaged.
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "status log index out of range (all r=%d w=%d, dio r=%d w=%d): log reset",
+                  static_cast<int>(all.r), static_cast<int>(all.w), static_cast<int>(dio.r),
+                  static_cast<int>(dio.w));
+    std::printf("%s\n", msg);
+    applog(msg);
+    if (all_bad) all.r = all.w = 0;
+    if (dio_bad) dio.r = dio.w = 0;
+    return true;
 }
 
 int copy_statelog()
@@ -213,6 +215,7 @@ void MONITOR_TABLE_CLASS::setDummyData()
     for (int i = 0; i < 8; ++i) {
         int init = sensor_settings.digitalO[i].doinit ? 1 : 0;
         // [relay outputs: drive doinit]
+        do_ctl(i, init);
         c->digitalio[8 + i] = {init, 0};
     }
     for (auto& e : c->analog) e = {VALUE_ERROR, 0};

@@ -120,25 +120,29 @@ namespace {
 
 const std::string kEmpty;
 
-const std::string& cell(const std::vector<std::string>& row, size_t k) {
+const std::string& cell(const std::vector<std::string>& row, size_t k)
+{
     return k < row.size() ? row[k] : kEmpty;
 }
 
 // Base-10 strtol: leading blanks skipped, stops at the first non-digit.
-int num(const std::vector<std::string>& row, size_t k) {
+int num(const std::vector<std::string>& row, size_t k)
+{
     return static_cast<int>(std::strtol(cell(row, k).c_str(), nullptr, 10));
 }
 
 bool flag(const std::vector<std::string>& row, size_t k) { return num(row, k) != 0; }
 
 template <size_t N>
-void text(char (&dst)[N], const std::vector<std::string>& row, size_t k) {
+void text(char (&dst)[N], const std::vector<std::string>& row, size_t k)
+{
     copy_text(dst, cell(row, k));
 }
 
 // Threshold block starting at column k.
 template <typename T>
-void thresholds(T& r, const std::vector<std::string>& row, size_t k) {
+void thresholds(T& r, const std::vector<std::string>& row, size_t k)
+{
     r.alert_max_val = num(row, k);
     r.alert_max_clear = num(row, k + 1);
     r.caution_max_val = num(row, k + 2);
@@ -151,7 +155,8 @@ void thresholds(T& r, const std::vector<std::string>& row, size_t k) {
 
 // 1-Wire temperature, 1-Wire humidity and NX40 share one row layout.
 template <typename T, size_t N>
-void load_probe_rows(T (&arr)[N], const DbRows& rows) {
+void load_probe_rows(T (&arr)[N], const DbRows& rows)
+{
     for (size_t r = 0; r < rows.size() && r < N; ++r) {
         const auto& row = rows[r];
         T& e = arr[r];
@@ -167,7 +172,8 @@ void load_probe_rows(T (&arr)[N], const DbRows& rows) {
 
 // Scenario rows; `skip` leading rows are not configuration entries.
 template <typename T, size_t N>
-void load_scenario_rows(T (&arr)[N], size_t count, const DbRows& rows, size_t skip) {
+void load_scenario_rows(T (&arr)[N], size_t count, const DbRows& rows, size_t skip)
+{
     for (size_t r = skip; r < rows.size() && r - skip < count && r - skip < N; ++r) {
         const auto& row = rows[r];
         T& e = arr[r - skip];
@@ -180,12 +186,12 @@ void load_scenario_rows(T (&arr)[N], size_t count, const DbRows& rows, size_t sk
 }
 
 template <typename T>
-void lower_threshold_fix(T& e, int kind, int index) {
+void lower_threshold_fix(T& e, int kind, int index)
+{
     constexpr int kWrongOff = 0x7FFFFFFF;
     constexpr int kLowerOff = static_cast<int>(0x80000000u);
     bool changed = false;
-    for (int* v : {&e.caution_min_val, &e.caution_min_clear, &e.alert_min_val,
-                   &e.alert_min_clear}) {
+    for (int* v : {&e.caution_min_val, &e.caution_min_clear, &e.alert_min_val, &e.alert_min_clear}) {
         if (*v == kWrongOff) {
             *v = kLowerOff;
             changed = true;
@@ -197,7 +203,8 @@ void lower_threshold_fix(T& e, int kind, int index) {
     }
 }
 
-std::string strip_blanks(const std::string& s) {
+std::string strip_blanks(const std::string& s)
+{
     std::string out;
     for (char c : s)
         if (c != ' ' && c != '\t' && c != '\r') out += c;
@@ -205,7 +212,8 @@ std::string strip_blanks(const std::string& s) {
 }
 
 // The rest of the line starting at pos (without the line end).
-std::string rest_of_line(const std::string& s, size_t pos) {
+std::string rest_of_line(const std::string& s, size_t pos)
+{
     if (pos >= s.size()) return "";
     size_t end = s.find('\n', pos);
     return s.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
@@ -213,7 +221,8 @@ std::string rest_of_line(const std::string& s, size_t pos) {
 
 }  // namespace
 
-std::optional<std::string> read_system_file(const char* path) {
+std::optional<std::string> read_system_file(const char* path)
+{
     std::FILE* f = std::fopen(kvt_path(path).c_str(), "r");
     if (f == nullptr) return std::nullopt;
     std::string out;
@@ -223,7 +232,8 @@ std::optional<std::string> read_system_file(const char* path) {
     return out;
 }
 
-void parse_ntp_conf(const std::string& text, SETTINGS_TABLE::Time& t) {
+void parse_ntp_conf(const std::string& text, SETTINGS_TABLE::Time& t)
+{
     int stored = 0;
     size_t pos = 0;
     while (pos < text.size() && stored < 3) {
@@ -239,14 +249,16 @@ void parse_ntp_conf(const std::string& text, SETTINGS_TABLE::Time& t) {
     if (stored < 3) t.ntp[stored][0] = '\0';
 }
 
-void parse_hostname(const std::string& text, SETTINGS_TABLE::Network& n) {
+void parse_hostname(const std::string& text, SETTINGS_TABLE::Network& n)
+{
     // The file ends in a line break that is not part of the name.
     std::string host = text;
     while (!host.empty() && (host.back() == '\n' || host.back() == '\r')) host.pop_back();
     copy_text(n.host, host);
 }
 
-void parse_eth_network(const std::string& text, SETTINGS_TABLE::Network& n) {
+void parse_eth_network(const std::string& text, SETTINGS_TABLE::Network& n)
+{
     size_t d = text.find("DHCP");
     n.dhcp = d != std::string::npos && rest_of_line(text, d).find("yes") != std::string::npos;
     std::string gateway;
@@ -258,7 +270,8 @@ void parse_eth_network(const std::string& text, SETTINGS_TABLE::Network& n) {
     copy_text(n.gateway, gateway);
 }
 
-void parse_ifconfig(const std::string& text, SETTINGS_TABLE::Network& n) {
+void parse_ifconfig(const std::string& text, SETTINGS_TABLE::Network& n)
+{
     std::string ip, mask;
     size_t a = text.find("inet addr");
     if (a != std::string::npos && a + 10 <= text.size()) {
@@ -271,7 +284,8 @@ void parse_ifconfig(const std::string& text, SETTINGS_TABLE::Network& n) {
     copy_text(n.netmask, mask);
 }
 
-void parse_resolv_conf(const std::string& text, SETTINGS_TABLE::Network& n) {
+void parse_resolv_conf(const std::string& text, SETTINGS_TABLE::Network& n)
+{
     char* slots[3] = {n.dns1, n.dns2, n.dns3};
     size_t pos = 0;
     for (char* slot : slots) {
@@ -290,7 +304,8 @@ void parse_resolv_conf(const std::string& text, SETTINGS_TABLE::Network& n) {
     }
 }
 
-void parse_busybox_syslog(const std::string& text, SETTINGS_TABLE::Syslog& s) {
+void parse_busybox_syslog(const std::string& text, SETTINGS_TABLE::Syslog& s)
+{
     size_t o = text.rfind("OPTIONS", 0) == 0 ? 0 : text.find("\nOPTIONS");
     if (o == std::string::npos) return;
     if (text[o] == '\n') ++o;
@@ -310,12 +325,12 @@ void parse_busybox_syslog(const std::string& text, SETTINGS_TABLE::Syslog& s) {
     copy_text(s.ipaddr, strip_blanks(target.substr(0, colon)));
     s.port = colon == std::string::npos
                  ? 0
-                 : static_cast<int>(std::strtol(strip_blanks(target.substr(colon + 1)).c_str(),
-                                                nullptr, 10));
+                 : static_cast<int>(std::strtol(strip_blanks(target.substr(colon + 1)).c_str(), nullptr, 10));
     s.destination = 1;
 }
 
-void read_network_files() {
+void read_network_files()
+{
     auto& n = admin_settings.network;
     parse_hostname(read_system_file("/etc/hostname").value_or(""), n);
     parse_eth_network(read_system_file("/etc/systemd/network/10-eth.network").value_or(""), n);
@@ -324,16 +339,19 @@ void read_network_files() {
     parse_resolv_conf(read_system_file("/etc/resolv.conf").value_or(""), n);
 }
 
-void read_ntp_file() {
+void read_ntp_file()
+{
     if (auto t = read_system_file("/etc/ntp.conf")) parse_ntp_conf(*t, admin_settings.time);
 }
 
-void read_syslog_file() {
+void read_syslog_file()
+{
     if (auto t = read_system_file("/etc/default/busybox-syslog"))
         parse_busybox_syslog(*t, admin_settings.syslog);
 }
 
-void set_sensor_data() {
+void set_sensor_data()
+{
     constexpr int kDay = SETTINGS_TABLE::MinuteList::CAPACITY;
     auto fill = [](SETTINGS_TABLE::data_list& d) {
         for (auto* ls : {&d.alert_max_ls, &d.alert_min_ls, &d.caution_max_ls, &d.caution_min_ls})
@@ -348,7 +366,8 @@ void set_sensor_data() {
     for (auto& d : sensor_data.digitalI) d.alert_max_ls.fill_zero(kDay);
 }
 
-void setsettings(const DbRows& rows, const std::string& query) {
+void setsettings(const DbRows& rows, const std::string& query)
+{
     using namespace SETTINGS_TABLE;
     auto& ss = sensor_settings;
     auto& as = admin_settings;
@@ -557,8 +576,7 @@ void setsettings(const DbRows& rows, const std::string& query) {
             e.mailreport_minute = num(row, 7);
         }
     } else if (query == "SELECT * from webapp_sensor_log_cycle;") {
-        for (size_t r = 0; r < n && r < 14; ++r)
-            as.sensor_log_cycle[r].cycle_minutes = num(rows[r], 2);
+        for (size_t r = 0; r < n && r < 14; ++r) as.sensor_log_cycle[r].cycle_minutes = num(rows[r], 2);
     } else if (query == "SELECT * from webapp_systemlog;") {
         read_syslog_file();
     } else if (query == "SELECT * from webapp_onewire_conf;") {
@@ -576,24 +594,38 @@ void setsettings(const DbRows& rows, const std::string& query) {
     }
 }
 
-void setsettings(const std::string& result, const std::string& query) {
+void setsettings(const std::string& result, const std::string& query)
+{
     setsettings(parse_result(result), query);
 }
 
-int init_structs() {
+int init_structs()
+{
     static const char* const kTables[] = {
-        "webapp_di",           "webapp_do",
-        "webapp_ai",           "webapp_wire_temp",
-        "webapp_wire_humid",   "webapp_vlxa",
-        "webapp_nx40",         "webapp_smartmesh_cycle",
-        "webapp_trend_list",   "webapp_bat_config",
-        "webapp_network_config", "webapp_snmp_config",
-        "webapp_snmp_trap_send", "webapp_trap_scenario",
-        "webapp_timer",        "webapp_mqttconfig",
-        "webapp_mqtt_scenario", "webapp_mailconfig",
-        "webapp_mail_client",  "webapp_mail_client_scenario",
-        "webapp_mailreport",   "webapp_sensor_log_cycle",
-        "webapp_systemlog",    "webapp_SM_errortime",
+        "webapp_di",
+        "webapp_do",
+        "webapp_ai",
+        "webapp_wire_temp",
+        "webapp_wire_humid",
+        "webapp_vlxa",
+        "webapp_nx40",
+        "webapp_smartmesh_cycle",
+        "webapp_trend_list",
+        "webapp_bat_config",
+        "webapp_network_config",
+        "webapp_snmp_config",
+        "webapp_snmp_trap_send",
+        "webapp_trap_scenario",
+        "webapp_timer",
+        "webapp_mqttconfig",
+        "webapp_mqtt_scenario",
+        "webapp_mailconfig",
+        "webapp_mail_client",
+        "webapp_mail_client_scenario",
+        "webapp_mailreport",
+        "webapp_sensor_log_cycle",
+        "webapp_systemlog",
+        "webapp_SM_errortime",
         "webapp_onewire_conf",
     };
     for (const char* table : kTables) {
@@ -605,28 +637,28 @@ int init_structs() {
     return 0;
 }
 
-int for105update() {
-    static const char* const kRoots[] = {"/log/trend_log/", "/log/filter_log/",
-                                         "/log/sensor_log/"};
+int for105update()
+{
+    static const char* const kRoots[] = {"/log/trend_log/", "/log/filter_log/", "/log/sensor_log/"};
     static const char* const kRanges[] = {"01-50", "51-100"};
     for (const char* root : kRoots)
         for (const char* range : kRanges)
             ::mkdir(kvt_path((std::string(root) + "MeshTemp_" + range).c_str()).c_str(), 0777);
     for (const char* root : kRoots)
         for (const char* range : kRanges)
-            kvt_system((std::string("mv -f ") + root + "KVT-MS-NX40_" + range + "/* " + root +
-                        "MeshTemp_" + range)
-                           .c_str());
+            kvt_system(
+                (std::string("mv -f ") + root + "KVT-MS-NX40_" + range + "/* " + root + "MeshTemp_" + range)
+                    .c_str());
     for (const char* root : kRoots)
         for (const char* range : kRanges)
             ::rmdir(kvt_path((std::string(root) + "KVT-MS-NX40_" + range + "/").c_str()).c_str());
     return 0;
 }
 
-int for107update() {
+int for107update()
+{
     for (int i = 0; i < 8; ++i) lower_threshold_fix(sensor_settings.analog[i], 10, i);
-    for (int i = 0; i < 128; ++i)
-        lower_threshold_fix(sensor_settings.onewire_temperature[i], 15, i);
+    for (int i = 0; i < 128; ++i) lower_threshold_fix(sensor_settings.onewire_temperature[i], 15, i);
     for (int i = 0; i < 16; ++i) lower_threshold_fix(sensor_settings.onewire_humidity[i], 16, i);
     for (int i = 0; i < 100; ++i) lower_threshold_fix(sensor_settings.kvt_nx40[i], 25, i);
     return 0;

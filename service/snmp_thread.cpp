@@ -8,7 +8,8 @@
 // Splits an access entry "a.b.c.d/len" into the address and the prefix
 // length used by the access check. Without a length the whole address must
 // match (64 selects the full 32-bit mask).
-int snmp_prefix_Set(int num) {
+int snmp_prefix_Set(int num)
+{
     if (num < 0 || num >= 8) return -1;
     auto& e = admin_settings.snmp[num];
     e.ipaddr[sizeof(e.ipaddr) - 1] = '\0';

@@ -6,6 +6,7 @@
 // or board could not be used, 2 the command line was wrong.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvtsim_value.h"
 #include "sim_board.h"
 
 #ifndef KVT_FACTORY_DB
@@ -42,7 +44,10 @@ const char* USAGE =
     "  straps [A B]           the two model straps (1 1 = KVT-7400)\n"
     "  fault [NAME on|off]    list or switch a board fault: gpio1 gpio2 gpio3\n"
     "                         mem-open mem-map line-io\n"
-    "  journal                shell commands the service ran, oldest first\n";
+    "  journal                shell commands the service ran, oldest first\n"
+    "\n"
+    "A read prints the value alone on a line. Exit status: 0 done, 1 the sandbox\n"
+    "or its board file cannot be used, 2 the command line is wrong.\n";
 
 int usage_error(const char* why)
 {
@@ -50,11 +55,15 @@ int usage_error(const char* why)
     return 2;
 }
 
-bool parse_int(const char* s, long lo, long hi, long& out)
+// base 0 takes 0x... for registers; line and port numbers are decimal so
+// that "08" means eight.
+bool parse_int(const char* s, long lo, long hi, long& out, int base = 10)
 {
     if (!s || !*s) return false;
     char* end = nullptr;
-    long v = std::strtol(s, &end, 0);
+    errno = 0;
+    long v = std::strtol(s, &end, base);
+    if (errno == ERANGE) return false;
     if (*end != '\0' || v < lo || v > hi) return false;
     out = v;
     return true;
@@ -108,6 +117,12 @@ int main(int argc, char** argv)
     }
     if (!std::strcmp(args[0], "init")) {
         if (args.size() != 2) return usage_error("init takes one directory");
+        // Making a sandbox over an existing one would put the factory
+        // database over the one in use.
+        if (access(simboard::board_path(args[1]).c_str(), F_OK) == 0) {
+            std::fprintf(stderr, "kvtsim: init %s: already a sandbox (remove it first to start afresh)\n", args[1]);
+            return 1;
+        }
         std::string err;
         std::string db = access(KVT_FACTORY_DB, R_OK) == 0 ? KVT_FACTORY_DB : "";
         if (db.empty())
@@ -137,14 +152,17 @@ int main(int argc, char** argv)
     const char* a2 = args.size() > 2 ? args[2] : nullptr;
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
 
-    if (cmd == "journal") return print_file(root + "/sim/commands.log");
-    if (cmd == "fpga-log") return print_file(root + "/sim/fpga.log");
+    if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
 
     Board board;
     std::string err;
     if (!simboard::board_map(root, board.m, err)) {
         std::fprintf(stderr, "kvtsim: %s\n", err.c_str());
         return 1;
+    }
+    if (cmd == "journal" || cmd == "fpga-log") {
+        if (args.size() > 1) return usage_error((cmd + " takes no arguments").c_str());
+        return print_file(root + (cmd == "journal" ? "/sim/commands.log" : "/sim/fpga.log"));
     }
     simboard::Header* b = board.m.hdr;
     long n;
@@ -158,13 +176,13 @@ int main(int argc, char** argv)
     }
     if (cmd == "fpga") {
         long addr;
-        if (!parse_int(a1, 0, 0x7FFFFFFFL * 2 + 1, addr)) return usage_error("fpga ADDR [BYTE]");
+        if (!parse_int(a1, 0, 0xFFFFFFFFL, addr, 0) || args.size() > 3) return usage_error("fpga ADDR [BYTE]");
         if (addr >= 0x51000000L) addr -= 0x51000000L;
         if (addr < 0 || addr >= static_cast<long>(simboard::FPGA_SIZE))
             return usage_error("register outside the FPGA window");
         if (a2) {
             long v;
-            if (!parse_int(a2, 0, 255, v)) return usage_error("BYTE must be 0-255");
+            if (!parse_int(a2, 0, 255, v, 0)) return usage_error("BYTE must be 0-255");
             board.m.fpga[addr] = static_cast<uint8_t>(v);
             return 0;
         }
@@ -172,17 +190,23 @@ int main(int argc, char** argv)
         return 0;
     }
     if (cmd == "di") {
-        if (!parse_int(a1, 1, 8, n)) return usage_error("di N(1-8) [0|1]");
+        if (!parse_int(a1, 1, 8, n) || args.size() > 3) return usage_error("di N(1-8) [0|1]");
         return line_cmd(b, simboard::DI_CHIP[n - 1], simboard::DI_LINE[n - 1], a2);
     }
     if (cmd == "relay") {
         if (!parse_int(a1, 1, 8, n) || a2) return usage_error("relay N(1-8)");
         return line_cmd(b, 2, simboard::RELAY_LINE[n - 1], nullptr);
     }
-    if (cmd == "power-switch") return line_cmd(b, 2, simboard::POWER_SWITCH_LINE, a1);
-    if (cmd == "run") return line_cmd(b, 2, simboard::RUN_LINE, nullptr);
+    if (cmd == "power-switch") {
+        if (args.size() > 2) return usage_error("power-switch [0|1]");
+        return line_cmd(b, 2, simboard::POWER_SWITCH_LINE, a1);
+    }
+    if (cmd == "run") {
+        if (args.size() > 1) return usage_error("run takes no value (the service drives it)");
+        return line_cmd(b, 2, simboard::RUN_LINE, nullptr);
+    }
     if (cmd == "dip") {
-        if (!parse_int(a1, 1, 4, n)) return usage_error("dip N(1-4) [0|1]");
+        if (!parse_int(a1, 1, 4, n) || args.size() > 3) return usage_error("dip N(1-4) [0|1]");
         return line_cmd(b, 2, simboard::DIP_LINE[n - 1], a2, true);
     }
     if (cmd == "straps") {
@@ -191,12 +215,14 @@ int main(int argc, char** argv)
             return 0;
         }
         int sa, sb;
-        if (!parse_level(a1, sa) || !parse_level(a2, sb)) return usage_error("straps A B (each 0 or 1)");
+        if (!parse_level(a1, sa) || !parse_level(a2, sb) || args.size() > 3)
+            return usage_error("straps A B (each 0 or 1)");
         b->gpio[1][simboard::STRAP_A_LINE] = static_cast<uint8_t>(sa);
         b->gpio[1][simboard::STRAP_B_LINE] = static_cast<uint8_t>(sb);
         return 0;
     }
     if (cmd == "fault") {
+        if (args.size() > 3) return usage_error("fault [NAME on|off]");
         if (!a1) {
             for (const auto& f : simboard::FAULT_NAMES)
                 std::printf("%s %s\n", f.name, (b->faults & f.bit) ? "on" : "off");

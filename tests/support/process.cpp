@@ -18,10 +18,21 @@ extern char** environ;
 
 namespace {
 
+std::string env_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+// The test's environment with `extra` laid over it: "NAME=value" replaces
+// NAME, a bare "NAME" removes it (so a test can run a program without
+// KVT_ROOT even when the developer has one set).
 std::vector<char*> env_with(const std::vector<std::string>& extra, std::vector<std::string>& store)
 {
-    for (char** e = environ; *e; ++e) store.emplace_back(*e);
-    for (const auto& x : extra) store.push_back(x);
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool overridden = false;
+        for (const auto& x : extra) overridden = overridden || env_name(x) == env_name(entry);
+        if (!overridden) store.push_back(entry);
+    }
+    for (const auto& x : extra)
+        if (x.find('=') != std::string::npos) store.push_back(x);
     std::vector<char*> envp;
     for (auto& s : store) envp.push_back(s.data());
     envp.push_back(nullptr);
@@ -121,34 +132,68 @@ bool SimProcess::running()
     return true;
 }
 
-int run_program(const std::vector<std::string>& argv, std::string* out, const std::vector<std::string>& extra_env)
+namespace {
+
+std::string drain(int fd)
 {
-    int pipefd[2];
-    if (pipe(pipefd) != 0) return -1;
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+// err == nullptr sends standard error into out.
+int run_to_end(const std::vector<std::string>& argv, std::string* out, std::string* err,
+               const std::vector<std::string>& extra_env)
+{
+    int outfd[2], errfd[2] = {-1, -1};
+    if (pipe(outfd) != 0) return -1;
+    if (err && pipe(errfd) != 0) return -1;
     std::vector<std::string> store;
     std::vector<char*> envp = env_with(extra_env, store);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pipefd[1], 1);
-        dup2(pipefd[1], 2);
-        close(pipefd[0]);
-        close(pipefd[1]);
+        dup2(outfd[1], 1);
+        dup2(err ? errfd[1] : outfd[1], 2);
+        for (int fd : {outfd[0], outfd[1], errfd[0], errfd[1]})
+            if (fd >= 0) close(fd);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    close(pipefd[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
+    close(outfd[1]);
+    if (err) close(errfd[1]);
+    // Standard error is read on a thread so neither pipe can fill up and
+    // stall the program.
+    std::string err_text;
+    std::thread err_reader;
+    if (err) err_reader = std::thread([&] { err_text = drain(errfd[0]); });
+    std::string text = drain(outfd[0]);
+    if (err_reader.joinable()) err_reader.join();
+    close(outfd[0]);
+    if (err) close(errfd[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     if (out) *out = text;
+    if (err) *err = err_text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int run_program(const std::vector<std::string>& argv, std::string* out, const std::vector<std::string>& extra_env)
+{
+    return run_to_end(argv, out, nullptr, extra_env);
+}
+
+int run_program_split(const std::vector<std::string>& argv, std::string* out, std::string* err,
+                      const std::vector<std::string>& extra_env)
+{
+    std::string ignored;
+    return run_to_end(argv, out, err ? err : &ignored, extra_env);
 }
 
 int count_of(const std::string& hay, const std::string& needle)

@@ -33,8 +33,13 @@ private:
     bool reaped_ = false;
 };
 
-// Runs a program to completion; returns its exit code and its output.
+// Runs a program to completion; returns its exit code and its output
+// (standard output and standard error together). extra_env entries are
+// "NAME=value" to set and "NAME" to remove.
 int run_program(const std::vector<std::string>& argv, std::string* out, const std::vector<std::string>& extra_env = {});
+// The same with standard output and standard error kept apart.
+int run_program_split(const std::vector<std::string>& argv, std::string* out, std::string* err,
+                      const std::vector<std::string>& extra_env = {});
 
 // Counts non-overlapping occurrences of needle in hay.
 int count_of(const std::string& hay, const std::string& needle);

@@ -1,0 +1,101 @@
+/*
+ * state_log_thread: the one consumer of `state_log`.
+ * Owns: the status-log rings (appends), the periodic save of the rings to /log.
+ * Waits on: a 100 ms tick; drains the whole queue before each pause, so
+ *   records are handled in the order the state threads pushed them.
+ * Order: per record, ring entry, trap text, mail check, MQTT check, relay
+ *   scenarios.
+ * Stopped by: `control` dropping to 0; it saves the rings once more on the way out.
+ */
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "events.h"
+
+namespace {
+
+constexpr int SAVE_INTERVAL_S = 601;
+
+}  // namespace
+
+StateRecord parse_state_record(const std::string& rec)
+{
+    StateRecord r;
+    size_t pos = 0;
+    for (int f = 0; f < 6; ++f) {
+        if (pos >= rec.size()) {
+            r.text[f].assign(1, '0');
+            continue;
+        }
+        size_t comma = rec.find(',', pos);
+        std::string field = rec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? rec.size() : comma + 1;
+        if (field.empty()) r.text[f].assign(1, '0');
+        else r.text[f] = field;
+    }
+    auto as_ll = [](const std::string& s) { return std::strtoll(s.c_str(), nullptr, 10); };
+    auto as_int = [&](const std::string& s) { return static_cast<int>(as_ll(s)); };
+    r.time = as_ll(r.text[0]);
+    r.type = as_int(r.text[1]);
+    r.port = as_int(r.text[2]);
+    r.state = as_int(r.text[3]);
+    r.value = std::strtod(r.text[4].c_str(), nullptr);
+    r.prev = as_int(r.text[5]);
+    return r;
+}
+
+void state_log_process(const std::string& rec)
+{
+    StateRecord r = parse_state_record(rec);
+    const int value = static_cast<int>(std::strtol(r.text[4].c_str(), nullptr, 10));
+
+    if (monitor && monitor->status_log) {
+        // The web UI shares the rings; indices it damaged are reset, not followed.
+        statelog_repair(monitor->status_log);
+        MONITOR_TABLE::StatusEntry e{static_cast<int32_t>(r.time), r.type, r.port, r.state, value};
+        if (r.type == 1) {
+            auto& l = monitor->status_log->dio_status_log;
+            MONITOR_TABLE::ring_append(l.r, l.w, l.dio, MONITOR_TABLE::DIO_LOG_NUM, e);
+        } else {
+            auto& l = monitor->status_log->all_status_log;
+            MONITOR_TABLE::ring_append(l.r, l.w, l.all, MONITOR_TABLE::ALL_LOG_NUM, e);
+        }
+    }
+
+    std::string trap;
+    for (int f = 1; f <= 4; ++f) trap.append(r.text[f]).append(",");
+    trap.append("0,").append(r.text[5]).append(",");
+    trap_que.push(trap);
+
+    const bool announce = check_change_state(r.prev, r.state) == 1;
+    if (announce) mail_senario_check(r.type, r.port, r.state, r.value, 0);
+    if (announce) mqtt_senario_check(static_cast<int>(r.time), r.type, r.port, r.state, value, 0);
+    dio_senario_check(r.type, r.port, r.state, r.value, 0);
+}
+
+void* state_log_thread(void*)
+{
+    std::printf("state_log_thread tid  : %ld\n", thread_tid());
+    time_t last_save = std::time(nullptr);
+    bool logged = false;
+    while (control != 0) {
+        while (!state_log.empty()) {
+            state_log_process(state_log.front());
+            state_log.pop();
+            logged = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        time_t now = std::time(nullptr);
+        if (logged && now - last_save >= SAVE_INTERVAL_S) {
+            backup_statelog();
+            last_save = now;
+            logged = false;
+        }
+    }
+    backup_statelog();
+    std::printf("end state_log thread\n");
+    return nullptr;
+}

@@ -1,0 +1,216 @@
+// Relay outputs on the simulated board: switching codes, holds, pulses,
+// relay scenarios and the storing of remote relay rules.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "test_events_support.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+}  // namespace
+
+using RelayTest = EventsTest;
+
+TEST_F(RelayTest, SwitchCodesReachBoardAndTable)
+{
+    struct Case {
+        int start, code, expected;
+    } cases[] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {1, 1, 1}, {0, 2, 0}, {1, 2, 1}, {0, 3, 1}, {1, 3, 0}};
+    for (const auto& c : cases) {
+        for (int k = 0; k < 8; ++k) {
+            do_ctl(k, c.start);
+            do_ctl(k, c.code);
+            ASSERT_EQ(relay_line(k), c.expected) << "output " << k << " start " << c.start << " code " << c.code;
+            ASSERT_EQ(live().digitalio[8 + k].value, c.expected) << "table, output " << k;
+        }
+    }
+    do_ctl(4, 3);
+    do_ctl(4, 3);
+    EXPECT_EQ(relay_line(4), 0) << "two toggles restore the level";
+}
+
+TEST_F(RelayTest, OutOfRangeIndicesAndCodesChangeNothing)
+{
+    for (int k = 0; k < 8; ++k) do_ctl(k, 1);
+    sensor_settings.digitalO[3].ontype = 9;
+    for (int port : {-1, 8, 100}) {
+        EXPECT_EQ(do_ctl(port, 0), 0);
+        EXPECT_EQ(do_pulse(port, 1), 0);
+    }
+    for (int code : {-1, 4, 1000}) EXPECT_EQ(do_ctl(2, code), 0);
+    for (unsigned num : {0u, 8u, 17u, 0xFFFFFFFFu}) EXPECT_EQ(check_scenario_do(0x81000302, num, 1), 0);
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(relay_line(k), 1) << k;
+        EXPECT_EQ(live().digitalio[8 + k].value, 1) << k;
+        EXPECT_EQ(sensor_settings.digitalO[k].changeflg, false) << k;
+    }
+    EXPECT_EQ(sensor_settings.digitalO[3].ontype, 9);
+    EXPECT_TRUE(db_save.empty());
+    // Neighbouring tables stay untouched by a stray index.
+    EXPECT_EQ(live().analog[0].value, 65535);
+}
+
+TEST_F(RelayTest, HoldOfOneOutputDoesNotBlockAnother)
+{
+    sensor_settings.digitalO[0].dokeep = true;
+    auto t0 = Clock::now();
+    auto held = std::async(std::launch::async, [] { return do_ctl(0, 1); });
+    ASSERT_TRUE(wait_until([&] { return relay_line(0) == 1; }, 2000));
+    auto t1 = Clock::now();
+    do_ctl(1, 1);
+    double other = seconds_since(t1);
+    held.get();
+    double hold = seconds_since(t0);
+    EXPECT_EQ(relay_line(1), 1);
+    EXPECT_LT(other, 0.5) << "output 2 waited for output 1's hold";
+    EXPECT_GE(hold, 1.0) << "dokeep holds the caller a second";
+}
+
+TEST_F(RelayTest, FiveSecondPulseWithAndWithoutHold)
+{
+    // Output 1 without hold, output 2 with it; both rest at 0 (doinit 0).
+    sensor_settings.digitalO[1].dokeep = true;
+    struct Edge {
+        Clock::time_point rise{}, fall{};
+        bool rose = false, fell = false;
+    } e[2];
+    auto t0 = Clock::now();
+    auto p0 = std::async(std::launch::async, [] { return do_pulse(0, 5); });
+    auto p1 = std::async(std::launch::async, [] { return do_pulse(1, 5); });
+    while (seconds_since(t0) < 9 && !(e[0].fell && e[1].fell)) {
+        for (int k = 0; k < 2; ++k) {
+            int v = relay_line(k);
+            if (v == 1 && !e[k].rose) e[k].rose = true, e[k].rise = Clock::now();
+            if (v == 0 && e[k].rose && !e[k].fell) e[k].fell = true, e[k].fall = Clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    p0.get();
+    p1.get();
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_TRUE(e[k].rose && e[k].fell) << "output " << k;
+        double len = std::chrono::duration<double>(e[k].fall - e[k].rise).count();
+        EXPECT_GE(len, 4.9) << "output " << k;
+        EXPECT_LT(len, 6.5) << "output " << k;
+        EXPECT_EQ(live().digitalio[8 + k].value, 0);
+    }
+}
+
+TEST_F(RelayTest, PulseOfAnOutputRestingHighDropsIt)
+{
+    sensor_settings.digitalO[5].doinit = true;
+    do_ctl(5, 1);
+    auto p = std::async(std::launch::async, [] { return do_pulse(5, 1); });
+    ASSERT_TRUE(wait_until([&] { return relay_line(5) == 0; }, 1000));
+    p.get();
+    EXPECT_EQ(relay_line(5), 1);
+}
+
+TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
+{
+    auto& o = sensor_settings.digitalO[2];
+    o.ontype = 2;
+    o.onsensor = 1;
+    o.onstate = 8;
+    o.onenable = 1;
+    struct Case {
+        int type, port, state;
+        bool on;
+    } cases[] = {{2, 1, 5, true}, {2, 8, 8, true}, {2, 3, 3, true}, {2, 4, 6, false}, {2, 4, 1, false},
+                 {2, 4, 4, false}, {3, 1, 5, false}, {2, 4, 9, false}, {2, 4, -1, false}};
+    for (const auto& c : cases) {
+        do_ctl(2, 0);
+        dio_senario_check(c.type, c.port, c.state, 3050, 0);
+        EXPECT_EQ(relay_line(2), c.on ? 1 : 0) << "type " << c.type << " port " << c.port << " state " << c.state;
+    }
+}
+
+TEST_F(RelayTest, PortSelectorAndDisabledRules)
+{
+    auto& o = sensor_settings.digitalO[0];
+    o.ontype = 3;
+    o.onsensor = 6;  // probe 5 only
+    o.onstate = 8;
+    o.onenable = 1;
+    dio_senario_check(3, 4, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+    dio_senario_check(3, 5, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 1);
+    do_ctl(0, 0);
+    o.onsensor = 0;  // matches no port
+    for (int p = 0; p <= 128; ++p) dio_senario_check(3, p, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+    o.onsensor = 1;
+    o.onenable = 0;
+    dio_senario_check(3, 5, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+}
+
+TEST_F(RelayTest, OnAndOffMatchingTheSameEventEndAtZero)
+{
+    auto& o = sensor_settings.digitalO[6];
+    o.ontype = o.offtype = 2;
+    o.onsensor = o.offsensor = 1;
+    o.onstate = o.offstate = 8;
+    o.onenable = o.offenable = 1;
+    do_ctl(6, 1);
+    dio_senario_check(2, 1, 5, 3050, 0);
+    EXPECT_EQ(relay_line(6), 0);
+    EXPECT_EQ(live().digitalio[14].value, 0);
+}
+
+TEST_F(RelayTest, DigitalLevelRulesByCaller)
+{
+    auto& o = sensor_settings.digitalO[1];
+    o.ontype = 1;
+    o.onsensor = 2;      // input 1
+    o.onstate = 1 | 8;   // level 1, or alert state
+    o.onenable = 1;
+    struct Case {
+        double level;
+        int state, flg;
+        bool on;
+    } cases[] = {
+        {1, 1, 1, true},   // level test
+        {0, 3, 1, false},  // the monitor's call tests the level only
+        {0, 3, 0, true},   // the state log's call tests the state as well
+        {0, 1, 0, false},
+        {1, 1, 0, true},
+    };
+    for (const auto& c : cases) {
+        do_ctl(1, 0);
+        dio_senario_check(1, 1, c.state, c.level, c.flg);
+        EXPECT_EQ(relay_line(1), c.on ? 1 : 0) << "level " << c.level << " state " << c.state << " flg " << c.flg;
+    }
+    o.onstate = 2;  // level other than 1
+    do_ctl(1, 0);
+    dio_senario_check(1, 1, 1, 0, 1);
+    EXPECT_EQ(relay_line(1), 1);
+}
+
+TEST_F(RelayTest, RemoteRuleIsStoredAndQueuedForSaving)
+{
+    check_scenario_do(0x81000302, 12, 1);
+    const auto& o = sensor_settings.digitalO[3];
+    EXPECT_EQ(o.ontype, 2);
+    EXPECT_EQ(o.onsensor, 3);
+    EXPECT_EQ(o.onstate, 1);
+    EXPECT_EQ(o.onenable, 1);
+    EXPECT_TRUE(o.changeflg);
+    check_scenario_do(0x3F00FF09u, 16, 0);
+    const auto& last = sensor_settings.digitalO[7];
+    EXPECT_EQ(last.offtype, 9);
+    EXPECT_EQ(last.offsensor, 0xFF);
+    EXPECT_EQ(last.offstate, 0x3F);
+    EXPECT_EQ(last.offenable, 0);
+    EXPECT_EQ(last.ontype, 0) << "the ON side is left alone";
+    EXPECT_EQ(drain(db_save), (std::vector<std::string>{"2,3,", "2,7,"}));
+}

@@ -1,0 +1,189 @@
+// Pure rules of the event pipeline: threshold judgement with clear levels,
+// the announcement rule, digital state table, persistence filter and trend share.
+#include <gtest/gtest.h>
+
+#include "common.h"
+#include "events.h"
+
+namespace {
+
+constexpr int OFF_MAX = SETTINGS_TABLE::THRESHOLD_OFF_MAX;
+constexpr int OFF_MIN = SETTINGS_TABLE::THRESHOLD_OFF_MIN;
+
+struct Levels {
+    int ua = 300, ua_c = 280, uc = 250, uc_c = 230, lc = 150, lc_c = 170, la = 100, la_c = 120;
+};
+
+int judge(int v, int prev, const Levels& l = {})
+{
+    return judge_state(v, prev, l.ua, l.uc, l.lc, l.la, l.ua_c, l.uc_c, l.lc_c, l.la_c);
+}
+
+}  // namespace
+
+TEST(JudgeStateTest, EveryPreviousStateAgainstBothSides)
+{
+    struct Case {
+        int prev, value, expected;
+    } cases[] = {
+        // entry states: strict entry, alert before caution
+        {0, 200, 1}, {1, 300, 6}, {1, 301, 5}, {1, 250, 1}, {1, 251, 6}, {1, 150, 1},
+        {1, 149, 7}, {1, 100, 7}, {1, 99, 8}, {4, 301, 5}, {4, 99, 8}, {0, 200, 1},
+        // upper alert: kept down to its clear level, then eases into caution
+        {5, 280, 5}, {5, 279, 6}, {5, 230, 6}, {5, 229, 1}, {5, 140, 7}, {5, 99, 8},
+        // upper caution
+        {6, 301, 5}, {6, 300, 6}, {6, 230, 6}, {6, 229, 1}, {6, 149, 7}, {6, 99, 8},
+        // lower caution
+        {7, 301, 5}, {7, 251, 6}, {7, 171, 1}, {7, 170, 7}, {7, 160, 7}, {7, 100, 7}, {7, 99, 8},
+        // lower alert: kept up to its clear level, then eases into caution
+        {8, 301, 5}, {8, 251, 6}, {8, 100, 8}, {8, 120, 8}, {8, 121, 7}, {8, 170, 7}, {8, 171, 1},
+        // states that thresholds do not produce
+        {2, 200, 4}, {3, 200, 4}, {-1, 200, 4}, {9, 200, 4}, {100, 301, 4},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(judge(c.value, c.prev), c.expected) << "prev " << c.prev << " value " << c.value;
+}
+
+TEST(JudgeStateTest, UpperOnlySequenceFromTheHandbook)
+{
+    Levels l;
+    l.lc = l.la = OFF_MIN;
+    l.lc_c = l.la_c = OFF_MIN;
+    int s = 1;
+    const int values[] = {301, 290, 279, 240, 229};
+    const int expected[] = {5, 5, 6, 6, 1};
+    for (int i = 0; i < 5; ++i) {
+        s = judge(values[i], s, l);
+        EXPECT_EQ(s, expected[i]) << "value " << values[i];
+    }
+}
+
+TEST(JudgeStateTest, ErrorMarkerIsErrorFromAnyPreviousState)
+{
+    for (int prev = -2; prev <= 10; ++prev) EXPECT_EQ(judge(65535, prev), 4) << prev;
+    Levels wide;
+    wide.ua = wide.uc = 70000;
+    wide.ua_c = wide.uc_c = 69000;
+    EXPECT_EQ(judge(65535, 1, wide), 4);
+}
+
+TEST(JudgeStateTest, SwitchedOffLevelNeverProducesItsState)
+{
+    // Each threshold switched off through its clear level while its value is
+    // still set low enough to be crossed.
+    struct Off {
+        int state;
+        void (*apply)(Levels&);
+    } offs[] = {
+        {5, [](Levels& l) { l.ua_c = OFF_MAX; }},
+        {6, [](Levels& l) { l.uc_c = OFF_MAX; }},
+        {7, [](Levels& l) { l.lc_c = OFF_MIN; }},
+        {8, [](Levels& l) { l.la_c = OFF_MIN; }},
+    };
+    for (const auto& o : offs) {
+        Levels l;
+        o.apply(l);
+        for (int prev : {0, 1, 4, 5, 6, 7, 8})
+            for (int v = -1000; v <= 1500; v += 7)
+                ASSERT_NE(judge(v, prev, l), o.state) << "off state " << o.state << " prev " << prev << " v " << v;
+    }
+}
+
+TEST(CheckChangeStateTest, WholeTable)
+{
+    for (int pre = -1; pre <= 9; ++pre)
+        for (int s = 0; s <= 8; ++s) {
+            int expected;
+            switch (pre) {
+            case 0: expected = s != 1; break;
+            case 1: expected = s != 0; break;
+            case 2: case 3: case 4: case 6: case 7: expected = 1; break;
+            case 5: expected = s != 6; break;
+            case 8: expected = s != 7; break;
+            default: expected = 0; break;
+            }
+            EXPECT_EQ(check_change_state(pre, s), expected) << pre << " -> " << s;
+        }
+    EXPECT_EQ(check_change_state(5, 6), 0);
+    EXPECT_EQ(check_change_state(5, 1), 1);
+    EXPECT_EQ(check_change_state(0, 1), 0);
+    EXPECT_EQ(check_change_state(1, 0), 0);
+}
+
+TEST(DioStateTest, LevelAndErrortextGiveTheState)
+{
+    struct Case {
+        int eid, level1, level0, abnormal;
+    } cases[] = {{1, 1, 1, 1}, {2, 2, 1, 1}, {3, 3, 1, 1}, {4, 1, 2, 0}, {5, 1, 3, 0}, {0, 4, 4, -1}, {6, 4, 4, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(dio_state_for(c.eid, 1, 7), c.level1) << c.eid;
+        EXPECT_EQ(dio_state_for(c.eid, 0, 7), c.level0) << c.eid;
+        EXPECT_EQ(dio_state_for(c.eid, 2, 7), 7) << "a level other than 0/1 keeps the state";
+        EXPECT_EQ(dio_abnormal_level(c.eid), c.abnormal) << c.eid;
+    }
+}
+
+namespace {
+
+// Runs a sequence of sampled levels through the filter starting from level
+// 0; returns the sample index at which each acceptance happened.
+std::vector<int> accepted_at(const std::vector<int>& samples, long long need, bool bypass = false)
+{
+    int last = 0, counter = 0;
+    std::vector<int> at;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        if (di_persist_step(samples[i], last, counter, need, bypass)) {
+            if (samples[i] != last) at.push_back(static_cast<int>(i));
+            last = samples[i];
+        }
+    }
+    return at;
+}
+
+std::vector<int> held(int level, int n, int after = 0, int tail = 5)
+{
+    std::vector<int> v(n, level);
+    v.insert(v.end(), tail, after);
+    return v;
+}
+
+}  // namespace
+
+TEST(PersistenceFilterTest, ThreeSecondsMeansThirtySamples)
+{
+    EXPECT_TRUE(accepted_at(held(1, 29), 30).empty()) << "29 samples (2.9 s) must not pass";
+    auto at = accepted_at(held(1, 30, 1), 30);
+    ASSERT_EQ(at.size(), 1u) << "accepted once, and not again while the level holds";
+    EXPECT_EQ(at[0], 29) << "accepted on the 30th sample";
+}
+
+TEST(PersistenceFilterTest, AGlitchRestartsTheCount)
+{
+    std::vector<int> s = held(1, 20, 0, 1);  // 20 samples high, one low
+    auto more = held(1, 29);
+    s.insert(s.end(), more.begin(), more.end());
+    EXPECT_TRUE(accepted_at(s, 30).empty());
+}
+
+TEST(PersistenceFilterTest, ZeroTimeOrTrendAcceptsTheFirstSample)
+{
+    EXPECT_EQ(accepted_at({1, 1, 0, 1}, 0), (std::vector<int>{0, 2, 3}));
+    EXPECT_EQ(accepted_at({1, 1, 0, 1}, 30, true), (std::vector<int>{0, 2, 3}));
+}
+
+TEST(TrendShareTest, ReachingAndWindowLongerThanTheList)
+{
+    EXPECT_DOUBLE_EQ(trend_share(3000, 10), 50.0);
+    EXPECT_DOUBLE_EQ(trend_share(600, 2000), 0.05);
+    EXPECT_DOUBLE_EQ(trend_share(10, 0), 0.0) << "a window of no minutes holds no share";
+    EXPECT_TRUE(trend_reaches(50.0, 50));
+    EXPECT_FALSE(trend_reaches(49.99, 50));
+    EXPECT_TRUE(trend_reaches(0.0001, 0)) << "limit 0: any exceedance";
+    EXPECT_FALSE(trend_reaches(0.0, 0));
+}
+
+TEST(StateRecordTest, SixCommaTerminatedFieldsWithSigns)
+{
+    EXPECT_EQ(state_record(1700000000, 3, 5, 5, -250, 1), "1700000000,3,5,5,-250,1,");
+    EXPECT_EQ(dio_trap_text(11, 1, 1), "1,11,1,1,1,1,");
+}

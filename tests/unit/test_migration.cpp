@@ -1,0 +1,190 @@
+// Start-up migration from every schema version the appliance has shipped to
+// the current one, compared table by table with the factory database.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "common.h"
+#include "db_test_support.h"
+#include "sandbox.h"
+
+namespace {
+
+struct LadderCase {
+    const char* version;
+    const char* fixture;
+    std::vector<std::string> log_lines;
+};
+
+void PrintTo(const LadderCase& c, std::ostream* os) { *os << c.fixture; }
+
+const std::string k101 = "DB version update 1.0.1->1.0.2";
+const std::string k102 = "DB version update 1.0.2->1.0.3";
+const std::string k103 = "DB version update 1.0.3->1.0.13";
+const std::string k113 = "DB version update 1.0.13->1.0.14";
+const std::string k114 = "DB version update 1.0.14->1.1.1";
+const std::string kOk = "DB version OK";
+
+const LadderCase kCases[] = {
+    {"1_0_1", "db-1.0.1.sqlite3", {k101, k102, k103, k113, k114}},
+    {"1_0_2", "db-1.0.2.sqlite3", {k102, k103, k113, k114}},
+    {"1_0_3", "db-1.0.3.sqlite3", {k103, k113, k114}},
+    {"1_0_13", "db-1.0.13.sqlite3", {k113, k114}},
+    {"1_0_14", "db-1.0.14.sqlite3", {k114}},
+    {"1_1_1", "db.sqlite3", {kOk}},
+};
+
+// The messages of the application log, without their time stamps.
+std::vector<std::string> log_messages(const TestSandbox& sb)
+{
+    std::vector<std::string> out;
+    std::ifstream in(sb.path("/log/app_log/applog1.txt"));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t p = line.find("> ");
+        out.push_back(p == std::string::npos ? line : line.substr(p + 2));
+    }
+    return out;
+}
+
+void copy_file(const std::string& from, const std::string& to)
+{
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+}
+
+class MigrationTest : public ::testing::TestWithParam<LadderCase> {};
+
+TEST_P(MigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChangesNothing)
+{
+    const LadderCase& c = GetParam();
+    reset_run_flags();
+    std::string fixture = built_db(c.fixture);
+    ASSERT_FALSE(fixture.empty()) << c.fixture << " not built";
+    TestSandbox sb;
+    std::string live = sb.path("/opt/KVT7400/db.sqlite3");
+    copy_file(fixture, live);
+    std::remove(sb.path("/log/app_log/applog1.txt").c_str());
+
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    EXPECT_EQ(check_db(), 0);
+    close_db();
+    testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(log_messages(sb), c.log_lines);
+    std::string factory = dbtest::Conn(built_db("db.sqlite3")).dump();
+    std::string migrated = dbtest::Conn(live).dump();
+    EXPECT_EQ(migrated, factory);
+
+    // The values the ladder itself puts in, spelled out.
+    dbtest::Conn m(live);
+    EXPECT_EQ(m.rows("SELECT * FROM webapp_bat_config WHERE id=2"),
+              (std::vector<std::vector<std::string>>{{"2", "335", "340", "345", "350"}}));
+    EXPECT_EQ(m.rows("SELECT * FROM webapp_onewire_conf ORDER BY id"),
+              (std::vector<std::vector<std::string>>{{"1", "30", "1000", "0"}, {"2", "30", "1000", "0"}}));
+    EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=percentage AND "
+                       "al_per=percentage AND cu_per=percentage AND cl_per=percentage"),
+              "6");
+    EXPECT_EQ(m.scalar("SELECT version FROM db_version WHERE id=1"), "'1.1.1'");
+
+    // Second start: only the version check is logged, nothing changes.
+    std::remove(sb.path("/log/app_log/applog1.txt").c_str());
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    check_db();
+    close_db();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(log_messages(sb), std::vector<std::string>{kOk});
+    EXPECT_EQ(dbtest::Conn(live).dump(), migrated);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.version); });
+
+TEST(FixtureTest, OlderVersionsLackWhatTheLadderAdds)
+{
+    struct Expect {
+        const char* fixture;
+        bool bat_config, db_version, sm_errortime, onewire_conf, trend_au_per;
+        const char* battery2;
+    } cases[] = {
+        {"db-1.0.1.sqlite3", false, false, false, false, false, ""},
+        {"db-1.0.2.sqlite3", true, false, false, false, false, "260"},
+        {"db-1.0.3.sqlite3", true, true, false, false, true, "260"},
+        {"db-1.0.13.sqlite3", true, true, true, false, true, "260"},
+        {"db-1.0.14.sqlite3", true, true, true, true, true, "260"},
+        {"db.sqlite3", true, true, true, true, true, "335"},
+    };
+    for (const auto& e : cases) {
+        SCOPED_TRACE(e.fixture);
+        std::string p = built_db(e.fixture);
+        ASSERT_FALSE(p.empty());
+        dbtest::Conn c(p);
+        auto has = [&](const char* t) {
+            return c.scalar(std::string("SELECT count(*) FROM sqlite_master WHERE name='") + t + "'") == "1";
+        };
+        EXPECT_EQ(has("webapp_bat_config"), e.bat_config);
+        EXPECT_EQ(has("db_version"), e.db_version);
+        EXPECT_EQ(has("webapp_SM_errortime"), e.sm_errortime);
+        EXPECT_EQ(has("webapp_onewire_conf"), e.onewire_conf);
+        EXPECT_EQ(
+            c.scalar("SELECT count(*) FROM pragma_table_info('webapp_trend_list') WHERE name='au_per'") ==
+                "1",
+            e.trend_au_per);
+        if (e.bat_config) {
+            EXPECT_EQ(c.scalar("SELECT alert FROM webapp_bat_config WHERE id=2"), e.battery2);
+        }
+    }
+}
+
+TEST(FactoryDbTest, FactoryRowsHaveTheCountsTheServiceReads)
+{
+    std::string p = built_db("db.sqlite3");
+    ASSERT_FALSE(p.empty());
+    dbtest::Conn c(p);
+    struct Count {
+        const char* table;
+        const char* rows;
+    } counts[] = {
+        {"webapp_di", "8"},
+        {"webapp_do", "8"},
+        {"webapp_ai", "8"},
+        {"webapp_wire_temp", "128"},
+        {"webapp_wire_humid", "16"},
+        {"webapp_vlxa", "50"},
+        {"webapp_nx40", "100"},
+        {"webapp_SM_errortime", "1"},
+        {"webapp_smartmesh_cycle", "3"},
+        {"webapp_trend_list", "6"},
+        {"webapp_bat_config", "2"},
+        {"webapp_network_config", "1"},
+        {"webapp_snmp_config", "8"},
+        {"webapp_snmp_trap_send", "8"},
+        {"webapp_trap_scenario", "193"},
+        {"webapp_timer", "1"},
+        {"webapp_mqttconfig", "1"},
+        {"webapp_mqtt_scenario", "24"},
+        {"webapp_mailconfig", "1"},
+        {"webapp_mail_client", "5"},
+        {"webapp_mail_client_scenario", "121"},
+        {"webapp_mailreport", "5"},
+        {"webapp_sensor_log_cycle", "14"},
+        {"webapp_systemlog", "1"},
+        {"webapp_onewire_conf", "2"},
+        {"webapp_user", "1"},
+        {"db_version", "1"},
+    };
+    for (const auto& t : counts)
+        EXPECT_EQ(c.scalar(std::string("SELECT count(*) FROM ") + t.table), t.rows) << t.table;
+    EXPECT_EQ(c.scalar("SELECT min(id) || '-' || max(id) FROM webapp_trend_list"), "'0-5'");
+    // Thresholds ship switched off: upper at the top, lower at the bottom.
+    EXPECT_EQ(c.scalar("SELECT count(*) FROM webapp_wire_temp WHERE alert_max_val=2147483647 AND "
+                       "alert_min_val=-2147483648 AND caution_min_clear=-2147483648"),
+              "128");
+    EXPECT_EQ(c.scalar("SELECT count(*) FROM webapp_ai WHERE enable<>0"), "0");
+}
+
+}  // namespace

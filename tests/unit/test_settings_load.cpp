@@ -1,0 +1,652 @@
+// Loading the configuration: every column of every table into its field,
+// robustness against odd stored texts, and the start-up data fixes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+
+#include "common.h"
+#include "db_test_support.h"
+#include "sandbox.h"
+
+namespace {
+
+using SETTINGS_TABLE::Onewire_temperature;
+auto& ss = sensor_settings;
+auto& as = admin_settings;
+
+enum Kind { INT, TEXT, BOOL };
+
+struct Field {
+    int col;  // column position after id
+    Kind kind;
+    std::function<std::string(int)> get;  // the loaded field of element e
+};
+
+struct TableSpec {
+    const char* table;
+    int skip;   // leading rows that are not entries
+    int elems;  // entries the rows fill
+    std::vector<Field> fields;
+};
+
+#define I(c, expr)                       \
+    Field                                \
+    {                                    \
+        c, INT, [](int e) {              \
+            (void)e;                     \
+            return std::to_string(expr); \
+        }                                \
+    }
+#define T(c, expr)                    \
+    Field                             \
+    {                                 \
+        c, TEXT, [](int e) {          \
+            (void)e;                  \
+            return std::string(expr); \
+        }                             \
+    }
+#define B(c, expr)                                  \
+    Field                                           \
+    {                                               \
+        c, BOOL, [](int e) {                        \
+            (void)e;                                \
+            return std::string((expr) ? "1" : "0"); \
+        }                                           \
+    }
+#define THRESH(first, rec)                                                                             \
+    I(first, rec.alert_max_val), I(first + 1, rec.alert_max_clear), I(first + 2, rec.caution_max_val), \
+        I(first + 3, rec.caution_max_clear), I(first + 4, rec.caution_min_val),                        \
+        I(first + 5, rec.caution_min_clear), I(first + 6, rec.alert_min_val),                          \
+        I(first + 7, rec.alert_min_clear)
+#define PROBE(arr)                                                                         \
+    {                                                                                      \
+        T(1, arr[e].name), T(2, arr[e].device_ID), B(3, arr[e].enable), THRESH(4, arr[e]), \
+            B(12, arr[e].log), I(13, arr[e].trend_id)                                      \
+    }
+#define SCEN(arr)                                                                             \
+    {                                                                                         \
+        I(1, arr[e].sensortype), I(2, arr[e].sensor), I(3, arr[e].state), B(4, arr[e].enable) \
+    }
+
+const std::vector<TableSpec>& specs()
+{
+    static const std::vector<TableSpec> s = {
+        {"webapp_di",
+         0,
+         8,
+         {T(1, ss.digitalI[e].name), I(2, ss.digitalI[e].time), T(3, ss.digitalI[e].ontext),
+          T(4, ss.digitalI[e].offtext), B(5, ss.digitalI[e].enable), B(6, ss.digitalI[e].log),
+          I(7, ss.digitalI[e].errortext_id), I(8, ss.digitalI[e].trend_id)}},
+        {"webapp_do",
+         0,
+         8,
+         {T(1, ss.digitalO[e].name), T(2, ss.digitalO[e].ontext), T(3, ss.digitalO[e].offtext),
+          B(4, ss.digitalO[e].doinit), B(5, ss.digitalO[e].dokeep), B(6, ss.digitalO[e].enable),
+          I(7, ss.digitalO[e].ontype), I(8, ss.digitalO[e].onsensor), I(9, ss.digitalO[e].onstate),
+          I(10, ss.digitalO[e].onenable), I(11, ss.digitalO[e].offtype), I(12, ss.digitalO[e].offsensor),
+          I(13, ss.digitalO[e].offstate), I(14, ss.digitalO[e].offenable), B(15, ss.digitalO[e].log),
+          I(16, ss.digitalO[e].errortext_id), I(17, ss.digitalO[e].trend_id)}},
+        {"webapp_ai",
+         0,
+         8,
+         {T(1, ss.analog[e].name), B(2, ss.analog[e].enable), I(3, ss.analog[e].input_max),
+          I(4, ss.analog[e].input_min), I(5, ss.analog[e].output_max), I(6, ss.analog[e].output_min),
+          THRESH(7, ss.analog[e]), I(15, ss.analog[e].err_sampling), T(16, ss.analog[e].unit),
+          B(17, ss.analog[e].log), I(18, ss.analog[e].range), I(19, ss.analog[e].trend_id)}},
+        {"webapp_wire_temp", 0, 128, PROBE(ss.onewire_temperature)},
+        {"webapp_wire_humid", 0, 16, PROBE(ss.onewire_humidity)},
+        {"webapp_nx40", 0, 100, PROBE(ss.kvt_nx40)},
+        {"webapp_vlxa",
+         0,
+         50,
+         {T(1, ss.veloxa[e].name),
+          T(2, ss.veloxa[e].device_ID),
+          T(3, ss.veloxa[e].t_name),
+          B(4, ss.veloxa[e].enable),
+          I(5, ss.veloxa[e].t_alert_max_val),
+          I(6, ss.veloxa[e].t_alert_max_clear),
+          I(7, ss.veloxa[e].t_caution_max_val),
+          I(8, ss.veloxa[e].t_caution_max_clear),
+          I(9, ss.veloxa[e].t_caution_min_val),
+          I(10, ss.veloxa[e].t_caution_min_clear),
+          I(11, ss.veloxa[e].t_alert_min_val),
+          I(12, ss.veloxa[e].t_alert_min_clear),
+          B(13, ss.veloxa[e].t_log),
+          T(14, ss.veloxa[e].h_name),
+          I(15, ss.veloxa[e].h_alert_max_val),
+          I(16, ss.veloxa[e].h_alert_max_clear),
+          I(17, ss.veloxa[e].h_caution_max_val),
+          I(18, ss.veloxa[e].h_caution_max_clear),
+          I(19, ss.veloxa[e].h_caution_min_val),
+          I(20, ss.veloxa[e].h_caution_min_clear),
+          I(21, ss.veloxa[e].h_alert_min_val),
+          I(22, ss.veloxa[e].h_alert_min_clear),
+          B(23, ss.veloxa[e].h_log),
+          I(24, ss.veloxa[e].h_trend_id),
+          I(25, ss.veloxa[e].t_trend_id)}},
+        {"webapp_smartmesh_cycle", 0, 3, {I(2, ss.smartMesh_cycle[e].cycle_minutes)}},
+        {"webapp_trend_list",
+         0,
+         6,
+         {B(2, ss.trend[e].enable), I(3, ss.trend[e].minutes), I(4, ss.trend[e].percentage),
+          I(5, ss.trend[e].au_per), I(6, ss.trend[e].al_per), I(7, ss.trend[e].cu_per),
+          I(8, ss.trend[e].cl_per)}},
+        {"webapp_bat_config",
+         0,
+         2,
+         {I(1, ss.battery[e].alert), I(2, ss.battery[e].alert_clear), I(3, ss.battery[e].caution),
+          I(4, ss.battery[e].caution_clear)}},
+        {"webapp_SM_errortime", 0, 1, {I(1, SM_err_time.load())}},
+        {"webapp_snmp_config",
+         0,
+         8,
+         {T(1, as.snmp[e].ipaddr), T(2, as.snmp[e].community), B(3, as.snmp[e].enable)}},
+        {"webapp_snmp_trap_send",
+         0,
+         8,
+         {T(1, as.snmp_trap[e].sendto), T(2, as.snmp_trap[e].community), I(3, as.snmp_trap[e].version),
+          B(4, as.snmp_trap[e].enable)}},
+        {"webapp_trap_scenario", 1, 192, SCEN(as.snmp_trap_scenario)},
+        {"webapp_timer",
+         0,
+         1,
+         {I(1, as.time.year), I(2, as.time.month), I(3, as.time.day), I(4, as.time.hour),
+          I(5, as.time.minute), I(6, as.time.second)}},
+        {"webapp_mqttconfig",
+         0,
+         1,
+         {I(1, as.mqtt.unitid), T(2, as.mqtt.sendip), I(3, as.mqtt.port), T(4, as.mqtt.loginid),
+          T(5, as.mqtt.pwd)}},
+        {"webapp_mqtt_scenario", 0, 24, SCEN(as.mqtt_scenario)},
+        {"webapp_mailconfig",
+         0,
+         1,
+         {T(1, as.mail.mail_smtp), I(2, as.mail.mail_smtp_port), T(3, as.mail.mail_account),
+          T(4, as.mail.mail_password), T(5, as.mail.mail_mailaddr), T(6, as.mail.mail_sender),
+          B(7, as.mail.mail_encode), B(8, as.mail.mail_smtp_auth), B(9, as.mail.mail_sendmail)}},
+        {"webapp_mail_client",
+         0,
+         5,
+         {T(1, as.mail_client[e].mailclient_addr), T(2, as.mail_client[e].mailclient_subject)}},
+        {"webapp_mail_client_scenario", 1, 120, SCEN(as.mail_client_scenario)},
+        {"webapp_mailreport",
+         0,
+         5,
+         {I(1, as.mail_report[e].mailreport_addr), T(2, as.mail_report[e].mailreport_subject),
+          I(3, as.mail_report[e].mailreport_enable), I(4, as.mail_report[e].mailreport_day),
+          I(5, as.mail_report[e].mailreport_week), I(6, as.mail_report[e].mailreport_hour),
+          I(7, as.mail_report[e].mailreport_minute)}},
+        {"webapp_sensor_log_cycle", 0, 14, {I(2, as.sensor_log_cycle[e].cycle_minutes)}},
+        {"webapp_onewire_conf",
+         0,
+         2,
+         {I(1, e == 0 ? as.onewire_conf.onewire_temp_retry_num : as.onewire_conf.onewire_humid_retry_num),
+          I(2, e == 0 ? as.onewire_conf.onewire_temp_retry_interval
+                      : as.onewire_conf.onewire_humid_retry_interval),
+          I(3, e == 0 ? as.onewire_conf.onewire_temp_retry_log_enable
+                      : as.onewire_conf.onewire_humid_retry_log_enable)}},
+    };
+    return s;
+}
+
+// A value no other cell of the database holds.
+std::string distinct_value(Kind kind, int table, int row, int col)
+{
+    int n = 1000000 * (table + 1) + 1000 * row + col;
+    switch (kind) {
+    case INT:
+        return std::to_string(col % 2 ? -n : n);
+    case BOOL:
+        return (row + col) % 3 == 0 ? "0" : std::to_string(col);  // any non-zero is true
+    case TEXT:
+        break;
+    }
+    return "t" + std::to_string(table) + "r" + std::to_string(row) + "c" + std::to_string(col);
+}
+
+std::string expected_loaded(Kind kind, const std::string& stored)
+{
+    if (kind == BOOL) return stored == "0" ? "0" : "1";
+    return stored;
+}
+
+class SettingsLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        reset_run_flags();
+        std::memset(&ss, 0, sizeof ss);
+        std::memset(&as, 0, sizeof as);
+        SM_err_time = 0;
+        db_save.clear();
+        ASSERT_FALSE(built_db("db.sqlite3").empty()) << "factory database not built";
+    }
+    void TearDown() override { close_db(); }
+
+    std::string db_path() const { return sb.path("/opt/KVT7400/db.sqlite3"); }
+
+    void load()
+    {
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(open_db(), 0);
+        init_structs();
+        testing::internal::GetCapturedStdout();
+    }
+
+    TestSandbox sb;
+};
+
+TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
+{
+    // stored[table][row][col] as written into the database
+    std::map<std::string, std::vector<std::map<int, std::string>>> stored;
+    {
+        dbtest::Conn c(db_path());
+        c.exec("BEGIN");
+        int t = 0;
+        for (const auto& spec : specs()) {
+            auto cols = c.rows(std::string("PRAGMA table_info(") + spec.table + ")");
+            auto ids = c.column(std::string("SELECT id FROM ") + spec.table + " ORDER BY id");
+            std::map<int, Kind> kinds;
+            for (const auto& f : spec.fields) kinds[f.col] = f.kind;
+            auto& rows = stored[spec.table];
+            for (size_t r = 0; r < ids.size(); ++r) {
+                std::map<int, std::string> row;
+                std::string sql = std::string("UPDATE ") + spec.table + " SET ";
+                for (size_t k = 1; k < cols.size(); ++k) {
+                    Kind kind = kinds.count(int(k)) ? kinds[int(k)] : TEXT;
+                    std::string v = distinct_value(kind, t, int(r), int(k));
+                    row[int(k)] = v;
+                    sql += (k > 1 ? ", " : "") + cols[k][1] + "=" + (kind == TEXT ? "'" + v + "'" : v);
+                }
+                rows.push_back(row);
+                c.exec(sql + " WHERE id=" + ids[r]);
+            }
+            ++t;
+        }
+        c.exec("COMMIT");
+    }
+
+    load();
+
+    for (const auto& spec : specs()) {
+        const auto& rows = stored[spec.table];
+        ASSERT_GE(int(rows.size()), spec.skip + spec.elems) << spec.table;
+        for (int e = 0; e < spec.elems; ++e) {
+            for (const auto& f : spec.fields) {
+                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[spec.skip + e].at(f.col)))
+                    << spec.table << " entry " << e << " column " << f.col;
+            }
+        }
+    }
+    // Rows that are not entries leave the spare entries untouched.
+    const auto& trap_last = as.snmp_trap_scenario[192];
+    EXPECT_EQ(trap_last.sensortype + trap_last.sensor + trap_last.state + trap_last.enable, 0);
+    const auto& mail_last = as.mail_client_scenario[120];
+    EXPECT_EQ(mail_last.sensortype + mail_last.sensor + mail_last.state + mail_last.enable, 0);
+    for (const auto& v : ss.veloxa) EXPECT_FALSE(v.h_enable);
+    // The SNMP access entries got their derived fields.
+    EXPECT_STREQ(as.snmp[3].ip_noprefix, as.snmp[3].ipaddr);
+    EXPECT_EQ(as.snmp[3].prefix, 64);
+    // Network and syslog come from the system files, not from their tables.
+    EXPECT_STREQ(as.network.host, "kvt7400");
+    EXPECT_STREQ(as.network.ipaddr, "192.168.1.200");
+    EXPECT_EQ(as.syslog.destination, 0);
+    EXPECT_STREQ(as.time.ntp[0], "127.127.1.0");
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("Struct initialized"), std::string::npos);
+}
+
+TEST_F(SettingsLoadTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPlace)
+{
+    const std::string addr127 = std::string(115, 'a') + "@example.com";  // 127 characters
+    const std::string over = std::string(200, 's');
+    {
+        dbtest::Conn c(db_path());
+        c.exec("UPDATE webapp_mail_client SET mailclient_addr='" + addr127 + "', mailclient_subject='" +
+               over + "' WHERE id=2");
+        c.exec("UPDATE webapp_mailconfig SET mail_mailaddr='" + addr127 +
+               "', mail_sender='x$y,z', mail_smtp_port=587");
+        c.exec("UPDATE webapp_mailreport SET mailreport_subject='" + addr127 + "' WHERE id=5");
+        c.exec(
+            "UPDATE webapp_di SET name='a$b,c', time=42, ontext='on,$', offtext='$$', enable=1 WHERE id=1");
+        c.exec("UPDATE webapp_di SET name='DI2x' WHERE id=2");
+        c.exec("UPDATE webapp_ai SET unit='" + over + "', log=1, range_type=3 WHERE id=8");
+    }
+    load();
+    EXPECT_EQ(std::string(as.mail_client[1].mailclient_addr), addr127);
+    EXPECT_EQ(std::string(as.mail_client[1].mailclient_subject), over.substr(0, 127));
+    EXPECT_EQ(std::string(as.mail.mail_mailaddr), addr127);
+    EXPECT_STREQ(as.mail.mail_sender, "x$y,z");
+    EXPECT_EQ(as.mail.mail_smtp_port, 587);
+    EXPECT_EQ(std::string(as.mail_report[4].mailreport_subject), addr127);
+    EXPECT_STREQ(ss.digitalI[0].name, "a$b,c");
+    EXPECT_EQ(ss.digitalI[0].time, 42);
+    EXPECT_STREQ(ss.digitalI[0].ontext, "on,$");
+    EXPECT_STREQ(ss.digitalI[0].offtext, "$$");
+    EXPECT_TRUE(ss.digitalI[0].enable);
+    EXPECT_STREQ(ss.digitalI[1].name, "DI2x");
+    EXPECT_STREQ(ss.digitalI[2].name, "DI3");
+    EXPECT_EQ(std::string(ss.analog[7].unit), over.substr(0, 31));
+    EXPECT_TRUE(ss.analog[7].log);
+    EXPECT_EQ(ss.analog[7].range, 3);
+}
+
+TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
+{
+    {
+        dbtest::Conn c(db_path());
+        c.exec("UPDATE webapp_ai SET name=NULL, input_max=NULL, enable=NULL WHERE id=1");
+        c.exec("UPDATE webapp_mqttconfig SET mqtt_addr=NULL, mqtt_port=NULL");
+    }
+    std::strcpy(ss.analog[0].name, "before");
+    ss.analog[0].input_max = 7;
+    ss.analog[0].enable = true;
+    load();
+    EXPECT_STREQ(ss.analog[0].name, "");
+    EXPECT_EQ(ss.analog[0].input_max, 0);
+    EXPECT_FALSE(ss.analog[0].enable);
+    EXPECT_EQ(ss.analog[0].input_min, 400);  // the rest of the row still loads
+    EXPECT_STREQ(as.mqtt.sendip, "");
+    EXPECT_EQ(as.mqtt.port, 0);
+}
+
+TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWere)
+{
+    {
+        dbtest::Conn c(db_path());
+        c.exec("DELETE FROM webapp_di WHERE id > 3");
+        c.exec("DELETE FROM webapp_trap_scenario WHERE id > 5");
+    }
+    std::strcpy(ss.digitalI[5].name, "keep");
+    ss.digitalI[5].time = 99;
+    ss.digitalI[5].changeflg = true;
+    as.snmp_trap_scenario[10].sensortype = 4;
+    load();
+    EXPECT_STREQ(ss.digitalI[2].name, "DI3");
+    EXPECT_STREQ(ss.digitalI[5].name, "keep");
+    EXPECT_EQ(ss.digitalI[5].time, 99);
+    EXPECT_TRUE(ss.digitalI[5].changeflg);
+    EXPECT_EQ(as.snmp_trap_scenario[10].sensortype, 4);
+}
+
+TEST_F(SettingsLoadTest, LoadedRecordsHaveChangeFlagCleared)
+{
+    for (auto& d : ss.onewire_temperature) d.changeflg = true;
+    for (auto& t : ss.trend) t.changeflg = true;
+    for (auto& s : as.mqtt_scenario) s.changeflg = true;
+    load();
+    for (auto& d : ss.onewire_temperature) EXPECT_FALSE(d.changeflg);
+    for (auto& t : ss.trend) EXPECT_FALSE(t.changeflg);
+    for (auto& s : as.mqtt_scenario) EXPECT_FALSE(s.changeflg);
+}
+
+TEST_F(SettingsLoadTest, UnknownQueryTextChangesNothing)
+{
+    DbRows rows = {{"1", "x", "2", "3", "4", "5", "6", "7", "8", "9"}};
+    auto before_s = std::make_unique<SETTINGS_TABLE::Sensor_settings>(ss);
+    auto before_a = std::make_unique<SETTINGS_TABLE::Admin_settings>(as);
+    setsettings(rows, "SELECT * from webapp_di");   // no semicolon
+    setsettings(rows, "select * from webapp_di;");  // other case
+    setsettings(rows, "SELECT * from webapp_unknown;");
+    EXPECT_EQ(std::memcmp(before_s.get(), &ss, sizeof ss), 0);
+    EXPECT_EQ(std::memcmp(before_a.get(), &as, sizeof as), 0);
+}
+
+TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
+{
+    setsettings("1$60$,2$120$,", "SELECT * from webapp_bat_config;");
+    EXPECT_EQ(ss.battery[0].alert, 60);
+    EXPECT_EQ(ss.battery[1].alert, 120);
+    EXPECT_EQ(ss.battery[1].alert_clear, 0);  // cells beyond the result read as 0
+}
+
+TEST(NumberConversionTest, CellsConvertLikeStrtol)
+{
+    struct Case {
+        const char* cell;
+        int value;
+    } cases[] = {{"42", 42},
+                 {"  17", 17},
+                 {"-2147483648", -2147483648},
+                 {"2147483647", 2147483647},
+                 {"12abc", 12},
+                 {"abc", 0},
+                 {"", 0},
+                 {"1.5", 1}};
+    for (const auto& c : cases) {
+        std::memset(&sensor_settings.battery, 0, sizeof sensor_settings.battery);
+        setsettings(DbRows{{"1", c.cell}}, "SELECT * from webapp_bat_config;");
+        EXPECT_EQ(sensor_settings.battery[0].alert, c.value) << "'" << c.cell << "'";
+    }
+}
+
+// ---- System files --------------------------------------------------------
+
+TEST(SystemFileParseTest, NtpServersTakeUpToThreeNonCommentedLinesWithBlanksRemoved)
+{
+    struct Case {
+        const char* text;
+        const char* ntp[3];
+    } cases[] = {
+        {"server  ntp1.example.org \nserver\tntp2 iburst\n", {"ntp1.example.org", "ntp2iburst", ""}},
+        {"# server commented.example\nserver a\n", {"a", "", "pre"}},
+        {"server a\nserver b\nserver c\nserver d\n", {"a", "b", "c"}},
+        {"driftfile /x\n", {"", "pre", "pre"}},
+        {"", {"", "pre", "pre"}},
+    };
+    for (const auto& c : cases) {
+        SETTINGS_TABLE::Time t{};
+        for (auto& s : t.ntp) std::strcpy(s, "pre");
+        parse_ntp_conf(c.text, t);
+        for (int i = 0; i < 3; ++i) EXPECT_STREQ(t.ntp[i], c.ntp[i]) << c.text << " slot " << i;
+    }
+}
+
+TEST(SystemFileParseTest, NameserversFillDnsSlotsInOrderAndLeaveTheRestEmpty)
+{
+    struct Case {
+        const char* text;
+        const char* dns[3];
+    } cases[] = {
+        {"nameserver 192.0.2.1\nnameserver 192.0.2.2\n", {"192.0.2.1", "192.0.2.2", ""}},
+        {"search lan\nnameserver  8.8.8.8 \nnameserver 1.1.1.1\nnameserver 9.9.9.9\nnameserver 4.4.4.4\n",
+         {"8.8.8.8", "1.1.1.1", "9.9.9.9"}},
+        {"", {"", "", ""}},
+    };
+    for (const auto& c : cases) {
+        SETTINGS_TABLE::Network n{};
+        std::strcpy(n.dns3, "stale");
+        parse_resolv_conf(c.text, n);
+        EXPECT_STREQ(n.dns1, c.dns[0]) << c.text;
+        EXPECT_STREQ(n.dns2, c.dns[1]) << c.text;
+        EXPECT_STREQ(n.dns3, c.dns[2]) << c.text;
+    }
+}
+
+TEST(SystemFileParseTest, SyslogOptionsGiveRemoteTargetLocalFileOrNothing)
+{
+    struct Case {
+        const char* text;
+        int destination;
+        const char* ip;
+        int port;
+    } cases[] = {
+        {"OPTIONS=\"-R 192.0.2.5:514\"\n", 1, "192.0.2.5", 514},
+        {"# comment\nOPTIONS=\"-C128 -R 192.0.2.9 : 1514\"\n", 1, "192.0.2.9", 1514},
+        {"OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n", 0, "", 0},
+        {"#OPTIONS=\"-R 192.0.2.5:514\"\n", 7, "pre", 9},  // commented: nothing set
+        {"OPTIONS=\"-C128\"\n", 7, "pre", 9},              // neither option
+        {"MY_OPTIONS=\"-R 10.0.0.1:1\"\n", 7, "pre", 9},   // not at a line start
+    };
+    for (const auto& c : cases) {
+        SETTINGS_TABLE::Syslog s{7, "pre", 9};
+        parse_busybox_syslog(c.text, s);
+        EXPECT_EQ(s.destination, c.destination) << c.text;
+        EXPECT_STREQ(s.ipaddr, c.ip) << c.text;
+        EXPECT_EQ(s.port, c.port) << c.text;
+    }
+}
+
+TEST(SystemFileParseTest, NetworkFilesGiveHostDhcpGatewayAddressAndMask)
+{
+    SETTINGS_TABLE::Network n{};
+    parse_hostname("kvt-room3\n", n);
+    EXPECT_STREQ(n.host, "kvt-room3");
+    parse_eth_network("[Network]\nDHCP=yes\n", n);
+    EXPECT_TRUE(n.dhcp);
+    EXPECT_STREQ(n.gateway, "");
+    parse_eth_network("[Network]\nDHCP=no\nAddress=10.1.2.3/8\nGateway = 10.0.0.254 \n", n);
+    EXPECT_FALSE(n.dhcp);
+    EXPECT_STREQ(n.gateway, "10.0.0.254");
+    parse_eth_network("DHCP=no\n# yes on another line\n", n);
+    EXPECT_FALSE(n.dhcp);
+    parse_ifconfig(
+        "eth0      Link encap:Ethernet  HWaddr 00:1A:2B:3C:4D:5E\n"
+        "          inet addr:10.1.2.3  Bcast:10.255.255.255  Mask:255.0.0.0\n",
+        n);
+    EXPECT_STREQ(n.ipaddr, "10.1.2.3");
+    EXPECT_STREQ(n.netmask, "255.0.0.0");
+    parse_ifconfig("", n);
+    EXPECT_STREQ(n.ipaddr, "");
+    EXPECT_STREQ(n.netmask, "");
+}
+
+TEST(SystemFileReadTest, MissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
+{
+    reset_run_flags();
+    TestSandbox sb(false);
+    std::remove(sb.path("/etc/ntp.conf").c_str());
+    std::remove(sb.path("/etc/default/busybox-syslog").c_str());
+    std::remove(sb.path("/etc/hostname").c_str());
+    EXPECT_FALSE(read_system_file("/etc/ntp.conf").has_value());
+    std::memset(&admin_settings, 0, sizeof admin_settings);
+    std::strcpy(admin_settings.time.ntp[0], "kept");
+    admin_settings.syslog = {1, "192.0.2.1", 514};
+    std::strcpy(admin_settings.network.host, "old");
+    read_ntp_file();
+    read_syslog_file();
+    read_network_files();
+    EXPECT_STREQ(admin_settings.time.ntp[0], "kept");
+    EXPECT_EQ(admin_settings.syslog.destination, 1);
+    EXPECT_STREQ(admin_settings.syslog.ipaddr, "192.0.2.1");
+    EXPECT_STREQ(admin_settings.network.host, "");
+    // The address comes from the ifconfig output the system writes for us.
+    EXPECT_STREQ(admin_settings.network.ipaddr, "192.168.1.200");
+    EXPECT_STREQ(admin_settings.network.netmask, "255.255.255.0");
+    EXPECT_STREQ(admin_settings.network.gateway, "192.168.1.1");
+    EXPECT_STREQ(admin_settings.network.dns1, "192.168.1.1");
+    bool ran = false;
+    for (const auto& l : sb.journal()) ran |= l.find("ifconfig > /tmp/ifconfig.txt") != std::string::npos;
+    EXPECT_TRUE(ran);
+}
+
+// ---- Start-up data fixes and derived fields -------------------------------
+
+TEST(For107UpdateTest, QueuesExactlyTheRecordsWhoseLowerThresholdsWereWrong)
+{
+    std::memset(&sensor_settings, 0, sizeof sensor_settings);
+    db_save.clear();
+    constexpr int WRONG = 2147483647;
+    constexpr int OFF = -2147483647 - 1;
+    sensor_settings.analog[2].alert_min_val = WRONG;
+    sensor_settings.analog[3].alert_max_val = WRONG;  // upper: correct as is
+    sensor_settings.onewire_temperature[5].caution_min_clear = WRONG;
+    sensor_settings.onewire_humidity[15].caution_min_val = WRONG;
+    auto& nx = sensor_settings.kvt_nx40[99];
+    nx.caution_min_val = nx.caution_min_clear = nx.alert_min_val = nx.alert_min_clear = WRONG;
+    sensor_settings.veloxa[0].t_alert_min_val = WRONG;
+
+    for107update();
+
+    std::vector<std::string> queued;
+    while (!db_save.empty()) {
+        queued.push_back(db_save.front());
+        db_save.pop();
+    }
+    EXPECT_EQ(queued, (std::vector<std::string>{"10,2,", "15,5,", "16,15,", "25,99,"}));
+    EXPECT_EQ(sensor_settings.analog[2].alert_min_val, OFF);
+    EXPECT_TRUE(sensor_settings.analog[2].changeflg);
+    EXPECT_EQ(sensor_settings.analog[3].alert_max_val, WRONG);
+    EXPECT_FALSE(sensor_settings.analog[3].changeflg);
+    EXPECT_EQ(sensor_settings.onewire_temperature[5].caution_min_clear, OFF);
+    EXPECT_EQ(sensor_settings.onewire_humidity[15].caution_min_val, OFF);
+    EXPECT_EQ(nx.caution_min_val, OFF);
+    EXPECT_EQ(nx.alert_min_clear, OFF);
+    EXPECT_TRUE(nx.changeflg);
+    EXPECT_EQ(sensor_settings.veloxa[0].t_alert_min_val, WRONG);
+    // A second run finds nothing left to fix.
+    for107update();
+    EXPECT_TRUE(db_save.empty());
+}
+
+TEST(SnmpPrefixTest, AccessEntrySplitsIntoAddressAndPrefixLength)
+{
+    struct Case {
+        const char* ipaddr;
+        const char* ip;
+        int prefix;
+    } cases[] = {
+        {"10.0.0.0/8", "10.0.0.0", 8},
+        {"192.168.1.0/24", "192.168.1.0", 24},
+        {"10.0.0.5", "10.0.0.5", 64},
+        {"10.0.0.5/", "10.0.0.5", 0},
+        {"", "", 64},
+    };
+    for (const auto& c : cases) {
+        std::memset(&admin_settings.snmp[6], 0, sizeof admin_settings.snmp[6]);
+        std::strcpy(admin_settings.snmp[6].ipaddr, c.ipaddr);
+        snmp_prefix_Set(6);
+        EXPECT_STREQ(admin_settings.snmp[6].ip_noprefix, c.ip) << c.ipaddr;
+        EXPECT_EQ(admin_settings.snmp[6].prefix, c.prefix) << c.ipaddr;
+    }
+}
+
+TEST(SetSensorDataTest, TrendListsHoldADayOfZerosExceptDigitalOutputs)
+{
+    set_sensor_data();
+    auto full = [](const SETTINGS_TABLE::data_list& d) {
+        return d.alert_max_ls.size() == 1440 && d.alert_min_ls.size() == 1440 &&
+               d.caution_max_ls.size() == 1440 && d.caution_min_ls.size() == 1440 &&
+               d.alert_max_ls.sum_newest(1440) == 0;
+    };
+    for (auto& d : sensor_data.analog) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.onewire_temperature) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.onewire_humidity) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.veloxa_t) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.veloxa_h) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.kvt_nx40) EXPECT_TRUE(full(d));
+    for (auto& d : sensor_data.digitalI) {
+        EXPECT_EQ(d.alert_max_ls.size(), 1440);
+        EXPECT_EQ(d.alert_min_ls.size(), 0);
+    }
+    for (auto& d : sensor_data.digitalO) EXPECT_EQ(d.alert_max_ls.size(), 0);
+}
+
+TEST(For105UpdateTest, OldNx40LogFoldersMoveToNewNamesAndDisappear)
+{
+    reset_run_flags();
+    TestSandbox sb(false);
+    for (const char* root : {"/log/trend_log", "/log/filter_log", "/log/sensor_log"}) {
+        ::mkdir(sb.path(root).c_str(), 0777);
+        ::mkdir(sb.path(std::string(root) + "/KVT-MS-NX40_01-50").c_str(), 0777);
+        sb.write(std::string(root) + "/KVT-MS-NX40_01-50/day1.csv", "x");
+    }
+    for105update();
+    for (const char* root : {"/log/trend_log", "/log/filter_log", "/log/sensor_log"}) {
+        std::string r(root);
+        EXPECT_TRUE(sb.exists(r + "/MeshTemp_01-50/day1.csv")) << r;
+        EXPECT_TRUE(sb.exists(r + "/MeshTemp_51-100")) << r;
+        EXPECT_FALSE(sb.exists(r + "/KVT-MS-NX40_01-50")) << r;
+    }
+    int moves = 0;
+    for (const auto& l : sb.journal()) moves += l.find("mv -f /log/") != std::string::npos;
+    EXPECT_EQ(moves, 6);
+    // A second start finds nothing to move and keeps the files.
+    for105update();
+    EXPECT_TRUE(sb.exists("/log/sensor_log/MeshTemp_01-50/day1.csv"));
+}
+
+}  // namespace

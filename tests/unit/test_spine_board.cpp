@@ -1,0 +1,256 @@
+// Board access: the appliance's GPIO line requests, the FPGA register
+// window, and what the service does when the board's devices are missing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common.h"
+#include "gpio_request.h"
+#include "platform.h"
+#include "sandbox.h"
+
+namespace {
+
+// Puts the board handles back to "nothing opened" (globals outlive a test's
+// sandbox inside one process).
+void reset_board_handles()
+{
+    fd_gpio1 = fd_gpio2 = fd_gpio3 = fd_fpga = -1;
+    ram_fpga = nullptr;
+}
+
+bool journal_has(const TestSandbox& sb, const std::string& cmd)
+{
+    for (const auto& l : sb.journal())
+        if (l == cmd) return true;
+    return false;
+}
+
+int count_lines(const std::string& text)
+{
+    int n = 0;
+    for (char c : text) n += c == '\n';
+    return n;
+}
+
+}  // namespace
+
+// ---- appliance line requests -----------------------------------------------
+
+TEST(GpioLineRequest, ReadAndWriteRequestsCarryTheRightFields)
+{
+    struct Case {
+        unsigned char rw;
+        int line;
+        int val;
+        __u32 flags;
+        const char* label;
+        __u8 default_value;
+    } cases[] = {
+        {0, 68, 0, GPIOHANDLE_REQUEST_INPUT, "pushbutton", 0},
+        {0, 20, 1, GPIOHANDLE_REQUEST_INPUT, "pushbutton", 0},  // a read carries no level
+        {1, 67, 1, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},
+        {1, 45, 0, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 0},
+        {2, 78, 7, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},  // any non-zero rw writes, any non-zero value is 1
+        {1, 0, 1, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},
+    };
+    for (const auto& c : cases) {
+        gpiohandle_request req = gpio_line_request(c.rw, c.line, c.val);
+        SCOPED_TRACE("rw " + std::to_string(c.rw) + " line " + std::to_string(c.line));
+        EXPECT_EQ(req.lines, 1u);
+        EXPECT_EQ(req.lineoffsets[0], static_cast<__u32>(c.line));
+        EXPECT_EQ(req.flags, c.flags);
+        EXPECT_STREQ(req.consumer_label, c.label);
+        EXPECT_EQ(req.default_values[0], c.default_value);
+        // Only one line is requested: nothing else in the request is set.
+        for (int i = 1; i < GPIOHANDLES_MAX; ++i) {
+            EXPECT_EQ(req.lineoffsets[i], 0u);
+            EXPECT_EQ(req.default_values[i], 0);
+        }
+        EXPECT_EQ(req.fd, 0);
+    }
+}
+
+// ---- FPGA register window --------------------------------------------------
+
+TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
+{
+    TestSandbox sb;
+    reset_board_handles();
+    ASSERT_EQ(fpga_open(), 0);
+    int v = 0x1FF;
+    EXPECT_EQ(fpga_access_8357(1, FPGA_BASE + 0x300, &v), 0);
+    EXPECT_EQ(sb.fpga(0x300), 0xFF);  // only the low byte is stored
+
+    std::vector<std::pair<unsigned, int>> regs = {{0x700, 0x34}, {0x701, 0x12}, {0x702, 0xFF}, {0x703, 0x80}};
+    for (auto [off, byte] : regs) {
+        int b = byte;
+        fpga_access_8357(1, FPGA_BASE + off, &b);
+    }
+    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x700), 0x1234);
+    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x702), 0x80FF);
+    int r = -1;
+    fpga_access_8357(0, FPGA_BASE + 0x702, &r);
+    EXPECT_EQ(r, 0xFF);  // zero-extended, never negative
+
+    // Every write is visible on the board and journaled for tests and kvtsim.
+    auto w = sb.fpga_writes();
+    ASSERT_EQ(w.size(), 5u);
+    EXPECT_EQ(w[0], "0x51000300 255");
+    EXPECT_EQ(w[1], "0x51000700 52");
+    fpga_close();
+}
+
+TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
+{
+    TestSandbox sb;
+    reset_board_handles();
+    ASSERT_EQ(fpga_open(), 0);
+    for (unsigned addr : {FPGA_BASE + 0x7FFF, FPGA_BASE + 0x8000, FPGA_BASE + 0x100000, FPGA_BASE - 1, 0u}) {
+        int v = 0x55;
+        fpga_access_8357(1, addr, &v);
+        int r = -1;
+        EXPECT_EQ((fpga_access_8357(0, addr, &r), r), 0) << std::hex << addr;
+    }
+    EXPECT_EQ(sb.fpga(0x7FFF), 0);  // the byte just past the window stayed untouched
+    EXPECT_TRUE(sb.fpga_writes().empty());
+    // The last byte inside the window is still usable.
+    int v = 0x42;
+    fpga_access_8357(1, FPGA_BASE + 0x7FFE, &v);
+    EXPECT_EQ(sb.fpga(0x7FFE), 0x42);
+    // A word read straddling the end takes 0 for the missing half.
+    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x7FFE), 0x0042);
+    fpga_close();
+}
+
+TEST(FpgaWindow, UnmappedWindowReadsZeroAndIgnoresWrites)
+{
+    for (uint32_t fault : {simboard::FAULT_MEM_OPEN, simboard::FAULT_MEM_MAP}) {
+        TestSandbox sb;
+        reset_board_handles();
+        sb.set_fault(fault);
+        testing::internal::CaptureStdout();
+        EXPECT_NE(fpga_open(), 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        const char* msg = fault == simboard::FAULT_MEM_OPEN ? "/dev/mem error." : "map error.";
+        EXPECT_EQ(out, std::string(msg) + "\n");
+        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(msg), std::string::npos);
+        int v = 1;
+        fpga_access_8357(1, FPGA_BASE + 0x004, &v);
+        int r = -1;
+        fpga_access_8357(0, FPGA_BASE + 0x002, &r);
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x002), 0);
+        EXPECT_EQ(sb.fpga(0x004), 0);
+        EXPECT_TRUE(sb.fpga_writes().empty());
+        fpga_close();
+    }
+}
+
+// ---- GPIO chips ------------------------------------------------------------
+
+TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
+{
+    TestSandbox sb;
+    reset_board_handles();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gpio1_open(), 1);
+    EXPECT_EQ(gpio2_open(), 1);
+    EXPECT_EQ(gpio3_open(), 1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("GPIO chip: gpiochip2, \"kvtsim-chip2\", 128 GPIO lines\n"), std::string::npos) << out;
+
+    int v = 1;
+    gpio_access_7400(1, 2, 67, &v);
+    EXPECT_EQ(sb.gpio(2, 67), 1);
+    // Chip 2 line 68 (power switch) and chip 3 line 68 (digital input 2) are
+    // different signals.
+    sb.set_gpio(3, 68, 1);
+    sb.set_gpio(2, 68, 0);
+    int r2 = -1, r3 = -1;
+    gpio_access_7400(0, 2, 68, &r2);
+    gpio_access_7400(0, 3, 68, &r3);
+    EXPECT_EQ(r2, 0);
+    EXPECT_EQ(r3, 1);
+    // A chip the board does not have reads 0.
+    int r9 = -1;
+    gpio_access_7400(0, 9, 1, &r9);
+    EXPECT_EQ(r9, 0);
+}
+
+TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
+{
+    struct Case {
+        uint32_t fault;
+        const char* console;  // printed
+        const char* logged;   // in the application log ("" = nothing)
+    } cases[] = {
+        {simboard::FAULT_GPIO1, "ERROR get chip info ret=-1\n", "ERROR get chip info1"},
+        {simboard::FAULT_GPIO2, "ERROR get chip info ret=-1\n", "ERROR get chip info2"},
+        {simboard::FAULT_GPIO3, "ERROR get chip info ret=-1\n", "ERROR get chip info3"},
+        {simboard::FAULT_MEM_OPEN, "/dev/mem error.\n", "/dev/mem error."},
+        {simboard::FAULT_MEM_MAP, "map error.\n", "map error."},
+        {simboard::FAULT_LINE_IO, "", ""},
+    };
+    ASSERT_EQ(std::size(cases), std::size(simboard::FAULT_NAMES));
+    for (const auto& c : cases) {
+        TestSandbox sb;
+        reset_board_handles();
+        SCOPED_TRACE(std::string("fault ") + c.logged);
+        sb.set_fault(c.fault);
+        sb.set_gpio(1, 20, 1);
+        testing::internal::CaptureStdout();
+        fpga_open();
+        gpio1_open();
+        gpio2_open();
+        gpio3_open();
+        std::string out = testing::internal::GetCapturedStdout();
+        if (*c.console) {
+            EXPECT_NE(out.find(c.console), std::string::npos) << out;
+        }
+        EXPECT_EQ(count_lines(out), 3 + (c.fault == simboard::FAULT_MEM_OPEN || c.fault == simboard::FAULT_MEM_MAP ? 1 : 0))
+            << out;
+        std::string log = sb.read("/log/app_log/applog1.txt");
+        if (*c.logged) {
+            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "");
+        }
+        // The service-level functions answer, with 0 where the device is gone.
+        for (int chip : {1, 2, 3}) {
+            int one = 1, r = -1;
+            gpio_access_7400(1, chip, 5, &one);
+            gpio_access_7400(0, chip, 5, &r);
+            bool chip_ok = !(c.fault == simboard::FAULT_LINE_IO || c.fault == (1u << (chip - 1)));
+            EXPECT_EQ(r, chip_ok ? 1 : 0) << "chip " << chip;
+        }
+        int fr = -1;
+        fpga_access_8357(0, FPGA_BASE + 2, &fr);
+        EXPECT_EQ(fr, (c.fault == simboard::FAULT_MEM_OPEN || c.fault == simboard::FAULT_MEM_MAP) ? 0 : 0x02);
+        buzzer_access_8357(1);
+        EXPECT_TRUE(journal_has(sb, "echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"));
+        gpio1_close();
+        gpio2_close();
+        gpio3_close();
+        fpga_close();
+    }
+}
+
+TEST(StatusLed, BlinkAndSteadyCommandsAsTheLedDriverExpects)
+{
+    TestSandbox sb;
+    status_led_timer(1);
+    status_led_timer(0);
+    status_led_trigger(1);
+    status_led_trigger(0);
+    std::vector<std::string> expected = {
+        "echo \"timer\" > /sys/class/leds/STATUS_LED/trigger", "echo 670 > /sys/class/leds/STATUS_LED/delay_on",
+        "echo 670 > /sys/class/leds/STATUS_LED/delay_off",     "echo \"timer\" > /sys/class/leds/STATUS_LED/trigger",
+        "echo 335 > /sys/class/leds/STATUS_LED/delay_on",      "echo 335 > /sys/class/leds/STATUS_LED/delay_off",
+        "echo \"none\" > /sys/class/leds/STATUS_LED/trigger",  "echo 255 > /sys/class/leds/STATUS_LED/brightness",
+        "echo \"none\" > /sys/class/leds/STATUS_LED/trigger",  "echo 0 > /sys/class/leds/STATUS_LED/brightness",
+    };
+    EXPECT_EQ(sb.journal(), expected);
+    EXPECT_EQ(sb.read("/sys/class/leds/STATUS_LED/brightness"), "0\n");
+    EXPECT_EQ(sb.read("/sys/class/leds/STATUS_LED/trigger"), "none\n");
+}
