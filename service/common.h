@@ -95,6 +95,7 @@ using DbRows = std::vector<std::vector<std::string>>;
 DbRows select_rows(const std::string& sql, bool* table_missing = nullptr);
 // Splits a select_db result text ("a$b$," per row) into rows.
 DbRows parse_result(const std::string& result);
+int alter(const DbRows& rows, int mode);
 
 // ---- Settings loading -----------------------------------------------------
 void set_sensor_data();
