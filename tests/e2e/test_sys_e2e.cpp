@@ -1,5 +1,5 @@
-// The simulated service end to end: versions and factory resets at start-up,
-// the settings-file handshake through kvtctl's file commands.
+// The simulated service end to end, driven through kvtctl: versions and
+// factory resets at start-up, the settings-file handshake, a network change.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "../../tools/kvtctl_files.h"
+#include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -59,25 +59,13 @@ int queue_of(const std::string& root)
     return key == -1 ? -1 : msgget(key, IPC_CREAT | 0666);
 }
 
-// One command on the service's queue, as the web UI sends it.
-bool send_command(const std::string& root, const std::string& text)
+// kvtctl, the web UI's stand-in, on the sandbox; its exit code.
+int kvtctl(const std::string& root, const std::vector<std::string>& args, std::string* out = nullptr)
 {
-    int qid = queue_of(root);
-    if (qid == -1) {
-        ADD_FAILURE() << "msgget for " << root << "/msgq.key: " << std::strerror(errno);
-        return false;
-    }
-    struct {
-        long type;
-        char text[2048];
-    } m{};
-    m.type = 1;
-    std::memcpy(m.text, text.data(), text.size());
-    if (msgsnd(qid, &m, text.size(), 0) != 0) {
-        ADD_FAILURE() << "msgsnd " << text << ": " << std::strerror(errno);
-        return false;
-    }
-    return true;
+    std::vector<std::string> argv = {std::string(KVT_BIN_DIR) + "/kvtctl", "-r", root};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string ignored;
+    return run_program(argv, out ? out : &ignored);
 }
 
 }  // namespace
@@ -110,16 +98,16 @@ TEST(SysEndToEnd, StartupResetsVersionsAndTheFileHandshake)
 
     // Export, edit one name, import: the service takes it and deletes the file.
     const std::string csv = sb.root() + "/wire-humid.csv";
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "wire-humid", csv}), 0) << p.console();
+    ASSERT_EQ(kvtctl(sb.root(), {"export-settings", "wire-humid", csv}), 0) << p.console();
     std::string text = sb.read("/wire-humid.csv");
     ASSERT_EQ(text.compare(0, 3, "\xEF\xBB\xBF"), 0);
     size_t row3 = text.find("\n3,");
     ASSERT_NE(row3, std::string::npos) << text;
     text.insert(row3 + 3, "edited");
     sb.write("/wire-humid.csv", text);
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "wire-humid", csv}), 0) << p.console();
+    ASSERT_EQ(kvtctl(sb.root(), {"import-settings", "wire-humid", csv}), 0) << p.console();
     EXPECT_FALSE(sb.exists("/tmp/1WireH_config.csv"));
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "wire-humid", csv}), 0);
+    ASSERT_EQ(kvtctl(sb.root(), {"export-settings", "wire-humid", csv}), 0);
     EXPECT_NE(sb.read("/wire-humid.csv").find("\n3,edited"), std::string::npos);
     // The settings writer has stored the imported row.
     EXPECT_TRUE(wait_until(
@@ -130,7 +118,11 @@ TEST(SysEndToEnd, StartupResetsVersionsAndTheFileHandshake)
         3000));
 
     // A file of another kind is refused with the reason in the application log.
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "vlxa", csv}), 1);
+    std::string out;
+    ASSERT_EQ(kvtctl(sb.root(), {"import-settings", "vlxa", csv}, &out), 1);
+    EXPECT_NE(out.find("設定ファイル識別番号エラー:54"), std::string::npos) << out;
+    ASSERT_EQ(kvtctl(sb.root(), {"file-flag", "vlxa"}, &out), 0);
+    EXPECT_EQ(out, "0\n");
     EXPECT_TRUE(wait_until([&] { return sb.read("/log/app_log/applog1.txt").find("設定ファイル識別番号エラー:54") != std::string::npos; }, 2000));
     EXPECT_FALSE(sb.exists("/tmp/VLXA_config.csv"));
 
@@ -147,9 +139,10 @@ TEST(SysEndToEnd, NetworkChangeEndsInTheRestart)
     ASSERT_TRUE(p.wait_started(20000)) << p.console();
     size_t journal_before = sb.journal().size();
 
-    ASSERT_TRUE(send_command(sb.root(),
-                             "32,1,kvt-e2e,0,192.168.10.20,255.255.255.0,192.168.10.255,192.168.10.1,192.168.10.1,,"
-                             "8.8.4.4"));
+    ASSERT_EQ(kvtctl(sb.root(), {"send",
+                                 "32,1,kvt-e2e,0,192.168.10.20,255.255.255.0,192.168.10.255,192.168.10.1,192.168.10.1,,"
+                                 "8.8.4.4"}),
+              0);
     ASSERT_EQ(p.wait_exit(20000), 0) << p.console();
 
     EXPECT_EQ(sb.read("/etc/hostname"), "kvt-e2e\n");
