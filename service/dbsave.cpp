@@ -183,7 +183,11 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
         break;
     case 34: set(&R::snmp_trap_set_configuration, 3); break;
     case 35: set(&R::snmp_trap_set_configuration, 0); break;
-    case 36: set(&R::time_set_configuration, 0); break;
+    case 36:
+        date_sh();
+        ntp_sh();
+        set(&R::time_set_configuration, 0);
+        break;
     case 37:
         mqttconf = 1;
         set(&R::mqtt_set_configuration, 4);
@@ -193,7 +197,10 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     case 40: set(&R::mail_client_set_configuration, 3); break;
     case 41: set(&R::mail_client_set_configuration, 0); break;
     case 42: set(&R::mail_report_set_configuration, 0); break;
-    case 55: set(&R::syslog_configuration, 0); break;
+    case 55:
+        syslog_sh();
+        set(&R::syslog_configuration, 0);
+        break;
     case 58: set(&R::onewire_id_flg, 0); break;
     default: break;
     }

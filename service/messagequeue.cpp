@@ -161,6 +161,7 @@ void system_action(int n)
         reboot();
         break;
     case 2:
+        session_conf();
         reboot();
         break;
     case 3:
