@@ -405,6 +405,7 @@ int do_import(int kind)
     std::string content;
     if (!read_file(k->path, content)) {
         std::printf("file import: cannot open %s\n", k->path);
+        applog("設定ファイルオープンエラー:" + std::to_string(kind));
     } else {
         std::string why = check_import(kind, content);
         if (!why.empty()) {

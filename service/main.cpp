@@ -58,7 +58,7 @@ const RosterEntry ROSTER[] = {
     // [roster 6: sensor_log_thread]
     // [roster 7: mqtt_thread]
     // [roster 8: mail_thread]
-    // [roster 9: network_thread]
+    {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     // [roster 12: snmp_trap_thread]
