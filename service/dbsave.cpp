@@ -148,6 +148,12 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     auto set = [flg](int32_t MONITOR_TABLE::RequestFlg::*field, int v) {
         if (flg) flg->*field = v;
     };
+    // The sensor sections' flags also carry the settings-file handshake
+    // (3 import and 4 export requested, 1 done): "saved" must neither cancel
+    // a pending request nor turn a finished import into a reported failure.
+    auto saved = [flg](int32_t MONITOR_TABLE::RequestFlg::*field) {
+        if (flg && flg->*field != 1 && flg->*field != 3 && flg->*field != 4) flg->*field = 0;
+    };
     using R = MONITOR_TABLE::RequestFlg;
 
     // Name/log sections: renamed log groups first (when the sensor logs
@@ -159,13 +165,13 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     switch (kind) {
     case 2:
         chcntup();
-        set(&R::digitalio_set_configuration, 0);
+        saved(&R::digitalio_set_configuration);
         break;
-    case 10: set(&R::analog_set_configuration, 0); break;
-    case 15: set(&R::onewire_temperature_set_configuration, 0); break;
-    case 16: set(&R::onewire_humidity_set_configuration, 0); break;
-    case 20: set(&R::veloxa_set_configuration, 0); break;
-    case 25: set(&R::kvt_nx40_set_configuration, 0); break;
+    case 10: saved(&R::analog_set_configuration); break;
+    case 15: saved(&R::onewire_temperature_set_configuration); break;
+    case 16: saved(&R::onewire_humidity_set_configuration); break;
+    case 20: saved(&R::veloxa_set_configuration); break;
+    case 25: saved(&R::kvt_nx40_set_configuration); break;
     case 30:
         chcntup();
         set(&R::trend_set_configuration, 0);

@@ -823,6 +823,12 @@ void* messagequeue_thread(void*)
                 continue;
             }
             if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
+            if (err == EIDRM || err == EINVAL) {
+                // The queue was removed under us: make it again so the web UI's
+                // next command still arrives.
+                int again = msgget(key, IPC_CREAT | 0666);
+                if (again != -1) qid = again;
+            }
             sleep_while_running(100);
             continue;
         }

@@ -533,6 +533,18 @@ TEST_F(WriterTest, FollowUpsSetTheSectionFlags)
         dbsave_batch();
         EXPECT_EQ(monitor->requestflg->*c.flag, c.value) << "kind " << c.kind;
     }
+    // A settings-file handshake in progress on a sensor section survives the
+    // save: a pending request, or an import the web UI has not seen done yet.
+    for (int hs : {1, 3, 4}) {
+        monitor->requestflg->onewire_humidity_set_configuration = hs;
+        monitor->requestflg->digitalio_set_configuration = hs;
+        db_save.push_n(16, 999);
+        db_save.push_n(2, 0);
+        dbsave_batch();
+        EXPECT_EQ(monitor->requestflg->onewire_humidity_set_configuration, hs);
+        EXPECT_EQ(monitor->requestflg->digitalio_set_configuration, hs);
+    }
+
     mqttconf = 0;
     db_save.push_n(37, 999);
     dbsave_batch();
