@@ -58,10 +58,13 @@ int gpio_access_7400(unsigned char rw, int chip, int pin, int* val)
 {
     int fd = chip_fd(chip);
     if (rw == 0) {
-        // A failed request reports 0 rather than a stale value.
+        // A failed request leaves *val as the caller set it, so each caller
+        // chooses what an unreadable line means: 0 is harmless for an input
+        // or the power switch, but for a DIP switch 0 means "set" and would
+        // start a factory reset.
         int v = 0;
         int ret = board_gpio_read(fd, pin, &v);
-        *val = ret == 0 ? v : 0;
+        if (ret == 0) *val = v;
         return ret;
     }
     return board_gpio_write(fd, pin, *val);

@@ -51,6 +51,8 @@ int gpio3_open();
 void gpio1_close();
 void gpio2_close();
 void gpio3_close();
+// Reads (rw 0) or writes one line; 0 on success. A read that fails leaves
+// *val unchanged: set it to the level that is safe to assume beforehand.
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
 int fpga_open();
 void fpga_close();
@@ -95,6 +97,7 @@ using DbRows = std::vector<std::vector<std::string>>;
 DbRows select_rows(const std::string& sql, bool* table_missing = nullptr);
 // Splits a select_db result text ("a$b$," per row) into rows.
 DbRows parse_result(const std::string& result);
+int alter(const DbRows& rows, int mode);
 
 // ---- Settings loading -----------------------------------------------------
 void set_sensor_data();

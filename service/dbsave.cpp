@@ -148,6 +148,12 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     auto set = [flg](int32_t MONITOR_TABLE::RequestFlg::*field, int v) {
         if (flg) flg->*field = v;
     };
+    // The sensor sections' flags also carry the settings-file handshake
+    // (3 import and 4 export requested, 1 done): "saved" must neither cancel
+    // a pending request nor turn a finished import into a reported failure.
+    auto saved = [flg](int32_t MONITOR_TABLE::RequestFlg::*field) {
+        if (flg && flg->*field != 1 && flg->*field != 3 && flg->*field != 4) flg->*field = 0;
+    };
     using R = MONITOR_TABLE::RequestFlg;
 
     // Name/log sections: renamed log groups first (when the sensor logs
@@ -159,13 +165,13 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     switch (kind) {
     case 2:
         chcntup();
-        set(&R::digitalio_set_configuration, 0);
+        saved(&R::digitalio_set_configuration);
         break;
-    case 10: set(&R::analog_set_configuration, 0); break;
-    case 15: set(&R::onewire_temperature_set_configuration, 0); break;
-    case 16: set(&R::onewire_humidity_set_configuration, 0); break;
-    case 20: set(&R::veloxa_set_configuration, 0); break;
-    case 25: set(&R::kvt_nx40_set_configuration, 0); break;
+    case 10: saved(&R::analog_set_configuration); break;
+    case 15: saved(&R::onewire_temperature_set_configuration); break;
+    case 16: saved(&R::onewire_humidity_set_configuration); break;
+    case 20: saved(&R::veloxa_set_configuration); break;
+    case 25: saved(&R::kvt_nx40_set_configuration); break;
     case 30:
         chcntup();
         set(&R::trend_set_configuration, 0);
@@ -177,7 +183,11 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
         break;
     case 34: set(&R::snmp_trap_set_configuration, 3); break;
     case 35: set(&R::snmp_trap_set_configuration, 0); break;
-    case 36: set(&R::time_set_configuration, 0); break;
+    case 36:
+        date_sh();
+        ntp_sh();
+        set(&R::time_set_configuration, 0);
+        break;
     case 37:
         mqttconf = 1;
         set(&R::mqtt_set_configuration, 4);
@@ -187,7 +197,10 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     case 40: set(&R::mail_client_set_configuration, 3); break;
     case 41: set(&R::mail_client_set_configuration, 0); break;
     case 42: set(&R::mail_report_set_configuration, 0); break;
-    case 55: set(&R::syslog_configuration, 0); break;
+    case 55:
+        syslog_sh();
+        set(&R::syslog_configuration, 0);
+        break;
     case 58: set(&R::onewire_id_flg, 0); break;
     default: break;
     }

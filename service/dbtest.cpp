@@ -337,9 +337,8 @@ DbRows parse_result(const std::string& result)
     return rows;
 }
 
-int alter(const std::string& result, int mode)
+int alter(const DbRows& rows, int mode)
 {
-    DbRows rows = parse_result(result);
     if (mode != 1) return 0;
     insert_db("ALTER table webapp_trend_list add column au_per integer;");
     insert_db("ALTER table webapp_trend_list add column al_per integer;");
@@ -348,12 +347,15 @@ int alter(const std::string& result, int mode)
     for (size_t r = 0; r < rows.size() && r < 6; ++r) {
         const auto& row = rows[r];
         if (row.size() < 5) continue;
-        const std::string& p = row[4];
+        // An empty (NULL) percentage stays NULL rather than breaking the statement.
+        const std::string p = row[4].empty() ? "NULL" : row[4];
         update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p + ", cu_per=" + p +
                   ", cl_per=" + p + " where id=" + row[0]);
     }
     return 0;
 }
+
+int alter(const std::string& result, int mode) { return alter(parse_result(result), mode); }
 
 int check_db()
 {
@@ -392,7 +394,9 @@ int check_db()
         applog("DB version update 1.0.2->1.0.3");
         create_db("CREATE TABLE db_version (id integer primary key,version text)");
         insert_db("INSERT INTO db_version VALUES (1,'1.0.3')");
-        alter(select_db("SELECT * from webapp_trend_list;"), 1);
+        // Read column by column so a "$" or "," in a rule name cannot shift
+        // the percentage that seeds the new columns.
+        alter(select_rows("SELECT * from webapp_trend_list;"), 1);
         [[fallthrough]];
     case 2:
         applog("DB version update 1.0.3->1.0.13");

@@ -348,7 +348,12 @@ std::string check_import(int kind, const std::string& content)
         for (int i = -1; i < sec.count; ++i, ++ln) {  // i = -1 is the header line
             if (lines[ln].size() > LINE_LIMIT) return "設定ファイル行長エラー:" + id + " " + std::to_string(ln + 1) + "行目";
             if (i < 0) continue;
-            if (split_fields(lines[ln]).size() < static_cast<size_t>(sec.nfields) + 1)
+            // Fields are positional: a comma typed into a name would shift
+            // every later value, so only a trailing comma may add a field.
+            std::vector<std::string> f = split_fields(lines[ln]);
+            size_t want = static_cast<size_t>(sec.nfields) + 1;
+            bool trailing_comma = f.size() == want + 1 && f.back().empty();
+            if (f.size() < want || (f.size() > want && !trailing_comma))
                 return "設定ファイル項目数エラー:" + id + " " + std::to_string(ln + 1) + "行目";
         }
     }
@@ -405,6 +410,7 @@ int do_import(int kind)
     std::string content;
     if (!read_file(k->path, content)) {
         std::printf("file import: cannot open %s\n", k->path);
+        applog("設定ファイルオープンエラー:" + std::to_string(kind));
     } else {
         std::string why = check_import(kind, content);
         if (!why.empty()) {

@@ -161,6 +161,7 @@ void system_action(int n)
         reboot();
         break;
     case 2:
+        session_conf();
         reboot();
         break;
     case 3:
@@ -191,6 +192,24 @@ void clear_status_log(bool dio_only)
         std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
     backup_statelog();
     applog(dio_only ? "clear dio status log" : "clear all status log");
+}
+
+// Command 3: the web UI's relay buttons; n is the digital I/O element of
+// the output (8 to 15).
+void relay_command(int n, int pulse)
+{
+    if (n < 8 || n > 15) {
+        std::printf("command 3: element %d is not a relay output, ignored\n", n);
+        return;
+    }
+    if (pulse != 0) {
+        do_pulse(n - 8, pulse);
+        return;
+    }
+    int now = monitor && monitor->sensor_condition ? monitor->sensor_condition->digitalio[n].value : 0;
+    int next = now ? 0 : 1;  // a level other than 0 or 1 counts as on
+    std::printf("val:%d\n", next);
+    std::printf(do_ctl(n - 8, next) == 0 ? "flg:ok\n" : "flg:ng\n");
 }
 
 // Command 17: the 1-Wire threads report a finished device search per
@@ -700,6 +719,9 @@ void dispatch_command(const std::vector<std::string>& f)
     const int cmd = field_num(f, 0);
     const int n = field_num(f, 1);
     switch (cmd) {
+    case 3:
+        relay_command(n, field_num(f, 2));
+        break;
     case 17:
         wait_onewire_search();
         break;
@@ -710,7 +732,8 @@ void dispatch_command(const std::vector<std::string>& f)
         break;
     }
     case 31:
-        if (n == 3 || n == 4) clear_status_log(n == 4);
+        if (n == 1 || n == 2) make_statelog(n);
+        else if (n == 3 || n == 4) clear_status_log(n == 4);
         break;
     case 51:
         if (!present(f, 1)) {
@@ -800,6 +823,12 @@ void* messagequeue_thread(void*)
                 continue;
             }
             if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
+            if (err == EIDRM || err == EINVAL) {
+                // The queue was removed under us: make it again so the web UI's
+                // next command still arrives.
+                int again = msgget(key, IPC_CREAT | 0666);
+                if (again != -1) qid = again;
+            }
             sleep_while_running(100);
             continue;
         }

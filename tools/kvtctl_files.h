@@ -4,6 +4,8 @@
 //
 //   export-settings KIND DEST   flag 4, wait for 1 or 0, copy the file to DEST
 //   import-settings KIND SRC    copy SRC into place, flag 3, wait for 1 or 0
+//                               (0 is a refusal only with its reason logged:
+//                               the settings writer also writes 0 once saved)
 //   file-flag KIND              print the kind's flag
 //
 // KIND: dio, ai, wire-temp, wire-humid, vlxa, nx40. Returns 0 when done,
@@ -94,6 +96,10 @@ private:
     char* base_ = nullptr;
 };
 
+constexpr int REQUEST_ATTEMPTS = 3;
+
+inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 inline bool copy_file(const std::string& from, const std::string& to)
 {
     std::ifstream in(from, std::ios::binary);
@@ -102,6 +108,28 @@ inline bool copy_file(const std::string& from, const std::string& to)
     if (!out) return false;
     out << in.rdbuf();
     return static_cast<bool>(out);
+}
+
+inline std::string read_all(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The service logs why it refused a file before it lowers the flag to 0;
+// the settings writer also lowers it to 0 once an accepted file is saved.
+// A refusal line logged since `from` tells the two apart.
+inline std::string refusal_since(const std::string& applog, size_t from)
+{
+    std::string text = read_all(applog);
+    if (text.size() < from) from = 0;  // rotated meanwhile
+    size_t at = text.find("設定ファイル", from);
+    if (at == std::string::npos) return "";
+    size_t start = text.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return text.substr(start, text.find('\n', at) - start);
 }
 
 inline int usage()
@@ -143,31 +171,60 @@ inline int kvtctl_file_command(const std::string& root, const std::vector<std::s
         std::printf("%d\n", static_cast<int>(table.flag(*k)));
         return 0;
     }
+    // The settings writer lowers a section's flag to 0 when it has saved
+    // that section, which can overwrite a request before the service saw
+    // it. The exchange file tells: an export writes it, an import removes
+    // it, a lost request leaves it as it was; a lost request is raised again.
     if (cmd == "export-settings") {
-        int answer = table.request(*k, 4);
-        if (answer != 1) {
-            std::fprintf(stderr, "export-settings %s: %s\n", k->name,
-                         answer == 0 ? "the service reported failure (flag 0)" : "no answer from the service");
-            return 1;
+        for (int attempt = 1; attempt <= REQUEST_ATTEMPTS; ++attempt) {
+            std::remove(file.c_str());
+            int answer = table.request(*k, 4);
+            if (answer < 0) {
+                std::fprintf(stderr, "export-settings %s: no answer from the service\n", k->name);
+                return 1;
+            }
+            if (!exists(file)) {
+                if (answer == 0 && attempt < REQUEST_ATTEMPTS) continue;
+                std::fprintf(stderr, "export-settings %s: the service did not write %s (flag %d)\n", k->name,
+                             file.c_str(), answer);
+                return 1;
+            }
+            if (!copy_file(file, args[2])) {
+                std::fprintf(stderr, "export-settings %s: cannot copy %s to %s\n", k->name, file.c_str(),
+                             args[2].c_str());
+                return 1;
+            }
+            std::printf("exported %s to %s\n", k->name, args[2].c_str());
+            return 0;
         }
-        if (!copy_file(file, args[2])) {
-            std::fprintf(stderr, "export-settings %s: cannot copy %s to %s\n", k->name, file.c_str(), args[2].c_str());
-            return 1;
-        }
-        std::printf("exported %s to %s\n", k->name, args[2].c_str());
-        return 0;
+        return 1;
     }
     // import-settings
-    if (!copy_file(args[2], file)) {
-        std::fprintf(stderr, "import-settings %s: cannot copy %s to %s\n", k->name, args[2].c_str(), file.c_str());
-        return 1;
-    }
-    int answer = table.request(*k, 3);
-    if (answer != 1) {
-        std::fprintf(stderr, "import-settings %s: %s\n", k->name,
-                     answer == 0 ? "the service refused the file (flag 0; see the application log)"
-                                 : "no answer from the service");
-        return 1;
+    const std::string applog = root + "/log/app_log/applog1.txt";
+    for (int attempt = 1;; ++attempt) {
+        if (!copy_file(args[2], file)) {
+            std::fprintf(stderr, "import-settings %s: cannot copy %s to %s\n", k->name, args[2].c_str(),
+                         file.c_str());
+            return 1;
+        }
+        size_t log_size = read_all(applog).size();
+        int answer = table.request(*k, 3);
+        if (answer < 0) {
+            std::fprintf(stderr, "import-settings %s: no answer from the service\n", k->name);
+            return 1;
+        }
+        if (answer == 1) break;
+        if (exists(file)) {
+            if (attempt < REQUEST_ATTEMPTS) continue;
+            std::fprintf(stderr, "import-settings %s: the service did not take %s\n", k->name, file.c_str());
+            return 1;
+        }
+        std::string why = refusal_since(applog, log_size);
+        if (!why.empty()) {
+            std::fprintf(stderr, "import-settings %s: refused: %s\n", k->name, why.c_str());
+            return 1;
+        }
+        break;  // taken and already saved
     }
     std::printf("imported %s from %s\n", k->name, args[2].c_str());
     return 0;

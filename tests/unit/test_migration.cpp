@@ -104,40 +104,28 @@ TEST_P(MigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChan
 INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.version); });
 
-TEST(FixtureTest, OlderVersionsLackWhatTheLadderAdds)
+TEST(MigrationOddRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNull)
 {
-    struct Expect {
-        const char* fixture;
-        bool bat_config, db_version, sm_errortime, onewire_conf, trend_au_per;
-        const char* battery2;
-    } cases[] = {
-        {"db-1.0.1.sqlite3", false, false, false, false, false, ""},
-        {"db-1.0.2.sqlite3", true, false, false, false, false, "260"},
-        {"db-1.0.3.sqlite3", true, true, false, false, true, "260"},
-        {"db-1.0.13.sqlite3", true, true, true, false, true, "260"},
-        {"db-1.0.14.sqlite3", true, true, true, true, true, "260"},
-        {"db.sqlite3", true, true, true, true, true, "335"},
-    };
-    for (const auto& e : cases) {
-        SCOPED_TRACE(e.fixture);
-        std::string p = built_db(e.fixture);
-        ASSERT_FALSE(p.empty());
-        dbtest::Conn c(p);
-        auto has = [&](const char* t) {
-            return c.scalar(std::string("SELECT count(*) FROM sqlite_master WHERE name='") + t + "'") == "1";
-        };
-        EXPECT_EQ(has("webapp_bat_config"), e.bat_config);
-        EXPECT_EQ(has("db_version"), e.db_version);
-        EXPECT_EQ(has("webapp_SM_errortime"), e.sm_errortime);
-        EXPECT_EQ(has("webapp_onewire_conf"), e.onewire_conf);
-        EXPECT_EQ(
-            c.scalar("SELECT count(*) FROM pragma_table_info('webapp_trend_list') WHERE name='au_per'") ==
-                "1",
-            e.trend_au_per);
-        if (e.bat_config) {
-            EXPECT_EQ(c.scalar("SELECT alert FROM webapp_bat_config WHERE id=2"), e.battery2);
-        }
+    reset_run_flags();
+    TestSandbox sb;
+    std::string live = sb.path("/opt/KVT7400/db.sqlite3");
+    copy_file(built_db("db-1.0.2.sqlite3"), live);
+    {
+        dbtest::Conn c(live);
+        c.exec("UPDATE webapp_trend_list SET name='a$b,c', percentage=70 WHERE id=0");
+        c.exec("UPDATE webapp_trend_list SET name=',,$$', percentage=15 WHERE id=1");
+        c.exec("UPDATE webapp_trend_list SET percentage=NULL WHERE id=2");
     }
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    check_db();
+    close_db();
+    testing::internal::GetCapturedStdout();
+    dbtest::Conn m(live);
+    EXPECT_EQ(m.rows("SELECT au_per, al_per, cu_per, cl_per FROM webapp_trend_list WHERE id<=2 ORDER BY id"),
+              (std::vector<std::vector<std::string>>{
+                  {"70", "70", "70", "70"}, {"15", "15", "15", "15"}, {"NULL", "NULL", "NULL", "NULL"}}));
+    EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=50"), "3");
 }
 
 TEST(FactoryDbTest, FactoryRowsHaveTheCountsTheServiceReads)

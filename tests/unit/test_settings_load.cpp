@@ -25,73 +25,42 @@ struct Field {
     std::function<std::string(int)> get;  // the loaded field of element e
 };
 
-struct TableSpec {
+struct TableMap {
     const char* table;
     int skip;   // leading rows that are not entries
     int elems;  // entries the rows fill
     std::vector<Field> fields;
 };
 
-#define I(c, expr)                       \
-    Field                                \
-    {                                    \
-        c, INT, [](int e) {              \
-            (void)e;                     \
-            return std::to_string(expr); \
-        }                                \
-    }
-#define T(c, expr)                    \
-    Field                             \
-    {                                 \
-        c, TEXT, [](int e) {          \
-            (void)e;                  \
-            return std::string(expr); \
-        }                             \
-    }
-#define B(c, expr)                                  \
-    Field                                           \
-    {                                               \
-        c, BOOL, [](int e) {                        \
-            (void)e;                                \
-            return std::string((expr) ? "1" : "0"); \
-        }                                           \
-    }
-#define THRESH(first, rec)                                                                             \
+// clang-format off
+#define I(c, expr) Field{c, INT, [](int e) { (void)e; return std::to_string(expr); }}
+#define T(c, expr) Field{c, TEXT, [](int e) { (void)e; return std::string(expr); }}
+#define B(c, expr) Field{c, BOOL, [](int e) { (void)e; return std::string((expr) ? "1" : "0"); }}
+#define THRESH(first, rec) \
     I(first, rec.alert_max_val), I(first + 1, rec.alert_max_clear), I(first + 2, rec.caution_max_val), \
-        I(first + 3, rec.caution_max_clear), I(first + 4, rec.caution_min_val),                        \
-        I(first + 5, rec.caution_min_clear), I(first + 6, rec.alert_min_val),                          \
-        I(first + 7, rec.alert_min_clear)
-#define PROBE(arr)                                                                         \
-    {                                                                                      \
-        T(1, arr[e].name), T(2, arr[e].device_ID), B(3, arr[e].enable), THRESH(4, arr[e]), \
-            B(12, arr[e].log), I(13, arr[e].trend_id)                                      \
-    }
-#define SCEN(arr)                                                                             \
-    {                                                                                         \
-        I(1, arr[e].sensortype), I(2, arr[e].sensor), I(3, arr[e].state), B(4, arr[e].enable) \
-    }
+    I(first + 3, rec.caution_max_clear), I(first + 4, rec.caution_min_val), \
+    I(first + 5, rec.caution_min_clear), I(first + 6, rec.alert_min_val), I(first + 7, rec.alert_min_clear)
+#define PROBE(arr) \
+    {T(1, arr[e].name), T(2, arr[e].device_ID), B(3, arr[e].enable), THRESH(4, arr[e]), \
+     B(12, arr[e].log), I(13, arr[e].trend_id)}
+#define SCEN(arr) \
+    {I(1, arr[e].sensortype), I(2, arr[e].sensor), I(3, arr[e].state), B(4, arr[e].enable)}
 
-const std::vector<TableSpec>& specs()
+const std::vector<TableMap>& table_maps()
 {
-    static const std::vector<TableSpec> s = {
-        {"webapp_di",
-         0,
-         8,
+    static const std::vector<TableMap> s = {
+        {"webapp_di", 0, 8,
          {T(1, ss.digitalI[e].name), I(2, ss.digitalI[e].time), T(3, ss.digitalI[e].ontext),
           T(4, ss.digitalI[e].offtext), B(5, ss.digitalI[e].enable), B(6, ss.digitalI[e].log),
           I(7, ss.digitalI[e].errortext_id), I(8, ss.digitalI[e].trend_id)}},
-        {"webapp_do",
-         0,
-         8,
+        {"webapp_do", 0, 8,
          {T(1, ss.digitalO[e].name), T(2, ss.digitalO[e].ontext), T(3, ss.digitalO[e].offtext),
           B(4, ss.digitalO[e].doinit), B(5, ss.digitalO[e].dokeep), B(6, ss.digitalO[e].enable),
           I(7, ss.digitalO[e].ontype), I(8, ss.digitalO[e].onsensor), I(9, ss.digitalO[e].onstate),
           I(10, ss.digitalO[e].onenable), I(11, ss.digitalO[e].offtype), I(12, ss.digitalO[e].offsensor),
           I(13, ss.digitalO[e].offstate), I(14, ss.digitalO[e].offenable), B(15, ss.digitalO[e].log),
           I(16, ss.digitalO[e].errortext_id), I(17, ss.digitalO[e].trend_id)}},
-        {"webapp_ai",
-         0,
-         8,
+        {"webapp_ai", 0, 8,
          {T(1, ss.analog[e].name), B(2, ss.analog[e].enable), I(3, ss.analog[e].input_max),
           I(4, ss.analog[e].input_min), I(5, ss.analog[e].output_max), I(6, ss.analog[e].output_min),
           THRESH(7, ss.analog[e]), I(15, ss.analog[e].err_sampling), T(16, ss.analog[e].unit),
@@ -99,98 +68,61 @@ const std::vector<TableSpec>& specs()
         {"webapp_wire_temp", 0, 128, PROBE(ss.onewire_temperature)},
         {"webapp_wire_humid", 0, 16, PROBE(ss.onewire_humidity)},
         {"webapp_nx40", 0, 100, PROBE(ss.kvt_nx40)},
-        {"webapp_vlxa",
-         0,
-         50,
-         {T(1, ss.veloxa[e].name),
-          T(2, ss.veloxa[e].device_ID),
-          T(3, ss.veloxa[e].t_name),
-          B(4, ss.veloxa[e].enable),
-          I(5, ss.veloxa[e].t_alert_max_val),
-          I(6, ss.veloxa[e].t_alert_max_clear),
-          I(7, ss.veloxa[e].t_caution_max_val),
-          I(8, ss.veloxa[e].t_caution_max_clear),
-          I(9, ss.veloxa[e].t_caution_min_val),
-          I(10, ss.veloxa[e].t_caution_min_clear),
-          I(11, ss.veloxa[e].t_alert_min_val),
-          I(12, ss.veloxa[e].t_alert_min_clear),
-          B(13, ss.veloxa[e].t_log),
-          T(14, ss.veloxa[e].h_name),
-          I(15, ss.veloxa[e].h_alert_max_val),
-          I(16, ss.veloxa[e].h_alert_max_clear),
-          I(17, ss.veloxa[e].h_caution_max_val),
-          I(18, ss.veloxa[e].h_caution_max_clear),
-          I(19, ss.veloxa[e].h_caution_min_val),
-          I(20, ss.veloxa[e].h_caution_min_clear),
-          I(21, ss.veloxa[e].h_alert_min_val),
-          I(22, ss.veloxa[e].h_alert_min_clear),
-          B(23, ss.veloxa[e].h_log),
-          I(24, ss.veloxa[e].h_trend_id),
-          I(25, ss.veloxa[e].t_trend_id)}},
+        {"webapp_vlxa", 0, 50,
+         {T(1, ss.veloxa[e].name), T(2, ss.veloxa[e].device_ID), T(3, ss.veloxa[e].t_name),
+          B(4, ss.veloxa[e].enable), I(5, ss.veloxa[e].t_alert_max_val), I(6, ss.veloxa[e].t_alert_max_clear),
+          I(7, ss.veloxa[e].t_caution_max_val), I(8, ss.veloxa[e].t_caution_max_clear),
+          I(9, ss.veloxa[e].t_caution_min_val), I(10, ss.veloxa[e].t_caution_min_clear),
+          I(11, ss.veloxa[e].t_alert_min_val), I(12, ss.veloxa[e].t_alert_min_clear), B(13, ss.veloxa[e].t_log),
+          T(14, ss.veloxa[e].h_name), I(15, ss.veloxa[e].h_alert_max_val), I(16, ss.veloxa[e].h_alert_max_clear),
+          I(17, ss.veloxa[e].h_caution_max_val), I(18, ss.veloxa[e].h_caution_max_clear),
+          I(19, ss.veloxa[e].h_caution_min_val), I(20, ss.veloxa[e].h_caution_min_clear),
+          I(21, ss.veloxa[e].h_alert_min_val), I(22, ss.veloxa[e].h_alert_min_clear), B(23, ss.veloxa[e].h_log),
+          I(24, ss.veloxa[e].h_trend_id), I(25, ss.veloxa[e].t_trend_id)}},
         {"webapp_smartmesh_cycle", 0, 3, {I(2, ss.smartMesh_cycle[e].cycle_minutes)}},
-        {"webapp_trend_list",
-         0,
-         6,
+        {"webapp_trend_list", 0, 6,
          {B(2, ss.trend[e].enable), I(3, ss.trend[e].minutes), I(4, ss.trend[e].percentage),
-          I(5, ss.trend[e].au_per), I(6, ss.trend[e].al_per), I(7, ss.trend[e].cu_per),
-          I(8, ss.trend[e].cl_per)}},
-        {"webapp_bat_config",
-         0,
-         2,
+          I(5, ss.trend[e].au_per), I(6, ss.trend[e].al_per), I(7, ss.trend[e].cu_per), I(8, ss.trend[e].cl_per)}},
+        {"webapp_bat_config", 0, 2,
          {I(1, ss.battery[e].alert), I(2, ss.battery[e].alert_clear), I(3, ss.battery[e].caution),
           I(4, ss.battery[e].caution_clear)}},
         {"webapp_SM_errortime", 0, 1, {I(1, SM_err_time.load())}},
-        {"webapp_snmp_config",
-         0,
-         8,
+        {"webapp_snmp_config", 0, 8,
          {T(1, as.snmp[e].ipaddr), T(2, as.snmp[e].community), B(3, as.snmp[e].enable)}},
-        {"webapp_snmp_trap_send",
-         0,
-         8,
+        {"webapp_snmp_trap_send", 0, 8,
          {T(1, as.snmp_trap[e].sendto), T(2, as.snmp_trap[e].community), I(3, as.snmp_trap[e].version),
           B(4, as.snmp_trap[e].enable)}},
         {"webapp_trap_scenario", 1, 192, SCEN(as.snmp_trap_scenario)},
-        {"webapp_timer",
-         0,
-         1,
-         {I(1, as.time.year), I(2, as.time.month), I(3, as.time.day), I(4, as.time.hour),
-          I(5, as.time.minute), I(6, as.time.second)}},
-        {"webapp_mqttconfig",
-         0,
-         1,
+        {"webapp_timer", 0, 1,
+         {I(1, as.time.year), I(2, as.time.month), I(3, as.time.day), I(4, as.time.hour), I(5, as.time.minute),
+          I(6, as.time.second)}},
+        {"webapp_mqttconfig", 0, 1,
          {I(1, as.mqtt.unitid), T(2, as.mqtt.sendip), I(3, as.mqtt.port), T(4, as.mqtt.loginid),
           T(5, as.mqtt.pwd)}},
         {"webapp_mqtt_scenario", 0, 24, SCEN(as.mqtt_scenario)},
-        {"webapp_mailconfig",
-         0,
-         1,
+        {"webapp_mailconfig", 0, 1,
          {T(1, as.mail.mail_smtp), I(2, as.mail.mail_smtp_port), T(3, as.mail.mail_account),
           T(4, as.mail.mail_password), T(5, as.mail.mail_mailaddr), T(6, as.mail.mail_sender),
           B(7, as.mail.mail_encode), B(8, as.mail.mail_smtp_auth), B(9, as.mail.mail_sendmail)}},
-        {"webapp_mail_client",
-         0,
-         5,
+        {"webapp_mail_client", 0, 5,
          {T(1, as.mail_client[e].mailclient_addr), T(2, as.mail_client[e].mailclient_subject)}},
         {"webapp_mail_client_scenario", 1, 120, SCEN(as.mail_client_scenario)},
-        {"webapp_mailreport",
-         0,
-         5,
+        {"webapp_mailreport", 0, 5,
          {I(1, as.mail_report[e].mailreport_addr), T(2, as.mail_report[e].mailreport_subject),
           I(3, as.mail_report[e].mailreport_enable), I(4, as.mail_report[e].mailreport_day),
           I(5, as.mail_report[e].mailreport_week), I(6, as.mail_report[e].mailreport_hour),
           I(7, as.mail_report[e].mailreport_minute)}},
         {"webapp_sensor_log_cycle", 0, 14, {I(2, as.sensor_log_cycle[e].cycle_minutes)}},
-        {"webapp_onewire_conf",
-         0,
-         2,
+        {"webapp_onewire_conf", 0, 2,
          {I(1, e == 0 ? as.onewire_conf.onewire_temp_retry_num : as.onewire_conf.onewire_humid_retry_num),
-          I(2, e == 0 ? as.onewire_conf.onewire_temp_retry_interval
-                      : as.onewire_conf.onewire_humid_retry_interval),
+          I(2, e == 0 ? as.onewire_conf.onewire_temp_retry_interval : as.onewire_conf.onewire_humid_retry_interval),
           I(3, e == 0 ? as.onewire_conf.onewire_temp_retry_log_enable
                       : as.onewire_conf.onewire_humid_retry_log_enable)}},
     };
     return s;
 }
+
+// clang-format on
 
 // A value no other cell of the database holds.
 std::string distinct_value(Kind kind, int table, int row, int col)
@@ -247,15 +179,15 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
         dbtest::Conn c(db_path());
         c.exec("BEGIN");
         int t = 0;
-        for (const auto& spec : specs()) {
-            auto cols = c.rows(std::string("PRAGMA table_info(") + spec.table + ")");
-            auto ids = c.column(std::string("SELECT id FROM ") + spec.table + " ORDER BY id");
+        for (const auto& tm : table_maps()) {
+            auto cols = c.rows(std::string("PRAGMA table_info(") + tm.table + ")");
+            auto ids = c.column(std::string("SELECT id FROM ") + tm.table + " ORDER BY id");
             std::map<int, Kind> kinds;
-            for (const auto& f : spec.fields) kinds[f.col] = f.kind;
-            auto& rows = stored[spec.table];
+            for (const auto& f : tm.fields) kinds[f.col] = f.kind;
+            auto& rows = stored[tm.table];
             for (size_t r = 0; r < ids.size(); ++r) {
                 std::map<int, std::string> row;
-                std::string sql = std::string("UPDATE ") + spec.table + " SET ";
+                std::string sql = std::string("UPDATE ") + tm.table + " SET ";
                 for (size_t k = 1; k < cols.size(); ++k) {
                     Kind kind = kinds.count(int(k)) ? kinds[int(k)] : TEXT;
                     std::string v = distinct_value(kind, t, int(r), int(k));
@@ -272,13 +204,13 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
 
     load();
 
-    for (const auto& spec : specs()) {
-        const auto& rows = stored[spec.table];
-        ASSERT_GE(int(rows.size()), spec.skip + spec.elems) << spec.table;
-        for (int e = 0; e < spec.elems; ++e) {
-            for (const auto& f : spec.fields) {
-                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[spec.skip + e].at(f.col)))
-                    << spec.table << " entry " << e << " column " << f.col;
+    for (const auto& tm : table_maps()) {
+        const auto& rows = stored[tm.table];
+        ASSERT_GE(int(rows.size()), tm.skip + tm.elems) << tm.table;
+        for (int e = 0; e < tm.elems; ++e) {
+            for (const auto& f : tm.fields) {
+                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[tm.skip + e].at(f.col)))
+                    << tm.table << " entry " << e << " column " << f.col;
             }
         }
     }

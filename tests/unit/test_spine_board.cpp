@@ -172,10 +172,10 @@ TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
     gpio_access_7400(0, 3, 68, &r3);
     EXPECT_EQ(r2, 0);
     EXPECT_EQ(r3, 1);
-    // A chip the board does not have reads 0.
+    // A chip the board does not have fails and leaves the caller's value.
     int r9 = -1;
-    gpio_access_7400(0, 9, 1, &r9);
-    EXPECT_EQ(r9, 0);
+    EXPECT_NE(gpio_access_7400(0, 9, 1, &r9), 0);
+    EXPECT_EQ(r9, -1);
 }
 
 TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
@@ -216,12 +216,18 @@ TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
         } else {
             EXPECT_EQ(log, "");
         }
-        // The service-level functions answer, with 0 where the device is gone.
+        // The service-level functions answer. Where the device is gone a read
+        // fails and keeps the caller's value: a DIP switch read that starts
+        // from 1 ("not set") must not turn into a factory reset.
         for (int chip : {1, 2, 3}) {
-            int one = 1, r = -1;
+            int one = 1, r = 1;
+            sb.set_gpio(chip, 49, 0);
             gpio_access_7400(1, chip, 5, &one);
-            gpio_access_7400(0, chip, 5, &r);
             bool chip_ok = !(c.fault == simboard::FAULT_LINE_IO || c.fault == (1u << (chip - 1)));
+            EXPECT_EQ(gpio_access_7400(0, chip, 49, &r) == 0, chip_ok) << "chip " << chip;
+            EXPECT_EQ(r, chip_ok ? 0 : 1) << "chip " << chip;
+            r = 0;
+            gpio_access_7400(0, chip, 5, &r);
             EXPECT_EQ(r, chip_ok ? 1 : 0) << "chip " << chip;
         }
         int fr = -1;

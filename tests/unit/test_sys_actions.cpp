@@ -179,6 +179,9 @@ TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
     ASSERT_EQ(version_sh(), 0);
     EXPECT_STREQ(software_ver, "1.2.3.4.5.6.7.8");
     EXPECT_STREQ(updatetime, "2026-11-30T10:0");
+    sb.write("/log/uptime.txt", "");  // empty counts as missing
+    ASSERT_EQ(version_sh(), 0);
+    EXPECT_STREQ(updatetime, "---");
 }
 
 TEST(FactoryDatabase, CopiedOnlyWhenMissingOrEmpty)

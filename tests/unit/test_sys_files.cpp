@@ -261,7 +261,7 @@ TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
     // enable 2, a number that is not one, a name too long for its field that
     // ends in a multi-byte character, Windows line ends.
     lines[2] = "1,あいうえおかきくけこさ,2,abc,400,10000,0,1,2,3,4,5,6,7,8,30,mA,1,0,3";
-    lines[3] = "9,second,0,-2147483648,99999999999,7,7,7,7,7,7,7,7,7,7,7,V,2,7,1";
+    lines[3] = "9,second,0,-2147483648,99999999999,7,7,7,7,7,7,7,7,7,7,7,V,2,7,1,";  // trailing comma
     std::string crlf;
     for (const auto& l : lines) crlf += l + "\r\n";
     sb.write("/tmp/ai_config.csv", crlf);
@@ -309,6 +309,9 @@ TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
         {"row short of its last field", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
          [](std::vector<std::string> l) { l[30].resize(l[30].rfind(',')); return join(l); },
          "設定ファイル項目数エラー:5 31行目"},
+        {"comma typed into a name", FU::KIND_NX40, "/tmp/MeshT_config.csv",
+         [](std::vector<std::string> l) { l[5].insert(l[5].find(',') + 2, ", rack 3"); return join(l); },
+         "設定ファイル項目数エラー:6 6行目"},
         {"output row short", FU::KIND_DIO, "/tmp/dio_config.csv",
          [](std::vector<std::string> l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; return join(l); },
          "設定ファイル項目数エラー:1 19行目"},

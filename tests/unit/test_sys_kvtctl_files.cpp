@@ -1,5 +1,5 @@
 // kvtctl's settings-file commands against a file thread answering through
-// the mapped request-flag table, as the web UI and the service meet.
+// the mapped request-flag table: usage, missing files and a refusal.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -39,39 +39,6 @@ private:
 
 }  // namespace
 
-TEST(KvtctlFiles, ExportEditImportThroughTheService)
-{
-    TestSandbox sb;
-    for (auto& a : sensor_settings.analog) copy_text(a.name, "before");
-    FileService svc;
-    ASSERT_TRUE(svc.ok());
-    db_save.clear();
-
-    const std::string dest = sb.root() + "/ai.csv";
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "ai", dest}), 0);
-    std::string exported = sb.read("/ai.csv");
-    EXPECT_EQ(exported, FILE_UPDOWN::export_text(FILE_UPDOWN::KIND_AI));
-    EXPECT_EQ(monitor->requestflg->analog_set_configuration, 1);
-
-    size_t at = exported.find("\n1,before,");
-    ASSERT_NE(at, std::string::npos);
-    exported.replace(at + 3, 6, "after");
-    sb.write("/ai.csv", exported);
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "ai", dest}), 0);
-    EXPECT_STREQ(sensor_settings.analog[0].name, "after");
-    EXPECT_STREQ(sensor_settings.analog[1].name, "before");
-    EXPECT_FALSE(db_save.empty());
-
-    // The same file offered as another kind is refused and changes nothing.
-    ASSERT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "nx40", dest}), 1);
-    EXPECT_EQ(monitor->requestflg->kvt_nx40_set_configuration, 0);
-    EXPECT_FALSE(sb.exists("/tmp/MeshT_config.csv"));
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(kvtctl_file_command(sb.root(), {"file-flag", "nx40"}), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n");
-}
-
 TEST(KvtctlFiles, UsageErrorsAndMissingFiles)
 {
     TestSandbox sb;
@@ -91,4 +58,12 @@ TEST(KvtctlFiles, UsageErrorsAndMissingFiles)
     EXPECT_EQ(monitor->requestflg->digitalio_set_configuration, 0);  // nothing was requested
     EXPECT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "dio", sb.root() + "/no/such/dir/x.csv"}), 1);
     EXPECT_EQ(kvtctl_file_command(sb.root() + "/nowhere", {"file-flag", "dio"}), 1);
+
+    // A refused file: flag 0 with its reason logged.
+    sb.write("/nx40.csv", FILE_UPDOWN::export_text(FILE_UPDOWN::KIND_AI));
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "nx40", sb.root() + "/nx40.csv"}), 1);
+    EXPECT_FALSE(sb.exists("/tmp/MeshT_config.csv"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"file-flag", "nx40"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n");
 }

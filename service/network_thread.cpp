@@ -1,0 +1,123 @@
+// network_thread: applies new network settings to the system files.
+//
+// Owns the request flag network_set_configuration once the settings writer
+// has raised it to 4, and the files /etc/hostname, the wired unit and the
+// resolver. Polls the flag every 50 ms; when raised it writes the files,
+// puts the flag back to 0 and asks for the restart, since new addressing
+// only takes effect after a reboot. Stops when control drops to 0.
+#include <cstdio>
+#include <string>
+
+#include "common.h"
+#include "platform.h"
+#include "sysadmin.h"
+
+namespace {
+
+bool read_text(const char* path, std::string& text)
+{
+    FILE* f = std::fopen(kvt_path(path).c_str(), "rb");
+    if (!f) return false;
+    text.clear();
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+// The appliance still restarts after a failed write, so a failure is only
+// reported on the console.
+void write_text(const char* path, const std::string& text)
+{
+    FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) std::printf("network_thread: cannot write %s\n", path);
+}
+
+}  // namespace
+
+namespace SYSADMIN {
+
+std::string netmask_suffix(const std::string& mask)
+{
+    for (int bits = 1; bits <= 32; ++bits) {
+        unsigned long m = (0xFFFFFFFFul << (32 - bits)) & 0xFFFFFFFFul;
+        std::string canon = std::to_string((m >> 24) & 0xFF) + "." + std::to_string((m >> 16) & 0xFF) + "." +
+                            std::to_string((m >> 8) & 0xFF) + "." + std::to_string(m & 0xFF);
+        if (mask == canon) return "/" + std::to_string(bits);
+    }
+    return "";
+}
+
+std::string network_unit(const std::string& old_unit, const SETTINGS_TABLE::Network& n)
+{
+    std::string out;
+    bool have_section = false;
+    size_t pos = 0;
+    while (pos < old_unit.size() && !have_section) {
+        size_t end = old_unit.find('\n', pos);
+        size_t next = end == std::string::npos ? old_unit.size() : end + 1;
+        std::string line = old_unit.substr(pos, next - pos);
+        if (line == "[Network]\n" || line == "[Network]") {
+            have_section = true;
+            line = "[Network]\n";
+        }
+        out += line;
+        pos = next;
+    }
+    // Address lines outside a [Network] section would leave the appliance
+    // without an address after the restart.
+    if (!have_section) {
+        if (!out.empty() && out.back() != '\n') out += '\n';
+        out += "[Network]\n";
+    }
+    if (n.dhcp) {
+        out += "DHCP=yes\n";
+    } else {
+        out += std::string("Address=") + n.ipaddr + netmask_suffix(n.netmask) + "\n";
+        if (n.gateway[0]) out += std::string("Gateway=") + n.gateway + "\n";
+    }
+    return out;
+}
+
+std::string resolv_text(const SETTINGS_TABLE::Network& n)
+{
+    return std::string("nameserver ") + n.dns1 + "\n" + "nameserver " + n.dns2 + "\n" + "nameserver " + n.dns3 +
+           "\n";
+}
+
+void network_apply()
+{
+    const SETTINGS_TABLE::Network& n = admin_settings.network;
+    write_text("/etc/hostname", std::string(n.host) + "\n");
+
+    const char* unit = "/etc/systemd/network/10-eth.network";
+    std::string old_unit;
+    if (!read_text(unit, old_unit)) old_unit.clear();
+    write_text(unit, network_unit(old_unit, n));
+
+    std::string resolv = resolv_text(n);
+    std::printf("%s", resolv.c_str());
+    write_text("/tmp/resolv.conf", resolv);
+    kvt_system("cp -f /tmp/resolv.conf /etc/resolv.conf");
+}
+
+}  // namespace SYSADMIN
+
+void* network_thread(void*)
+{
+    std::printf("network_thread tid  : %ld\n", thread_tid());
+    while (control) {
+        MONITOR_TABLE::RequestFlg* flg = monitor ? monitor->requestflg : nullptr;
+        if (flg && flg->network_set_configuration == 4) {
+            SYSADMIN::network_apply();
+            flg->network_set_configuration = 0;
+            reboot();
+        }
+        sleep_while_running(50);
+    }
+    std::printf("end network thread\n");
+    return nullptr;
+}

@@ -1,0 +1,243 @@
+// Operator actions of the command channel (relays, status log, session
+// policy, system actions, simulation) and the receive loop on a real queue.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cstring>
+#include <thread>
+
+#include "command.h"
+#include "common.h"
+#include "sandbox.h"
+#include "sim_board.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string& s) { return split_fields(s.data(), s.size()); }
+
+bool journal_has(const TestSandbox& sb, const std::string& line)
+{
+    for (const auto& l : sb.journal())
+        if (l == line) return true;
+    return false;
+}
+
+class ActionTest : public ::testing::Test {
+protected:
+    TestSandbox sb{false};
+
+    void SetUp() override
+    {
+        reset_run_flags();
+        gpio1_open();
+        gpio2_open();
+        gpio3_open();
+        monitor = new MONITOR_TABLE_CLASS();
+        ASSERT_EQ(mmap_open(), 0) << "mmap_open in " << sb.root();
+        monitor->initializeData();
+        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
+        std::memset(&sensor_settings, 0, sizeof sensor_settings);
+        std::memset(&admin_settings, 0, sizeof admin_settings);
+        for (auto* q : {&db_save, &mail_send}) q->clear();
+        debug_mode = false;
+    }
+    void TearDown() override
+    {
+        control = 0;
+        if (receiver.joinable()) receiver.join();
+        if (qid >= 0) msgctl(qid, IPC_RMID, nullptr);
+        mmap_close();
+        gpio1_close();
+        gpio2_close();
+        gpio3_close();
+        reset_run_flags();
+    }
+
+    // The receive loop on the sandbox's own queue.
+    std::thread receiver;
+    int qid = -1;
+    void start_receiver()
+    {
+        qid = msgget(ftok(sb.path("/msgq.key").c_str(), 'X'), IPC_CREAT | 0666);
+        ASSERT_GE(qid, 0);
+        receiver = std::thread([] { messagequeue_thread(nullptr); });
+    }
+    void send(const std::string& text, bool with_nul = true)
+    {
+        struct {
+            long type;
+            char text[8192];
+        } m;
+        m.type = 1;
+        ASSERT_LT(text.size(), sizeof m.text);
+        std::memcpy(m.text, text.data(), text.size());
+        m.text[text.size()] = '\0';
+        ASSERT_EQ(msgsnd(qid, &m, text.size() + (with_nul ? 1 : 0), 0), 0) << "msgsnd";
+    }
+
+    int relay(int k) { return sb.gpio(2, simboard::RELAY_LINE[k]); }
+};
+
+}  // namespace
+
+TEST_F(ActionTest, RelayCommandTogglesAndPulsesTheOutput)
+{
+    dispatch_command(split("3,8,0,"));
+    EXPECT_EQ(relay(0), 1);
+    EXPECT_EQ(monitor->sensor_condition->digitalio[8].value, 1);
+    dispatch_command(split("3,8,0,"));
+    EXPECT_EQ(relay(0), 0);
+    dispatch_command(split("3,9,0,"));
+    EXPECT_EQ(relay(1), 1);
+    EXPECT_EQ(relay(0), 0);
+
+    // A pulse holds the output active for its length, then releases it.
+    std::thread pulse([] { dispatch_command(split("3,15,1,")); });
+    EXPECT_TRUE(wait_until([&] { return relay(7) == 1; }, 900));
+    EXPECT_TRUE(wait_until([&] { return relay(7) == 0; }, 3000));
+    pulse.join();
+
+    // Elements that are not relay outputs switch nothing.
+    for (const char* t : {"3,7,0,", "3,16,0,", "3,x,0,", "3"}) dispatch_command(split(t));
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(relay(k), k == 1 ? 1 : 0) << "relay " << k;
+}
+
+TEST_F(ActionTest, StatusLogClearAndExport)
+{
+    auto& all = monitor->status_log->all_status_log;
+    auto& dio = monitor->status_log->dio_status_log;
+    for (int i = 0; i < 5; ++i) {
+        MONITOR_TABLE::ring_append(all.r, all.w, all.all, MONITOR_TABLE::ALL_LOG_NUM, {1000 + i, 2, 1, 5, i});
+        MONITOR_TABLE::ring_append(dio.r, dio.w, dio.dio, MONITOR_TABLE::DIO_LOG_NUM, {1000 + i, 1, 3, 3, 1});
+    }
+    dispatch_command(split("31,1,"));
+    dispatch_command(split("31,2,"));
+    EXPECT_TRUE(sb.exists("/log/state_log/statelog_all.csv"));
+    EXPECT_TRUE(sb.exists("/log/state_log/statelog_dio.csv"));
+    dispatch_command(split("31,9,"));
+    EXPECT_EQ(all.w, 5);
+
+    dispatch_command(split("31,4,"));
+    EXPECT_EQ(dio.w, 0);
+    EXPECT_EQ(dio.dio[0].time, 0);
+    EXPECT_EQ(all.w, 5);  // the all ring keeps its entries
+    std::string backup = sb.read("/log/mmapfile_status");
+    ASSERT_EQ(backup.size(), sizeof(MONITOR_TABLE::Status_Log));
+    EXPECT_EQ(std::memcmp(backup.data(), monitor->status_log, backup.size()), 0);
+
+    dispatch_command(split("31,3,"));
+    EXPECT_EQ(all.w, 0);
+    EXPECT_EQ(all.all[4].time, 0);
+    backup = sb.read("/log/mmapfile_status");
+    EXPECT_EQ(backup, std::string(sizeof(MONITOR_TABLE::Status_Log), '\0'));
+    std::string log = sb.read("/log/app_log/applog1.txt");
+    EXPECT_NE(log.find("> clear dio status log\n"), std::string::npos);
+    EXPECT_NE(log.find("> clear all status log\n"), std::string::npos);
+}
+
+TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
+{
+    sb.write("/opt/KVT7400/KVT7400/settings.py",
+             "A = 1\nSESSION_EXPIRE_AT_BROWSER_CLOSE = True\nSESSION_COOKIE_AGE = 1200\n"
+             "SESSION_SAVE_EVERY_REQUEST = True\nB = 2\n");
+    dispatch_command(split("59,False,300,False,"));
+    const std::string block =
+        "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=300\nSESSION_SAVE_EVERY_REQUEST=False\n";
+    EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), "A = 1\n" + block + "B = 2\n");
+    EXPECT_EQ(sb.read("/opt/kvt/sbin/session.txt"), block);
+    EXPECT_TRUE(journal_has(sb, "systemctl restart kvt-uwsgi"));
+}
+
+TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
+{
+    struct Case {
+        const char* text;
+        int reboot, update, counted;
+        const char* logged;
+    } cases[] = {
+        {"60,4,", 0, 1, 0, "> システムのアップデートを行います\n"},
+        {"60,1,", 1, 0, 1, "> 設定データのアップロードを行います\n"},
+        {"60,3,", 1, 0, 0, "> システム全体のアップデートを行います\n"},
+        {"60,2,", 1, 0, 0, "> 再起動します\n"},
+        {"60,7,", 1, 0, 0, "> 再起動します\n"},
+        {"60,", 1, 0, 0, "> 再起動します\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        reset_run_flags();
+        int before = chcnt;
+        dispatch_command(split(c.text));
+        EXPECT_EQ(control.load(), 0);
+        EXPECT_EQ(rebootflg.load(), c.reboot);
+        EXPECT_EQ(updateflg.load(), c.update);
+        EXPECT_EQ(chcnt - before, c.counted);
+        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(c.logged), std::string::npos);
+    }
+}
+
+TEST_F(ActionTest, SimulationFileIsWrittenAndReadBack)
+{
+    copy_text(sensor_settings.digitalI[0].name, "DI1");
+    for (int i = 0; i < 8; ++i) monitor->sensor_condition->digitalio[i].value = 0;
+    monitor->sensor_condition->analog[2].value = 1234;
+    dispatch_command(split("61,1,"));
+    std::string file = sb.read("/tmp/KVT_7400_debug.csv");
+    ASSERT_EQ(file.compare(0, 9, "\xEF\xBB\xBF" "DI1,0\n"), 0) << file.substr(0, 40);
+
+    // The operator edits the levels, then loads them.
+    size_t p = file.find("DI1,0\n");
+    file.replace(p, 6, "DI1,1\n");
+    sb.write("/tmp/KVT_7400_debug.csv", file);
+    dispatch_command(split("61,2,"));
+    EXPECT_TRUE(debug_mode.load());
+    EXPECT_EQ(dis[0], 1);
+    EXPECT_FLOAT_EQ(ais[2], 1234);
+    EXPECT_FALSE(sb.exists("/tmp/KVT_7400_debug.csv"));
+    EXPECT_TRUE(journal_has(sb, "rm /tmp/KVT_7400_debug.csv"));
+
+    dispatch_command(split("61,3,"));
+    EXPECT_FALSE(debug_mode.load());
+    EXPECT_EQ(read_debug_file(), -1);  // nothing left to load
+}
+
+TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
+{
+    start_receiver();
+    sensor_settings.smartMesh_cycle[0].cycle_minutes = 1;
+    send("29,1,99," + std::string(3000, 'x'));       // more than the channel's 2048 bytes
+    std::string exact = "29,2,8," + std::string(MSG_TEXT_MAX - 7, 'y');
+    ASSERT_EQ(exact.size(), MSG_TEXT_MAX);
+    send(exact, false);                                // exactly 2048 bytes, no terminator
+    send("29,3,9,");
+    ASSERT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[2].cycle_minutes == 9; }, 3000));
+    EXPECT_EQ(sensor_settings.smartMesh_cycle[0].cycle_minutes, 1);
+    EXPECT_EQ(sensor_settings.smartMesh_cycle[1].cycle_minutes, 8);
+    std::vector<std::string> saves;
+    while (!db_save.empty()) {
+        saves.push_back(db_save.front());
+        db_save.pop();
+    }
+    EXPECT_EQ(saves, (std::vector<std::string>{"29,1,", "29,2,"}));
+}
+
+TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
+{
+    start_receiver();
+    monitor->requestflg->onewire_id_flg = 9;
+    portnum_ok[0] = 5;
+    portnum_ok[1] = 5;
+    send("17,");
+    ASSERT_TRUE(wait_until([] { return portnum_ok[0] == 0 && portnum_ok[1] == 0; }, 2000));
+    portnum_ok[0] = 1;
+    portnum_ok[1] = 1;
+    EXPECT_TRUE(wait_until([&] { return monitor->requestflg->onewire_id_flg == 0; }, 2000));
+
+    // With no adapter answering, a shutdown still ends the wait.
+    send("17,");
+    ASSERT_TRUE(wait_until([] { return portnum_ok[0] == 0; }, 2000));
+    auto t0 = std::chrono::steady_clock::now();
+    control = 0;
+    receiver.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+}
