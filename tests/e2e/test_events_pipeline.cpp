@@ -129,9 +129,17 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
         sb.set_gpio(DI_CHIP[0], DI_LINE[0], 1);
         std::this_thread::sleep_until(t0 + std::chrono::milliseconds(2700));
         sb.set_gpio(DI_CHIP[0], DI_LINE[0], 0);
-        valid_trial = since(t0) <= 2.85;
-        EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1 || dio(sb, 0).value == 1; }, 700))
-            << "input 1 accepted after a " << since(t0) << " s hold";
+        const double held = since(t0);
+        if (held <= 2.85) {
+            valid_trial = true;
+            EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1 || dio(sb, 0).value == 1; }, 700))
+                << "input 1 accepted after a " << held << " s hold";
+        } else {
+            // Too late to judge: let a possible acceptance and its return to 0 pass.
+            if (wait_until([&] { return dio(sb, 0).value == 1; }, 700)) {
+                ASSERT_TRUE(wait_until([&] { return dio(sb, 0).value == 0; }, 10000));
+            }
+        }
     }
     ASSERT_TRUE(valid_trial) << "no trial held the level under 2.85 s";
 
