@@ -48,9 +48,18 @@ HZ=$(getconf CLK_TCK)
 ticks() { sed 's/^.*) //' "/proc/$PID/stat" | awk '{ print $12 + $13 }'; }
 status_kb() { awk -v k="$1:" '$1 == k { print $2 }' "/proc/$PID/status"; }
 
+# Per-thread ticks, "tid ticks" a line, to show which activity costs the most.
+thread_ticks() {
+    for t in /proc/$PID/task/*; do
+        echo "${t##*/} $(sed 's/^.*) //' "$t/stat" | awk '{ print $12 + $13 }')"
+    done | sort
+}
+
 start_ticks=$(ticks)
+thread_ticks >"$SB/ticks.start"
 sleep "$IDLE_SECONDS"
 end_ticks=$(ticks)
+thread_ticks >"$SB/ticks.end"
 rss=$(status_kb VmRSS)
 hwm=$(status_kb VmHWM)
 threads=$(status_kb Threads)
@@ -64,6 +73,12 @@ awk -v s="$start_ticks" -v e="$end_ticks" -v hz="$HZ" -v secs="$IDLE_SECONDS" \
     printf "VmHWM                 %8.1f MB\n", hwm / 1024
     printf "threads               %8d\n", th
 }'
+
+# Thread names from the start lines ("name tid  : 1234").
+awk '/ tid  : / { print $NF, $1 }' "$SB/sim/console.log" | sort >"$SB/names"
+echo "busiest threads while idle (CPU seconds):"
+join "$SB/ticks.start" "$SB/ticks.end" | awk '{ print $1, $3 - $2 }' | join -a 1 - "$SB/names" |
+    sort -k2 -n -r | head -5 | awk -v hz="$HZ" '{ printf "  %-32s %6.2f\n", ($3 == "" ? "main (tid " $1 ")" : $3), $2 / hz }'
 
 kill -TERM "$PID"
 waited=0

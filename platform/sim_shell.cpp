@@ -12,11 +12,6 @@
 
 namespace {
 
-bool is_operator(const std::string& w)
-{
-    return w == ">" || w == ">>" || w == "|" || w == ";" || w == "&&" || w == "||" || w == "&";
-}
-
 void journal(const std::string& root, const std::string& cmd)
 {
     std::string line = cmd;
@@ -135,13 +130,15 @@ int copy_or_move(const std::string& root, const Args& a, bool move)
     return rc;
 }
 
-int emulate(const std::string& root, const std::vector<std::string>& w)
+// w are the words, ops[i] true where w[i] is an unquoted shell operator (a
+// quoted ">" is an ordinary word).
+int emulate(const std::string& root, const std::vector<std::string>& w, const std::vector<bool>& ops)
 {
     if (w.empty()) return 0;
     // Find the first operator; only "cmd > file", "cmd >> file" and a
     // trailing "| grep word" chain of answered commands are emulated.
     size_t op = 0;
-    while (op < w.size() && !is_operator(w[op])) ++op;
+    while (op < w.size() && !ops[op]) ++op;
     const std::string& prog = w[0];
 
     if (op < w.size() && (w[op] == ">" || w[op] == ">>") && op + 2 == w.size()) {
@@ -169,7 +166,7 @@ int emulate(const std::string& root, const std::vector<std::string>& w)
         ss << in.rdbuf();
         std::string out = ss.str();
         size_t i = op;
-        while (i < w.size() && w[i] == "|") {
+        while (i < w.size() && ops[i] && w[i] == "|") {
             if (i + 2 >= w.size() || w[i + 1] != "grep") return 0;
             std::string pat = w[i + 2], kept, line;
             std::istringstream lines(out);
@@ -178,7 +175,7 @@ int emulate(const std::string& root, const std::vector<std::string>& w)
             out = kept;
             i += 3;
         }
-        if (i + 2 == w.size() && (w[i] == ">" || w[i] == ">>")) {
+        if (i + 2 == w.size() && ops[i] && (w[i] == ">" || w[i] == ">>")) {
             std::string target = map_path(root, w[i + 1]);
             if (target.empty()) return 1;
             return write_text(target, out, w[i] == ">>") ? 0 : 1;
@@ -236,9 +233,12 @@ int emulate(const std::string& root, const std::vector<std::string>& w)
 
 }  // namespace
 
-std::vector<std::string> sim_shell_words(const std::string& cmd)
+namespace {
+
+std::vector<std::string> split_words(const std::string& cmd, std::vector<bool>& ops)
 {
     std::vector<std::string> words;
+    ops.clear();
     std::string cur;
     bool have = false;
     for (size_t i = 0; i < cmd.size(); ++i) {
@@ -262,29 +262,49 @@ std::vector<std::string> sim_shell_words(const std::string& cmd)
             cur += cmd[++i];
             have = true;
         } else if (c == ' ' || c == '\t' || c == '\n') {
-            if (have) words.push_back(cur);
+            if (have) {
+                words.push_back(cur);
+                ops.push_back(false);
+            }
             cur.clear();
             have = false;
         } else if (c == '>' || c == '|' || c == ';' || c == '&') {
-            if (have) words.push_back(cur);
+            if (have) {
+                words.push_back(cur);
+                ops.push_back(false);
+            }
             cur.clear();
             have = false;
             std::string op(1, c);
             if (i + 1 < cmd.size() && cmd[i + 1] == c) op += cmd[++i];
             words.push_back(op);
+            ops.push_back(true);
         } else {
             cur += c;
             have = true;
         }
     }
-    if (have) words.push_back(cur);
+    if (have) {
+        words.push_back(cur);
+        ops.push_back(false);
+    }
     return words;
+}
+
+}  // namespace
+
+std::vector<std::string> sim_shell_words(const std::string& cmd)
+{
+    std::vector<bool> ops;
+    return split_words(cmd, ops);
 }
 
 int sim_shell_run(const std::string& root, const std::string& cmd)
 {
     journal(root, cmd);
-    return emulate(root, sim_shell_words(cmd));
+    std::vector<bool> ops;
+    std::vector<std::string> words = split_words(cmd, ops);
+    return emulate(root, words, ops);
 }
 
 std::vector<std::string> sim_journal(const std::string& root)

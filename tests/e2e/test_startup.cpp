@@ -90,11 +90,16 @@ TEST(ServiceRun, StartsUpRestoresTheStatusLogAndExitsQuietlyOnSigterm)
     EXPECT_EQ(size_of(sb, "/tmp/mmapfile_status"), 240016);
     EXPECT_EQ(size_of(sb, "/tmp/mmapfile_trend"), 6040);
     EXPECT_EQ(int_at(sb.read("/tmp/mmapfile_flg"), 76), 1);         // is_7400: both straps 1
-    EXPECT_EQ(int_at(sb.read("/tmp/mmapfile_monitor"), 128), 65535);  // analog 1: no reading yet
+    EXPECT_EQ(int_at(sb.read("/tmp/mmapfile_monitor"), 192 + 127 * 8), 65535);  // last 1-Wire probe: no reading
+    // The saved log is back; the running service may already have added
+    // changes of its own after it.
     std::string status = sb.read("/tmp/mmapfile_status");
-    EXPECT_EQ(int_at(status, 0), 0);  // r
-    EXPECT_EQ(int_at(status, 4), 3);  // w: the saved log is back
-    EXPECT_EQ(int_at(status, 8 + 2 * 20 + 16), 2802);
+    EXPECT_EQ(int_at(status, 0), 0);   // r
+    EXPECT_GE(int_at(status, 4), 3);   // w
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(int_at(status, 8 + i * 20), 1700000000 + i) << "entry " << i;
+        EXPECT_EQ(int_at(status, 8 + i * 20 + 16), 2800 + i) << "entry " << i;
+    }
 
     std::string log = sb.read("/log/app_log/applog1.txt");
     EXPECT_NE(log.find("> Application Start "), std::string::npos) << log;
@@ -184,7 +189,9 @@ TEST(ServiceRun, TwoSandboxesRunSideBySideWithoutTouchingEachOther)
     // A saw nothing of it.
     EXPECT_TRUE(pa.running());
     EXPECT_EQ(a.gpio(2, 67), 1);
-    EXPECT_EQ(a.journal().size(), a_journal);
+    auto aj = a.journal();
+    ASSERT_GE(aj.size(), a_journal);
+    for (size_t i = a_journal; i < aj.size(); ++i) EXPECT_EQ(aj[i].find("shutdown"), std::string::npos) << aj[i];
     EXPECT_EQ(a.read("/log/app_log/applog1.txt").find("シャットダウン"), std::string::npos);
 
     pa.signal(SIGTERM);

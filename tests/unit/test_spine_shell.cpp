@@ -111,6 +111,10 @@ TEST(SimShellFiles, EchoWritesAndAppends)
     EXPECT_EQ(kvt_system("echo 'server  a' >> /tmp/list"), 0);
     EXPECT_EQ(kvt_system("echo -n b >> /tmp/list"), 0);
     EXPECT_EQ(sb.read("/tmp/list"), "server  a\nb");
+    // Quoted operators are words like any other.
+    EXPECT_EQ(kvt_system("echo \">\" '|' \"a;b\" > /tmp/ops"), 0);
+    EXPECT_EQ(sb.read("/tmp/ops"), "> | a;b\n");
+    EXPECT_FALSE(sb.exists("/tmp/|"));
 }
 
 TEST(SimShellFiles, AnsweredProgramsFillTheirOutputFile)
