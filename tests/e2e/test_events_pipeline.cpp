@@ -91,7 +91,7 @@ double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 // Input 1 (3 s persistence) drives output 1 through a relay rule; output 1
 // switches itself back off when its own change is announced, and holds each
 // switch a second (dokeep): every announcement of input 1 shows as one
-// ~1 s pulse on relay line 1.
+// ~1 s pulse on relay line 1. Waits for the state threads (next whole minute).
 TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
 {
     TestSandbox sb;
@@ -120,6 +120,13 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
     EXPECT_EQ(sb.gpio(2, DO_LINE[4]), 1);
     EXPECT_EQ(kvtsim(sb.root(), {"value", "dio", "13"}).substr(0, 2), "1 ");
     for (int k : {0, 1, 2, 3}) EXPECT_EQ(sb.gpio(2, DO_LINE[k]), 0) << "relay " << k + 1;
+
+    // The state log also runs the relay rules for each logged state change;
+    // once the state threads have judged every port (all inputs at 0), no
+    // further state changes come from these inputs, so relay 1 shows the
+    // monitor's announcements alone.
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    EXPECT_TRUE(wait_until([&] { return dio(sb, 0).status == 1 && dio(sb, 8).status == 1; }, 2000));
 
     // A level held under 2.9 s is never accepted. The hold is measured from
     // before the rise to after the fall, so a late wake-up only voids a trial.
