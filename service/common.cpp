@@ -1,8 +1,18 @@
 // Board access: GPIO lines, the FPGA register window, buzzer, status LED and
-// the start-up preparation of the operating system.
+// the start-up preparation of the operating system. Further down: relay
+// switching, the threshold and announcement rules, the relay, mail and MQTT
+// scenario matchers, and the status-log export.
+#include <sys/stat.h>
+#include <time.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "common.h"
+#include "events.h"
 #include "platform.h"
 
 int fd_gpio1 = -1, fd_gpio2 = -1, fd_gpio3 = -1, fd_fpga = -1;
@@ -177,16 +187,6 @@ void mount_tmp()
 }
 
 // ==== Relay outputs, judgement rules, scenarios and the status-log export ====
-
-#include <sys/stat.h>
-#include <time.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
-
-#include "events.h"
 
 namespace {
 

@@ -59,8 +59,13 @@ int MinuteList::at(int k) const { return v_[(head_ + k) % CAPACITY]; }
 long long MinuteList::sum_newest(int n) const
 {
     if (n > count_) n = count_;
+    if (n <= 0) return 0;
+    // Two straight runs instead of a modulo per entry: the minute step sums
+    // up to a day of entries for every trend-judged channel.
     long long sum = 0;
-    for (int k = 0; k < n; ++k) sum += v_[(head_ + k) % CAPACITY];
+    const int first = n < CAPACITY - head_ ? n : CAPACITY - head_;
+    for (int k = 0; k < first; ++k) sum += v_[head_ + k];
+    for (int k = 0; k < n - first; ++k) sum += v_[k];
     return sum;
 }
 

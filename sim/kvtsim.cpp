@@ -45,6 +45,10 @@ const char* USAGE =
     "  fault [NAME on|off]    list or switch a board fault: gpio1 gpio2 gpio3\n"
     "                         mem-open mem-map line-io\n"
     "  journal                shell commands the service ran, oldest first\n"
+    "  value KIND PORT [V]    live value of any channel of a running service; a\n"
+    "                         read prints \"value status\" (KIND 1-9 or a name:\n"
+    "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
+    "                         vlxa-bat nx40-temp nx40-bat)\n"
     "\n"
     "A read prints the value alone on a line. Exit status: 0 done, 1 the sandbox\n"
     "or its board file cannot be used, 2 the command line is wrong.\n";

@@ -129,9 +129,17 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
         sb.set_gpio(DI_CHIP[0], DI_LINE[0], 1);
         std::this_thread::sleep_until(t0 + std::chrono::milliseconds(2700));
         sb.set_gpio(DI_CHIP[0], DI_LINE[0], 0);
-        valid_trial = since(t0) <= 2.85;
-        EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1 || dio(sb, 0).value == 1; }, 700))
-            << "input 1 accepted after a " << since(t0) << " s hold";
+        const double held = since(t0);
+        if (held <= 2.85) {
+            valid_trial = true;
+            EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1 || dio(sb, 0).value == 1; }, 700))
+                << "input 1 accepted after a " << held << " s hold";
+        } else {
+            // Too late to judge: let a possible acceptance and its return to 0 pass.
+            if (wait_until([&] { return dio(sb, 0).value == 1; }, 700)) {
+                ASSERT_TRUE(wait_until([&] { return dio(sb, 0).value == 0; }, 10000));
+            }
+        }
     }
     ASSERT_TRUE(valid_trial) << "no trial held the level under 2.85 s";
 
@@ -204,6 +212,8 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
             "UPDATE webapp_trend_list SET enable=1, minutes=1, au_per=50, cu_per=50 WHERE id=2;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=5 WHERE id=5;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=3, trend_id=2 WHERE id=6;"
+            "UPDATE webapp_vlxa SET enable=1 WHERE id=1; UPDATE webapp_nx40 SET enable=1 WHERE id=1;"
+            "UPDATE webapp_wire_humid SET enable=1 WHERE id=16;"
             "UPDATE webapp_do SET ontype=2, onsensor=1, onstate=8, onenable=1 WHERE id=1;"
             "UPDATE webapp_do SET doinit=1, ontype=2, onsensor=1, onstate=8, onenable=1,"
             " offtype=2, offsensor=1, offstate=8, offenable=1 WHERE id=2;");
@@ -225,6 +235,16 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
     EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 1, 5, 3500); }, 3000));
     EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1; }, 3000)) << "alert rule of output 1";
     EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[1]) == 0; }, 3000)) << "ON and OFF both match: 0";
+
+    // Kinds without readings on this board read 65535: error where judged,
+    // no state for an NX40 battery.
+    EXPECT_TRUE(wait_until([&] {
+        return ring_has(sb, 4, 16, 4, 65535) && ring_has(sb, 5, 1, 4, 65535) && ring_has(sb, 6, 1, 4, 65535) &&
+               ring_has(sb, 7, 1, 4, 65535) && ring_has(sb, 8, 1, 4, 65535);
+    }, 3000));
+    EXPECT_EQ(kvtsim(sb.root(), {"value", "nx40-bat", "1"}), "65535 0\n");
+    EXPECT_EQ(kvtsim(sb.root(), {"value", "vlxa-bat", "1"}), "65535 4\n");
+    EXPECT_EQ(kvtsim(sb.root(), {"value", "wire-temp", "1"}), "65535 0\n") << "disabled";
 
     // Alarm input 5 (errortext 5) at level 0 is in alert; level 1 clears it.
     EXPECT_TRUE(wait_until([&] { return dio(sb, 4).status == 3 && ring_has(sb, 1, 5, 3, 0); }, 3000));

@@ -241,3 +241,15 @@ TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
     receiver.join();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
+
+TEST_F(ActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
+{
+    start_receiver();
+    send("29,1,5,");
+    ASSERT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[0].cycle_minutes == 5; }, 3000));
+    ASSERT_EQ(msgctl(qid, IPC_RMID, nullptr), 0);
+    qid = msgget(ftok(sb.path("/msgq.key").c_str(), 'X'), IPC_CREAT | 0666);
+    ASSERT_GE(qid, 0);
+    send("29,2,6,");
+    EXPECT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[1].cycle_minutes == 6; }, 3000));
+}

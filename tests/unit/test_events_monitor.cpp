@@ -47,20 +47,6 @@ TEST_F(DioMonitorTest, LevelHeldThreeSecondsIsAcceptedOnceAndNotBefore)
     EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"1,4,0,1,1,0,"}));
 }
 
-TEST_F(DioMonitorTest, ShortPulseNeverReachesTheTable)
-{
-    announced_input(3, 3);
-    dio_monitor_start(st);
-    for (int round = 0; round < 5; ++round) {
-        set_input(3, 1);
-        passes(29);
-        set_input(3, 0);
-        passes(1);
-    }
-    EXPECT_EQ(live().digitalio[3].value, 0);
-    EXPECT_TRUE(trap_que.empty());
-}
-
 TEST_F(DioMonitorTest, ZeroTimeAndTrendAcceptAtOnce)
 {
     announced_input(0, 0);

@@ -104,16 +104,6 @@ TEST_F(RelayTest, FiveSecondPulseWithAndWithoutHold)
     }
 }
 
-TEST_F(RelayTest, PulseOfAnOutputRestingHighDropsIt)
-{
-    sensor_settings.digitalO[5].doinit = true;
-    do_ctl(5, 1);
-    auto p = std::async(std::launch::async, [] { return do_pulse(5, 1); });
-    ASSERT_TRUE(wait_until([&] { return relay_line(5) == 0; }, 1000));
-    p.get();
-    EXPECT_EQ(relay_line(5), 1);
-}
-
 TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
 {
     auto& o = sensor_settings.digitalO[2];

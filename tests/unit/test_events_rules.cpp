@@ -104,10 +104,6 @@ TEST(CheckChangeStateTest, WholeTable)
             }
             EXPECT_EQ(check_change_state(pre, s), expected) << pre << " -> " << s;
         }
-    EXPECT_EQ(check_change_state(5, 6), 0);
-    EXPECT_EQ(check_change_state(5, 1), 1);
-    EXPECT_EQ(check_change_state(0, 1), 0);
-    EXPECT_EQ(check_change_state(1, 0), 0);
 }
 
 TEST(DioStateTest, LevelAndErrortextGiveTheState)
@@ -182,8 +178,3 @@ TEST(TrendShareTest, ReachingAndWindowLongerThanTheList)
     EXPECT_FALSE(trend_reaches(0.0, 0));
 }
 
-TEST(StateRecordTest, SixCommaTerminatedFieldsWithSigns)
-{
-    EXPECT_EQ(state_record(1700000000, 3, 5, 5, -250, 1), "1700000000,3,5,5,-250,1,");
-    EXPECT_EQ(dio_trap_text(11, 1, 1), "1,11,1,1,1,1,");
-}
