@@ -195,7 +195,14 @@ int copy_statelog()
 
 int backup_statelog()
 {
-    copy_file("/tmp/mmapfile_status", "/log/mmapfile_status");
+    // Written beside the saved copy and renamed over it, so that a power cut
+    // during the copy leaves the previous copy rather than half a log.
+    const char* const saved = "/log/mmapfile_status";
+    const std::string partial = std::string(saved) + ".new";
+    if (copy_file("/tmp/mmapfile_status", partial))
+        std::rename(kvt_path(partial).c_str(), kvt_path(saved).c_str());
+    else
+        std::remove(kvt_path(partial).c_str());
     return 0;
 }
 

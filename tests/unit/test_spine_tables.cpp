@@ -172,6 +172,7 @@ TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
     }
     EXPECT_EQ(backup_statelog(), 0);
     EXPECT_EQ(sb.read("/log/mmapfile_status"), sb.read("/tmp/mmapfile_status"));
+    EXPECT_FALSE(sb.exists("/log/mmapfile_status.new"));
     mmap_close();
 
     // A reboot empties /tmp; start-up restores the log before mapping it.
@@ -184,6 +185,17 @@ TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
     EXPECT_EQ(monitor->status_log->dio_status_log.w, 500);
     EXPECT_EQ(monitor->status_log->all_status_log.all[2499].value, 2499);
     mmap_close();
+}
+
+TEST(StatusLogCopy, FailedBackupKeepsThePreviousCopy)
+{
+    TestSandbox sb;
+    const std::string previous = saved_log(0, 0, 0, 0, 2);
+    sb.write("/log/mmapfile_status", previous);
+    // No /tmp table to copy from: the saved copy must survive untouched.
+    EXPECT_EQ(backup_statelog(), 0);
+    EXPECT_EQ(sb.read("/log/mmapfile_status"), previous);
+    EXPECT_FALSE(sb.exists("/log/mmapfile_status.new"));
 }
 
 TEST(StatusLogCopy, MissingOrEmptySavedLogLeavesTheCurrentOne)
