@@ -272,7 +272,10 @@ int do_pulse(int port, int time)
     do_ctl(port, active);
     // do_ctl already held the output for a second when dokeep is set.
     int rest = time - (sensor_settings.digitalO[port].dokeep ? 1 : 0);
-    if (rest > 0) std::this_thread::sleep_for(std::chrono::seconds(rest));
+    // A stop cuts the pulse short: a long pulse must not hold the command
+    // thread, and with it the whole shutdown, for its full length. The output
+    // still goes back to its resting level.
+    for (; rest > 0 && control.load(); rest -= 3600) sleep_while_running((rest < 3600 ? rest : 3600) * 1000);
     do_ctl(port, 1 - active);
     return 0;
 }

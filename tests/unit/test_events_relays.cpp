@@ -104,6 +104,20 @@ TEST_F(RelayTest, FiveSecondPulseWithAndWithoutHold)
     }
 }
 
+TEST_F(RelayTest, StopCutsALongPulseShortAndRestsTheOutput)
+{
+    // An hour-long pulse must not hold the caller (and so the shutdown).
+    auto t0 = Clock::now();
+    auto p = std::async(std::launch::async, [] { return do_pulse(3, 3600); });
+    ASSERT_TRUE(wait_until([&] { return relay_line(3) == 1; }, 2000));
+    control = 0;
+    ASSERT_EQ(p.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    control = 1;
+    EXPECT_LT(seconds_since(t0), 3.0);
+    EXPECT_EQ(relay_line(3), 0);
+    EXPECT_EQ(live().digitalio[8 + 3].value, 0);
+}
+
 TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
 {
     auto& o = sensor_settings.digitalO[2];
