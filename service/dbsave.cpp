@@ -1,6 +1,7 @@
 // The settings writer: every change to the in-memory configuration reaches
 // the database through here, one transaction per batch of db_save messages,
 // so that the web UI sees it and it survives a restart.
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -151,8 +152,14 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     // The sensor sections' flags also carry the settings-file handshake
     // (3 import and 4 export requested, 1 done): "saved" must neither cancel
     // a pending request nor turn a finished import into a reported failure.
+    // Compare-and-swap, since the web UI may write a request between the
+    // test and the store.
     auto saved = [flg](int32_t MONITOR_TABLE::RequestFlg::*field) {
-        if (flg && flg->*field != 1 && flg->*field != 3 && flg->*field != 4) flg->*field = 0;
+        if (!flg) return;
+        std::atomic_ref<int32_t> f(flg->*field);
+        int32_t v = f.load();
+        while (v != 0 && v != 1 && v != 3 && v != 4 && !f.compare_exchange_weak(v, 0)) {
+        }
     };
     using R = MONITOR_TABLE::RequestFlg;
 

@@ -29,6 +29,7 @@ std::string sql_value(const TestSandbox& sb, const std::string& sql)
         sqlite3_close(db);
         return "<open failed>";
     }
+    sqlite3_busy_timeout(db, 5000);  // the service may be committing right now
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
         const unsigned char* t = sqlite3_column_text(st, 0);

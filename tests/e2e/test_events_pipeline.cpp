@@ -28,6 +28,7 @@ void db_exec(TestSandbox& sb, const std::string& sql)
     sqlite3* db = nullptr;
     const std::string path = sb.path("/opt/KVT7400/db.sqlite3");
     ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK) << "open " << path;
+    sqlite3_busy_timeout(db, 5000);  // the service may be committing right now
     char* err = nullptr;
     int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
     std::string msg = err ? err : "";

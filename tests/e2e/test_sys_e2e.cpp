@@ -28,6 +28,7 @@ std::vector<std::string> query(const std::string& db_path, const std::string& sq
         sqlite3_close(db);
         return rows;
     }
+    sqlite3_busy_timeout(db, 5000);  // the service may be committing right now
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
         ADD_FAILURE() << "sqlite3_prepare_v2 " << sql << ": " << sqlite3_errmsg(db);
