@@ -71,26 +71,6 @@ TEST(StatusRingTest, TenThousandAppendsLeaveTheNewest9999)
     EXPECT_EQ(log.w, 1);
 }
 
-TEST(StatusRingTest, DamagedIndicesAreResetToAnEmptyRing)
-{
-    TestSandbox sb;
-    static MONITOR_TABLE::Status_Log log;
-    struct Case {
-        int r, w;
-        bool reset;
-    } cases[] = {{0, 0, false}, {1, 0, false}, {9999, 5, false}, {10000, 0, true},
-                 {0, 10000, true}, {-1, 3, true}, {5, -7, true}, {2147483647, 0, true}};
-    for (const auto& c : cases) {
-        log.all_status_log.r = c.r;
-        log.all_status_log.w = c.w;
-        log.dio_status_log.r = 0;
-        log.dio_status_log.w = 0;
-        EXPECT_EQ(statelog_repair(&log), c.reset) << c.r << "," << c.w;
-        EXPECT_TRUE(MONITOR_TABLE::ring_indices_valid(log.all_status_log.r, log.all_status_log.w, 10000));
-    }
-    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("status log index out of range"), std::string::npos);
-}
-
 TEST(ChangeCounterTest, WrapsFrom5000To1AndPersists)
 {
     TestSandbox sb;
