@@ -103,7 +103,7 @@ TEST(ServiceRun, StartsUpRestoresTheStatusLogAndExitsQuietlyOnSigterm)
 
     std::string log = sb.read("/log/app_log/applog1.txt");
     EXPECT_NE(log.find("> Application Start "), std::string::npos) << log;
-    EXPECT_NE(p.console().find("cpustate_thread tid  : "), std::string::npos) << p.console();
+    EXPECT_TRUE(p.wait_console("cpustate_thread tid  : ", 5000)) << p.console();
 
     const std::vector<std::string> startup = {
         "sed -e 's/force_local_data_ssl=YES/force_local_data_ssl=NO/g' /etc/vsftpd.conf > /tmp/vsftpd.conf",
