@@ -76,6 +76,10 @@ long timer_remaining_us(int tm_sec, long nsec);
 // Number of 100 ms slices timer() sleeps for `remaining_us`; 0 = return at once.
 long timer_slices(long remaining_us);
 int check_ban_char(const char* text);
+// Whole files by the service's path names; a failed write says so on the
+// console.
+bool read_text_file(const std::string& path, std::string& text);
+bool write_text_file(const std::string& path, const std::string& text);
 
 // ---- Configuration database -----------------------------------------------
 extern char DBNAME[24];

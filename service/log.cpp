@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -119,8 +120,6 @@ int reboot()
 // session policy. Each rewrites one system file from the settings and
 // restarts the system service concerned; the rules are text to text.
 
-namespace {
-
 bool read_text_file(const std::string& path, std::string& text)
 {
     FILE* f = std::fopen(kvt_path(path).c_str(), "rb");
@@ -136,10 +135,13 @@ bool read_text_file(const std::string& path, std::string& text)
 bool write_text_file(const std::string& path, const std::string& text)
 {
     FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) std::printf("write %s failed: %s\n", path.c_str(), std::strerror(errno));
+    return ok;
 }
+
+namespace {
 
 // Lines with their newline kept; a last line without one is a line too.
 std::vector<std::string> text_lines(const std::string& text)

@@ -110,26 +110,6 @@ void set_scenarios(Scenario* arr, int count, const std::vector<std::string>& f, 
 
 void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string read_file(const std::string& path, bool* ok)
-{
-    std::ifstream in(kvt_path(path), std::ios::binary);
-    *ok = static_cast<bool>(in);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool write_file(const std::string& path, const std::string& content)
-{
-    FILE* f = std::fopen(kvt_path(path).c_str(), "w");
-    if (!f) {
-        std::printf("fopen %s for writing failed: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    ok = (std::fclose(f) == 0) && ok;
-    return ok;
-}
 
 // Command 59: the web UI's session policy.
 void web_session(const std::vector<std::string>& f)
@@ -140,14 +120,13 @@ void web_session(const std::vector<std::string>& f)
         return;
     }
     sleep_while_running(1000);
-    bool ok = false;
-    std::string py = read_file(SETTINGS_PY, &ok);
-    if (!ok) {
+    std::string py;
+    if (!read_text_file(SETTINGS_PY, py)) {
         std::printf("command 59: cannot open %s\n", SETTINGS_PY);
         return;
     }
-    write_file(SETTINGS_PY, merge_session_block(py, block));
-    write_file(SESSION_TXT, block);
+    write_text_file(SETTINGS_PY, merge_session_block(py, block));
+    write_text_file(SESSION_TXT, block);
     kvt_system("systemctl restart kvt-uwsgi");
 }
 
@@ -766,16 +745,15 @@ void dispatch_command(const std::vector<std::string>& f)
 int make_debug_file()
 {
     if (!monitor || !monitor->sensor_condition || !monitor->requestflg) return -1;
-    return write_file(DEBUG_FILE, debug_file_text(sensor_settings, *monitor->sensor_condition, *monitor->requestflg))
+    return write_text_file(DEBUG_FILE, debug_file_text(sensor_settings, *monitor->sensor_condition, *monitor->requestflg))
                ? 0
                : -1;
 }
 
 int read_debug_file()
 {
-    bool ok = false;
-    std::string t = read_file(DEBUG_FILE, &ok);
-    if (!ok) return -1;
+    std::string t;
+    if (!read_text_file(DEBUG_FILE, t)) return -1;
     parse_debug_text(t, dis, ais, temps, humids);
     kvt_system("rm /tmp/KVT_7400_debug.csv");
     return 0;

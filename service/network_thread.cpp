@@ -14,28 +14,6 @@
 
 namespace {
 
-bool read_text(const char* path, std::string& text)
-{
-    FILE* f = std::fopen(kvt_path(path).c_str(), "rb");
-    if (!f) return false;
-    text.clear();
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return true;
-}
-
-// The appliance still restarts after a failed write, so a failure is only
-// reported on the console.
-void write_text(const char* path, const std::string& text)
-{
-    FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
-    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f && std::fclose(f) != 0) ok = false;
-    if (!ok) std::printf("network_thread: cannot write %s\n", path);
-}
-
 }  // namespace
 
 namespace SYSADMIN {
@@ -91,16 +69,16 @@ std::string resolv_text(const SETTINGS_TABLE::Network& n)
 void network_apply()
 {
     const SETTINGS_TABLE::Network& n = admin_settings.network;
-    write_text("/etc/hostname", std::string(n.host) + "\n");
+    write_text_file("/etc/hostname", std::string(n.host) + "\n");
 
     const char* unit = "/etc/systemd/network/10-eth.network";
     std::string old_unit;
-    if (!read_text(unit, old_unit)) old_unit.clear();
-    write_text(unit, network_unit(old_unit, n));
+    if (!read_text_file(unit, old_unit)) old_unit.clear();
+    write_text_file(unit, network_unit(old_unit, n));
 
     std::string resolv = resolv_text(n);
     std::printf("%s", resolv.c_str());
-    write_text("/tmp/resolv.conf", resolv);
+    write_text_file("/tmp/resolv.conf", resolv);
     kvt_system("cp -f /tmp/resolv.conf /etc/resolv.conf");
 }
 

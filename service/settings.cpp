@@ -228,12 +228,8 @@ std::string rest_of_line(const std::string& s, size_t pos)
 
 std::optional<std::string> read_system_file(const char* path)
 {
-    std::FILE* f = std::fopen(kvt_path(path).c_str(), "r");
-    if (f == nullptr) return std::nullopt;
     std::string out;
-    char buf[1024];
-    while (std::fgets(buf, sizeof buf, f) != nullptr) out += buf;
-    std::fclose(f);
+    if (!read_text_file(path, out)) return std::nullopt;
     return out;
 }
 
