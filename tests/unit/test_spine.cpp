@@ -6,18 +6,6 @@
 #include "common.h"
 #include "sandbox.h"
 
-TEST(TSQueueTest, PushNBuildsTheSaveMessageForm)
-{
-    TSQueue<std::string> q;
-    q.push_n(12, 3);
-    q.push_n(-5, 0);
-    EXPECT_EQ(q.front(), "12,3,");
-    q.pop();
-    EXPECT_EQ(q.front(), "-5,0,");
-    q.pop();
-    EXPECT_TRUE(q.empty());
-}
-
 TEST(TSQueueTest, TwoProducersEachMessageSeenOnceInPushOrder)
 {
     TSQueue<std::string> q;
@@ -69,18 +57,4 @@ TEST(StatusRingTest, TenThousandAppendsLeaveTheNewest9999)
     EXPECT_EQ(log.all[0].time, 10000);
     EXPECT_EQ(log.r, 2);
     EXPECT_EQ(log.w, 1);
-}
-
-TEST(ChangeCounterTest, WrapsFrom5000To1AndPersists)
-{
-    TestSandbox sb;
-    EXPECT_EQ(chcnt_next(1), 2);
-    EXPECT_EQ(chcnt_next(4999), 5000);
-    EXPECT_EQ(chcnt_next(5000), 1);
-    sb.write("/opt/kvt/sbin/count.txt", "5000");
-    chcntread();
-    EXPECT_EQ(chcnt.load(), 5000);
-    EXPECT_EQ(chcntup(), 0);
-    EXPECT_EQ(chcnt.load(), 1);
-    EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "1");
 }

@@ -241,22 +241,3 @@ TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
         fpga_close();
     }
 }
-
-TEST(StatusLed, BlinkAndSteadyCommandsAsTheLedDriverExpects)
-{
-    TestSandbox sb;
-    status_led_timer(1);
-    status_led_timer(0);
-    status_led_trigger(1);
-    status_led_trigger(0);
-    std::vector<std::string> expected = {
-        "echo \"timer\" > /sys/class/leds/STATUS_LED/trigger", "echo 670 > /sys/class/leds/STATUS_LED/delay_on",
-        "echo 670 > /sys/class/leds/STATUS_LED/delay_off",     "echo \"timer\" > /sys/class/leds/STATUS_LED/trigger",
-        "echo 335 > /sys/class/leds/STATUS_LED/delay_on",      "echo 335 > /sys/class/leds/STATUS_LED/delay_off",
-        "echo \"none\" > /sys/class/leds/STATUS_LED/trigger",  "echo 255 > /sys/class/leds/STATUS_LED/brightness",
-        "echo \"none\" > /sys/class/leds/STATUS_LED/trigger",  "echo 0 > /sys/class/leds/STATUS_LED/brightness",
-    };
-    EXPECT_EQ(sb.journal(), expected);
-    EXPECT_EQ(sb.read("/sys/class/leds/STATUS_LED/brightness"), "0\n");
-    EXPECT_EQ(sb.read("/sys/class/leds/STATUS_LED/trigger"), "none\n");
-}

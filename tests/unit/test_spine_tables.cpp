@@ -88,34 +88,6 @@ TEST(SharedTables, FourFilesWithTheirExactSizes)
     EXPECT_EQ(monitor, nullptr);
 }
 
-TEST(SharedTables, RestartKeepsTheStatusLogButClearsFlagsAndValues)
-{
-    TestSandbox sb;
-    ASSERT_EQ(open_tables(), 0);
-    monitor->initializeData();
-    monitor->setDummyData();
-    auto& all = monitor->status_log->all_status_log;
-    MONITOR_TABLE::ring_append(all.r, all.w, all.all, MONITOR_TABLE::ALL_LOG_NUM, {1, 3, 4, 5, 6});
-    monitor->requestflg->state_log_flg = 1;
-    monitor->sensor_condition->analog[3] = {1234, 1};
-    monitor->trend_per->analog[0].con = 3;
-    mmap_close();
-
-    ASSERT_EQ(open_tables(), 0);
-    monitor->initializeData();
-    EXPECT_EQ(monitor->status_log->all_status_log.w, 1);
-    EXPECT_EQ(monitor->status_log->all_status_log.all[0].port, 4);
-    EXPECT_EQ(monitor->requestflg->state_log_flg, 0);
-    EXPECT_EQ(monitor->trend_per->analog[0].con, 0);
-    monitor->setDummyData();
-    EXPECT_EQ(monitor->sensor_condition->analog[3].value, 65535);
-    EXPECT_EQ(monitor->sensor_condition->analog[3].status, 0);
-    EXPECT_EQ(monitor->sensor_condition->veloxa[49].sensor_battery.value, 65535);
-    EXPECT_EQ(monitor->getDitigalIOValue(0), 0);
-    EXPECT_EQ(monitor->getDitigalIOStatus(15), 0);
-    mmap_close();
-}
-
 TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
 {
     struct Case {
@@ -263,10 +235,12 @@ TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
         chcntup();
         EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "1") << "file held [" << text << "]";
     }
-    sb.write("/opt/kvt/sbin/count.txt", "41");
-    chcntread();
-    chcntup();
-    EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "42");
+    for (auto [stored, next] : {std::pair{"41", "42"}, {"4999", "5000"}, {"5000", "1"}}) {
+        sb.write("/opt/kvt/sbin/count.txt", stored);
+        chcntread();
+        chcntup();
+        EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), next) << "after " << stored;
+    }
 }
 
 TEST(ChangeCounter, ConcurrentChangesAreCountedOnce)
