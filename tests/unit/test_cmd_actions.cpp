@@ -147,6 +147,8 @@ TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
     EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), "A = 1\n" + block + "B = 2\n");
     EXPECT_EQ(sb.read("/opt/kvt/sbin/session.txt"), block);
     EXPECT_TRUE(journal_has(sb, "systemctl restart kvt-uwsgi"));
+    // A value may not open a new line of the web UI's program.
+    EXPECT_EQ(session_block("True\nimport os", "1", "1"), "");
 }
 
 TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
