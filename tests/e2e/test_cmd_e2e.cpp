@@ -1,20 +1,17 @@
 // The command channel end to end: kvtctl talking to the simulated service
 // through its message queue, the settings writer's rows in the sandbox's
-// database, and the restart and update commands.
+// database, the simulation file and the update command.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 
 #include "common.h"
 #include "process.h"
 #include "sandbox.h"
-#include "sim_board.h"
 
 namespace {
 
@@ -174,12 +171,8 @@ TEST(CmdEndToEnd, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
 
     // A settings command reaches its row within a second.
     ASSERT_EQ(kvtctl(sb, {"send", "29,1,17,"}), 0);
-    auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(wait_until([&] { return sql_value(sb, "SELECT cycle_minutes FROM webapp_smartmesh_cycle WHERE id=1") == "17"; }, 1000))
         << p.console();
-    std::printf("command to committed row: %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - t0).count()));
     ASSERT_EQ(kvtctl(sb, {"send", "1,1,O'Brien,1,0,on,off,0,0,0,"}), 0);
     EXPECT_TRUE(wait_until([&] { return sql_value(sb, "SELECT name FROM webapp_di WHERE id=1") == "O'Brien"; }, 2000));
 
@@ -195,13 +188,6 @@ TEST(CmdEndToEnd, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
     EXPECT_EQ(sql_value(sb, "SELECT name||enable||time FROM webapp_di WHERE id=2"), di2);
     EXPECT_TRUE(p.running());
     EXPECT_NE(p.console().find("command of more than 2048 bytes refused"), std::string::npos);
-
-    // The relay button, seen on the board and in the live table.
-    ASSERT_EQ(kvtctl(sb, {"relay", "1", "toggle"}), 0);
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, simboard::RELAY_LINE[0]) == 1; }, 2000));
-    std::string out;
-    ASSERT_EQ(kvtctl(sb, {"show", "dio"}, &out), 0);
-    EXPECT_NE(out.find("dio       9 relay          1"), std::string::npos) << out;
 
     // Simulation: write the file, flip input 1, load it; the monitor takes it.
     ASSERT_EQ(kvtctl(sb, {"simulate", "make"}), 0);
@@ -222,28 +208,4 @@ TEST(CmdEndToEnd, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
     EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> システムのアップデートを行います\n"), std::string::npos);
     EXPECT_FALSE(contains(sb.journal(), "timeout 60s systemctl stop kvt-uwsgi"));
     EXPECT_FALSE(contains(sb.fpga_writes(), "0x51000004 6"));
-}
-
-TEST(CmdEndToEnd, RestartCommandsStopTheWebUiAndRestartTheBoard)
-{
-    for (const char* text : {"60,1,", "60,3,", "60,7,"}) {
-        SCOPED_TRACE(text);
-        TestSandbox sb;
-        QueueCleanup cleanup{sb};
-        SimProcess p(sb.root());
-        ASSERT_TRUE(p.wait_started(20000)) << p.console();
-        ASSERT_EQ(kvtctl(sb, {"send", text}), 0);
-        EXPECT_EQ(p.wait_exit(15000), 0) << p.console();
-        auto j = sb.journal();
-        for (const char* stop :
-             {"timeout 60s systemctl stop syslog.socket", "timeout 60s systemctl stop busybox-syslog",
-              "timeout 60s ps  | grep UpMgr7400.py | grep -v grep | awk '{print $1}' | xargs -r kill",
-              "timeout 60s systemctl stop kvt-uwsgi", "timeout 60s systemctl stop nginx"})
-            EXPECT_TRUE(contains(j, stop)) << stop;
-        auto f = sb.fpga_writes();
-        ASSERT_GE(f.size(), 4u);
-        EXPECT_EQ(std::vector<std::string>(f.end() - 4, f.end()),
-                  (std::vector<std::string>{"0x51000004 1", "0x51000004 8", "0x51000004 1", "0x51000004 6"}));
-        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> 再起動します\n"), std::string::npos);
-    }
 }

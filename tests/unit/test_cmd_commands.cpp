@@ -82,17 +82,10 @@ Region region(const T& r)
     return {&r, sizeof r};
 }
 
-template <typename T>
-void expect_thresholds(const T& e, int first)
+// The eight thresholds stand one after another from alert_max_val on.
+void expect_thresholds(const int* t, int first)
 {
-    EXPECT_EQ(e.alert_max_val, 100 + first);
-    EXPECT_EQ(e.alert_max_clear, 101 + first);
-    EXPECT_EQ(e.caution_max_val, 102 + first);
-    EXPECT_EQ(e.caution_max_clear, 103 + first);
-    EXPECT_EQ(e.caution_min_val, 104 + first);
-    EXPECT_EQ(e.caution_min_clear, 105 + first);
-    EXPECT_EQ(e.alert_min_val, 106 + first);
-    EXPECT_EQ(e.alert_min_clear, 107 + first);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(t[k], 100 + first + k) << "threshold " << k;
 }
 
 template <typename T>
@@ -101,7 +94,7 @@ void expect_probe(const T& e)
     EXPECT_STREQ(e.name, "102");
     EXPECT_TRUE(e.enable);
     EXPECT_STREQ(e.device_ID, "104");
-    expect_thresholds(e, 5);
+    expect_thresholds(&e.alert_max_val, 5);
     EXPECT_EQ(e.trend_id, 113);
     EXPECT_TRUE(e.log);
     EXPECT_TRUE(e.changeflg);
@@ -162,7 +155,7 @@ std::vector<CommandCase> command_cases()
                          EXPECT_EQ(e.input_min, 105);
                          EXPECT_EQ(e.output_max, 106);
                          EXPECT_EQ(e.output_min, 107);
-                         expect_thresholds(e, 8);
+                         expect_thresholds(&e.alert_max_val, 8);
                          EXPECT_EQ(e.err_sampling, 116);
                          EXPECT_STREQ(e.unit, "117");
                          EXPECT_EQ(e.trend_id, 118);
@@ -194,14 +187,7 @@ std::vector<CommandCase> command_cases()
                          EXPECT_EQ(e.t_trend_id, 114);
                          EXPECT_TRUE(e.t_log);
                          EXPECT_STREQ(e.h_name, "116");
-                         EXPECT_EQ(e.h_alert_max_val, 117);
-                         EXPECT_EQ(e.h_alert_max_clear, 118);
-                         EXPECT_EQ(e.h_caution_max_val, 119);
-                         EXPECT_EQ(e.h_caution_max_clear, 120);
-                         EXPECT_EQ(e.h_caution_min_val, 121);
-                         EXPECT_EQ(e.h_caution_min_clear, 122);
-                         EXPECT_EQ(e.h_alert_min_val, 123);
-                         EXPECT_EQ(e.h_alert_min_clear, 124);
+                         expect_thresholds(&e.h_alert_max_val, 17);
                          EXPECT_EQ(e.h_trend_id, 125);
                          EXPECT_TRUE(e.h_log);
                          EXPECT_TRUE(e.changeflg);
@@ -533,18 +519,6 @@ TEST(CommandRulesTest, ShellQuotingAndHundredths)
     } hs[] = {{"3.35", 335}, {"0.29", 29}, {"3.456", 345}, {"-1.5", -150}, {"abc", 0}, {"", 0},
               {"1e30", 2147483647}, {"nan", 0}, {"4", 400}};
     for (const auto& h : hs) EXPECT_EQ(hundredths(h.in), h.out) << h.in;
-}
-
-TEST(CommandRulesTest, SessionBlockReplacesTheThreeLinesOnce)
-{
-    std::string py =
-        "DEBUG = False\nSESSION_COOKIE_AGE=1800\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\n"
-        "SESSION_SAVE_EVERY_REQUEST=False\nTIME_ZONE='Asia/Tokyo'\n";
-    std::string block = session_block("False", "600", "True");
-    EXPECT_EQ(block, "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=600\nSESSION_SAVE_EVERY_REQUEST=True\n");
-    EXPECT_EQ(merge_session_block(py, block), "DEBUG = False\n" + block + "TIME_ZONE='Asia/Tokyo'\n");
-    // A value may not open a new line of the web UI's program.
-    EXPECT_EQ(session_block("True\nimport os", "1", "1"), "");
 }
 
 TEST(CommandRulesTest, SimulationFileReadsBackIntoTheSimulationArrays)

@@ -287,22 +287,10 @@ TEST(StatementTextTest, EverySectionBuildsItsStatement)
     copy_text(v.device_ID, "ID");
     copy_text(v.t_name, "VT");
     copy_text(v.h_name, "VH");
-    v.t_alert_max_val = 11;
-    v.t_alert_max_clear = 12;
-    v.t_caution_max_val = 13;
-    v.t_caution_max_clear = 14;
-    v.t_caution_min_val = 15;
-    v.t_caution_min_clear = 16;
-    v.t_alert_min_val = 17;
-    v.t_alert_min_clear = 18;
-    v.h_alert_max_val = 21;
-    v.h_alert_max_clear = 22;
-    v.h_caution_max_val = 23;
-    v.h_caution_max_clear = 24;
-    v.h_caution_min_val = 25;
-    v.h_caution_min_clear = 26;
-    v.h_alert_min_val = 27;
-    v.h_alert_min_clear = 28;
+    for (int k = 0; k < 8; ++k) {  // the thresholds stand one after another
+        (&v.t_alert_max_val)[k] = 11 + k;
+        (&v.h_alert_max_val)[k] = 21 + k;
+    }
     v.t_trend_id = 1;
     v.h_trend_id = 2;
     v.h_log = true;

@@ -1,12 +1,11 @@
 // Settings files of the six sensor kinds: export layout, export/import round
-// trip, refusal of damaged files and the request-flag handshake.
+// trip and refusal of damaged files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <thread>
 
 #include "common.h"
 #include "fileupdown.h"
@@ -360,36 +359,4 @@ TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
     EXPECT_NE(out.find("ファイルの削除に失敗"), std::string::npos) << out;
     EXPECT_TRUE(unchanged_since(*before));
     EXPECT_TRUE(db_save.empty());
-}
-
-TEST(FileThread, AnswersExportAndImportRequestsThroughTheFlags)
-{
-    TestSandbox sb;
-    reset_run_flags();
-    fill_settings();
-    db_save.clear();
-    static MONITOR_TABLE::RequestFlg flg;
-    static MONITOR_TABLE_CLASS mon;
-    flg = {};
-    mon.requestflg = &flg;
-    monitor = &mon;
-    std::thread th(file_thread, nullptr);
-
-    flg.analog_set_configuration = 4;
-    flg.kvt_nx40_set_configuration = 3;  // no file: fails
-    ASSERT_TRUE(wait_until([] { return flg.analog_set_configuration == 1; }, 5000));
-    ASSERT_TRUE(wait_until([] { return flg.kvt_nx40_set_configuration == 0; }, 5000));
-    ASSERT_TRUE(sb.exists("/tmp/ai_config.csv"));
-
-    copy_text(sensor_settings.analog[4].name, "changed");
-    flg.analog_set_configuration = 3;
-    ASSERT_TRUE(wait_until([] { return flg.analog_set_configuration == 1; }, 5000));
-    EXPECT_STREQ(sensor_settings.analog[4].name, "アナログ4");
-    EXPECT_FALSE(sb.exists("/tmp/ai_config.csv"));
-    EXPECT_EQ(drain(db_save), std::vector<std::string>{"10,999,"});
-
-    control = 0;
-    th.join();
-    monitor = nullptr;
-    reset_run_flags();
 }
