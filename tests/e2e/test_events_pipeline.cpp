@@ -44,22 +44,16 @@ bool read_table(TestSandbox& sb, const char* service_path, T& out)
     return in.read(reinterpret_cast<char*>(&out), sizeof out) && in.gcount() == sizeof out;
 }
 
-MONITOR_TABLE::SensorElement dio(TestSandbox& sb, int n)
+MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
     MONITOR_TABLE::Sensor_condition c{};
     read_table(sb, "/tmp/mmapfile_monitor", c);
-    return c.digitalio[n];
+    return c;
 }
+MONITOR_TABLE::SensorElement dio(TestSandbox& sb, int n) { return live(sb).digitalio[n]; }
+MONITOR_TABLE::SensorElement analog(TestSandbox& sb, int i) { return live(sb).analog[i]; }
 
-MONITOR_TABLE::SensorElement analog(TestSandbox& sb, int i)
-{
-    MONITOR_TABLE::Sensor_condition c{};
-    read_table(sb, "/tmp/mmapfile_monitor", c);
-    return c.analog[i];
-}
-
-// True when the ring holds an entry of this type, port and state (value
-// -1: any).
+// True when the ring holds an entry of this type, port and state (value -1: any).
 bool ring_has(TestSandbox& sb, int type, int port, int state, int value = -1)
 {
     static MONITOR_TABLE::Status_Log log;
@@ -220,16 +214,11 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
             "UPDATE webapp_trend_list SET enable=1, minutes=1, au_per=50, cu_per=50 WHERE id=2;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=5 WHERE id=5;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=3, trend_id=2 WHERE id=6;"
-            "UPDATE webapp_vlxa SET enable=1 WHERE id=1; UPDATE webapp_nx40 SET enable=1 WHERE id=1;"
-            "UPDATE webapp_wire_humid SET enable=1 WHERE id=16;"
-            "UPDATE webapp_do SET ontype=2, onsensor=1, onstate=8, onenable=1 WHERE id=1;"
-            "UPDATE webapp_do SET doinit=1, ontype=2, onsensor=1, onstate=8, onenable=1,"
-            " offtype=2, offsensor=1, offstate=8, offenable=1 WHERE id=2;");
+            "UPDATE webapp_do SET ontype=2, onsensor=1, onstate=8, onenable=1 WHERE id=1;");
 
     SimProcess p(sb.root());
     ASSERT_TRUE(p.wait_started(20000)) << p.console();
     auto started = Clock::now();
-    EXPECT_EQ(sb.gpio(2, DO_LINE[1]), 1) << "output 2 starts at its start level";
     int rc = 0;
     kvtsim(sb.root(), {"value", "ai", "1", "3500"}, &rc);
     ASSERT_EQ(rc, 0);
@@ -237,22 +226,11 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
     ASSERT_EQ(rc, 0);
     sb.set_gpio(DI_CHIP[5], DI_LINE[5], 1);
 
-    // Analog 1 enters upper alert: table, log ring, and both relay rules.
+    // Analog 1 enters upper alert: table, log ring, and the relay rule.
     ASSERT_TRUE(wait_until([&] { return analog(sb, 0).status == 5; }, 75000)) << p.console();
     EXPECT_EQ(kvtsim(sb.root(), {"value", "ai", "1"}), "3500 5\n");
     EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 1, 5, 3500); }, 3000));
     EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1; }, 3000)) << "alert rule of output 1";
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[1]) == 0; }, 3000)) << "ON and OFF both match: 0";
-
-    // Kinds without readings on this board read 65535: error where judged,
-    // no state for an NX40 battery.
-    EXPECT_TRUE(wait_until([&] {
-        return ring_has(sb, 4, 16, 4, 65535) && ring_has(sb, 5, 1, 4, 65535) && ring_has(sb, 6, 1, 4, 65535) &&
-               ring_has(sb, 7, 1, 4, 65535) && ring_has(sb, 8, 1, 4, 65535);
-    }, 3000));
-    EXPECT_EQ(kvtsim(sb.root(), {"value", "nx40-bat", "1"}), "65535 0\n");
-    EXPECT_EQ(kvtsim(sb.root(), {"value", "vlxa-bat", "1"}), "65535 4\n");
-    EXPECT_EQ(kvtsim(sb.root(), {"value", "wire-temp", "1"}), "65535 0\n") << "disabled";
 
     // Alarm input 5 (errortext 5) at level 0 is in alert; level 1 clears it.
     EXPECT_TRUE(wait_until([&] { return dio(sb, 4).status == 3 && ring_has(sb, 1, 5, 3, 0); }, 3000));
@@ -267,19 +245,7 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
         << "after " << since(started) << " s: analog 2 " << analog(sb, 1).status << ", input 6 "
         << dio(sb, 5).status;
     EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 2, 5, 3500) && ring_has(sb, 1, 6, 3); }, 3000));
-    MONITOR_TABLE::Trend_per tp{};
-    ASSERT_TRUE(read_table(sb, "/tmp/mmapfile_trend", tp));
-    EXPECT_EQ(tp.analog[1].con, 5);
-    EXPECT_GE(tp.analog[1].alert_max, 50);
-    EXPECT_EQ(tp.analog[0].con, 0) << "analog 1 is not trend-judged";
 
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(10000), 0);
-    // The rings were saved on the way out.
-    static MONITOR_TABLE::Status_Log saved, live;
-    ASSERT_TRUE(read_table(sb, "/log/mmapfile_status", saved));
-    ASSERT_TRUE(read_table(sb, "/tmp/mmapfile_status", live));
-    EXPECT_EQ(saved.all_status_log.w, live.all_status_log.w);
-    EXPECT_EQ(saved.dio_status_log.w, live.dio_status_log.w);
-    EXPECT_GT(saved.all_status_log.w, 0);
 }

@@ -99,8 +99,6 @@ public:
         return out;
     }
 
-    sqlite3* raw() { return db_; }
-
 private:
     sqlite3* db_ = nullptr;
 };

@@ -69,11 +69,7 @@ TEST_F(DioMonitorTest, SilentInputsChangeValueOnly)
     sensor_settings.digitalI[2].enable = true;
     announced_input(5, 0);
     sensor_settings.digitalI[5].enable = false;
-    auto& o = sensor_settings.digitalO[0];
-    o.ontype = 1;
-    o.onsensor = 1;
-    o.onstate = 3;
-    o.onenable = 1;
+    on_rule(sensor_settings.digitalO[0], 1, 1, 3);
     admin_settings.mail_client_scenario[0] = {1, 1, 3, true, false};
     admin_settings.mqtt_scenario[0] = {1, 1, 3, true, false};
     dio_monitor_start(st);
@@ -96,11 +92,7 @@ TEST_F(DioMonitorTest, AnnouncementGoesToTrapMailMqttAndRelaysInOrder)
     admin_settings.mail_client_scenario[30] = {1, 1, 3, true, false};   // dest 2, any port ON/OFF
     admin_settings.mail_client_scenario[50] = {1, 1, 16, true, false};  // dest 3, state only: not for the monitor
     admin_settings.mqtt_scenario[4] = {1, 2, 1, true, false};
-    auto& o = sensor_settings.digitalO[7];
-    o.ontype = 1;
-    o.onsensor = 2;
-    o.onstate = 1;
-    o.onenable = 1;
+    on_rule(sensor_settings.digitalO[7], 1, 2, 1);
     dio_monitor_start(st);
     set_input(0, 1);
     passes(1);
@@ -116,9 +108,8 @@ TEST_F(DioMonitorTest, AnnouncementGoesToTrapMailMqttAndRelaysInOrder)
 
 TEST_F(DioMonitorTest, OutputSwitchedByCommandIsAnnouncedOnTheNextPass)
 {
-    auto& o = sensor_settings.digitalO[2];
-    o.enable = true;
-    o.errortext_id = 1;
+    sensor_settings.digitalO[2].enable = true;
+    sensor_settings.digitalO[2].errortext_id = 1;
     dio_monitor_start(st);
     do_ctl(2, 1);
     passes(1);
@@ -137,27 +128,4 @@ TEST_F(DioMonitorTest, SimulationInputsReplaceTheBoard)
     EXPECT_EQ(live().digitalio[6].value, 1);
     EXPECT_EQ(sb.gpio(DI_CHIP[6], DI_LINE[6]), 0);
     debug_mode = false;
-}
-
-TEST_F(DioMonitorTest, RelayChainFromInputThroughOutputAnnouncement)
-{
-    // Input 1 switches output 1 on; output 1's own announcement switches it off.
-    announced_input(0, 0);
-    auto& o = sensor_settings.digitalO[0];
-    o.enable = true;
-    o.errortext_id = 1;
-    o.ontype = o.offtype = 1;
-    o.onsensor = 2;
-    o.offsensor = 10;
-    o.onstate = o.offstate = 1;
-    o.onenable = o.offenable = 1;
-    dio_monitor_start(st);
-    set_input(0, 1);
-    passes(1);
-    // The output's change is seen later in the same pass (ports in order).
-    EXPECT_EQ(relay_line(0), 0);
-    EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"1,1,0,1,1,0,", "1,9,0,1,1,0,"}));
-    passes(2);
-    EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"1,9,0,0,1,0,"}));
-    EXPECT_EQ(relay_line(0), 0);
 }

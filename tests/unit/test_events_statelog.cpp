@@ -6,6 +6,8 @@
 
 #include "test_events_support.h"
 
+const std::string bom_header = "\xEF\xBB\xBF時刻,センサータイプ,名称,状態,値\n";
+
 class StateLogTest : public EventsTest {
 protected:
     MONITOR_TABLE::ALL_Status_Log& all() { return monitor->status_log->all_status_log; }
@@ -32,11 +34,7 @@ protected:
 
 TEST_F(StateLogTest, ProbeIntoUpperAlertIsLoggedTrappedAndChecked)
 {
-    auto& o = sensor_settings.digitalO[4];
-    o.ontype = 3;
-    o.onsensor = 6;
-    o.onstate = 8;
-    o.onenable = 1;
+    on_rule(sensor_settings.digitalO[4], 3, 6, 8);
     state_log_process("1700000000,3,5,5,3050,1,");
     ASSERT_EQ(all().w, 1);
     EXPECT_EQ(all().r, 0);
@@ -103,7 +101,6 @@ TEST_F(StateLogTest, CsvHasBomHeaderLocalTimeNamesAndErr)
     state_log_process("3600,1,1,3,0,1,");
     make_statelog(1);
     make_statelog(2);
-    const std::string bom_header = "\xEF\xBB\xBF時刻,センサータイプ,名称,状態,値\n";
     EXPECT_EQ(sb.read("/log/state_log/statelog_all.csv"),
               bom_header + "1970/01/01 09:00:00,1-Wire温度,Rack A,5,3050\n1970/01/01 09:01:00,1-Wire温度,Rack A,4,ERR\n");
     EXPECT_EQ(sb.read("/log/state_log/statelog_dio.csv"), bom_header + "1970/01/01 10:00:00,デジタル入出力,Door,3,0\n");
@@ -111,7 +108,6 @@ TEST_F(StateLogTest, CsvHasBomHeaderLocalTimeNamesAndErr)
 
 TEST_F(StateLogTest, EmptyRingGivesHeaderOnlyWhereverItsIndicesStand)
 {
-    const std::string bom_header = "\xEF\xBB\xBF時刻,センサータイプ,名称,状態,値\n";
     for (int rw : {0, 37, 9999}) {
         all().r = all().w = rw;
         make_statelog(1);

@@ -75,19 +75,24 @@ protected:
     MONITOR_TABLE::Sensor_condition& live() { return *monitor->sensor_condition; }
     int relay_line(int k) { return sb.gpio(2, DO_LINE[k]); }
 
-    // Thresholds of one measured record: upper alert/caution and lower
-    // caution/alert levels with their clear levels.
+    // Relay rule of an output: ON (or OFF) side for a kind, port selector and state bits.
+    template <typename O>
+    static void on_rule(O& o, int type, int sensor, int state)
+    {
+        o.ontype = type, o.onsensor = sensor, o.onstate = state, o.onenable = 1;
+    }
+    template <typename O>
+    static void off_rule(O& o, int type, int sensor, int state)
+    {
+        o.offtype = type, o.offsensor = sensor, o.offstate = state, o.offenable = 1;
+    }
+
+    // Upper alert/caution and lower caution/alert levels with their clear levels.
     template <typename S>
     static void set_thresholds(S& s, int ua, int ua_c, int uc, int uc_c, int lc, int lc_c, int la, int la_c)
     {
-        s.alert_max_val = ua;
-        s.alert_max_clear = ua_c;
-        s.caution_max_val = uc;
-        s.caution_max_clear = uc_c;
-        s.caution_min_val = lc;
-        s.caution_min_clear = lc_c;
-        s.alert_min_val = la;
-        s.alert_min_clear = la_c;
+        s.alert_max_val = ua, s.alert_max_clear = ua_c, s.caution_max_val = uc, s.caution_max_clear = uc_c;
+        s.caution_min_val = lc, s.caution_min_clear = lc_c, s.alert_min_val = la, s.alert_min_clear = la_c;
     }
 };
 

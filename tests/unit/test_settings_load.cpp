@@ -124,7 +124,7 @@ const std::vector<TableMap>& table_maps()
 
 // clang-format on
 
-// A value no other cell of the database holds.
+// A value no other cell holds.
 std::string distinct_value(Kind kind, int table, int row, int col)
 {
     int n = 1000000 * (table + 1) + 1000 * row + col;
@@ -173,7 +173,6 @@ protected:
 
 TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
 {
-    // stored[table][row][col] as written into the database
     std::map<std::string, std::vector<std::map<int, std::string>>> stored;
     {
         dbtest::Conn c(db_path());
@@ -285,7 +284,7 @@ TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
     EXPECT_EQ(as.mqtt.port, 0);
 }
 
-TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWere)
+TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
 {
     {
         dbtest::Conn c(db_path());
@@ -296,35 +295,18 @@ TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWere)
     ss.digitalI[5].time = 99;
     ss.digitalI[5].changeflg = true;
     as.snmp_trap_scenario[10].sensortype = 4;
+    for (auto& d : ss.onewire_temperature) d.changeflg = true;
+    for (auto& t : ss.trend) t.changeflg = true;
+    for (auto& s : as.mqtt_scenario) s.changeflg = true;
     load();
     EXPECT_STREQ(ss.digitalI[2].name, "DI3");
     EXPECT_STREQ(ss.digitalI[5].name, "keep");
     EXPECT_EQ(ss.digitalI[5].time, 99);
     EXPECT_TRUE(ss.digitalI[5].changeflg);
     EXPECT_EQ(as.snmp_trap_scenario[10].sensortype, 4);
-}
-
-TEST_F(SettingsLoadTest, LoadedRecordsHaveChangeFlagCleared)
-{
-    for (auto& d : ss.onewire_temperature) d.changeflg = true;
-    for (auto& t : ss.trend) t.changeflg = true;
-    for (auto& s : as.mqtt_scenario) s.changeflg = true;
-    load();
     for (auto& d : ss.onewire_temperature) EXPECT_FALSE(d.changeflg);
     for (auto& t : ss.trend) EXPECT_FALSE(t.changeflg);
     for (auto& s : as.mqtt_scenario) EXPECT_FALSE(s.changeflg);
-}
-
-TEST_F(SettingsLoadTest, UnknownQueryTextChangesNothing)
-{
-    DbRows rows = {{"1", "x", "2", "3", "4", "5", "6", "7", "8", "9"}};
-    auto before_s = std::make_unique<SETTINGS_TABLE::Sensor_settings>(ss);
-    auto before_a = std::make_unique<SETTINGS_TABLE::Admin_settings>(as);
-    setsettings(rows, "SELECT * from webapp_di");   // no semicolon
-    setsettings(rows, "select * from webapp_di;");  // other case
-    setsettings(rows, "SELECT * from webapp_unknown;");
-    EXPECT_EQ(std::memcmp(before_s.get(), &ss, sizeof ss), 0);
-    EXPECT_EQ(std::memcmp(before_a.get(), &as, sizeof as), 0);
 }
 
 TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
