@@ -29,6 +29,8 @@ void kvt_set_realtime(pthread_t th)
 
 void platform_stop_signals(void (*)(int)) {}
 
+SnmpListen platform_snmp_listen() { return {0u /* INADDR_ANY */, 161, false}; }
+
 int board_gpio_open(int chip)
 {
     std::string dev = "/dev/gpiochip" + std::to_string(chip);

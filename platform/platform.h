@@ -36,6 +36,17 @@ void kvt_set_realtime(pthread_t th);
 // wanted (the simulated board, so Ctrl-C stops it cleanly).
 void platform_stop_signals(void (*handler)(int));
 
+// Where the SNMP agent listens: the appliance on every interface, port 161;
+// the simulated board on loopback only, on KVT_SNMP_PORT when that is set
+// (so it runs unprivileged and side by side), 161 otherwise. `trace` turns
+// on the per-request console lines (KVT_SNMP_TRACE=1 on the simulated board).
+struct SnmpListen {
+    unsigned int addr;  // IPv4, host byte order
+    int port;
+    bool trace;
+};
+SnmpListen platform_snmp_listen();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];

@@ -105,6 +105,23 @@ void platform_stop_signals(void (*handler)(int))
     sigaction(SIGINT, &sa, nullptr);
 }
 
+SnmpListen platform_snmp_listen()
+{
+    SnmpListen l{0x7F000001u, 161, false};  // 127.0.0.1
+    const char* port = std::getenv("KVT_SNMP_PORT");
+    if (port && *port) {
+        char* end = nullptr;
+        long p = std::strtol(port, &end, 10);
+        if (*end == '\0' && p > 0 && p < 65536)
+            l.port = static_cast<int>(p);
+        else
+            std::fprintf(stderr, "kvt7400sim: KVT_SNMP_PORT=%s is not a port number; using 161\n", port);
+    }
+    const char* trace = std::getenv("KVT_SNMP_TRACE");
+    l.trace = trace && std::strcmp(trace, "1") == 0;
+    return l;
+}
+
 int board_gpio_open(int chip)
 {
     static const uint32_t bits[] = {0, simboard::FAULT_GPIO1, simboard::FAULT_GPIO2, simboard::FAULT_GPIO3};

@@ -16,6 +16,7 @@
 
 #include "common.h"
 #include "platform.h"
+#include "snmp.h"
 
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
@@ -52,7 +53,7 @@ struct RosterEntry {
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
     {"messagequeue_thread", messagequeue_thread},
-    // [roster 3: RecvUdp]
+    {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
     // [roster 6: sensor_log_thread]
@@ -226,6 +227,7 @@ int service_main()
     // [startup step 14: settings]
     init_structs();
     if (monitor->ready()) monitor->setDummyData();
+    oid_change();
     for107update();
 
     init_buzzer();
