@@ -129,6 +129,9 @@ bool store_primitive(const unsigned char* c, int len, int tag, Primitive* p)
         // No content is no integer; more than 8 octets no value anyone sends.
         if (len < 1 || len > 8) return false;
         p->int_value = hex_to_int(c, len);
+        // TimeTicks are unsigned: C8 is 200, not -56.
+        if (tag == BER::TIMETICKS && len < 4 && (c[0] & 0x80))
+            p->int_value = static_cast<int>(static_cast<uint32_t>(p->int_value) & (~0u >> (32 - 8 * len)));
         return true;
     case BER::OCTET_STRING:
         if (len > SNMP_STR_SIZE - 1) return false;
