@@ -429,7 +429,7 @@ int analysis(const unsigned char* data, int length, Message_tree& tree, Analysis
     if (length < 2 || type_check(data[0]) != 1) return fail();
     int len = 0;
     int n = length_check(data + 1, length - 1, len);
-    if (n < 0 || 1 + n + len != length) return fail();
+    if (n < 0 || len != length - 1 - n) return fail();
     Complex* root = tree.new_complex();
     root->type = data[0];
     root->length = len;
