@@ -26,11 +26,12 @@
 #include <vector>
 
 #include "sim_board.h"
+#include "snmp_wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<unsigned char>;
+using namespace snmp_wire;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -41,19 +42,6 @@ std::string dir_of_exe()
     if (n <= 0) return ".";
     std::string p(buf, static_cast<size_t>(n));
     return p.substr(0, p.rfind('/'));
-}
-
-int free_udp_port()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
 }
 
 // CPU time of every thread of pid, in nanoseconds.
@@ -74,22 +62,6 @@ double cpu_ns(pid_t pid)
 }
 
 // ---- Messages -----------------------------------------------------------------
-
-Bytes tlv(unsigned char tag, const Bytes& content)
-{
-    Bytes t{tag};
-    if (content.size() >= 128) t.push_back(0x81);
-    t.push_back(static_cast<unsigned char>(content.size()));
-    t.insert(t.end(), content.begin(), content.end());
-    return t;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A v2c request for the encoded name; the request id is four octets the
 // sender patches in at id_offset.

@@ -17,25 +17,13 @@
 #include "events.h"
 #include "process.h"
 #include "sandbox.h"
+#include "snmp_wire.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using namespace snmp_wire;
 const std::string ROOT7400 = "1.3.6.1.4.1.58213.22";
 const std::string ROOT6100 = "1.3.6.1.4.1.58213.23";
-
-int free_udp_port()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 void sql_exec(const TestSandbox& sb, const std::string& sql)
 {
@@ -101,23 +89,6 @@ std::vector<unsigned long> numbers_of(const std::string& line)
     std::istringstream in(name);
     for (std::string part; std::getline(in, part, '.');) v.push_back(std::stoul(part));
     return v;
-}
-
-// Tag, length, content.
-Bytes tlv(unsigned char tag, const Bytes& content)
-{
-    Bytes t{tag};
-    if (content.size() >= 128) t.push_back(0x81);
-    t.push_back(static_cast<unsigned char>(content.size()));
-    t.insert(t.end(), content.begin(), content.end());
-    return t;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 // A request for sysName.0 as a manager would send it, with its parts chosen.

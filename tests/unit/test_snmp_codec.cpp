@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "snmp.h"
+#include "snmp_wire.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using namespace snmp_wire;
 
 std::string hex(const unsigned char* b, int n)
 {
@@ -33,34 +34,7 @@ std::string int_value_tlv(int v, int type)
 }
 
 // A message SEQUENCE around content, with the right outer length.
-Bytes message(const Bytes& content)
-{
-    Bytes m{0x30};
-    unsigned char len[8];
-    int c = 0;
-    length_to_hex(static_cast<uint32_t>(content.size()), c, len);
-    m.insert(m.end(), len, len + c);
-    m.insert(m.end(), content.begin(), content.end());
-    return m;
-}
-
-Bytes tlv(unsigned char tag, const Bytes& content)
-{
-    Bytes t{tag};
-    unsigned char len[8];
-    int c = 0;
-    length_to_hex(static_cast<uint32_t>(content.size()), c, len);
-    t.insert(t.end(), len, len + c);
-    t.insert(t.end(), content.begin(), content.end());
-    return t;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+Bytes message(const Bytes& content) { return tlv(0x30, content); }
 
 // GetRequest v2c "public" for name (content octets) with value.
 Bytes get_request(const Bytes& name, const Bytes& value = {0x05, 0x00}, const Bytes& req_id = {0x01})
