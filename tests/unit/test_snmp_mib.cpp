@@ -1,4 +1,4 @@
-// The private MIB: walk order with its jumps on both models, the whole walk,
+// The private MIB: walk order with its jumps on both models, access entries,
 // GET and SET through check_oid with the tables' rules, the persistence
 // messages, and relay outputs switched on the simulated board.
 #include <chrono>
@@ -53,17 +53,6 @@ std::string successor(const std::string& name)
     if (r < 0) return "NONE";
     std::string t = out;
     return t.rfind(oid_head, 0) == 0 ? t.substr(std::strlen(oid_head)) : t;
-}
-
-std::vector<unsigned long> numbers(const std::string& name)
-{
-    std::vector<unsigned long> v;
-    for (size_t p = 0; p < name.size();) {
-        size_t dot = name.find('.', p);
-        v.push_back(std::stoul(name.substr(p, dot - p)));
-        p = dot == std::string::npos ? name.size() : dot + 1;
-    }
-    return v;
 }
 
 class SnmpMibTest : public EventsTest {
@@ -192,29 +181,26 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     EXPECT_EQ(get("1.3.6.1.2.1.1.1.0").s, "KVT-6100 ver 1.2.3");
 }
 
-TEST_F(SnmpMibTest, WholeWalkVisitsEveryObjectOnceInIncreasingOrder)
+TEST(SnmpRules, AccessEntriesAdmitTheirAddressesOnly)
 {
-    // Objects: settings 469 (466 without 1.10.6-8); status 177, 176, 2048,
-    // 256, then NX40 columns 2-18 (1700) on the KVT-7400 only, and 30.
-    for (bool k7400 : {true, false}) {
-        use_model(k7400);
-        std::string name = std::string(oid_head, std::strlen(oid_head) - 1);
-        std::vector<unsigned long> last = numbers(name);
-        int count = 0;
-        while (true) {
-            Answer a = next(name);
-            if (a.res == RESP::END_OF_MIB) break;
-            ASSERT_EQ(a.res & 0xFF, 0) << "after " << name;
-            std::vector<unsigned long> now = numbers(a.name);
-            ASSERT_TRUE(last < now) << a.name << " after " << name;
-            ASSERT_EQ(get(a.name).res, a.res) << a.name;
-            last = now;
-            name = a.name;
-            ++count;
-        }
-        EXPECT_EQ(count, k7400 ? 469 + 177 + 176 + 2048 + 256 + 1700 + 30 : 466 + 177 + 176 + 2048 + 256 + 30);
-        EXPECT_EQ(name, oid_head + std::string("2.8.6.5"));
+    struct {
+        const char* entry;
+        const char* addr;
+        int admitted;  // prefix_check: 0 admitted
+    } cases[] = {
+        {"10.0.0.0/8", "10.1.2.3", 0}, {"10.0.0.0/8", "11.0.0.1", 1},  {"10.0.0.5", "10.0.0.5", 0},
+        {"10.0.0.5", "10.0.0.6", 1},   {"10.0.0.5/0", "10.0.0.5", 0},  {"10.0.0.5/0", "10.9.9.9", 1},
+        {"10.0.0.5/33", "10.0.0.4", 1}, {"10.0.0.5/-1", "10.0.0.5", 0}, {"10.0.0.5/x", "10.0.0.5", 0},
+        {"192.168.1.128/25", "192.168.1.200", 0}, {"192.168.1.128/25", "192.168.1.127", 1},
+        {"0.0.0.0/0", "1.2.3.4", 1},   {"host.example", "1.2.3.4", 1}, {"10.0.0.256", "10.0.0.0", 1},
+        {"10.0.0.5", "10.0.0.5 ", 1},  {"", "0.0.0.0", 1},
+    };
+    for (const auto& c : cases) {
+        copy_text(admin_settings.snmp[2].ipaddr, c.entry);
+        snmp_prefix_Set(2);
+        EXPECT_EQ(prefix_check(c.addr, 2), c.admitted) << c.entry << " for " << c.addr;
     }
+    EXPECT_EQ(prefix_check("10.0.0.5", 8), 1);
 }
 
 TEST(SnmpRules, ThresholdPairsKeepTheirOrder)
