@@ -62,7 +62,7 @@ const RosterEntry ROSTER[] = {
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
-    // [roster 12: snmp_trap_thread]
+    {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
     // [roster 14: onewire_thread]
     // [roster 15: ai_thread_func]
