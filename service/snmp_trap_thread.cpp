@@ -44,6 +44,7 @@ constexpr int SCENARIOS_PER_RECEIVER = 24;
 // false once anything could not be encoded or would not fit.
 struct Reversed {
     unsigned char* b;
+    const char* call;  // the builder, for its messages
     int n = 0;
     bool ok = true;
 
@@ -93,7 +94,7 @@ struct Reversed {
         unsigned char v[2 + SNMP_OID_OCTETS_MAX];
         int len = 0;
         if (oid_to_hex(text, v + 2, len) != 0) {
-            std::printf("trap: enterprise %s is no object identifier, trap not built\n", text);
+            std::printf("%s: enterprise %s is no object identifier, trap not built\n", call, text);
             ok = false;
             return;
         }
@@ -109,7 +110,7 @@ struct Reversed {
         if (!room(VARBIND_ROOM)) return;
         int size = encode(b, n);
         if (size == 0) {
-            std::printf("trap: variable binding %s cannot be encoded, trap not built\n", name);
+            std::printf("%s: variable binding %s cannot be encoded, trap not built\n", call, name);
             ok = false;
         }
         n += size;
@@ -210,7 +211,7 @@ std::string with_root(const char* root, const char* subtree, const std::string& 
 int build_trapV2(unsigned char* out, const char* Community, const char* systraps, const char* trapinfo, int value,
                  const unsigned char* date, int e_status, int e_index, const Trap_Expansion_Varbinds* TEV)
 {
-    Reversed r{out};
+    Reversed r{out, "create_trapV2"};
     value_bindings(r, trapinfo, value, date, TEV);
     r.varbind(OID_SNMPTRAPOID, [&](unsigned char* b, int n) { return add_packet_oid(b, OID_SNMPTRAPOID, systraps, n); });
     r.varbind(OID_SYSUPTIME, [&](unsigned char* b, int n) { return add_packet_int(b, OID_SYSUPTIME, 0, n, BER::TIMETICKS); });
@@ -233,7 +234,7 @@ int build_trapV1(unsigned char* out, const char* Community, const char* systraps
         std::printf("create_trapV1: generic %d / specific %d outside 0-255, trap not built\n", generic, specific);
         return 0;
     }
-    Reversed r{out};
+    Reversed r{out, "create_trapV1"};
     value_bindings(r, trapinfo, value, date, TEV);
     r.wrap(BER::SEQUENCE);
     r.uint(BER::TIMETICKS, time_stamp);
@@ -473,7 +474,8 @@ void trap_process_message(const char* msg)
         for (int d; (d = trap_senario_check(m.type, m.port, m.state, m.value, m.flg)) != -1;) {
             Trap_Expansion_Varbinds tev;
             if (!fill_expansion(m, oid_head, tev)) {
-                std::printf("trap: kind %s port %s makes names too long, no expansion trap\n", m.text[0], m.text[1]);
+                std::printf("trapExpansionVarbind: kind %s port %s makes names too long, no trap\n", m.text[0],
+                            m.text[1]);
                 continue;
             }
             const auto& r = receivers[d];
