@@ -143,11 +143,11 @@ int board_mem_open()
     return open(simboard::board_path(sandbox_root()).c_str(), O_RDWR);
 }
 
-char* board_mem_map(int fd, unsigned long, unsigned long len)
+volatile uint8_t* board_mem_map(int fd, unsigned long, unsigned long len)
 {
     if (fault(simboard::FAULT_MEM_MAP) || len > simboard::FPGA_SIZE) return nullptr;
     void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, simboard::FPGA_OFFSET);
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    return p == MAP_FAILED ? nullptr : static_cast<volatile uint8_t*>(p);
 }
 
 void board_mem_close(int fd)
