@@ -201,8 +201,7 @@ int service_main()
 
     copy_statelog();
 
-    monitor = new MONITOR_TABLE_CLASS();
-    if (mmap_open() == 0) monitor->initializeData();
+    shared_tables_start();
 
     int strap_a = gpio_read(1, 20);
     int strap_b = gpio_read(1, 21);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,12 +22,15 @@ void ring_append(int32_t& r, int32_t& w, StatusEntry* entries, int capacity, con
     entries[w] = e;
     int32_t nw = w + 1;
     if (nw >= capacity) nw = 0;
-    w = nw;
-    if (r == w) {
+    // The web UI walks r to w from another process: the entry is complete
+    // before w moves past it, and on a full ring the oldest entry is given up
+    // (r moves) before w reaches it, so the ring never looks empty meanwhile.
+    if (r == nw) {
         int32_t nr = r + 1;
         if (nr > capacity - 1) nr = 0;
-        r = nr;
+        std::atomic_ref<int32_t>(r).store(nr, std::memory_order_release);
     }
+    std::atomic_ref<int32_t>(w).store(nw, std::memory_order_release);
 }
 
 bool ring_indices_valid(int32_t r, int32_t w, int capacity)
@@ -153,6 +157,14 @@ int mmap_open()
     return 0;
 }
 
+int shared_tables_start()
+{
+    if (!monitor) monitor = new MONITOR_TABLE_CLASS();
+    int rc = mmap_open();
+    monitor->initializeData();
+    return rc;
+}
+
 int mmap_close()
 {
     if (!monitor) return 0;
@@ -195,15 +207,15 @@ int copy_statelog()
 
 int backup_statelog()
 {
-    // Written beside the saved copy and renamed over it, so that a power cut
-    // during the copy leaves the previous copy rather than half a log.
-    const char* const saved = "/log/mmapfile_status";
-    const std::string partial = std::string(saved) + ".new";
-    if (copy_file("/tmp/mmapfile_status", partial))
-        std::rename(kvt_path(partial).c_str(), kvt_path(saved).c_str());
-    else
-        std::remove(kvt_path(partial).c_str());
-    return 0;
+    // write_text_file puts the copy beside the saved one, flushes it to the
+    // medium and renames it over, one writer at a time: a power cut during
+    // the copy leaves the previous copy rather than half a log.
+    std::string text;
+    if (!read_text_file("/tmp/mmapfile_status", text)) {
+        report_error("backup_statelog: read", "/tmp/mmapfile_status");
+        return -1;
+    }
+    return write_text_file("/log/mmapfile_status", text) ? 0 : -1;
 }
 
 void MONITOR_TABLE_CLASS::initializeData()

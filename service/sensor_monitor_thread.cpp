@@ -25,7 +25,7 @@ std::string dio_trap_text(int port, int state, int level)
     return "1," + std::to_string(port) + "," + s + "," + std::to_string(level) + ",1," + s + ",";
 }
 
-void dio_announce(int n, long now)
+void dio_announce(int n, long now, int level)
 {
     if (!monitor || !monitor->sensor_condition || n < 0 || n > 15) return;
     const bool enable = n < 8 ? sensor_settings.digitalI[n].enable : sensor_settings.digitalO[n - 8].enable;
@@ -33,7 +33,6 @@ void dio_announce(int n, long now)
     if (eid != 1 || !enable) return;
     const int port = n + 1;
     const int state = monitor->sensor_condition->digitalio[n].status;
-    const int level = monitor->sensor_condition->digitalio[n].value;
     trap_que.push(dio_trap_text(port, state, level));
     mail_senario_check(1, port, state, level, 1);
     mqtt_senario_check(static_cast<int>(now), 1, port, state, level, 1);
@@ -87,9 +86,11 @@ void dio_monitor_pass(DioMonitorState& st, long now)
             io[i].value = levels[i];
     }
     for (int n = 0; n < 16; ++n) {
+        // The level compared is the level announced: a relay switched by
+        // another thread meanwhile is seen on the next pass.
         const int v = io[n].value;
         if (v == st.last[n]) continue;
-        dio_announce(n, now);
+        dio_announce(n, now, v);
         st.last[n] = v;
     }
 }

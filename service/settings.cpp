@@ -43,28 +43,34 @@ void MinuteList::fill_zero(int n)
     if (n > CAPACITY) n = CAPACITY;
     if (n < 0) n = 0;
     for (int& x : v_) x = 0;
-    head_ = 0;
-    count_ = n;
+    head_.store(0, std::memory_order_relaxed);
+    count_.store(n, std::memory_order_release);
 }
 
 void MinuteList::push_front(int v)
 {
-    head_ = (head_ + CAPACITY - 1) % CAPACITY;
-    v_[head_] = v;
-    if (count_ < CAPACITY) ++count_;
+    // The slot is written before the head moves onto it: a reader on
+    // another thread sees the old list or the new one, never a stale newest
+    // entry.
+    const int h = (head_.load(std::memory_order_relaxed) + CAPACITY - 1) % CAPACITY;
+    v_[h] = v;
+    if (count_.load(std::memory_order_relaxed) < CAPACITY) count_.fetch_add(1, std::memory_order_release);
+    head_.store(h, std::memory_order_release);
 }
 
-int MinuteList::at(int k) const { return v_[(head_ + k) % CAPACITY]; }
+int MinuteList::at(int k) const { return v_[(head_.load(std::memory_order_acquire) + k) % CAPACITY]; }
 
 long long MinuteList::sum_newest(int n) const
 {
-    if (n > count_) n = count_;
+    const int head = head_.load(std::memory_order_acquire);
+    const int count = count_.load(std::memory_order_acquire);
+    if (n > count) n = count;
     if (n <= 0) return 0;
     // Two straight runs instead of a modulo per entry: the minute step sums
     // up to a day of entries for every trend-judged channel.
     long long sum = 0;
-    const int first = n < CAPACITY - head_ ? n : CAPACITY - head_;
-    for (int k = 0; k < first; ++k) sum += v_[head_ + k];
+    const int first = n < CAPACITY - head ? n : CAPACITY - head;
+    for (int k = 0; k < first; ++k) sum += v_[head + k];
     for (int k = 0; k < n - first; ++k) sum += v_[k];
     return sum;
 }
