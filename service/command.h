@@ -36,6 +36,12 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals = n
 // policy, system actions, simulation) directly.
 void dispatch_command(const std::vector<std::string>& f);
 
+// Command 17's wait for both 1-Wire buses to finish a device search, in
+// milliseconds. True when both reported; on time-out the wait is logged and
+// onewire_id_flg cleared all the same.
+constexpr int ONEWIRE_SEARCH_WAIT_MS = 60000;
+bool wait_onewire_search(int timeout_ms);
+
 // Field helpers with the channel's conversions: base-10, malformed -> 0,
 // clamped to int; a missing field is empty.
 int field_num(const std::vector<std::string>& f, size_t k);
@@ -48,8 +54,9 @@ std::string shell_quote(const std::string& v);
 // Hundredths of a decimal text ("3.35" -> 335), cut toward zero.
 int hundredths(const std::string& text);
 
-// The three session lines of the web UI's settings file, or "" when a value
-// would break out of its line.
+// The three session lines of the web UI's settings file, or "" unless both
+// flags are True or False and the age is digits: anything else would be
+// Python the web UI runs.
 std::string session_block(const std::string& expire, const std::string& age,
                           const std::string& save_every);
 // The web UI's settings file text with its session lines replaced by block.

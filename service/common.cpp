@@ -16,7 +16,7 @@
 #include "platform.h"
 
 int fd_gpio1 = -1, fd_gpio2 = -1, fd_gpio3 = -1, fd_fpga = -1;
-char* ram_fpga = nullptr;
+volatile uint8_t* ram_fpga = nullptr;
 
 namespace {
 
@@ -107,11 +107,11 @@ int fpga_access_8357(unsigned char rw, unsigned int addr, int* val)
 {
     long off = fpga_offset(addr);
     if (rw == 0) {
-        *val = off < 0 ? 0 : static_cast<unsigned char>(ram_fpga[off]);
+        *val = off < 0 ? 0 : ram_fpga[off];
         return 0;
     }
     if (off < 0) return -1;
-    ram_fpga[off] = static_cast<char>(*val & 0xFF);
+    ram_fpga[off] = static_cast<uint8_t>(*val & 0xFF);
     board_mem_wrote(static_cast<unsigned long>(off), *val & 0xFF);
     return 0;
 }

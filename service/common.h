@@ -43,7 +43,7 @@ long thread_tid();
 constexpr unsigned int FPGA_BASE = 0x51000000;
 constexpr unsigned int FPGA_LEN = 0x7FFF;
 extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
-extern char* ram_fpga;
+extern volatile uint8_t* ram_fpga;  // the register window: byte access only
 
 int gpio1_open();
 int gpio2_open();
@@ -76,10 +76,14 @@ long timer_remaining_us(int tm_sec, long nsec);
 // Number of 100 ms slices timer() sleeps for `remaining_us`; 0 = return at once.
 long timer_slices(long remaining_us);
 int check_ban_char(const char* text);
-// Whole files by the service's path names; a failed write says so on the
-// console.
+// Whole files by the service's path names. A write replaces the file whole
+// (partial copy, flushed to the medium, renamed over it) or not at all; a
+// failure is reported on the console and in the application log.
 bool read_text_file(const std::string& path, std::string& text);
 bool write_text_file(const std::string& path, const std::string& text);
+// One event for the operator: "<what> <object>[: <errno text>]" on the
+// console and in the application log.
+void report_error(const std::string& what, const std::string& object, int err = 0);
 
 // ---- Configuration database -----------------------------------------------
 extern char DBNAME[24];
@@ -140,6 +144,9 @@ void* sensor_state_thread(void*);
 void* state_log_thread(void*);
 std::string state_log_str(int type, int port);
 int make_statelog(int type);
+// Asks the state-log thread, the one writer of the rings, to empty the DIO
+// ring (dio_only) or both; it does so before its next record.
+void statelog_request_clear(bool dio_only);
 
 // ---- Notification scenarios ------------------------------------------------
 int mail_senario_check(int sensortype, int port, int state, double value, int flag);

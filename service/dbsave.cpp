@@ -463,12 +463,15 @@ int dbsave_batch()
         db_save.pop();
         ++handled;
     }
+    // A batch that did not reach the file whole is undone whole, and memory
+    // is reloaded so that it agrees with the database again.
     if (failed) {
         applog("database rollback");
         rollback_trans();
         init_structs();
-    } else {
-        commit_trans();
+    } else if (commit_trans() != 0) {
+        applog("database rollback");
+        init_structs();
     }
     return handled;
 }
@@ -546,21 +549,26 @@ int cycle_change()
  * Waits on: db_save, polled every 50 ms while empty.
  * Order: messages are saved in queue order, one transaction per batch; a
  *   failed batch is rolled back whole and memory reloaded from the database.
- * Stopped by: control leaving 1.
+ * Stopped by: control leaving 1; changes queued up to then are written in
+ *   one last batch (main closes the database only after the join).
  */
 void* dbsave_thread(void*)
 {
     std::printf("dbsave_thread tid  : %ld\n", thread_tid());
     std::fflush(stdout);
-    while (control == 1) {
+    auto batch = [] {
         try {
             dbsave_batch();
         } catch (const std::exception&) {
             applog("dbsave try error");
         }
         std::fflush(stdout);
+    };
+    while (control == 1) {
+        batch();
         sleep_while_running(50);
     }
+    batch();
     std::printf("end dbsave thread\n");
     std::fflush(stdout);
     return nullptr;

@@ -41,6 +41,16 @@ bool missing_table(int rc)
     return std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
 }
 
+// "webapp_di id=3" of an UPDATE statement, for the log.
+std::string update_target(const std::string& sql)
+{
+    size_t t = sql.find("UPDATE ");
+    std::string table = t == std::string::npos ? "?" : sql.substr(t + 7, sql.find(' ', t + 7) - (t + 7));
+    size_t w = sql.rfind("where id=");
+    std::string id = w == std::string::npos ? "?" : sql.substr(w + 9, sql.find_first_not_of("0123456789", w + 9) - (w + 9));
+    return table + " id=" + id;
+}
+
 enum class SelectOutcome { ok, missing_table, stopped };
 
 // Runs a query until one attempt completes, filling rows. Retries every
@@ -169,14 +179,15 @@ int commit_trans()
             sleep_ms(100);
             std::printf("%d\n", attempt);
         }
-        // The transaction cannot be finished; a fresh connection drops it.
+        // The transaction cannot be finished; a fresh connection drops it,
+        // and the caller learns that its batch is lost.
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         close_db();
         open_db();
     } catch (...) {
         applog("DBtrans try error");
     }
-    return 0;
+    return 1;
 }
 
 int rollback_trans()
@@ -264,12 +275,16 @@ int update_db(const std::string& sql)
             result = 3;
             continue;
         }
+        // A row that is not there is a setting that silently goes unsaved:
+        // the operator learns of it; the rest of the batch still counts.
+        const int changed = sqlite3_changes(db);
         rc = sqlite3_finalize(stmt);
         if (rc != SQLITE_OK) {
             std::printf("%s\n", err_text("update ERROR8(", rc).c_str());
             result = 4;
             continue;
         }
+        if (changed == 0) report_error("update_db: no row changed in", update_target(sql));
         return 0;
     }
     return result;

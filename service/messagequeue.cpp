@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -111,22 +112,24 @@ void set_scenarios(Scenario* arr, int count, const std::vector<std::string>& f, 
 void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 
-// Command 59: the web UI's session policy.
+// Command 59: the web UI's session policy. The values become lines of the
+// web UI's Python program, so only what those settings can hold is taken.
 void web_session(const std::vector<std::string>& f)
 {
     std::string block = session_block(field_text(f, 1), field_text(f, 2), field_text(f, 3));
     if (block.empty()) {
-        std::printf("command 59: session value with a line break, ignored\n");
+        report_error("command 59: refused session values (True or False, and digits for the age):", "settings.py");
         return;
     }
     sleep_while_running(1000);
     std::string py;
     if (!read_text_file(SETTINGS_PY, py)) {
-        std::printf("command 59: cannot open %s\n", SETTINGS_PY);
+        report_error("command 59: read", SETTINGS_PY, errno);
         return;
     }
-    write_text_file(SETTINGS_PY, merge_session_block(py, block));
-    write_text_file(SESSION_TXT, block);
+    // Nothing further happens unless the settings file took the new lines.
+    if (!write_text_file(SETTINGS_PY, merge_session_block(py, block))) return;
+    if (!write_text_file(SESSION_TXT, block)) return;
     kvt_system("systemctl restart kvt-uwsgi");
 }
 
@@ -158,21 +161,6 @@ void system_action(int n)
     }
 }
 
-// Command 31 with 3 or 4: the web UI's "clear" buttons.
-void clear_status_log(bool dio_only)
-{
-    if (!monitor || !monitor->status_log) {
-        std::printf("command 31: status log not mapped\n");
-        return;
-    }
-    if (dio_only)
-        std::memset(&monitor->status_log->dio_status_log, 0, sizeof monitor->status_log->dio_status_log);
-    else
-        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
-    backup_statelog();
-    applog(dio_only ? "clear dio status log" : "clear all status log");
-}
-
 // Command 3: the web UI's relay buttons; n is the digital I/O element of
 // the output (8 to 15).
 void relay_command(int n, int pulse)
@@ -191,18 +179,48 @@ void relay_command(int n, int pulse)
     std::printf(do_ctl(n - 8, next) == 0 ? "flg:ok\n" : "flg:ng\n");
 }
 
-// Command 17: the 1-Wire threads report a finished device search per
-// channel. A shutdown ends the wait too, so a missing adapter never holds
-// this thread.
-void wait_onewire_search()
+// Texts that go into system files (network unit, host name, resolver,
+// syslog options): a quotation mark or a line break there would add lines of
+// its own, so only what addresses and host names are made of is taken.
+bool system_text_ok(const std::string& v)
 {
-    portnum_ok[0] = 0;
-    portnum_ok[1] = 0;
-    while (control == 1 && !(portnum_ok[0] && portnum_ok[1])) msleep(100);
-    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = 0;
+    for (unsigned char c : v)
+        if (!std::isalnum(c) && c != '.' && c != ':' && c != '-' && c != '_') return false;
+    return true;
+}
+
+bool system_fields_ok(int cmd, const std::vector<std::string>& f, std::initializer_list<std::pair<size_t, const char*>> fields)
+{
+    for (const auto& [k, name] : fields) {
+        if (system_text_ok(field_text(f, k))) continue;
+        report_error("command " + std::to_string(cmd) + ": refused field",
+                     std::string(name) + " (letters, digits, '.', ':', '-', '_' only)");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
+
+// Command 17: the 1-Wire threads report a finished device search per
+// channel. The wait is bounded, so that a missing adapter does not hold
+// every later command (restart and update among them); a shutdown ends it
+// too.
+bool wait_onewire_search(int timeout_ms)
+{
+    portnum_ok[0] = 0;
+    portnum_ok[1] = 0;
+    for (int waited = 0; control == 1 && !(portnum_ok[0] && portnum_ok[1]); waited += 100) {
+        if (waited >= timeout_ms) {
+            report_error("command 17: no 1-Wire search result from both buses within",
+                         std::to_string(timeout_ms / 1000) + " s");
+            break;
+        }
+        msleep(100);
+    }
+    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = 0;
+    return portnum_ok[0] && portnum_ok[1];
+}
 
 // ---------------------------------------------------------------------------
 // Pure rules
@@ -277,8 +295,9 @@ int hundredths(const std::string& t)
 
 std::string session_block(const std::string& expire, const std::string& age, const std::string& save_every)
 {
-    for (const std::string* v : {&expire, &age, &save_every})
-        if (v->find_first_of("\r\n") != std::string::npos) return "";
+    auto is_flag = [](const std::string& v) { return v == "True" || v == "False"; };
+    bool age_ok = !age.empty() && age.find_first_not_of("0123456789") == std::string::npos;
+    if (!is_flag(expire) || !age_ok || !is_flag(save_every)) return "";
     return "SESSION_EXPIRE_AT_BROWSER_CLOSE=" + expire + "\n" + "SESSION_COOKIE_AGE=" + age + "\n" +
            "SESSION_SAVE_EVERY_REQUEST=" + save_every + "\n";
 }
@@ -544,6 +563,9 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals)
         return true;
     case 32: {
         if (!present(f, 2)) return refuse("no fields for record", n), true;
+        if (!system_fields_ok(cmd, f, {{2, "host"}, {4, "ipaddr"}, {5, "netmask"}, {6, "broadcast"},
+                                       {7, "gateway"}, {8, "dns1"}, {9, "dns2"}, {10, "dns3"}}))
+            return true;
         auto& e = as.network;
         text(e.host, f, 2);
         e.dhcp = flag(f, 3);
@@ -670,6 +692,7 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals)
         return true;
     case 55:
         if (!present(f, 1)) return refuse("no value", n), true;
+        if (!system_fields_ok(cmd, f, {{2, "ipaddr"}})) return true;
         as.syslog.destination = n;
         text(as.syslog.ipaddr, f, 2);
         as.syslog.port = field_num(f, 3);
@@ -702,7 +725,7 @@ void dispatch_command(const std::vector<std::string>& f)
         relay_command(n, field_num(f, 2));
         break;
     case 17:
-        wait_onewire_search();
+        wait_onewire_search(ONEWIRE_SEARCH_WAIT_MS);
         break;
     case 27: {
         std::string line = "python3 /opt/kvt/sbin/mailsend.py " + shell_quote(admin_settings.mail.mail_smtp) + " " +
@@ -712,7 +735,7 @@ void dispatch_command(const std::vector<std::string>& f)
     }
     case 31:
         if (n == 1 || n == 2) make_statelog(n);
-        else if (n == 3 || n == 4) clear_status_log(n == 4);
+        else if (n == 3 || n == 4) statelog_request_clear(n == 4);
         break;
     case 51:
         if (!present(f, 1)) {
@@ -796,8 +819,13 @@ void* messagequeue_thread(void*)
             if (err == E2BIG) {
                 // Take the oversized message off the queue whole and refuse it:
                 // a cut command could store half a record.
-                msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
-                std::printf("command of more than %zu bytes refused\n", MSG_TEXT_MAX);
+                ssize_t cut = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
+                buf.message[cut > 0 ? cut : 0] = '\0';
+                // The operator learns from the log why a setting did not change.
+                int cmd = field_num(split_fields(buf.message, cut > 0 ? static_cast<size_t>(cut) : 0), 0);
+                report_error("messagequeue_thread: refused a text of " + std::to_string(MSG_TEXT_MAX) +
+                                 " bytes or more,",
+                             "command " + std::to_string(cmd));
                 continue;
             }
             if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
