@@ -187,7 +187,9 @@ TEST(CmdEndToEnd, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
         << p.console();
     EXPECT_EQ(sql_value(sb, "SELECT name||enable||time FROM webapp_di WHERE id=2"), di2);
     EXPECT_TRUE(p.running());
-    EXPECT_NE(p.console().find("command of more than 2048 bytes refused"), std::string::npos);
+    EXPECT_NE(p.console().find("refused a text of 2048 bytes or more, command 1"), std::string::npos);
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("refused a text of 2048 bytes or more, command 1\n"),
+              std::string::npos);
 
     // Simulation: write the file, flip input 1, load it; the monitor takes it.
     ASSERT_EQ(kvtctl(sb, {"simulate", "make"}), 0);

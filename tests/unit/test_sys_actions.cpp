@@ -98,8 +98,8 @@ TEST(NtpRewrite, ServerLinesFollowTheSlots)
 }
 
 // The happy paths run through the settings writer's follow-ups; here the
-// files are missing.
-TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
+// files are missing: syslog is left alone, NTP is started again.
+TEST(SystemFileActions, WithoutTheirFileSyslogIsLeftAloneAndNtpRestarted)
 {
     TestSandbox sb;
     admin_settings.syslog = syslog_of(1, "192.0.2.5", 514);
@@ -108,7 +108,7 @@ TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
     std::remove(sb.path("/etc/ntp.conf").c_str());
     EXPECT_EQ(syslog_sh(), -1);
     EXPECT_EQ(ntp_sh(), -1);
-    EXPECT_EQ(sb.journal(), std::vector<std::string>{"systemctl stop ntpd"});
+    EXPECT_EQ(sb.journal(), (std::vector<std::string>{"systemctl stop ntpd", "systemctl start ntpd"}));
 }
 
 TEST(ClockAction, DateTextIsTakenAsStored)
