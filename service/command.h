@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "monitor_table.h"
+#include "settings_map.h"
 #include "settings_table.h"
 
 // ---- Command texts ----------------------------------------------------------
@@ -72,16 +73,14 @@ int parse_debug_text(const std::string& text, int* di, float* ai, float* temp, f
 
 // ---- Settings writer --------------------------------------------------------
 
-// SQL text literal content: every ' doubled.
-std::string sql_text(const char* v);
-
 // Number of entries of a db_save kind (0 for kinds the writer does not know).
 int kind_entries(int kind);
 
-// The UPDATE statements that save entry `i` of `kind` from the records (two
-// for kind 58, none for an unknown kind or an entry outside the section).
-std::vector<std::string> update_statements(int kind, int i, const SETTINGS_TABLE::Sensor_settings& s,
-                                           const SETTINGS_TABLE::Admin_settings& a, int sm_err_time);
+// The UPDATE statement that saves entry `i` of `kind` from the records,
+// values bound in order (none for an unknown kind or an entry outside the
+// section).
+std::vector<SETTINGS_MAP::Statement> update_statements(int kind, int i, SETTINGS_TABLE::Sensor_settings& s,
+                                                       SETTINGS_TABLE::Admin_settings& a, int sm_err_time);
 
 // Parses a db_save message "kind,index,"; false when it is not two numbers.
 bool parse_save_message(const std::string& m, int* kind, int* index);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "monitor_table.h"
+#include "settings_map.h"
 #include "settings_table.h"
 
 // ---- Run control and start-up (main) -------------------------------------
@@ -95,6 +96,8 @@ int rollback_trans();
 int create_db(const std::string& sql);
 int insert_db(const std::string& sql);
 int update_db(const std::string& sql);
+// The same with values bound to the statement's "?" in order.
+int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values);
 std::string select_db(const std::string& sql);
 int delete_db();
 int alter(const std::string& result, int mode);
@@ -113,8 +116,9 @@ int init_structs();
 int for105update();
 int for107update();
 int snmp_prefix_Set(int i);
-void setsettings(const DbRows& rows, const std::string& query);
-void setsettings(const std::string& result, const std::string& query);
+// Fills the records of one table from its rows (or select_db's result text).
+void setsettings(const DbRows& rows, const std::string& table);
+void setsettings(const std::string& result, const std::string& table);
 // System files: read whole through the sandbox seam (nullopt when missing),
 // and the pure parsers that fill the records from their text.
 std::optional<std::string> read_system_file(const char* path);

@@ -41,13 +41,19 @@ bool missing_table(int rc)
     return std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
 }
 
-// "webapp_di id=3" of an UPDATE statement, for the log.
-std::string update_target(const std::string& sql)
+// "webapp_di id=3" of an UPDATE statement, for the log: the table after
+// "UPDATE", the id bound last or written after "where id=".
+std::string update_target(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values)
 {
     size_t t = sql.find("UPDATE ");
     std::string table = t == std::string::npos ? "?" : sql.substr(t + 7, sql.find(' ', t + 7) - (t + 7));
     size_t w = sql.rfind("where id=");
-    std::string id = w == std::string::npos ? "?" : sql.substr(w + 9, sql.find_first_not_of("0123456789", w + 9) - (w + 9));
+    std::string id = "?";
+    if (w != std::string::npos && sql.compare(w + 9, 1, "?") == 0 && !values.empty()) {
+        if (const int* n = std::get_if<int>(&values.back())) id = std::to_string(*n);
+    } else if (w != std::string::npos) {
+        id = sql.substr(w + 9, sql.find_first_not_of("0123456789", w + 9) - (w + 9));
+    }
     return table + " id=" + id;
 }
 
@@ -254,7 +260,7 @@ int insert_db(const std::string& sql)
     }
 }
 
-int update_db(const std::string& sql)
+int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values)
 {
     int result = 0;
     for (int attempt = 0; attempt < 30; ++attempt) {
@@ -268,7 +274,17 @@ int update_db(const std::string& sql)
             result = 2;
             continue;
         }
-        rc = sqlite3_step(stmt);
+        // Values are bound, never spliced into the text: whatever a name
+        // holds stays a value.
+        for (size_t k = 0; k < values.size() && rc == SQLITE_OK; ++k) {
+            const int pos = static_cast<int>(k) + 1;
+            if (const int* n = std::get_if<int>(&values[k])) rc = sqlite3_bind_int(stmt, pos, *n);
+            else {
+                const std::string& t = std::get<std::string>(values[k]);
+                rc = sqlite3_bind_text(stmt, pos, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+            }
+        }
+        if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
         if (rc != SQLITE_DONE) {
             std::printf("%s\n", err_text("update ERROR7(", rc).c_str());
             sqlite3_finalize(stmt);
@@ -284,11 +300,13 @@ int update_db(const std::string& sql)
             result = 4;
             continue;
         }
-        if (changed == 0) report_error("update_db: no row changed in", update_target(sql));
+        if (changed == 0) report_error("update_db: no row changed in", update_target(sql, values));
         return 0;
     }
     return result;
 }
+
+int update_db(const std::string& sql) { return update_db(sql, {}); }
 
 DbRows select_rows(const std::string& sql, bool* table_missing)
 {

@@ -311,7 +311,7 @@ TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLo
 
 TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
 {
-    setsettings("1$60$,2$120$,", "SELECT * from webapp_bat_config;");
+    setsettings("1$60$,2$120$,", "webapp_bat_config");
     EXPECT_EQ(ss.battery[0].alert, 60);
     EXPECT_EQ(ss.battery[1].alert, 120);
     EXPECT_EQ(ss.battery[1].alert_clear, 0);  // cells beyond the result read as 0
@@ -332,7 +332,7 @@ TEST(NumberConversionTest, CellsConvertLikeStrtol)
                  {"1.5", 1}};
     for (const auto& c : cases) {
         std::memset(&sensor_settings.battery, 0, sizeof sensor_settings.battery);
-        setsettings(DbRows{{"1", c.cell}}, "SELECT * from webapp_bat_config;");
+        setsettings(DbRows{{"1", c.cell}}, "webapp_bat_config");
         EXPECT_EQ(sensor_settings.battery[0].alert, c.value) << "'" << c.cell << "'";
     }
 }
