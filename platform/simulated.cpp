@@ -158,7 +158,7 @@ void board_mem_close(int fd)
 void board_mem_wrote(unsigned long offset, int value)
 {
     char line[64];
-    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", 0x51000000UL + offset, value);
+    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", BOARD::FPGA_BASE + offset, value);
     int fd = open((sandbox_root() + "/sim/fpga.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (fd < 0) return;
     ssize_t w = write(fd, line, static_cast<size_t>(n));

@@ -32,6 +32,15 @@ constexpr int LOWER_CAUTION = 7;
 constexpr int LOWER_ALERT = 8;
 }  // namespace STATE
 
+// What a digital port's level means (its `errortext_id`).
+namespace ERRTEXT {
+constexpr int LEVEL = 1;        // the level is announced, the state stays normal
+constexpr int CAUTION_ON = 2;   // level 1 is a caution
+constexpr int ALERT_ON = 3;     // level 1 is an alert
+constexpr int CAUTION_OFF = 4;  // level 0 is a caution
+constexpr int ALERT_OFF = 5;    // level 0 is an alert
+}  // namespace ERRTEXT
+
 // Sections of the settings writer: the kind of a db_save message.
 namespace SAVE {
 constexpr int DI = 1;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "board_lines.h"
+#include "codes.h"
 #include "monitor_table.h"
 #include "settings_map.h"
 #include "settings_table.h"
@@ -41,8 +43,6 @@ void sleep_while_running(int ms);
 long thread_tid();
 
 // ---- Board access ---------------------------------------------------------
-constexpr unsigned int FPGA_BASE = 0x51000000;
-constexpr unsigned int FPGA_LEN = 0x7FFF;
 extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
 extern volatile uint8_t* ram_fpga;  // the register window: byte access only
 
@@ -55,6 +55,11 @@ void gpio3_close();
 // Reads (rw 0) or writes one line; 0 on success. A read that fails leaves
 // *val unchanged: set it to the level that is safe to assume beforehand.
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
+// The same for one of the board's named lines.
+inline int board_read(BOARD::Line l, int* val) { return gpio_access_7400(0, l.chip, l.line, val); }
+inline int board_write(BOARD::Line l, int val) { return gpio_access_7400(1, l.chip, l.line, &val); }
+// The full address of an FPGA register.
+constexpr unsigned int fpga_reg(unsigned int offset) { return BOARD::FPGA_BASE + offset; }
 int fpga_open();
 void fpga_close();
 int fpga_access_8357(unsigned char rw, unsigned int addr, int* val);
@@ -82,8 +87,10 @@ int check_ban_char(const char* text);
 // failure is reported on the console and in the application log.
 bool read_text_file(const std::string& path, std::string& text);
 bool write_text_file(const std::string& path, const std::string& text);
-// One event for the operator: "<what> <object>[: <errno text>]" on the
-// console and in the application log.
+// One event for the operator: the same line on the console and in the
+// application log.
+void report(const std::string& line);
+// The same for a failed call: "<what> <object>[: <errno text>]".
 void report_error(const std::string& what, const std::string& object, int err = 0);
 
 // ---- Configuration database -----------------------------------------------

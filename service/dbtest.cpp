@@ -127,8 +127,7 @@ int open_db()
             sqlite3_close(db);
             db = nullptr;
             status_led_timer(1);
-            std::printf("%s\n", msg.c_str());
-            applog(msg);
+            report(msg);
             return 1;
         }
         return 0;
@@ -155,8 +154,7 @@ int begin_trans()
         int rc = sqlite3_exec(db, "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
             std::string msg = err_text("trans ERROR(", rc);
-            std::printf("%s\n", msg.c_str());
-            applog(msg);
+            report(msg);
             return 1;
         }
         std::printf("BEGIN TRANSACTION\n");
@@ -227,8 +225,7 @@ int create_db(const std::string& sql)
         if (rc == SQLITE_OK) return 0;
         std::string msg = err_text("ERROR(", rc);
         status_led_timer(1);
-        std::printf("%s\n", msg.c_str());
-        applog(msg);
+        report(msg);
         close_db();
         open_db();
         return rc;

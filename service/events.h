@@ -9,11 +9,6 @@
 
 #include "common.h"
 
-// Board lines of the digital inputs (chip, line) and relay outputs (chip 2).
-constexpr int DI_CHIP[8] = {2, 3, 2, 2, 2, 2, 2, 2};
-constexpr int DI_LINE[8] = {35, 68, 39, 40, 32, 62, 63, 64};
-constexpr int DO_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};
-
 // ---- Digital I/O monitor --------------------------------------------------
 
 // One sample of one input through the persistence filter. `last` is the

@@ -288,8 +288,7 @@ int do_import(int kind)
     } else {
         std::string why = check_import(kind, content);
         if (!why.empty()) {
-            std::printf("%s\n", why.c_str());
-            applog(why);
+            report(why);
         } else {
             apply_import(kind, content);
             for (int b = 0; b < k->nblocks; ++b) db_save.push_n(k->blocks[b].save, SAVE::WHOLE);

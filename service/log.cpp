@@ -154,12 +154,17 @@ bool write_all(int fd, const std::string& text)
 
 }  // namespace
 
+void report(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    applog(line);
+}
+
 void report_error(const std::string& what, const std::string& object, int err)
 {
     std::string line = what + " " + object;
     if (err != 0) line += std::string(": ") + std::strerror(err);
-    std::printf("%s\n", line.c_str());
-    applog(line);
+    report(line);
 }
 
 bool write_text_file(const std::string& path, const std::string& text)
@@ -218,10 +223,11 @@ std::string first_line(const std::string& text)
     return line;
 }
 
-int dip_set(int line)
+// An unreadable switch counts as off: "set" would start a reset.
+bool dip_set(int position)
 {
     int v = 1;
-    gpio_access_7400(0, 2, line, &v);
+    board_read(BOARD::DIP[position - 1], &v);
     return v == 0;  // a switch that is on pulls its line low
 }
 
@@ -349,7 +355,7 @@ int date_sh()
 
 int get_hardware_revisions(char* text)
 {
-    std::string rev = SYSADMIN::revision_text(fpga_word_read(FPGA_BASE + 0x002));
+    std::string rev = SYSADMIN::revision_text(fpga_word_read(fpga_reg(BOARD::REG_REVISION)));
     std::memcpy(text, rev.c_str(), rev.size() + 1);
     return 0;
 }
@@ -388,10 +394,10 @@ int db_copy()
 
 int read_DIP_SW()
 {
-    bool account = dip_set(49);
-    bool network = dip_set(50);
-    bool full = dip_set(51);
-    dip_set(52);  // read, no function
+    bool account = dip_set(1);
+    bool network = dip_set(2);
+    bool full = dip_set(3);
+    dip_set(4);  // read, no function
 
     if (account) {
         applog("アカウント設定初期化");

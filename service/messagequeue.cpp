@@ -238,7 +238,7 @@ bool wait_onewire_search(int timeout_ms)
         }
         msleep(100);
     }
-    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = 0;
+    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = REQ::SAVED;
     return portnum_ok[0] && portnum_ok[1];
 }
 

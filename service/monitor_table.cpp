@@ -102,8 +102,7 @@ int mmap_open()
     }
     m->sensor_condition = map_table<Sensor_condition>(m->fd_monitor);
     if (!m->sensor_condition) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
 
@@ -118,8 +117,7 @@ int mmap_open()
     }
     m->requestflg = map_table<RequestFlg>(m->fd_flg);
     if (!m->requestflg) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
 
@@ -150,8 +148,7 @@ int mmap_open()
     }
     m->trend_per = map_table<Trend_per>(m->fd_trend);
     if (!m->trend_per) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
     return 0;
@@ -192,8 +189,7 @@ bool statelog_repair(MONITOR_TABLE::Status_Log* log)
     std::snprintf(msg, sizeof msg, "status log index out of range (all r=%d w=%d, dio r=%d w=%d): log reset",
                   static_cast<int>(all.r), static_cast<int>(all.w), static_cast<int>(dio.r),
                   static_cast<int>(dio.w));
-    std::printf("%s\n", msg);
-    applog(msg);
+    report(msg);
     if (all_bad) all.r = all.w = 0;
     if (dio_bad) dio.r = dio.w = 0;
     return true;
@@ -230,24 +226,23 @@ void MONITOR_TABLE_CLASS::setDummyData()
     using SETTINGS_TABLE::VALUE_ERROR;
     MONITOR_TABLE::Sensor_condition* c = sensor_condition;
     if (!c) return;
-    for (int i = 0; i < 8; ++i) c->digitalio[i] = {0, 0};
+    for (int i = 0; i < 8; ++i) c->digitalio[i] = {0, STATE::NONE};
     for (int i = 0; i < 8; ++i) {
         int init = sensor_settings.digitalO[i].doinit ? 1 : 0;
-        // [relay outputs: drive doinit]
         do_ctl(i, init);
-        c->digitalio[8 + i] = {init, 0};
+        c->digitalio[8 + i] = {init, STATE::NONE};
     }
-    for (auto& e : c->analog) e = {VALUE_ERROR, 0};
-    for (auto& e : c->onewire_temperature) e = {VALUE_ERROR, 0};
-    for (auto& e : c->onewire_humidity) e = {VALUE_ERROR, 0};
+    for (auto& e : c->analog) e = {VALUE_ERROR, STATE::NONE};
+    for (auto& e : c->onewire_temperature) e = {VALUE_ERROR, STATE::NONE};
+    for (auto& e : c->onewire_humidity) e = {VALUE_ERROR, STATE::NONE};
     for (auto& e : c->veloxa) {
-        e.sensor_temperature = {VALUE_ERROR, 0};
-        e.sensor_humidity = {VALUE_ERROR, 0};
-        e.sensor_battery = {VALUE_ERROR, 0};
+        e.sensor_temperature = {VALUE_ERROR, STATE::NONE};
+        e.sensor_humidity = {VALUE_ERROR, STATE::NONE};
+        e.sensor_battery = {VALUE_ERROR, STATE::NONE};
     }
     for (auto& e : c->kvt_nx40) {
-        e.sensor_temperature = {VALUE_ERROR, 0};
-        e.sensor_battery = {VALUE_ERROR, 0};
+        e.sensor_temperature = {VALUE_ERROR, STATE::NONE};
+        e.sensor_battery = {VALUE_ERROR, STATE::NONE};
     }
 }
 

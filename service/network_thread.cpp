@@ -1,7 +1,8 @@
 // network_thread: applies new network settings to the system files.
 //
 // Owns the request flag network_set_configuration once the settings writer
-// has raised it to 4, and the files /etc/hostname, the wired unit and the
+// has raised it to "saved, to be applied", and the files /etc/hostname, the
+// wired unit and the
 // resolver. Polls the flag every 50 ms; when raised it writes the files,
 // puts the flag back to 0 and asks for the restart, since new addressing
 // only takes effect after a reboot. A change whose files cannot be written
@@ -96,9 +97,9 @@ void* network_thread(void*)
     std::printf("network_thread tid  : %ld\n", thread_tid());
     while (control) {
         MONITOR_TABLE::RequestFlg* flg = monitor ? monitor->requestflg : nullptr;
-        if (flg && flg->network_set_configuration == 4) {
+        if (flg && flg->network_set_configuration == REQ::APPLY) {
             if (SYSADMIN::network_apply()) {
-                flg->network_set_configuration = 0;
+                flg->network_set_configuration = REQ::SAVED;
                 reboot();
             } else {
                 // The change stays pending; a full disk may clear.

@@ -82,7 +82,7 @@ long long MinuteList::sum_newest(int n) const
 /*
  * cpustate_thread: the supervisor.
  * Owns: nothing but the decision to stop.
- * Waits on: a 100 ms tick; reads the power switch (chip 2 line 68) and the
+ * Waits on: a 100 ms tick; reads the power switch and the
  *   SIGTERM flag each tick.
  * Order: SIGTERM is checked before the switch, so a SIGTERM during a switch
  *   press still ends as an update (quiet exit).
@@ -98,7 +98,7 @@ void* cpustate_thread(void*)
     }
     for (;;) {
         int sw = 0;
-        gpio_access_7400(0, 2, 68, &sw);
+        board_read(BOARD::POWER_SWITCH, &sw);
         if (sigterm_received) {
             control = 0;
             updateflg = 1;
@@ -107,8 +107,7 @@ void* cpustate_thread(void*)
         if (sw == 1) {
             std::printf("シャットダウン\n");
             applog("シャットダウン");
-            int off = 0;
-            gpio_access_7400(1, 2, 67, &off);
+            board_write(BOARD::RUN, 0);
             control = 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             break;

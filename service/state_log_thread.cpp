@@ -81,7 +81,7 @@ void state_log_process(const std::string& rec)
         // The web UI shares the rings; indices it damaged are reset, not followed.
         statelog_repair(monitor->status_log);
         MONITOR_TABLE::StatusEntry e{static_cast<int32_t>(r.time), r.type, r.port, r.state, value};
-        if (r.type == 1) {
+        if (r.type == KIND::DIO) {
             auto& l = monitor->status_log->dio_status_log;
             MONITOR_TABLE::ring_append(l.r, l.w, l.dio, MONITOR_TABLE::DIO_LOG_NUM, e);
         } else {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "monitor_table.h"
+#include "board_lines.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -19,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int DI_CHIP[8] = {2, 3, 2, 2, 2, 2, 2, 2};
-constexpr int DI_LINE[8] = {35, 68, 39, 40, 32, 62, 63, 64};
-constexpr int DO_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};
 
 void db_exec(TestSandbox& sb, const std::string& sql)
 {
@@ -112,9 +110,9 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
     ASSERT_TRUE(p.wait_started(20000)) << p.console();
 
     // Start-up drives every output to its start level.
-    EXPECT_EQ(sb.gpio(2, DO_LINE[4]), 1);
+    EXPECT_EQ(sb.gpio(2, BOARD::RELAY[4].line), 1);
     EXPECT_EQ(kvtsim(sb.root(), {"value", "dio", "13"}).substr(0, 2), "1 ");
-    for (int k : {0, 1, 2, 3}) EXPECT_EQ(sb.gpio(2, DO_LINE[k]), 0) << "relay " << k + 1;
+    for (int k : {0, 1, 2, 3}) EXPECT_EQ(sb.gpio(2, BOARD::RELAY[k].line), 0) << "relay " << k + 1;
 
     // The state log also runs the relay rules for each logged state change;
     // once the state threads have judged every port (all inputs at 0), no
@@ -128,13 +126,13 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
     bool valid_trial = false;
     for (int attempt = 0; attempt < 4 && !valid_trial; ++attempt) {
         auto t0 = Clock::now();
-        sb.set_gpio(DI_CHIP[0], DI_LINE[0], 1);
+        sb.set_gpio(BOARD::DI[0].chip, BOARD::DI[0].line, 1);
         std::this_thread::sleep_until(t0 + std::chrono::milliseconds(2700));
-        sb.set_gpio(DI_CHIP[0], DI_LINE[0], 0);
+        sb.set_gpio(BOARD::DI[0].chip, BOARD::DI[0].line, 0);
         const double held = since(t0);
         if (held <= 2.85) {
             valid_trial = true;
-            EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1 || dio(sb, 0).value == 1; }, 700))
+            EXPECT_FALSE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1 || dio(sb, 0).value == 1; }, 700))
                 << "input 1 accepted after a " << held << " s hold";
         } else {
             // Too late to judge: let a possible acceptance and its return to 0 pass.
@@ -147,37 +145,37 @@ TEST(EventsE2E, DigitalPersistenceAndRelayRulesOnTheBoard)
 
     // A level held past 3 s is accepted once, not before ~2.9 s.
     auto t2 = Clock::now();
-    sb.set_gpio(DI_CHIP[0], DI_LINE[0], 1);
-    ASSERT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1; }, 10000)) << "input 1 never announced";
+    sb.set_gpio(BOARD::DI[0].chip, BOARD::DI[0].line, 1);
+    ASSERT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 10000)) << "input 1 never announced";
     double rise = since(t2);
     EXPECT_GE(rise, 2.9) << "accepted too early";
     EXPECT_EQ(dio(sb, 0).value, 1);
     int rises = 1, last = 1;
     while (since(t2) < rise + 4.5) {
-        int v = sb.gpio(2, DO_LINE[0]);
+        int v = sb.gpio(2, BOARD::RELAY[0].line);
         if (v == 1 && last == 0) ++rises;
         last = v;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(rises, 1) << "input 1 announced more than once";
-    EXPECT_EQ(sb.gpio(2, DO_LINE[0]), 0) << "output 1 switched itself off on its own announcement";
+    EXPECT_EQ(sb.gpio(2, BOARD::RELAY[0].line), 0) << "output 1 switched itself off on its own announcement";
 
     // No persistence: relay 2 follows input 2 both ways.
-    sb.set_gpio(DI_CHIP[1], DI_LINE[1], 1);
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[1]) == 1; }, 2000));
-    sb.set_gpio(DI_CHIP[1], DI_LINE[1], 0);
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[1]) == 0; }, 2000));
+    sb.set_gpio(BOARD::DI[1].chip, BOARD::DI[1].line, 1);
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[1].line) == 1; }, 2000));
+    sb.set_gpio(BOARD::DI[1].chip, BOARD::DI[1].line, 0);
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[1].line) == 0; }, 2000));
 
     // A trend-judged input bypasses its 5 s persistence.
     auto t3 = Clock::now();
-    sb.set_gpio(DI_CHIP[2], DI_LINE[2], 1);
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[2]) == 1; }, 2500));
+    sb.set_gpio(BOARD::DI[2].chip, BOARD::DI[2].line, 1);
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[2].line) == 1; }, 2500));
     EXPECT_LT(since(t3), 2.5);
 
     // errortext 0: the value changes, nothing is announced.
-    sb.set_gpio(DI_CHIP[3], DI_LINE[3], 1);
+    sb.set_gpio(BOARD::DI[3].chip, BOARD::DI[3].line, 1);
     EXPECT_TRUE(wait_until([&] { return dio(sb, 3).value == 1; }, 2000));
-    EXPECT_FALSE(wait_until([&] { return sb.gpio(2, DO_LINE[3]) == 1; }, 600));
+    EXPECT_FALSE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[3].line) == 1; }, 600));
 
     // kvtsim value on the live table.
     EXPECT_EQ(kvtsim(sb.root(), {"value", "ai", "1"}), "65535 0\n");
@@ -224,17 +222,17 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
     ASSERT_EQ(rc, 0);
     kvtsim(sb.root(), {"value", "ai", "2", "3500"}, &rc);
     ASSERT_EQ(rc, 0);
-    sb.set_gpio(DI_CHIP[5], DI_LINE[5], 1);
+    sb.set_gpio(BOARD::DI[5].chip, BOARD::DI[5].line, 1);
 
     // Analog 1 enters upper alert: table, log ring, and the relay rule.
     ASSERT_TRUE(wait_until([&] { return analog(sb, 0).status == 5; }, 75000)) << p.console();
     EXPECT_EQ(kvtsim(sb.root(), {"value", "ai", "1"}), "3500 5\n");
     EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 1, 5, 3500); }, 3000));
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, DO_LINE[0]) == 1; }, 3000)) << "alert rule of output 1";
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 3000)) << "alert rule of output 1";
 
     // Alarm input 5 (errortext 5) at level 0 is in alert; level 1 clears it.
     EXPECT_TRUE(wait_until([&] { return dio(sb, 4).status == 3 && ring_has(sb, 1, 5, 3, 0); }, 3000));
-    sb.set_gpio(DI_CHIP[4], DI_LINE[4], 1);
+    sb.set_gpio(BOARD::DI[4].chip, BOARD::DI[4].line, 1);
     EXPECT_TRUE(wait_until([&] { return dio(sb, 4).status == 1 && ring_has(sb, 1, 5, 1, 1); }, 3000));
 
     // Trend-judged input 6 and analog 2: not judged per pass, then at the

@@ -77,7 +77,7 @@ protected:
         ASSERT_EQ(msgsnd(qid, &m, text.size() + (with_nul ? 1 : 0), 0), 0) << "msgsnd";
     }
 
-    int relay(int k) { return sb.gpio(2, simboard::RELAY_LINE[k]); }
+    int relay(int k) { return sb.gpio(2, BOARD::RELAY[k].line); }
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 class DioMonitorTest : public EventsTest {
 protected:
     DioMonitorState st;
-    void set_input(int i, int v) { sb.set_gpio(DI_CHIP[i], DI_LINE[i], v); }
+    void set_input(int i, int v) { sb.set_gpio(BOARD::DI[i].chip, BOARD::DI[i].line, v); }
     void passes(int n)
     {
         for (int k = 0; k < n; ++k) dio_monitor_pass(st, 1000);
@@ -126,6 +126,6 @@ TEST_F(DioMonitorTest, SimulationInputsReplaceTheBoard)
     dis[6] = 1;
     passes(1);
     EXPECT_EQ(live().digitalio[6].value, 1);
-    EXPECT_EQ(sb.gpio(DI_CHIP[6], DI_LINE[6]), 0);
+    EXPECT_EQ(sb.gpio(BOARD::DI[6].chip, BOARD::DI[6].line), 0);
     debug_mode = false;
 }

@@ -73,7 +73,7 @@ protected:
     }
 
     MONITOR_TABLE::Sensor_condition& live() { return *monitor->sensor_condition; }
-    int relay_line(int k) { return sb.gpio(2, DO_LINE[k]); }
+    int relay_line(int k) { return sb.gpio(2, BOARD::RELAY[k].line); }
 
     // Relay rule of an output: ON (or OFF) side for a kind, port selector and state bits.
     template <typename O>

@@ -130,10 +130,10 @@ TEST(FpgaWindow, RegistersAreReachedOnlyThroughVolatileBytes)
     static_assert(std::is_same_v<decltype(board_mem_map(0, 0, 0)), volatile uint8_t*>);
     TestSandbox sb(false);
     ASSERT_EQ(fpga_open(), 0);
-    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, FPGA_BASE + 0x004, &v);
+    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, BOARD::FPGA_BASE + 0x004, &v);
     EXPECT_EQ(sb.fpga_writes(), (std::vector<std::string>{"0x51000004 1", "0x51000004 8", "0x51000004 1",
                                                           "0x51000004 6"}));
-    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x002), 0x0102);
+    EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x002), 0x0102);
     fpga_close();
     ram_fpga = nullptr;
 }

@@ -79,18 +79,18 @@ TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
     reset_board_handles();
     ASSERT_EQ(fpga_open(), 0);
     int v = 0x1FF;
-    EXPECT_EQ(fpga_access_8357(1, FPGA_BASE + 0x300, &v), 0);
+    EXPECT_EQ(fpga_access_8357(1, BOARD::FPGA_BASE + 0x300, &v), 0);
     EXPECT_EQ(sb.fpga(0x300), 0xFF);  // only the low byte is stored
 
     std::vector<std::pair<unsigned, int>> regs = {{0x700, 0x34}, {0x701, 0x12}, {0x702, 0xFF}, {0x703, 0x80}};
     for (auto [off, byte] : regs) {
         int b = byte;
-        fpga_access_8357(1, FPGA_BASE + off, &b);
+        fpga_access_8357(1, BOARD::FPGA_BASE + off, &b);
     }
-    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x700), 0x1234);
-    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x702), 0x80FF);
+    EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x700), 0x1234);
+    EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x702), 0x80FF);
     int r = -1;
-    fpga_access_8357(0, FPGA_BASE + 0x702, &r);
+    fpga_access_8357(0, BOARD::FPGA_BASE + 0x702, &r);
     EXPECT_EQ(r, 0xFF);  // zero-extended, never negative
 
     // Every write is visible on the board and journaled for tests and kvtsim.
@@ -106,7 +106,7 @@ TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
     TestSandbox sb;
     reset_board_handles();
     ASSERT_EQ(fpga_open(), 0);
-    for (unsigned addr : {FPGA_BASE + 0x7FFF, FPGA_BASE + 0x8000, FPGA_BASE + 0x100000, FPGA_BASE - 1, 0u}) {
+    for (unsigned addr : {BOARD::FPGA_BASE + 0x7FFF, BOARD::FPGA_BASE + 0x8000, BOARD::FPGA_BASE + 0x100000, BOARD::FPGA_BASE - 1, 0u}) {
         int v = 0x55;
         fpga_access_8357(1, addr, &v);
         int r = -1;
@@ -116,10 +116,10 @@ TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
     EXPECT_TRUE(sb.fpga_writes().empty());
     // The last byte inside the window is still usable.
     int v = 0x42;
-    fpga_access_8357(1, FPGA_BASE + 0x7FFE, &v);
+    fpga_access_8357(1, BOARD::FPGA_BASE + 0x7FFE, &v);
     EXPECT_EQ(sb.fpga(0x7FFE), 0x42);
     // A word read straddling the end takes 0 for the missing half.
-    EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x7FFE), 0x0042);
+    EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x7FFE), 0x0042);
     fpga_close();
 }
 
@@ -136,11 +136,11 @@ TEST(FpgaWindow, UnmappedWindowReadsZeroAndIgnoresWrites)
         EXPECT_EQ(out, std::string(msg) + "\n");
         EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(msg), std::string::npos);
         int v = 1;
-        fpga_access_8357(1, FPGA_BASE + 0x004, &v);
+        fpga_access_8357(1, BOARD::FPGA_BASE + 0x004, &v);
         int r = -1;
-        fpga_access_8357(0, FPGA_BASE + 0x002, &r);
+        fpga_access_8357(0, BOARD::FPGA_BASE + 0x002, &r);
         EXPECT_EQ(r, 0);
-        EXPECT_EQ(fpga_word_read(FPGA_BASE + 0x002), 0);
+        EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x002), 0);
         EXPECT_EQ(sb.fpga(0x004), 0);
         EXPECT_TRUE(sb.fpga_writes().empty());
         fpga_close();
@@ -231,7 +231,7 @@ TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
             EXPECT_EQ(r, chip_ok ? 1 : 0) << "chip " << chip;
         }
         int fr = -1;
-        fpga_access_8357(0, FPGA_BASE + 2, &fr);
+        fpga_access_8357(0, BOARD::FPGA_BASE + 2, &fr);
         EXPECT_EQ(fr, (c.fault == simboard::FAULT_MEM_OPEN || c.fault == simboard::FAULT_MEM_MAP) ? 0 : 0x02);
         buzzer_access_8357(1);
         EXPECT_TRUE(journal_has(sb, "echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"));
