@@ -1,6 +1,6 @@
 // The DIO monitor pass on the simulated board: filtering, publishing and
 // announcing input and output level changes.
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 class DioMonitorTest : public EventsTest {
 protected:

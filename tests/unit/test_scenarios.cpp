@@ -1,6 +1,6 @@
 // Mail and MQTT scenario matching: port selection, event bits and the
 // different grouping of threshold states in the two tables.
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 using ScenarioTest = EventsTest;
 

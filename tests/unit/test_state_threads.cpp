@@ -1,6 +1,6 @@
 // Judgement passes and minute steps of the state threads, called directly
 // with the record time as an argument.
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 class StatePassTest : public EventsTest {
 protected:

@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 using Clock = std::chrono::steady_clock;
 

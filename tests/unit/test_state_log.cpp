@@ -4,7 +4,7 @@
 #include <ctime>
 #include <thread>
 
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 const std::string bom_header = "\xEF\xBB\xBF時刻,センサータイプ,名称,状態,値\n";
 
