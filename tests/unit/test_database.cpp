@@ -102,7 +102,7 @@ TEST_F(DbLayerTest, SelectGivesUpWhenTheServiceStops)
     EXPECT_GE(took, 0.15);
     EXPECT_LT(took, 2.0);
     // Retried every 10 ms: many attempts, each reported.
-    EXPECT_GE(dbtest::count_text(out, "ERROR2(1)"), 5);
+    EXPECT_GE(count_of(out, "ERROR2(1)"), 5);
 }
 
 TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturnsWholeResult)
@@ -123,9 +123,9 @@ TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturns
     release.join();
     EXPECT_EQ(r, "1$new$,2$DI2$,");
     EXPECT_GE(took, 0.25);
-    EXPECT_GE(dbtest::count_text(out, "ERROR3(5)") + dbtest::count_text(out, "ERROR2(5)"), 2);
+    EXPECT_GE(count_of(out, "ERROR3(5)") + count_of(out, "ERROR2(5)"), 2);
     // A failed attempt's partial text is never part of the answer.
-    EXPECT_EQ(dbtest::count_text(r, "$,"), 2);
+    EXPECT_EQ(count_of(r, "$,"), 2);
 }
 
 TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30AttemptsWith3)
@@ -142,7 +142,7 @@ TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30Attempt
     other.exec("ROLLBACK");
 
     EXPECT_EQ(rc, 3);
-    EXPECT_EQ(dbtest::count_text(out, "update ERROR7(5) database is locked"), 30);
+    EXPECT_EQ(count_of(out, "update ERROR7(5) database is locked"), 30);
     EXPECT_GT(took, 2.5);
     EXPECT_LT(took, 4.5);
     EXPECT_EQ(dbtest::Conn(db_path()).scalar("SELECT name FROM webapp_di WHERE id=1"), "'DI1'");
@@ -183,11 +183,11 @@ TEST_F(DbLayerTest, CommitBlockedByReaderRetries30TimesThenReopensAndReturns0)
     EXPECT_EQ(rc, 0);
     EXPECT_GT(took, 2.5);
     EXPECT_LT(took, 4.5);
-    EXPECT_EQ(dbtest::count_text(out, "comit ERROR(5)"), 30);
-    EXPECT_EQ(dbtest::count_text(out, "comit fail\n"), 30);
+    EXPECT_EQ(count_of(out, "comit ERROR(5)"), 30);
+    EXPECT_EQ(count_of(out, "comit fail\n"), 30);
     EXPECT_NE(out.find("\n0\n"), std::string::npos);
     EXPECT_NE(out.find("\n29\n"), std::string::npos);
-    EXPECT_EQ(dbtest::count_text(applog_text(), "comit ERROR(5)"), 30);
+    EXPECT_EQ(count_of(applog_text(), "comit ERROR(5)"), 30);
     // The reopened connection dropped the unfinished transaction and works.
     EXPECT_EQ(select_db("SELECT name from webapp_di where id=3;"), "DI3$,");
 }
@@ -237,7 +237,7 @@ TEST_F(DbLayerTest, UpdateAndInsertReturn2OnlyWhenStatementCannotBePrepared)
 {
     testing::internal::CaptureStdout();
     EXPECT_EQ(update_db("UPDATE webapp_nothing SET x=1"), 2);
-    EXPECT_EQ(dbtest::count_text(captured(), "update ERROR6(1)"), 30);
+    EXPECT_EQ(count_of(captured(), "update ERROR6(1)"), 30);
     testing::internal::CaptureStdout();
     EXPECT_EQ(insert_db("INSERT INTO webapp_nothing VALUES (1)"), 2);
     // A constraint failure happens at step: reported, result still 0.

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "platform.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 namespace {
@@ -18,13 +19,6 @@ const char* const LED_BLINK[] = {
     "echo 670 > /sys/class/leds/STATUS_LED/delay_on",
     "echo 670 > /sys/class/leds/STATUS_LED/delay_off",
 };
-
-int count_lines(const std::string& text)
-{
-    int n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
-}
 
 long file_size(const TestSandbox& sb, const std::string& p)
 {
@@ -110,7 +104,7 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
         EXPECT_NE(open_tables(), 0);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out, c.console);
-        std::string log = sb.read("/log/app_log/applog1.txt");
+        std::string log = sb.applog();
         if (*c.logged) {
             EXPECT_NE(log.find(std::string("> ") + c.logged + "\n"), std::string::npos) << log;
         } else {
@@ -132,6 +126,17 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
     }
 }
 
+TEST(StatusLogRing, TenThousandAppendsLeaveTheNewest9999)
+{
+    using namespace MONITOR_TABLE;
+    static ALL_Status_Log log;
+    log.r = log.w = 0;
+    for (int i = 0; i < ALL_LOG_NUM; ++i) ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {i, 2, 1, 5, i});
+    EXPECT_EQ(fields(log.r, log.w, log.all[9999].time), "1|0|9999");
+    ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {10000, 2, 1, 5, 0});
+    EXPECT_EQ(fields(log.r, log.w, log.all[0].time), "2|1|10000");
+}
+
 TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
 {
     TestSandbox sb;
@@ -151,11 +156,10 @@ TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
     ASSERT_EQ(unlink(sb.path("/tmp/mmapfile_status").c_str()), 0);
     EXPECT_EQ(copy_statelog(), 0);
     ASSERT_EQ(open_tables(), 0);
-    EXPECT_EQ(monitor->status_log->all_status_log.r, 0);
-    EXPECT_EQ(monitor->status_log->all_status_log.w, 2500);
-    EXPECT_EQ(monitor->status_log->dio_status_log.r, 501);  // 2500 appends into 2000 slots
-    EXPECT_EQ(monitor->status_log->dio_status_log.w, 500);
-    EXPECT_EQ(monitor->status_log->all_status_log.all[2499].value, 2499);
+    const auto& log = *monitor->status_log;
+    // 2500 appends into 2000 slots wrap the digital ring.
+    EXPECT_EQ(fields(log.all_status_log.r, log.all_status_log.w, log.dio_status_log.r, log.dio_status_log.w), "0|2500|501|500");
+    EXPECT_EQ(log.all_status_log.all[2499].value, 2499);
     mmap_close();
 }
 
@@ -204,14 +208,13 @@ TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
         ASSERT_EQ(open_tables(), 0);
         std::string out = testing::internal::GetCapturedStdout();
         const auto& log = *monitor->status_log;
-        EXPECT_EQ(log.all_status_log.r, c.reset_all ? 0 : c.all_r);
-        EXPECT_EQ(log.all_status_log.w, c.reset_all ? 0 : c.all_w);
-        EXPECT_EQ(log.dio_status_log.r, c.reset_dio ? 0 : c.dio_r);
-        EXPECT_EQ(log.dio_status_log.w, c.reset_dio ? 0 : c.dio_w);
+        EXPECT_EQ(fields(log.all_status_log.r, log.all_status_log.w, log.dio_status_log.r, log.dio_status_log.w),
+                  fields(c.reset_all ? 0 : c.all_r, c.reset_all ? 0 : c.all_w, c.reset_dio ? 0 : c.dio_r,
+                         c.reset_dio ? 0 : c.dio_w));
         bool reset = c.reset_all || c.reset_dio;
-        std::string applog_text = sb.read("/log/app_log/applog1.txt");
-        EXPECT_EQ(count_lines(out), reset ? 1 : 0) << out;
-        EXPECT_EQ(count_lines(applog_text), reset ? 1 : 0) << applog_text;
+        std::string applog_text = sb.applog();
+        EXPECT_EQ(count_of(out, "\n"), reset ? 1 : 0) << out;
+        EXPECT_EQ(count_of(applog_text, "\n"), reset ? 1 : 0) << applog_text;
         if (reset) {
             EXPECT_NE(applog_text.find("status log index out of range"), std::string::npos);
         }

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "fileupdown.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 using namespace SETTINGS_TABLE;
@@ -38,46 +39,34 @@ void fill_settings()
     for (int i = 0; i < DI_NUM; ++i) {
         DigitalI& d = sensor_settings.digitalI[i];
         copy_text(d.name, "入力" + std::to_string(i + 1));
-        d.time = 100 * i + 3;
         copy_text(d.ontext, "開");
         copy_text(d.offtext, "閉 " + std::to_string(i));
-        d.enable = i % 2;
+        d.time = 100 * i + 3, d.enable = i % 2, d.errortext_id = i % 3, d.trend_id = 5 - i % 6;
         d.log = true;  // not in the file: must survive as it is
-        d.errortext_id = i % 3;
-        d.trend_id = 5 - i % 6;
     }
     for (int i = 0; i < DO_NUM; ++i) {
         DigitalO& o = sensor_settings.digitalO[i];
         copy_text(o.name, "リレー" + std::to_string(i + 1));
         copy_text(o.ontext, "ON");
         copy_text(o.offtext, "OFF");
-        o.enable = i % 2 == 0;
-        o.doinit = i % 3 == 0;
-        o.dokeep = i % 4 == 0;
+        o.enable = i % 2 == 0, o.doinit = i % 3 == 0, o.dokeep = i % 4 == 0;
         o.ontype = 3, o.onsensor = i + 2, o.onstate = 5, o.onenable = 1;
         o.offtype = 8, o.offsensor = 100 - i, o.offstate = 1, o.offenable = 0;
-        o.errortext_id = 2;
-        o.trend_id = -1;
+        o.errortext_id = 2, o.trend_id = -1;
     }
     for (int i = 0; i < AI_NUM; ++i) {
         Analog& a = sensor_settings.analog[i];
         copy_text(a.name, "アナログ" + std::to_string(i));
-        a.enable = i % 2;
-        a.input_max = 2000, a.input_min = 400, a.output_max = 10000 * i, a.output_min = -100 * i;
-        fill_thresholds(&a.alert_max_val, i);
-        a.err_sampling = 30 + i;
         copy_text(a.unit, "℃");
-        a.trend_id = i % 6;
-        a.log = i % 3 == 0;
-        a.range = i % 4;
+        a.enable = i % 2, a.input_max = 2000, a.input_min = 400, a.output_max = 10000 * i, a.output_min = -100 * i;
+        fill_thresholds(&a.alert_max_val, i);
+        a.err_sampling = 30 + i, a.trend_id = i % 6, a.log = i % 3 == 0, a.range = i % 4;
     }
     auto fill_probe = [](Onewire_temperature& p, int i, const char* prefix) {
         copy_text(p.name, std::string(prefix) + std::to_string(i));
         copy_text(p.device_ID, "28FF" + std::to_string(1000000 + i));
-        p.enable = i % 5 != 0;
+        p.enable = i % 5 != 0, p.trend_id = i % 6, p.log = i % 2;
         fill_thresholds(&p.alert_max_val, i);
-        p.trend_id = i % 6;
-        p.log = i % 2;
     };
     for (int i = 0; i < WIRE_T_NUM; ++i) fill_probe(sensor_settings.onewire_temperature[i], i, "温度");
     for (int i = 0; i < WIRE_H_NUM; ++i) fill_probe(sensor_settings.onewire_humidity[i], i, "湿度");
@@ -86,14 +75,12 @@ void fill_settings()
         Veloxa& v = sensor_settings.veloxa[i];
         copy_text(v.name, "VLXA " + std::to_string(i));
         copy_text(v.device_ID, "00-17-0D-00-00-" + std::to_string(i));
-        v.enable = i % 2;
         copy_text(v.t_name, "温度" + std::to_string(i));
-        fill_thresholds(&v.t_alert_max_val, i);
-        v.t_trend_id = 1, v.t_log = true;
         copy_text(v.h_name, "湿度" + std::to_string(i));
+        v.enable = i % 2, v.t_trend_id = 1, v.t_log = true, v.h_trend_id = 2, v.h_log = i % 2 == 0;
         v.h_enable = i % 3 == 0;  // not in the file: must survive as it is
+        fill_thresholds(&v.t_alert_max_val, i);
         fill_thresholds(&v.h_alert_max_val, i + 7);
-        v.h_trend_id = 2, v.h_log = i % 2 == 0;
     }
 }
 
@@ -114,36 +101,11 @@ const std::vector<KindCase> KIND_CASES = {
     {FU::KIND_NX40, "/tmp/MeshT_config.csv", 102, 14, {"25,999,"}},
 };
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
-}
-
 std::string join(const std::vector<std::string>& lines)
 {
     std::string s;
     for (const auto& l : lines) s += l + "\n";
     return s;
-}
-
-int field_count(const std::string& line) { return static_cast<int>(std::count(line.begin(), line.end(), ',')) + 1; }
-
-std::vector<std::string> drain(TSQueue<std::string>& q)
-{
-    std::vector<std::string> out;
-    while (!q.empty()) {
-        out.push_back(q.front());
-        q.pop();
-    }
-    return out;
 }
 
 // The settings as they were, for comparing after a refused or repeated import.
@@ -172,8 +134,6 @@ void expect_changeflg_of(Sensor_settings& s, int kind)
     }
 }
 
-std::string applog_text(const TestSandbox& sb) { return sb.read("/log/app_log/applog1.txt"); }
-
 }  // namespace
 
 TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
@@ -201,7 +161,7 @@ TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElemen
             EXPECT_EQ(lines[i].substr(0, lines[i].find(',')), std::to_string(row)) << lines[i];
             // Digital inputs carry 8 fields, outputs 16.
             int want = c.kind == FU::KIND_DIO && i > 10 ? 16 : c.fields;
-            EXPECT_EQ(field_count(lines[i]), want) << lines[i];
+            EXPECT_EQ(count_of(lines[i], ",") + 1, want) << lines[i];
         }
     }
 }
@@ -266,70 +226,59 @@ TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
     sb.write("/tmp/ai_config.csv", crlf);
     db_save.clear();
     ASSERT_EQ(FU::do_import(FU::KIND_AI), 1);
+    // 30 bytes of name: the 11th character does not fit whole.
     const Analog& a0 = sensor_settings.analog[0];
-    EXPECT_TRUE(a0.enable);
-    EXPECT_EQ(a0.input_max, 0);
-    EXPECT_STREQ(a0.name, "あいうえおかきくけこ");  // 30 bytes: the 11th character does not fit whole
-    EXPECT_EQ(a0.range, 3);
+    EXPECT_EQ(fields(a0.enable, a0.input_max, a0.name, a0.range), "1|0|あいうえおかきくけこ|3");
     const Analog& a1 = sensor_settings.analog[1];  // rows apply in file order, whatever their number
-    EXPECT_STREQ(a1.name, "second");
-    EXPECT_FALSE(a1.enable);
-    EXPECT_EQ(a1.input_max, THRESHOLD_OFF_MIN);
-    EXPECT_EQ(a1.input_min, THRESHOLD_OFF_MAX);
-    EXPECT_TRUE(a1.log);
-    EXPECT_STREQ(a1.unit, "V");
+    EXPECT_EQ(fields(a1.name, a1.enable, a1.input_max, a1.input_min, a1.log, a1.unit),
+              "second|0|-2147483648|2147483647|1|V");
 }
 
 TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
 {
+    using Lines = std::vector<std::string>;
     struct Case {
         const char* what;
         int offered_as;
         const char* path;
-        std::function<std::string(std::vector<std::string>)> damage;
+        std::function<void(Lines&)> damage;
         const char* logged;
     };
-    auto nx40_file = [] { return lines_of(FU::export_text(FU::KIND_NX40)); };
     const std::vector<Case> cases = {
         {"NX40 file offered as 1-Wire temperature", FU::KIND_WIRE_T, "/tmp/1WireT_config.csv",
-         [&](std::vector<std::string>) { return join(nx40_file()); }, "設定ファイル識別番号エラー:36"},
-        {"identification missing", FU::KIND_AI, "/tmp/ai_config.csv",
-         [](std::vector<std::string> l) { l[0] = std::string(BOM) + "識別番号"; return join(l); },
+         [](Lines& l) { l = lines_of(FU::export_text(FU::KIND_NX40)); }, "設定ファイル識別番号エラー:36"},
+        {"identification missing", FU::KIND_AI, "/tmp/ai_config.csv", [](Lines& l) { l[0] = std::string(BOM) + "識別番号"; },
          "設定ファイル識別番号エラー:2\n"},
-        {"empty file", FU::KIND_AI, "/tmp/ai_config.csv", [](std::vector<std::string>) { return std::string(); },
-         "設定ファイル識別番号エラー:2\n"},
-        {"last row missing", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
-         [](std::vector<std::string> l) { l.pop_back(); return join(l); }, "設定ファイル行数エラー:5"},
-        {"output header missing", FU::KIND_DIO, "/tmp/dio_config.csv",
-         [](std::vector<std::string> l) { l.erase(l.begin() + 10); return join(l); }, "設定ファイル行数エラー:1"},
+        {"empty file", FU::KIND_AI, "/tmp/ai_config.csv", [](Lines& l) { l.clear(); }, "設定ファイル識別番号エラー:2\n"},
+        {"last row missing", FU::KIND_VLXA, "/tmp/VLXA_config.csv", [](Lines& l) { l.pop_back(); },
+         "設定ファイル行数エラー:5"},
+        {"output header missing", FU::KIND_DIO, "/tmp/dio_config.csv", [](Lines& l) { l.erase(l.begin() + 10); },
+         "設定ファイル行数エラー:1"},
         {"row of 512 bytes", FU::KIND_WIRE_H, "/tmp/1WireH_config.csv",
-         [](std::vector<std::string> l) { l[17].insert(l[17].find(',') + 1, 512 - l[17].size(), 'n'); return join(l); },
-         "設定ファイル行長エラー:4 18行目"},
+         [](Lines& l) { l[17].insert(l[17].find(',') + 1, 512 - l[17].size(), 'n'); }, "設定ファイル行長エラー:4 18行目"},
         {"row short of its last field", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
-         [](std::vector<std::string> l) { l[30].resize(l[30].rfind(',')); return join(l); },
-         "設定ファイル項目数エラー:5 31行目"},
+         [](Lines& l) { l[30].resize(l[30].rfind(',')); }, "設定ファイル項目数エラー:5 31行目"},
         {"comma typed into a name", FU::KIND_NX40, "/tmp/MeshT_config.csv",
-         [](std::vector<std::string> l) { l[5].insert(l[5].find(',') + 2, ", rack 3"); return join(l); },
-         "設定ファイル項目数エラー:6 6行目"},
+         [](Lines& l) { l[5].insert(l[5].find(',') + 2, ", rack 3"); }, "設定ファイル項目数エラー:6 6行目"},
         {"output row short", FU::KIND_DIO, "/tmp/dio_config.csv",
-         [](std::vector<std::string> l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; return join(l); },
-         "設定ファイル項目数エラー:1 19行目"},
+         [](Lines& l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; }, "設定ファイル項目数エラー:1 19行目"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TestSandbox sb;
         fill_settings();
         db_save.clear();
-        std::vector<std::string> own = lines_of(FU::export_text(c.offered_as));
+        Lines own = lines_of(FU::export_text(c.offered_as));
         // Change a value in every row so that a partial import would show.
         for (auto& line : own)
             if (!line.empty() && line[0] >= '1' && line[0] <= '9') line.insert(line.find(',') + 1, "Z");
-        sb.write(c.path, c.damage(own));
+        c.damage(own);
+        sb.write(c.path, join(own));
         auto before = snapshot();
         EXPECT_EQ(FU::do_import(c.offered_as), 0);
         EXPECT_TRUE(unchanged_since(*before));
         EXPECT_TRUE(db_save.empty());
-        EXPECT_NE(applog_text(sb).find(c.logged), std::string::npos) << applog_text(sb);
+        EXPECT_NE(sb.applog().find(c.logged), std::string::npos) << sb.applog();
         EXPECT_FALSE(sb.exists(c.path));
     }
 }
@@ -353,9 +302,8 @@ TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
     db_save.clear();
     auto before = snapshot();
     testing::internal::CaptureStdout();
-    int flag = FU::do_import(FU::KIND_NX40);
+    EXPECT_EQ(FU::do_import(FU::KIND_NX40), 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(flag, 0);
     EXPECT_NE(out.find("ファイルの削除に失敗"), std::string::npos) << out;
     EXPECT_TRUE(unchanged_since(*before));
     EXPECT_TRUE(db_save.empty());

@@ -1,24 +1,44 @@
 // Judgement passes and minute steps of the state threads, called directly
 // with the record time as an argument.
+#include <array>
+#include <functional>
+
 #include "event_fixture.h"
 
-class StatePassTest : public EventsTest {
+class StateThreadTest : public EventsTest {
 protected:
     static constexpr long long T = 1700000000;
     void pass(int kind, int n = 1)
     {
         for (int i = 0; i < n; ++i) state_pass(kind, T);
     }
+    // Runs `minutes` minutes of 600 passes; value_at(minute, pass) sets the
+    // values before each pass; each minute ends with the minute step.
+    template <typename F>
+    void run_minutes(int kind, int minutes, F value_at)
+    {
+        for (int m = 0; m < minutes; ++m) {
+            for (int k = 0; k < 600; ++k) {
+                value_at(m, k);
+                state_pass(kind, T);
+            }
+            state_minute_step(kind, T);
+        }
+    }
+    // The eight levels of a VLXA side, which stand one after another.
+    static void set_levels(int* first, std::array<int, 8> levels)
+    {
+        for (int k = 0; k < 8; ++k) first[k] = levels[k];
+    }
 };
 
-TEST_F(StatePassTest, ProbeEntersAndLeavesWithOneRecordPerChange)
+TEST_F(StateThreadTest, ProbeEntersAndLeavesWithOneRecordPerChange)
 {
     auto& p = sensor_settings.onewire_temperature[4];
     p.enable = true;
     set_thresholds(p, 3000, 2800, 2500, 2300, OFF_MIN, OFF_MIN, OFF_MIN, OFF_MIN);
     auto& el = live().onewire_temperature[4];
-    const int values[] = {2000, 2000, 3050, 3050, 2900, 2700, 2200};
-    for (int v : values) {
+    for (int v : {2000, 2000, 3050, 3050, 2900, 2700, 2200}) {
         el.value = v;
         pass(3);
     }
@@ -28,25 +48,20 @@ TEST_F(StatePassTest, ProbeEntersAndLeavesWithOneRecordPerChange)
                                         "1700000000,3,5,6,2700,5,", "1700000000,3,5,1,2200,6,"}));
 }
 
-TEST_F(StatePassTest, DisabledIsZeroAndMissingReadingIsError)
+TEST_F(StateThreadTest, DisabledIsZeroAndMissingReadingIsError)
 {
     sensor_settings.onewire_humidity[0].enable = false;
     live().onewire_humidity[0].status = 5;
     sensor_settings.kvt_nx40[9].enable = true;
     set_thresholds(sensor_settings.kvt_nx40[9], OFF_MAX, OFF_MAX, OFF_MAX, OFF_MAX, OFF_MIN, OFF_MIN, OFF_MIN, OFF_MIN);
-    sensor_settings.veloxa[2].enable = true;  // humidity judged by the sensor's enable, not h_enable
-    sensor_settings.veloxa[2].h_enable = false;
     pass(4);
     pass(8);
-    pass(6);
     EXPECT_EQ(live().onewire_humidity[0].status, 0);
     EXPECT_EQ(live().kvt_nx40[9].sensor_temperature.status, 4);
-    EXPECT_EQ(live().veloxa[2].sensor_humidity.status, 4);
-    EXPECT_EQ(drain(state_log),
-              (std::vector<std::string>{"1700000000,8,10,4,65535,0,", "1700000000,6,3,4,65535,0,"}));
+    EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,8,10,4,65535,0,"}));
 }
 
-TEST_F(StatePassTest, AnalogAlarmNeedsItsPersistence)
+TEST_F(StateThreadTest, AnalogAlarmNeedsItsPersistence)
 {
     auto& a = sensor_settings.analog[1];
     a.enable = true;
@@ -76,24 +91,20 @@ TEST_F(StatePassTest, AnalogAlarmNeedsItsPersistence)
     EXPECT_EQ(el.status, 5) << "no persistence configured";
 }
 
-TEST_F(StatePassTest, BatteriesAgainstTheirLowerLevels)
+TEST_F(StateThreadTest, BatteriesAgainstTheirLowerLevels)
 {
     sensor_settings.battery[0] = {260, 270, 280, 290, false};
     sensor_settings.battery[1] = {335, 340, 345, 350, false};
     for (int i : {0, 1, 2, 3}) sensor_settings.veloxa[i].enable = true;
     auto& v = live().veloxa;
-    v[0].sensor_battery.value = 270;   // below caution, above alert
-    v[1].sensor_battery.value = 250;   // below alert
-    v[2].sensor_battery.value = 65535;
-    v[3].sensor_battery.value = 10001; // above the fixed upper limit
-    v[4].sensor_battery.value = 100;   // disabled
+    // below caution, below alert, no reading, above the fixed upper limit, disabled
+    const int values[] = {270, 250, 65535, 10001, 100};
+    for (int i = 0; i < 5; ++i) v[i].sensor_battery.value = values[i];
     v[4].sensor_battery.status = 8;
     pass(7);
-    EXPECT_EQ(v[0].sensor_battery.status, 7);
-    EXPECT_EQ(v[1].sensor_battery.status, 8);
-    EXPECT_EQ(v[2].sensor_battery.status, 4);
-    EXPECT_EQ(v[3].sensor_battery.status, 5);
-    EXPECT_EQ(v[4].sensor_battery.status, 0);
+    EXPECT_EQ(fields(v[0].sensor_battery.status, v[1].sensor_battery.status, v[2].sensor_battery.status,
+                     v[3].sensor_battery.status, v[4].sensor_battery.status),
+              "7|8|4|5|0");
     EXPECT_EQ(drain(state_log).size(), 4u);
 
     for (int i : {0, 1}) sensor_settings.kvt_nx40[i].enable = true;
@@ -101,15 +112,14 @@ TEST_F(StatePassTest, BatteriesAgainstTheirLowerLevels)
     n[0].sensor_battery.value = 400;    // normal from 0: no record
     n[1].sensor_battery.value = 65535;  // no reading: status 0
     pass(9);
-    EXPECT_EQ(n[0].sensor_battery.status, 1);
-    EXPECT_EQ(n[1].sensor_battery.status, 0);
+    EXPECT_EQ(fields(n[0].sensor_battery.status, n[1].sensor_battery.status), "1|0");
     EXPECT_TRUE(state_log.empty());
     n[0].sensor_battery.value = 340;
     pass(9);
     EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,9,1,7,340,1,"}));
 }
 
-TEST_F(StatePassTest, DigitalPortsFollowLevelAndErrortext)
+TEST_F(StateThreadTest, DigitalPortsFollowLevelAndErrortext)
 {
     auto& in = sensor_settings.digitalI[2];
     in.enable = true;
@@ -133,24 +143,70 @@ TEST_F(StatePassTest, DigitalPortsFollowLevelAndErrortext)
                                         "1700000000,1,9,2,1,1,", "1700000000,1,3,1,1,3,"}));
 }
 
-class TrendStepTest : public StatePassTest {
-protected:
-    // Runs `minutes` minutes of 600 passes; value_at(minute, pass) sets the
-    // probe values before each pass; ends with the minute step.
-    template <typename F>
-    void run_minutes(int kind, int minutes, F value_at)
-    {
-        for (int m = 0; m < minutes; ++m) {
-            for (int k = 0; k < 600; ++k) {
-                value_at(m, k);
-                state_pass(kind, T);
-            }
-            state_minute_step(kind, T);
-        }
+TEST_F(StateThreadTest, VlxaHumidityUsesItsOwnLevelsAndTrend)
+{
+    // Sensor 1 judged per pass, sensor 2 by its humidity trend rule. The
+    // temperature side has levels and a trend rule that would show if used.
+    sensor_settings.trend[1] = {true, 1, 0, 50, 50, 50, 50, false};
+    for (int i : {0, 1}) {
+        auto& v = sensor_settings.veloxa[i];
+        v.enable = true;  // the sensor's enable, not h_enable
+        set_levels(&v.t_alert_max_val, {100, 90, 80, 70, OFF_MIN, OFF_MIN, OFF_MIN, OFF_MIN});
+        set_levels(&v.h_alert_max_val, {8000, 7800, 7000, 6800, 3000, 3200, 2000, 2200});
+        v.t_trend_id = i == 0 ? 1 : 0;
+        v.h_trend_id = i == 0 ? 0 : 1;
     }
-};
+    auto& h = live().veloxa;
+    h[0].sensor_humidity.value = 7500;
+    pass(6);
+    EXPECT_EQ(h[0].sensor_humidity.status, 6);
+    h[0].sensor_humidity.value = 1500;
+    pass(6);
+    EXPECT_EQ(h[0].sensor_humidity.status, 8);
+    EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,6,1,6,7500,0,", "1700000000,6,1,8,1500,6,"}));
 
-TEST_F(TrendStepTest, HalfOfTheWindowAtOrAboveEntersUpperAlert)
+    run_minutes(6, 1, [&](int, int k) { h[1].sensor_humidity.value = k < 300 ? 2500 : 5000; });
+    EXPECT_EQ(h[1].sensor_humidity.status, 7) << "half the minute below the lower caution level";
+    EXPECT_EQ(h[0].sensor_humidity.status, 8) << "a per-pass sensor keeps its state at the minute step";
+    // The temperature side owns the sensor's trend table entry.
+    EXPECT_EQ(fields(monitor->trend_per->veloxa[1].alert_min, monitor->trend_per->veloxa[1].caution_min), "0|0");
+}
+
+TEST_F(StateThreadTest, AnalogTrendOnBothSidesCountsOnlyRealReadings)
+{
+    // Every input shares one one-minute rule with a limit of its own per
+    // threshold; each case gives an input its values over the minute.
+    sensor_settings.trend[2] = {true, 1, 0, 50, 40, 50, 60, false};
+    struct Case {
+        const char* what;
+        std::function<int(int)> value_at;
+        int state;
+    } cases[] = {
+        {"half at the upper alert level", [](int k) { return k < 300 ? 3000 : 2000; }, 5},
+        {"40 % below the lower alert level", [](int k) { return k < 240 ? 900 : 2000; }, 8},
+        {"one sample short of it", [](int k) { return k < 239 ? 900 : 2000; }, 1},
+        {"half below the lower caution level", [](int k) { return k < 300 ? 1200 : 2000; }, 1},
+        {"60 % below the lower caution level", [](int k) { return k < 360 ? 1200 : 2000; }, 7},
+        {"missing readings are no exceedances", [](int k) { return k < 599 ? 65535 : 2000; }, 1},
+        {"a missing reading at the step is an error", [](int k) { return k < 300 ? 3000 : 65535; }, 4},
+    };
+    const int n = static_cast<int>(std::size(cases));
+    for (int i = 0; i < n; ++i) {
+        auto& a = sensor_settings.analog[i];
+        a.enable = true;
+        a.trend_id = 2;
+        set_thresholds(a, 3000, 2900, 2500, 2400, 1500, 1600, 1000, 1100);
+    }
+    run_minutes(2, 1, [&](int, int k) {
+        for (int i = 0; i < n; ++i) live().analog[i].value = cases[i].value_at(k);
+    });
+    for (int i = 0; i < n; ++i) EXPECT_EQ(live().analog[i].status, cases[i].state) << cases[i].what;
+    EXPECT_EQ(fields(monitor->trend_per->analog[1].alert_min, monitor->trend_per->analog[1].con), "40|8");
+    EXPECT_EQ(monitor->trend_per->analog[5].alert_max, 0) << "65535 counted as an exceedance";
+    EXPECT_DOUBLE_EQ(trend_share(10, 0), 0.0) << "a window of no minutes holds no share";
+}
+
+TEST_F(StateThreadTest, HalfOfATenMinuteWindowEntersUpperAlert)
 {
     sensor_settings.trend[2] = {true, 10, 50, 50, 50, 50, 50, false};
     for (int i : {0, 1}) {
@@ -168,16 +224,14 @@ TEST_F(TrendStepTest, HalfOfTheWindowAtOrAboveEntersUpperAlert)
     EXPECT_EQ(c[0].status, 5);
     EXPECT_EQ(c[1].status, 1) << "2999 of 6000 samples is below half";
     const auto& tp = monitor->trend_per->onewire_temperature[0];
-    EXPECT_EQ(tp.alert_max, 50);
-    EXPECT_EQ(tp.caution_max, 50);
-    EXPECT_EQ(tp.con, 5);
-    // Before the minute step nothing was judged per pass.
+    EXPECT_EQ(fields(tp.alert_max, tp.caution_max, tp.con), "50|50|5");
+    // Nothing was judged per pass: the first record comes at the first step.
     auto log = drain(state_log);
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], "1700000000,3,1,1,3000,0,") << "first minute: 600 of 6000";
 }
 
-TEST_F(TrendStepTest, ZeroLimitFiresOnASingleSampleAndWindowsPastTheDaySumAll)
+TEST_F(StateThreadTest, ZeroLimitFiresOnASingleSampleAndWindowsPastTheDaySumAll)
 {
     sensor_settings.trend[0] = {true, 1, 0, 0, 100, 100, 100, false};
     sensor_settings.trend[5] = {true, 3000, 0, 10, 100, 100, 100, false};
@@ -198,43 +252,35 @@ TEST_F(TrendStepTest, ZeroLimitFiresOnASingleSampleAndWindowsPastTheDaySumAll)
     EXPECT_EQ(c[1].status, 1);
     EXPECT_EQ(sensor_data.analog[1].alert_max_ls.size(), 1440);
     EXPECT_EQ(sensor_data.analog[1].alert_max_ls.at(0), 600);
-    c[0].value = 65535;
-    state_minute_step(2, T);
-    EXPECT_EQ(c[0].status, 4);
     a.enable = false;
     state_minute_step(2, T);
     EXPECT_EQ(c[0].status, 0);
 }
 
-TEST_F(TrendStepTest, TrendJudgedInputAlarmsAtTheMinuteStep)
+TEST_F(StateThreadTest, TrendJudgedInputsAlarmAtTheMinuteStepOnTheirOwnLimit)
 {
-    sensor_settings.trend[1] = {true, 1, 50, 50, 50, 50, 50, false};
-    auto& in = sensor_settings.digitalI[0];
-    in.enable = true;
-    in.errortext_id = 3;
-    in.trend_id = 1;
-    auto& io = live().digitalio[0];
-    run_minutes(1, 1, [&](int, int k) { io.value = k < 300 ? 1 : 0; });
-    EXPECT_EQ(io.status, 3);
-    run_minutes(1, 1, [&](int, int k) { io.value = k < 299 ? 1 : 0; });
-    EXPECT_EQ(io.status, 1);
-    EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,1,1,3,0,0,", "1700000000,1,1,1,0,3,"}));
-}
-
-TEST_F(TrendStepTest, MeshKindsLeaveTheirReportFlagAlone)
-{
-    sensor_settings.trend[3] = {true, 1, 0, 50, 50, 50, 50, false};
-    auto& v = sensor_settings.veloxa[0];
-    v.enable = true;
-    v.t_trend_id = 3;
-    v.t_alert_max_val = 1000;
-    v.t_alert_max_clear = 900;
-    v.t_caution_max_val = v.t_caution_max_clear = OFF_MAX;
-    v.t_caution_min_val = v.t_caution_min_clear = v.t_alert_min_val = v.t_alert_min_clear = OFF_MIN;
-    monitor->trend_per->veloxa[0].con = 1;
-    live().veloxa[0].sensor_temperature.value = 1200;
-    run_minutes(5, 1, [](int, int) {});
-    EXPECT_EQ(live().veloxa[0].sensor_temperature.status, 5);
-    EXPECT_EQ(monitor->trend_per->veloxa[0].alert_max, 100);
-    EXPECT_EQ(monitor->trend_per->veloxa[0].con, 1);
+    // Alert inputs (3, 5) compare with au_per, caution inputs (2, 4) with
+    // cu_per; half of the minute at the abnormal level reaches only cu_per.
+    sensor_settings.trend[1] = {true, 1, 50, 60, 50, 40, 50, false};
+    struct Case {
+        int eid, abnormal, half, full;
+    } cases[] = {{3, 1, 1, 3}, {5, 0, 1, 3}, {2, 1, 2, 2}, {4, 0, 2, 2}, {1, 1, 1, 1}};
+    for (int i = 0; i < 5; ++i) {
+        auto& in = sensor_settings.digitalI[i];
+        in.enable = true;
+        in.errortext_id = cases[i].eid;
+        in.trend_id = 1;
+    }
+    auto& io = live().digitalio;
+    for (int minute : {0, 1}) {
+        run_minutes(1, 1, [&](int, int k) {
+            for (int i = 0; i < 5; ++i)
+                io[i].value = (minute == 1 || k < 300) ? cases[i].abnormal : 1 - cases[i].abnormal;
+        });
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(io[i].status, minute ? cases[i].full : cases[i].half) << "errortext " << cases[i].eid;
+    }
+    auto log = drain(state_log);
+    ASSERT_EQ(log.size(), 7u);
+    EXPECT_EQ(log[5], "1700000000,1,1,3,1,1,");
 }
