@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <cctype>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -107,9 +108,10 @@ public:
         for (size_t r = 0; r < ids.size(); ++r) {
             std::string sql = "UPDATE " + table + " SET ";
             for (size_t k = 1; k < info.size(); ++k) {
-                const std::string& type = info[k][2];
+                std::string type = info[k][2];
+                for (char& ch : type) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
                 int n = salt * 100000000 + table_no * 1000000 + static_cast<int>(r) * 100 + static_cast<int>(k);
-                std::string v = type == "bool"      ? ((r + k) % 3 == 0 ? "0" : any_true ? std::to_string(k) : "1")
+                std::string v = type == "bool"      ? ((r + k + salt) % 3 == 0 ? "0" : any_true ? std::to_string(k) : "1")
                                 : type == "integer" ? std::to_string(k % 2 ? -n : n)
                                                     : "'" + std::to_string(n) + "''q'";
                 sql += (k > 1 ? ", " : "") + info[k][1] + "=" + v;
