@@ -9,49 +9,21 @@
 
 #include "command.h"
 #include "common.h"
-#include "sandbox.h"
-#include "sim_board.h"
+#include "event_fixture.h"
 
 namespace {
 
 std::vector<std::string> split(const std::string& s) { return split_fields(s.data(), s.size()); }
 
-bool journal_has(const TestSandbox& sb, const std::string& line)
-{
-    for (const auto& l : sb.journal())
-        if (l == line) return true;
-    return false;
-}
-
-class ActionTest : public ::testing::Test {
+// The event fixture's board and tables, and the receive loop on demand.
+class ActionTest : public EventsTest {
 protected:
-    TestSandbox sb{false};
-
-    void SetUp() override
-    {
-        reset_run_flags();
-        gpio1_open();
-        gpio2_open();
-        gpio3_open();
-        monitor = new MONITOR_TABLE_CLASS();
-        ASSERT_EQ(mmap_open(), 0) << "mmap_open in " << sb.root();
-        monitor->initializeData();
-        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
-        std::memset(&sensor_settings, 0, sizeof sensor_settings);
-        std::memset(&admin_settings, 0, sizeof admin_settings);
-        for (auto* q : {&db_save, &mail_send}) q->clear();
-        debug_mode = false;
-    }
     void TearDown() override
     {
         control = 0;
         if (receiver.joinable()) receiver.join();
         if (qid >= 0) msgctl(qid, IPC_RMID, nullptr);
-        mmap_close();
-        gpio1_close();
-        gpio2_close();
-        gpio3_close();
-        reset_run_flags();
+        EventsTest::TearDown();
     }
 
     // The receive loop on the sandbox's own queue.
@@ -76,7 +48,7 @@ protected:
         ASSERT_EQ(msgsnd(qid, &m, text.size() + (with_nul ? 1 : 0), 0), 0) << "msgsnd";
     }
 
-    int relay(int k) { return sb.gpio(2, simboard::RELAY_LINE[k]); }
+    int relay(int k) { return relay_line(k); }
 };
 
 }  // namespace
@@ -131,7 +103,7 @@ TEST_F(ActionTest, StatusLogClearAndExport)
     EXPECT_EQ(all.all[4].time, 0);
     backup = sb.read("/log/mmapfile_status");
     EXPECT_EQ(backup, std::string(sizeof(MONITOR_TABLE::Status_Log), '\0'));
-    std::string log = sb.read("/log/app_log/applog1.txt");
+    std::string log = sb.applog();
     EXPECT_NE(log.find("> clear dio status log\n"), std::string::npos);
     EXPECT_NE(log.find("> clear all status log\n"), std::string::npos);
 }
@@ -146,7 +118,7 @@ TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
         "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=300\nSESSION_SAVE_EVERY_REQUEST=False\n";
     EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), "A = 1\n" + block + "B = 2\n");
     EXPECT_EQ(sb.read("/opt/kvt/sbin/session.txt"), block);
-    EXPECT_TRUE(journal_has(sb, "systemctl restart kvt-uwsgi"));
+    EXPECT_TRUE(sb.journal_has("systemctl restart kvt-uwsgi"));
     // A value may not open a new line of the web UI's program.
     EXPECT_EQ(session_block("True\nimport os", "1", "1"), "");
 }
@@ -174,7 +146,7 @@ TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
         EXPECT_EQ(rebootflg.load(), c.reboot);
         EXPECT_EQ(updateflg.load(), c.update);
         EXPECT_EQ(chcnt - before, c.counted);
-        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(c.logged), std::string::npos);
+        EXPECT_NE(sb.applog().find(c.logged), std::string::npos);
     }
 }
 
@@ -199,12 +171,7 @@ TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
     ASSERT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[2].cycle_minutes == 9; }, 3000));
     EXPECT_EQ(sensor_settings.smartMesh_cycle[0].cycle_minutes, 1);
     EXPECT_EQ(sensor_settings.smartMesh_cycle[1].cycle_minutes, 8);
-    std::vector<std::string> saves;
-    while (!db_save.empty()) {
-        saves.push_back(db_save.front());
-        db_save.pop();
-    }
-    EXPECT_EQ(saves, (std::vector<std::string>{"29,1,", "29,2,"}));
+    EXPECT_EQ(drain(db_save), (std::vector<std::string>{"29,1,", "29,2,"}));
 }
 
 TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
