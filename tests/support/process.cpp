@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,4 +204,10 @@ int run_tool(const std::string& tool, const std::string& root, const std::vector
     argv.insert(argv.end(), args.begin(), args.end());
     std::string ignored;
     return run_program(argv, out ? out : &ignored);
+}
+
+QueueCleanup::~QueueCleanup()
+{
+    int q = msgget(ftok((root + "/msgq.key").c_str(), 'X'), 0666);
+    if (q >= 0) msgctl(q, IPC_RMID, nullptr);
 }

@@ -45,3 +45,10 @@ int run_program_split(const std::vector<std::string>& argv, std::string* out, st
 // root ("-r root" first); returns its exit code, its output in *out.
 int run_tool(const std::string& tool, const std::string& root, const std::vector<std::string>& args,
              std::string* out = nullptr);
+
+// System V queues outlive their processes: removes the queue of the sandbox
+// at root when the test ends.
+struct QueueCleanup {
+    std::string root;
+    ~QueueCleanup();
+};
