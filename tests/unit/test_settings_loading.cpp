@@ -260,87 +260,73 @@ TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
 
 // ---- System files --------------------------------------------------------
 
-TEST(SystemFileParseTest, NtpServersTakeUpToThreeNonCommentedLinesWithBlanksRemoved)
+TEST(SystemFileParseTest, EachFileGivesItsFieldsAndLeavesTheRest)
 {
-    struct Case {
-        const char* text;
-        const char* ntp[3];
-    } cases[] = {
-        {"server  ntp1.example.org \nserver\tntp2 iburst\n", {"ntp1.example.org", "ntp2iburst", ""}},
-        {"# server commented.example\nserver a\n", {"a", "", "pre"}},
-        {"server a\nserver b\nserver c\nserver d\n", {"a", "b", "c"}},
-        {"driftfile /x\n", {"", "pre", "pre"}},
-        {"", {"", "pre", "pre"}},
-    };
-    for (const auto& c : cases) {
+    // Every parser starts from fields holding "pre" (or 7 and 9).
+    auto ntp = [](const char* text) {
         SETTINGS_TABLE::Time t{};
         for (auto& s : t.ntp) std::strcpy(s, "pre");
-        parse_ntp_conf(c.text, t);
-        EXPECT_EQ(fields(t.ntp[0], t.ntp[1], t.ntp[2]), fields(c.ntp[0], c.ntp[1], c.ntp[2])) << c.text;
-    }
-}
-
-TEST(SystemFileParseTest, NameserversFillDnsSlotsInOrderAndLeaveTheRestEmpty)
-{
-    struct Case {
-        const char* text;
-        const char* dns[3];
-    } cases[] = {
-        {"nameserver 192.0.2.1\nnameserver 192.0.2.2\n", {"192.0.2.1", "192.0.2.2", ""}},
-        {"search lan\nnameserver  8.8.8.8 \nnameserver 1.1.1.1\nnameserver 9.9.9.9\nnameserver 4.4.4.4\n",
-         {"8.8.8.8", "1.1.1.1", "9.9.9.9"}},
-        {"", {"", "", ""}},
+        parse_ntp_conf(text, t);
+        return fields(t.ntp[0], t.ntp[1], t.ntp[2]);
     };
-    for (const auto& c : cases) {
+    auto dns = [](const char* text) {
         SETTINGS_TABLE::Network n{};
-        std::strcpy(n.dns3, "stale");
-        parse_resolv_conf(c.text, n);
-        EXPECT_EQ(fields(n.dns1, n.dns2, n.dns3), fields(c.dns[0], c.dns[1], c.dns[2])) << c.text;
-    }
-}
-
-TEST(SystemFileParseTest, SyslogOptionsGiveRemoteTargetLocalFileOrNothing)
-{
-    struct Case {
-        const char* text;
-        int destination;
-        const char* ip;
-        int port;
-    } cases[] = {
-        {"OPTIONS=\"-R 192.0.2.5:514\"\n", 1, "192.0.2.5", 514},
-        {"# comment\nOPTIONS=\"-C128 -R 192.0.2.9 : 1514\"\n", 1, "192.0.2.9", 1514},
-        {"OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n", 0, "", 0},
-        {"#OPTIONS=\"-R 192.0.2.5:514\"\n", 7, "pre", 9},  // commented: nothing set
-        {"OPTIONS=\"-C128\"\n", 7, "pre", 9},              // neither option
-        {"MY_OPTIONS=\"-R 10.0.0.1:1\"\n", 7, "pre", 9},   // not at a line start
+        std::strcpy(n.dns3, "pre");
+        parse_resolv_conf(text, n);
+        return fields(n.dns1, n.dns2, n.dns3);
     };
-    for (const auto& c : cases) {
+    auto syslog = [](const char* text) {
         SETTINGS_TABLE::Syslog s{7, "pre", 9};
-        parse_busybox_syslog(c.text, s);
-        EXPECT_EQ(fields(s.destination, s.ipaddr, s.port), fields(c.destination, c.ip, c.port)) << c.text;
-    }
-}
-
-TEST(SystemFileParseTest, NetworkFilesGiveHostDhcpGatewayAddressAndMask)
-{
+        parse_busybox_syslog(text, s);
+        return fields(s.destination, s.ipaddr, s.port);
+    };
+    auto eth = [](const char* text) {
+        SETTINGS_TABLE::Network n{};
+        n.dhcp = true;
+        std::strcpy(n.gateway, "pre");
+        parse_eth_network(text, n);
+        return fields(n.dhcp, n.gateway);
+    };
+    auto ifc = [](const char* text) {
+        SETTINGS_TABLE::Network n{};
+        std::strcpy(n.ipaddr, "pre");
+        parse_ifconfig(text, n);
+        return fields(n.ipaddr, n.netmask);
+    };
+    struct Case {
+        std::function<std::string(const char*)> parse;
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        // up to three servers that are not commented out, blanks removed
+        {ntp, "server  ntp1.example.org \nserver\tntp2 iburst\n", "ntp1.example.org|ntp2iburst|"},
+        {ntp, "# server commented.example\nserver a\n", "a||pre"},
+        {ntp, "server a\nserver b\nserver c\nserver d\n", "a|b|c"},
+        {ntp, "driftfile /x\n", "|pre|pre"},
+        // name servers fill the slots in order and empty the rest
+        {dns, "nameserver 192.0.2.1\nnameserver 192.0.2.2\n", "192.0.2.1|192.0.2.2|"},
+        {dns, "search lan\nnameserver  8.8.8.8 \nnameserver 1.1.1.1\nnameserver 9.9.9.9\nnameserver 4.4.4.4\n",
+         "8.8.8.8|1.1.1.1|9.9.9.9"},
+        {dns, "", "||"},
+        // syslog: a remote target, the local file, or nothing
+        {syslog, "OPTIONS=\"-R 192.0.2.5:514\"\n", "1|192.0.2.5|514"},
+        {syslog, "# comment\nOPTIONS=\"-C128 -R 192.0.2.9 : 1514\"\n", "1|192.0.2.9|1514"},
+        {syslog, "OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n", "0||0"},
+        {syslog, "#OPTIONS=\"-R 192.0.2.5:514\"\n", "7|pre|9"},
+        {syslog, "OPTIONS=\"-C128\"\n", "7|pre|9"},
+        {syslog, "MY_OPTIONS=\"-R 10.0.0.1:1\"\n", "7|pre|9"},
+        // the network unit and the ifconfig output
+        {eth, "[Network]\nDHCP=yes\n", "1|"},
+        {eth, "[Network]\nDHCP=no\nAddress=10.1.2.3/8\nGateway = 10.0.0.254 \n", "0|10.0.0.254"},
+        {eth, "DHCP=no\n# yes on another line\n", "0|"},
+        {ifc, "eth0      Link encap:Ethernet\n          inet addr:10.1.2.3  Bcast:10.255.255.255  Mask:255.0.0.0\n",
+         "10.1.2.3|255.0.0.0"},
+        {ifc, "", "|"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.parse(c.text), c.expected) << c.text;
     SETTINGS_TABLE::Network n{};
     parse_hostname("kvt-room3\n", n);
     EXPECT_STREQ(n.host, "kvt-room3");
-    parse_eth_network("[Network]\nDHCP=yes\n", n);
-    EXPECT_TRUE(n.dhcp);
-    EXPECT_STREQ(n.gateway, "");
-    parse_eth_network("[Network]\nDHCP=no\nAddress=10.1.2.3/8\nGateway = 10.0.0.254 \n", n);
-    EXPECT_FALSE(n.dhcp);
-    EXPECT_STREQ(n.gateway, "10.0.0.254");
-    parse_eth_network("DHCP=no\n# yes on another line\n", n);
-    EXPECT_FALSE(n.dhcp);
-    parse_ifconfig(
-        "eth0      Link encap:Ethernet  HWaddr 00:1A:2B:3C:4D:5E\n"
-        "          inet addr:10.1.2.3  Bcast:10.255.255.255  Mask:255.0.0.0\n",
-        n);
-    EXPECT_EQ(fields(n.ipaddr, n.netmask), "10.1.2.3|255.0.0.0");
-    parse_ifconfig("", n);
-    EXPECT_EQ(fields(n.ipaddr, n.netmask), "|");
 }
 
 TEST(SystemFileReadTest, MissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
