@@ -58,10 +58,9 @@ TEST(SharedTables, FourFilesWithTheirExactSizes)
     sb.write("/tmp/mmapfile_flg", std::string(500, '\x7f'));  // an old, larger file is cut to size
     ASSERT_EQ(open_tables(), 0);
     ASSERT_TRUE(monitor->ready());
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_flg"), 84);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_monitor"), 4144);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_status"), 240016);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_trend"), 6040);
+    EXPECT_EQ(fields(file_size(sb, "/tmp/mmapfile_flg"), file_size(sb, "/tmp/mmapfile_monitor"),
+                     file_size(sb, "/tmp/mmapfile_status"), file_size(sb, "/tmp/mmapfile_trend")),
+              "84|4144|240016|6040");
     struct stat st;
     ASSERT_EQ(stat(sb.path("/tmp/mmapfile_monitor").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);  // the web UI writes the flags as another user
@@ -70,13 +69,10 @@ TEST(SharedTables, FourFilesWithTheirExactSizes)
     monitor->initializeData();
     monitor->requestflg->is_7400 = 1;
     monitor->sensor_condition->kvt_nx40[99].sensor_battery.value = 77;
-    std::string flg = sb.read("/tmp/mmapfile_flg");
-    int32_t v;
-    std::memcpy(&v, flg.data() + 76, 4);
-    EXPECT_EQ(v, 1);
-    std::string mon = sb.read("/tmp/mmapfile_monitor");
-    std::memcpy(&v, mon.data() + 4144 - 8, 4);
-    EXPECT_EQ(v, 77);
+    int32_t flg = 0, bat = 0;
+    std::memcpy(&flg, sb.read("/tmp/mmapfile_flg").data() + 76, 4);
+    std::memcpy(&bat, sb.read("/tmp/mmapfile_monitor").data() + 4144 - 8, 4);
+    EXPECT_EQ(fields(flg, bat), "1|77");
     EXPECT_TRUE(sb.journal().empty());  // no LED blink on success
     mmap_close();
     EXPECT_EQ(monitor, nullptr);
@@ -104,12 +100,8 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
         EXPECT_NE(open_tables(), 0);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out, c.console);
-        std::string log = sb.applog();
-        if (*c.logged) {
-            EXPECT_NE(log.find(std::string("> ") + c.logged + "\n"), std::string::npos) << log;
-        } else {
-            EXPECT_EQ(log, "");
-        }
+        const std::string log = sb.applog();
+        EXPECT_TRUE(*c.logged ? log.find(std::string("> ") + c.logged + "\n") != std::string::npos : log.empty()) << log;
         std::vector<std::string> expected_journal;
         if (c.blinks) expected_journal.assign(std::begin(LED_BLINK), std::end(LED_BLINK));
         EXPECT_EQ(sb.journal(), expected_journal);
@@ -232,13 +224,8 @@ TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
     chcnt = 4321;
     chcntread();
     EXPECT_EQ(chcnt.load(), 1);  // no counter file
-    for (const char* text : {"0", "-12", "abc", ""}) {
-        sb.write("/opt/kvt/sbin/count.txt", text);
-        chcntread();
-        chcntup();
-        EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "1") << "file held [" << text << "]";
-    }
-    for (auto [stored, next] : {std::pair{"41", "42"}, {"4999", "5000"}, {"5000", "1"}}) {
+    for (auto [stored, next] : {std::pair{"0", "1"}, {"-12", "1"}, {"abc", "1"}, {"", "1"}, {"41", "42"},
+                                {"4999", "5000"}, {"5000", "1"}}) {
         sb.write("/opt/kvt/sbin/count.txt", stored);
         chcntread();
         chcntup();

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common.h"
+#include "db_test_support.h"
 #include "fileupdown.h"
 #include "record_text.h"
 #include "sandbox.h"
@@ -19,69 +20,35 @@ namespace {
 
 const char BOM[] = "\xEF\xBB\xBF";
 
-// Settings that exercise every field: Japanese text, sentinels, negative
-// numbers, both flag values.
-void fill_thresholds(int* t, int i)
+const char* const SENSOR_TABLES[] = {"webapp_di",         "webapp_do",   "webapp_ai",  "webapp_wire_temp",
+                                     "webapp_wire_humid", "webapp_vlxa", "webapp_nx40"};
+
+// Distinct values in every sensor setting, loaded from the sandbox's database
+// as the service loads them (negative numbers, texts with a quote), and a
+// field that no file carries.
+void fill_settings(const TestSandbox& sb)
 {
-    t[0] = THRESHOLD_OFF_MAX;
-    t[1] = 4000 + i;
-    t[2] = 3500 - i;
-    t[3] = 3400;
-    t[4] = -500 - i;
-    t[5] = -400;
-    t[6] = THRESHOLD_OFF_MIN;
-    t[7] = -1000 + i;
+    {
+        dbtest::Conn c(sb.path("/opt/KVT7400/db.sqlite3"));
+        int t = 0;
+        for (const char* table : SENSOR_TABLES) c.fill_distinct(table, t++, 1);
+    }
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    init_structs();
+    close_db();
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < VLXA_NUM; ++i) sensor_settings.veloxa[i].h_enable = i % 3 == 0;
 }
 
-void fill_settings()
+// A file row as the database holds it: the entry number, then the columns.
+std::string db_row(const TestSandbox& sb, const std::string& table, int id, const std::string& columns)
 {
-    std::memset(&sensor_settings, 0, sizeof sensor_settings);
-    for (int i = 0; i < DI_NUM; ++i) {
-        DigitalI& d = sensor_settings.digitalI[i];
-        copy_text(d.name, "入力" + std::to_string(i + 1));
-        copy_text(d.ontext, "開");
-        copy_text(d.offtext, "閉 " + std::to_string(i));
-        d.time = 100 * i + 3, d.enable = i % 2, d.errortext_id = i % 3, d.trend_id = 5 - i % 6;
-        d.log = true;  // not in the file: must survive as it is
-    }
-    for (int i = 0; i < DO_NUM; ++i) {
-        DigitalO& o = sensor_settings.digitalO[i];
-        copy_text(o.name, "リレー" + std::to_string(i + 1));
-        copy_text(o.ontext, "ON");
-        copy_text(o.offtext, "OFF");
-        o.enable = i % 2 == 0, o.doinit = i % 3 == 0, o.dokeep = i % 4 == 0;
-        o.ontype = 3, o.onsensor = i + 2, o.onstate = 5, o.onenable = 1;
-        o.offtype = 8, o.offsensor = 100 - i, o.offstate = 1, o.offenable = 0;
-        o.errortext_id = 2, o.trend_id = -1;
-    }
-    for (int i = 0; i < AI_NUM; ++i) {
-        Analog& a = sensor_settings.analog[i];
-        copy_text(a.name, "アナログ" + std::to_string(i));
-        copy_text(a.unit, "℃");
-        a.enable = i % 2, a.input_max = 2000, a.input_min = 400, a.output_max = 10000 * i, a.output_min = -100 * i;
-        fill_thresholds(&a.alert_max_val, i);
-        a.err_sampling = 30 + i, a.trend_id = i % 6, a.log = i % 3 == 0, a.range = i % 4;
-    }
-    auto fill_probe = [](Onewire_temperature& p, int i, const char* prefix) {
-        copy_text(p.name, std::string(prefix) + std::to_string(i));
-        copy_text(p.device_ID, "28FF" + std::to_string(1000000 + i));
-        p.enable = i % 5 != 0, p.trend_id = i % 6, p.log = i % 2;
-        fill_thresholds(&p.alert_max_val, i);
-    };
-    for (int i = 0; i < WIRE_T_NUM; ++i) fill_probe(sensor_settings.onewire_temperature[i], i, "温度");
-    for (int i = 0; i < WIRE_H_NUM; ++i) fill_probe(sensor_settings.onewire_humidity[i], i, "湿度");
-    for (int i = 0; i < NX40_NUM; ++i) fill_probe(sensor_settings.kvt_nx40[i], i, "NX40-");
-    for (int i = 0; i < VLXA_NUM; ++i) {
-        Veloxa& v = sensor_settings.veloxa[i];
-        copy_text(v.name, "VLXA " + std::to_string(i));
-        copy_text(v.device_ID, "00-17-0D-00-00-" + std::to_string(i));
-        copy_text(v.t_name, "温度" + std::to_string(i));
-        copy_text(v.h_name, "湿度" + std::to_string(i));
-        v.enable = i % 2, v.t_trend_id = 1, v.t_log = true, v.h_trend_id = 2, v.h_log = i % 2 == 0;
-        v.h_enable = i % 3 == 0;  // not in the file: must survive as it is
-        fill_thresholds(&v.t_alert_max_val, i);
-        fill_thresholds(&v.h_alert_max_val, i + 7);
-    }
+    auto cells = dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
+                     .rows("SELECT " + columns + " FROM " + table + " WHERE id=" + std::to_string(id), true);
+    std::string row = std::to_string(id);
+    for (const auto& v : cells.at(0)) row += "," + v;
+    return row;
 }
 
 struct KindCase {
@@ -141,7 +108,7 @@ TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElemen
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         ASSERT_EQ(FU::do_export(c.kind), 1);
         std::string text = sb.read(c.path);
         ASSERT_EQ(text.compare(0, 3, BOM), 0);
@@ -169,17 +136,28 @@ TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElemen
 TEST(SettingsFileExport, RowsCarryTheFieldsInFileOrder)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     ASSERT_EQ(FU::do_export(FU::KIND_DIO), 1);
     std::vector<std::string> lines = lines_of(sb.read("/tmp/dio_config.csv"));
     EXPECT_EQ(lines[1], "#ID,名称,状態表示,検出時間,ON表示,OFF表示,エラー設定,検出フィルター設定");
-    EXPECT_EQ(lines[3], "2,入力2,1,103,開,閉 1,1,4");
-    EXPECT_EQ(lines[11], "1,リレー1,1,ON,OFF,1,1,2,3,2,5,1,8,100,1,0");
-
+    EXPECT_EQ(lines[3], db_row(sb, "webapp_di", 2, "name, enable, time, ontext, offtext, errortext_id, trend_id"));
+    EXPECT_EQ(lines[11], db_row(sb, "webapp_do", 1,
+                                "name, enable, ontext, offtext, doinit, dokeep, errortext_id, ontype, onsensor, "
+                                "onstate, onenable, offtype, offsensor, offstate, offenable"));
+    const std::string levels = "alert_max_val, alert_max_clear, caution_max_val, caution_max_clear, caution_min_val, "
+                               "caution_min_clear, alert_min_val, alert_min_clear";
+    auto side = [&](const std::string& p) {
+        std::string out = p + levels;
+        for (size_t at = out.find(", "); at != std::string::npos; at = out.find(", ", at + 2)) out.insert(at + 2, p);
+        return out;
+    };
     ASSERT_EQ(FU::do_export(FU::KIND_VLXA), 1);
-    lines = lines_of(sb.read("/tmp/VLXA_config.csv"));
-    EXPECT_EQ(lines[3], "2,VLXA 1,1,00-17-0D-00-00-1,温度1,2147483647,4001,3499,3400,-501,-400,-2147483648,-999,1,1,"
-                        "湿度1,2147483647,4008,3492,3400,-508,-400,-2147483648,-992,2,0");
+    EXPECT_EQ(lines_of(sb.read("/tmp/VLXA_config.csv"))[3],
+              db_row(sb, "webapp_vlxa", 2, "name, enable, device_ID, t_name, " + side("t_") + ", t_trend_id, t_log, h_name, " +
+                                               side("h_") + ", h_trend_id, h_log"));
+    ASSERT_EQ(FU::do_export(FU::KIND_NX40), 1);
+    EXPECT_EQ(lines_of(sb.read("/tmp/MeshT_config.csv"))[101],
+              db_row(sb, "webapp_nx40", 100, "name, enable, device_ID, " + levels + ", trend_id, log"));
 }
 
 TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
@@ -187,7 +165,7 @@ TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         db_save.clear();
         auto before = snapshot();
         ASSERT_EQ(FU::do_export(c.kind), 1);
@@ -214,7 +192,7 @@ TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes
 TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     std::string text = FU::export_text(FU::KIND_AI);
     std::vector<std::string> lines = lines_of(text);
     // enable 2, a number that is not one, a name too long for its field that
@@ -266,7 +244,7 @@ TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         db_save.clear();
         Lines own = lines_of(FU::export_text(c.offered_as));
         // Change a value in every row so that a partial import would show.
@@ -286,7 +264,7 @@ TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
 TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     std::vector<std::string> l = lines_of(FU::export_text(FU::KIND_WIRE_H));
     l[17].insert(l[17].find(',') + 1, 511 - l[17].size(), 'n');
     sb.write("/tmp/1WireH_config.csv", join(l));
@@ -298,7 +276,7 @@ TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
 TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     db_save.clear();
     auto before = snapshot();
     testing::internal::CaptureStdout();
