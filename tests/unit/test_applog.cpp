@@ -25,7 +25,7 @@ const std::regex LINE_FORMAT(R"(<\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}> (.*))");
 
 // ---- applog rotation -------------------------------------------------------
 
-TEST(ApplogRotation, BelowTheLimitAppendsAndAtTheLimitRotatesFirst)
+TEST(ApplogTest, BelowTheLimitAppendsAndAtTheLimitRotatesFirst)
 {
     struct Case {
         size_t size;
@@ -51,7 +51,7 @@ TEST(ApplogRotation, BelowTheLimitAppendsAndAtTheLimitRotatesFirst)
     }
 }
 
-TEST(ApplogRotation, GenerationsShiftDownAndMissingOnesAreSkipped)
+TEST(ApplogTest, GenerationsShiftDownAndMissingOnesAreSkipped)
 {
     // Which generations exist before the rotation -> which hold what after.
     struct Case {
@@ -79,7 +79,7 @@ TEST(ApplogRotation, GenerationsShiftDownAndMissingOnesAreSkipped)
     }
 }
 
-TEST(ApplogConcurrency, WritersNeverInterleaveLinesOrRotateTwice)
+TEST(ApplogTest, WritersNeverInterleaveLinesOrRotateTwice)
 {
     TestSandbox sb;
     const std::string old(99999, 'o');
@@ -106,7 +106,7 @@ TEST(ApplogConcurrency, WritersNeverInterleaveLinesOrRotateTwice)
 
 // ---- file helpers ----------------------------------------------------------
 
-TEST(ExistFile, EmptyCountsAsMissingAfterItsRetries)
+TEST(SharedHelperTest, ExistFileEmptyCountsAsMissingAfterItsRetries)
 {
     TestSandbox sb;
     sb.write("/tmp/empty", "");
@@ -128,7 +128,7 @@ TEST(ExistFile, EmptyCountsAsMissingAfterItsRetries)
 
 // ---- minute timer ----------------------------------------------------------
 
-TEST(MinuteTimer, WakeFallsJustAfterTheNextMinute)
+TEST(SharedHelperTest, MinuteTimerWakeFallsJustAfterTheNextMinute)
 {
     // For every second of the minute and a spread of sub-second offsets, the
     // slices end between 0 and 100 ms after the minute boundary.
@@ -147,7 +147,7 @@ TEST(MinuteTimer, WakeFallsJustAfterTheNextMinute)
     EXPECT_LE(wake, 150000);
 }
 
-TEST(MinuteTimer, ReturnsSoonAfterControlDrops)
+TEST(SharedHelperTest, MinuteTimerReturnsSoonAfterControlDrops)
 {
     TestSandbox sb;
     reset_run_flags();
@@ -166,7 +166,7 @@ TEST(MinuteTimer, ReturnsSoonAfterControlDrops)
 
 // ---- forbidden characters --------------------------------------------------
 
-TEST(BanChar, EachForbiddenCharacterAnywhereIsCaughtAndNothingElse)
+TEST(SharedHelperTest, BanCharEachForbiddenCharacterAnywhereIsCaughtAndNothingElse)
 {
     const std::string banned = "!\"$%&'*,:;=?\\^`|~";
     ASSERT_EQ(banned.size(), 17u);

@@ -24,7 +24,7 @@ bool mem_fault(uint32_t f) { return f == simboard::FAULT_MEM_OPEN || f == simboa
 
 }  // namespace
 
-TEST(GpioLineRequest, ReadAndWriteRequestsCarryTheRightFields)
+TEST(BoardTest, GpioLineRequestsCarryTheRightFields)
 {
     struct Case {
         unsigned char rw;
@@ -46,7 +46,7 @@ TEST(GpioLineRequest, ReadAndWriteRequestsCarryTheRightFields)
     }
 }
 
-TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
+TEST(BoardTest, FpgaByteAndWordAccessThroughTheWindow)
 {
     TestSandbox sb;
     reset_board_handles();
@@ -69,7 +69,7 @@ TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
     fpga_close();
 }
 
-TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
+TEST(BoardTest, FpgaAddressesOutsideTheWindowReadZeroAndWriteNothing)
 {
     TestSandbox sb;
     reset_board_handles();
@@ -91,7 +91,7 @@ TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
     fpga_close();
 }
 
-TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
+TEST(BoardTest, GpioOpenReportsEachChipAndLinesFollowTheBoard)
 {
     TestSandbox sb;
     reset_board_handles();
@@ -116,7 +116,7 @@ TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
     EXPECT_EQ(r9, -1);
 }
 
-TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
+TEST(BoardTest, GpioEachBoardFaultIsReportedAndAccessKeepsWorking)
 {
     struct Case {
         uint32_t fault;

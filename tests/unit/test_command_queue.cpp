@@ -275,7 +275,7 @@ void run_cases(const std::vector<CommandCase>& cases, bool expect_refusal)
 
 }  // namespace
 
-TEST(CommandFieldsTest, SplittingFollowsTheCommas)
+TEST(CommandQueueTest, SplittingFollowsTheCommas)
 {
     struct Case {
         std::string text;
@@ -291,7 +291,7 @@ TEST(CommandFieldsTest, SplittingFollowsTheCommas)
     for (const auto& c : cases) EXPECT_EQ(split(c.text), c.fields) << c.text;
 }
 
-TEST(CommandFieldsTest, FieldCountAndLengthAreBounded)
+TEST(CommandQueueTest, FieldCountAndLengthAreBounded)
 {
     std::string many;
     for (int i = 0; i < 1500; ++i) many += "7,";
@@ -308,13 +308,13 @@ TEST(CommandFieldsTest, FieldCountAndLengthAreBounded)
     EXPECT_EQ(split_fields(raw, 3), (std::vector<std::string>{"2", "5"}));
 }
 
-TEST(SettingsCommandTest, EachCommandSetsExactlyItsFieldsAndQueuesItsSave)
+TEST(CommandQueueTest, EachCommandSetsExactlyItsFieldsAndQueuesItsSave)
 {
     TestSandbox sb(false);
     run_cases(command_cases(), false);
 }
 
-TEST(SettingsCommandTest, RecordsOutsideTheArraysAreRefused)
+TEST(CommandQueueTest, RecordsOutsideTheArraysAreRefused)
 {
     TestSandbox sb(false);
     std::vector<CommandCase> cases = {
@@ -338,7 +338,7 @@ TEST(SettingsCommandTest, RecordsOutsideTheArraysAreRefused)
     run_cases(cases, true);
 }
 
-TEST(SettingsCommandTest, BadGroupsAreRefusedAndTheirNeighboursStillApplied)
+TEST(CommandQueueTest, BadGroupsAreRefusedAndTheirNeighboursStillApplied)
 {
     TestSandbox sb(false);
     auto& ss = sensor_settings;
@@ -353,7 +353,7 @@ TEST(SettingsCommandTest, BadGroupsAreRefusedAndTheirNeighboursStillApplied)
     run_cases(cases, true);
 }
 
-TEST(SettingsCommandTest, ShortGroupMessagesLeaveTheUnsentEntriesAlone)
+TEST(CommandQueueTest, ShortGroupMessagesLeaveTheUnsentEntriesAlone)
 {
     TestSandbox sb(false);
     auto& as = admin_settings;
@@ -366,7 +366,7 @@ TEST(SettingsCommandTest, ShortGroupMessagesLeaveTheUnsentEntriesAlone)
     run_cases(cases, false);
 }
 
-TEST(SettingsCommandTest, OtherCommandNumbersAreNotSettings)
+TEST(CommandQueueTest, OtherCommandNumbersAreNotSettings)
 {
     TestSandbox sb(false);
     for (const char* t : {"3,8,0,", "17,", "99,1,2,", "", "abc,1,"}) {
@@ -376,7 +376,7 @@ TEST(SettingsCommandTest, OtherCommandNumbersAreNotSettings)
     }
 }
 
-TEST(CommandActionTest, MailTestsGoToTheQueueAndTheScriptWithEachValueQuoted)
+TEST(CommandQueueTest, MailTestsGoToTheQueueAndTheScriptWithEachValueQuoted)
 {
     TestSandbox sb(false);
     clear_records();
@@ -389,7 +389,7 @@ TEST(CommandActionTest, MailTestsGoToTheQueueAndTheScriptWithEachValueQuoted)
     EXPECT_TRUE(sb.journal_has("python3 /opt/kvt/sbin/mailsend.py 'smtp.example; rm -rf / '\\''x'\\''' '25'"));
 }
 
-TEST(CommandRulesTest, ShellQuotingAndHundredths)
+TEST(CommandQueueTest, ShellQuotingAndHundredths)
 {
     struct Q {
         const char* in;
@@ -404,7 +404,7 @@ TEST(CommandRulesTest, ShellQuotingAndHundredths)
     for (const auto& h : hs) EXPECT_EQ(hundredths(h.in), h.out) << h.in;
 }
 
-TEST(CommandRulesTest, SimulationFileReadsBackIntoTheSimulationArrays)
+TEST(CommandQueueTest, SimulationFileReadsBackIntoTheSimulationArrays)
 {
     static Sensor_settings s;
     static MONITOR_TABLE::Sensor_condition c;

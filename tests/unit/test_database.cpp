@@ -27,7 +27,7 @@ std::string captured()
     return testing::internal::GetCapturedStdout();
 }
 
-class DbLayerTest : public ::testing::Test {
+class DatabaseTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -45,7 +45,7 @@ protected:
     TestSandbox sb;
 };
 
-TEST_F(DbLayerTest, ResultTextHasDollarPerColumnCommaPerRowNullAsEmptyAndParsesBack)
+TEST_F(DatabaseTest, ResultTextHasDollarPerColumnCommaPerRowNullAsEmptyAndParsesBack)
 {
     ASSERT_EQ(create_db("CREATE TABLE t (id integer primary key, a text, b integer)"), 0);
     ASSERT_EQ(insert_db("INSERT INTO t VALUES (1, 'abc', 0)"), 0);
@@ -66,7 +66,7 @@ TEST_F(DbLayerTest, ResultTextHasDollarPerColumnCommaPerRowNullAsEmptyAndParsesB
     for (const auto& c : cases) EXPECT_EQ(parse_result(c.text), c.rows) << c.text;
 }
 
-TEST_F(DbLayerTest, SelectOnMissingTableAnswersNG2AtOnce)
+TEST_F(DatabaseTest, SelectOnMissingTableAnswersNG2AtOnce)
 {
     auto t0 = Clock::now();
     EXPECT_EQ(select_db("SELECT * from webapp_no_such_table;"), "NG2");
@@ -79,7 +79,7 @@ TEST_F(DbLayerTest, SelectOnMissingTableAnswersNG2AtOnce)
     EXPECT_FALSE(missing);
 }
 
-TEST_F(DbLayerTest, SelectGivesUpWhenTheServiceStops)
+TEST_F(DatabaseTest, SelectGivesUpWhenTheServiceStops)
 {
     for (int stopping : {0, 2}) {
         control = stopping;
@@ -104,7 +104,7 @@ TEST_F(DbLayerTest, SelectGivesUpWhenTheServiceStops)
     EXPECT_GE(count_of(out, "ERROR2(1)"), 5);
 }
 
-TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturnsWholeResult)
+TEST_F(DatabaseTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturnsWholeResult)
 {
     ASSERT_EQ(select_db("SELECT name from webapp_di where id=1;"), "DI1$,");  // schema cached
     dbtest::Conn other(db_path());
@@ -127,7 +127,7 @@ TEST_F(DbLayerTest, SelectBlockedByExclusiveWriterRetriesUntilReleasedAndReturns
     EXPECT_EQ(count_of(r, "$,"), 2);
 }
 
-TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30AttemptsWith3)
+TEST_F(DatabaseTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30AttemptsWith3)
 {
     dbtest::Conn other(db_path());
     other.exec("BEGIN IMMEDIATE");
@@ -147,7 +147,7 @@ TEST_F(DbLayerTest, UpdateAgainstRowLockedByOtherConnectionGivesUpAfter30Attempt
     EXPECT_EQ(dbtest::Conn(db_path()).scalar("SELECT name FROM webapp_di WHERE id=1"), "'DI1'");
 }
 
-TEST_F(DbLayerTest, UpdateSucceedsOnceTheOtherWriterCommits)
+TEST_F(DatabaseTest, UpdateSucceedsOnceTheOtherWriterCommits)
 {
     dbtest::Conn other(db_path());
     other.exec("BEGIN IMMEDIATE");
@@ -164,7 +164,7 @@ TEST_F(DbLayerTest, UpdateSucceedsOnceTheOtherWriterCommits)
     EXPECT_EQ(dbtest::Conn(db_path()).scalar("SELECT name FROM webapp_di WHERE id=2"), "'mine'");
 }
 
-TEST_F(DbLayerTest, CommitBlockedByReaderRetries30TimesThenReopensAndReturns0)
+TEST_F(DatabaseTest, CommitBlockedByReaderRetries30TimesThenReopensAndReturns0)
 {
     dbtest::Conn reader(db_path());
     reader.exec("BEGIN");
@@ -191,7 +191,7 @@ TEST_F(DbLayerTest, CommitBlockedByReaderRetries30TimesThenReopensAndReturns0)
     EXPECT_EQ(select_db("SELECT name from webapp_di where id=3;"), "DI3$,");
 }
 
-TEST_F(DbLayerTest, TransactionCommitKeepsAndRollbackDiscards)
+TEST_F(DatabaseTest, TransactionCommitKeepsAndRollbackDiscards)
 {
     testing::internal::CaptureStdout();
     ASSERT_EQ(begin_trans(), 0);
@@ -213,7 +213,7 @@ TEST_F(DbLayerTest, TransactionCommitKeepsAndRollbackDiscards)
     EXPECT_NE(sb.applog().find("ROLLBACK ERROR(1)"), std::string::npos);
 }
 
-TEST_F(DbLayerTest, FailedCreateLogsBlinksLedAndReopens)
+TEST_F(DatabaseTest, FailedCreateLogsBlinksLedAndReopens)
 {
     testing::internal::CaptureStdout();
     EXPECT_NE(create_db("CREATE TABLE webapp_di (id integer primary key)"), 0);
@@ -224,7 +224,7 @@ TEST_F(DbLayerTest, FailedCreateLogsBlinksLedAndReopens)
     EXPECT_EQ(select_db("SELECT id from webapp_di where id=1;"), "1$,");
 }
 
-TEST_F(DbLayerTest, UpdateAndInsertReturn2OnlyWhenStatementCannotBePrepared)
+TEST_F(DatabaseTest, UpdateAndInsertReturn2OnlyWhenStatementCannotBePrepared)
 {
     testing::internal::CaptureStdout();
     EXPECT_EQ(update_db("UPDATE webapp_nothing SET x=1"), 2);
@@ -239,7 +239,7 @@ TEST_F(DbLayerTest, UpdateAndInsertReturn2OnlyWhenStatementCannotBePrepared)
     EXPECT_EQ(select_db("SELECT name from webapp_di where id=9;"), "DI9$,");
 }
 
-TEST_F(DbLayerTest, OpenWhileAnotherWriterHoldsExclusiveLockStillSucceeds)
+TEST_F(DatabaseTest, OpenWhileAnotherWriterHoldsExclusiveLockStillSucceeds)
 {
     close_db();
     dbtest::Conn other(db_path());
@@ -252,9 +252,9 @@ TEST_F(DbLayerTest, OpenWhileAnotherWriterHoldsExclusiveLockStillSucceeds)
 }
 
 // Open failures: the file is missing or is not a database at all.
-class DbOpenFailureTest : public ::testing::TestWithParam<const char*> {};
+class DatabaseOpenFailureTest : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(DbOpenFailureTest, OpenFailsWithError1AndLaterStatementsReturnQuickly)
+TEST_P(DatabaseOpenFailureTest, OpenFailsWithError1AndLaterStatementsReturnQuickly)
 {
     reset_run_flags();
     TestSandbox sb;
@@ -283,6 +283,6 @@ TEST_P(DbOpenFailureTest, OpenFailsWithError1AndLaterStatementsReturnQuickly)
     close_db();
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, DbOpenFailureTest, ::testing::Values("missing", "garbage"));
+INSTANTIATE_TEST_SUITE_P(Files, DatabaseOpenFailureTest, ::testing::Values("missing", "garbage"));
 
 }  // namespace

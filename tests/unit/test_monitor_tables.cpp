@@ -52,7 +52,7 @@ std::string saved_log(int32_t all_r, int32_t all_w, int32_t dio_r, int32_t dio_w
 
 }  // namespace
 
-TEST(SharedTables, FourFilesWithTheirExactSizes)
+TEST(MonitorTableTest, FourFilesWithTheirExactSizes)
 {
     TestSandbox sb;
     sb.write("/tmp/mmapfile_flg", std::string(500, '\x7f'));  // an old, larger file is cut to size
@@ -78,7 +78,7 @@ TEST(SharedTables, FourFilesWithTheirExactSizes)
     EXPECT_EQ(monitor, nullptr);
 }
 
-TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
+TEST(MonitorTableTest, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
 {
     struct Case {
         const char* blocked;  // made a directory, so it cannot be opened as a file
@@ -118,7 +118,7 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
     }
 }
 
-TEST(StatusLogRing, TenThousandAppendsLeaveTheNewest9999)
+TEST(MonitorTableTest, StatusRingTenThousandAppendsLeaveTheNewest9999)
 {
     using namespace MONITOR_TABLE;
     static ALL_Status_Log log;
@@ -129,7 +129,7 @@ TEST(StatusLogRing, TenThousandAppendsLeaveTheNewest9999)
     EXPECT_EQ(fields(log.r, log.w, log.all[0].time), "2|1|10000");
 }
 
-TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
+TEST(MonitorTableTest, StatusLogBackupAndRestoreRoundTrip)
 {
     TestSandbox sb;
     ASSERT_EQ(open_tables(), 0);
@@ -155,7 +155,7 @@ TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
     mmap_close();
 }
 
-TEST(StatusLogCopy, FailedBackupKeepsThePreviousCopy)
+TEST(MonitorTableTest, FailedStatusLogBackupKeepsThePreviousCopy)
 {
     TestSandbox sb;
     const std::string previous = saved_log(0, 0, 0, 0, 2);
@@ -166,7 +166,7 @@ TEST(StatusLogCopy, FailedBackupKeepsThePreviousCopy)
     EXPECT_FALSE(sb.exists("/log/mmapfile_status.new"));
 }
 
-TEST(StatusLogCopy, MissingOrEmptySavedLogLeavesTheCurrentOne)
+TEST(MonitorTableTest, MissingOrEmptySavedStatusLogLeavesTheCurrentOne)
 {
     for (bool empty_copy : {false, true}) {
         TestSandbox sb;
@@ -178,7 +178,7 @@ TEST(StatusLogCopy, MissingOrEmptySavedLogLeavesTheCurrentOne)
     }
 }
 
-TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
+TEST(MonitorTableTest, RestoredStatusLogWithIndicesOutsideItsRingIsReset)
 {
     struct Case {
         int32_t all_r, all_w, dio_r, dio_w;
@@ -218,7 +218,7 @@ TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
     }
 }
 
-TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
+TEST(MonitorTableTest, ChangeCounterMissingOrDamagedFileStartsAtOne)
 {
     TestSandbox sb;
     chcnt = 4321;
@@ -233,7 +233,7 @@ TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
     }
 }
 
-TEST(ChangeCounter, ConcurrentChangesAreCountedOnce)
+TEST(MonitorTableTest, ChangeCounterConcurrentChangesAreCountedOnce)
 {
     TestSandbox sb;
     sb.write("/opt/kvt/sbin/count.txt", "4900");
@@ -248,7 +248,7 @@ TEST(ChangeCounter, ConcurrentChangesAreCountedOnce)
     EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "100");
 }
 
-TEST(ChangeCounter, UnwritableFileIsReportedAndTheCountStillAdvances)
+TEST(MonitorTableTest, ChangeCounterUnwritableFileIsReportedAndTheCountStillAdvances)
 {
     TestSandbox sb;
     sb.write("/opt/kvt/sbin/count.txt", "7");

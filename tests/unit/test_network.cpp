@@ -24,7 +24,7 @@ const std::string KEPT = "[Match]\nName=eth0\n\n[Network]\n";
 
 }  // namespace
 
-TEST(NetmaskRule, OnlyCanonicalMasksGiveAPrefix)
+TEST(NetworkTest, NetmaskOnlyCanonicalMasksGiveAPrefix)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"128.0.0.0", "/1"},         {"192.0.0.0", "/2"},         {"255.0.0.0", "/8"},
@@ -37,7 +37,7 @@ TEST(NetmaskRule, OnlyCanonicalMasksGiveAPrefix)
     for (const auto& [mask, suffix] : cases) EXPECT_EQ(SYSADMIN::netmask_suffix(mask), suffix) << "'" << mask << "'";
 }
 
-TEST(NetworkUnit, AddressPartRegeneratedAfterTheNetworkSection)
+TEST(NetworkTest, UnitAddressPartRegeneratedAfterTheNetworkSection)
 {
     struct Case {
         const char* what;

@@ -16,7 +16,7 @@ namespace {
 std::vector<std::string> split(const std::string& s) { return split_fields(s.data(), s.size()); }
 
 // The event fixture's board and tables, and the receive loop on demand.
-class ActionTest : public EventsTest {
+class OperatorActionTest : public EventsTest {
 protected:
     void TearDown() override
     {
@@ -53,7 +53,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ActionTest, RelayCommandTogglesAndPulsesTheOutput)
+TEST_F(OperatorActionTest, RelayCommandTogglesAndPulsesTheOutput)
 {
     dispatch_command(split("3,8,0,"));
     EXPECT_EQ(relay(0), 1);
@@ -75,7 +75,7 @@ TEST_F(ActionTest, RelayCommandTogglesAndPulsesTheOutput)
     for (int k = 0; k < 8; ++k) EXPECT_EQ(relay(k), k == 1 ? 1 : 0) << "relay " << k;
 }
 
-TEST_F(ActionTest, StatusLogClearAndExport)
+TEST_F(OperatorActionTest, StatusLogClearAndExport)
 {
     auto& all = monitor->status_log->all_status_log;
     auto& dio = monitor->status_log->dio_status_log;
@@ -108,7 +108,7 @@ TEST_F(ActionTest, StatusLogClearAndExport)
     EXPECT_NE(log.find("> clear all status log\n"), std::string::npos);
 }
 
-TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
+TEST_F(OperatorActionTest, SessionPolicyRewritesTheWebUiSettings)
 {
     sb.write("/opt/KVT7400/KVT7400/settings.py",
              "A = 1\nSESSION_EXPIRE_AT_BROWSER_CLOSE = True\nSESSION_COOKIE_AGE = 1200\n"
@@ -123,7 +123,7 @@ TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
     EXPECT_EQ(session_block("True\nimport os", "1", "1"), "");
 }
 
-TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
+TEST_F(OperatorActionTest, SystemActionsEndTheServiceTheirWay)
 {
     struct Case {
         const char* text;
@@ -151,7 +151,7 @@ TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
 }
 
 // Writing, editing and loading the file runs end to end; here the stop.
-TEST_F(ActionTest, SimulationStopLeavesNothingToLoad)
+TEST_F(OperatorActionTest, SimulationStopLeavesNothingToLoad)
 {
     debug_mode = true;
     dispatch_command(split("61,3,"));
@@ -159,7 +159,7 @@ TEST_F(ActionTest, SimulationStopLeavesNothingToLoad)
     EXPECT_EQ(read_debug_file(), -1);  // nothing left to load
 }
 
-TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
+TEST_F(OperatorActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
 {
     start_receiver();
     sensor_settings.smartMesh_cycle[0].cycle_minutes = 1;
@@ -174,7 +174,7 @@ TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
     EXPECT_EQ(drain(db_save), (std::vector<std::string>{"29,1,", "29,2,"}));
 }
 
-TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
+TEST_F(OperatorActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
 {
     start_receiver();
     monitor->requestflg->onewire_id_flg = 9;
@@ -195,7 +195,7 @@ TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
-TEST_F(ActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
+TEST_F(OperatorActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
 {
     start_receiver();
     send("29,1,5,");

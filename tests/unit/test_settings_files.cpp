@@ -103,7 +103,7 @@ void expect_changeflg_of(Sensor_settings& s, int kind)
 
 }  // namespace
 
-TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
+TEST(SettingsFileTest, ExportEveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
 {
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
@@ -133,7 +133,7 @@ TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElemen
     }
 }
 
-TEST(SettingsFileExport, RowsCarryTheFieldsInFileOrder)
+TEST(SettingsFileTest, ExportRowsCarryTheFieldsInFileOrder)
 {
     TestSandbox sb;
     fill_settings(sb);
@@ -160,7 +160,7 @@ TEST(SettingsFileExport, RowsCarryTheFieldsInFileOrder)
               db_row(sb, "webapp_nx40", 100, "name, enable, device_ID, " + levels + ", trend_id, log"));
 }
 
-TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
+TEST(SettingsFileTest, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
 {
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
@@ -189,7 +189,7 @@ TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes
     }
 }
 
-TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
+TEST(SettingsFileTest, ImportValuesAreConvertedAsTheWebUiWritesThem)
 {
     TestSandbox sb;
     fill_settings(sb);
@@ -212,7 +212,7 @@ TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
               "second|0|-2147483648|2147483647|1|V");
 }
 
-TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
+TEST(SettingsFileTest, ImportDamagedFilesAreRefusedWholeWithAReason)
 {
     using Lines = std::vector<std::string>;
     struct Case {
@@ -261,7 +261,7 @@ TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
     }
 }
 
-TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
+TEST(SettingsFileTest, ImportLineOfExactly511BytesIsAccepted)
 {
     TestSandbox sb;
     fill_settings(sb);
@@ -273,7 +273,7 @@ TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
     EXPECT_EQ(std::string(sensor_settings.onewire_humidity[15].name), std::string(31, 'n'));
 }
 
-TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
+TEST(SettingsFileTest, ImportMissingFileFailsAndReportsTheFailedDeletion)
 {
     TestSandbox sb;
     fill_settings(sb);

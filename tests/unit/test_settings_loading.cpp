@@ -123,7 +123,7 @@ const std::vector<TableMap>& table_maps()
 
 // clang-format on
 
-class SettingsLoadTest : public ::testing::Test {
+class SettingsLoadingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -149,7 +149,7 @@ protected:
     TestSandbox sb;
 };
 
-TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
+TEST_F(SettingsLoadingTest, EveryColumnOfEveryRowLandsInItsOwnField)
 {
     {
         dbtest::Conn c(db_path());
@@ -185,7 +185,7 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
     EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("Struct initialized"), std::string::npos);
 }
 
-TEST_F(SettingsLoadTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPlace)
+TEST_F(SettingsLoadingTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPlace)
 {
     const std::string addr127 = std::string(115, 'a') + "@example.com";  // 127 characters
     const std::string over = std::string(200, 's');
@@ -212,7 +212,7 @@ TEST_F(SettingsLoadTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPl
     EXPECT_EQ(fields(ss.analog[7].unit, ss.analog[7].log, ss.analog[7].range), fields(over.substr(0, 31), 1, 3));
 }
 
-TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
+TEST_F(SettingsLoadingTest, NullCellsLoadAsEmptyTextAndZero)
 {
     {
         dbtest::Conn c(db_path());
@@ -228,7 +228,7 @@ TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
     EXPECT_EQ(fields(as.mqtt.sendip, as.mqtt.port), "|0");
 }
 
-TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
+TEST_F(SettingsLoadingTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
 {
     {
         dbtest::Conn c(db_path());
@@ -250,7 +250,7 @@ TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLo
     for (auto& s : as.mqtt_scenario) EXPECT_FALSE(s.changeflg);
 }
 
-TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
+TEST_F(SettingsLoadingTest, ResultTextFormLoadsLikeRows)
 {
     setsettings("1$60$,2$120$,", "SELECT * from webapp_bat_config;");
     EXPECT_EQ(ss.battery[0].alert, 60);
@@ -260,7 +260,7 @@ TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
 
 // ---- System files --------------------------------------------------------
 
-TEST(SystemFileParseTest, EachFileGivesItsFieldsAndLeavesTheRest)
+TEST(SettingsLoadingFileTest, ParseEachFileGivesItsFieldsAndLeavesTheRest)
 {
     // Every parser starts from fields holding "pre" (or 7 and 9).
     auto ntp = [](const char* text) {
@@ -329,7 +329,7 @@ TEST(SystemFileParseTest, EachFileGivesItsFieldsAndLeavesTheRest)
     EXPECT_STREQ(n.host, "kvt-room3");
 }
 
-TEST(SystemFileReadTest, MissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
+TEST(SettingsLoadingFileTest, ReadMissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
 {
     reset_run_flags();
     TestSandbox sb(false);

@@ -22,7 +22,7 @@ namespace {
 using namespace SETTINGS_TABLE;
 
 // The service's state over a sandbox with the factory database loaded.
-class WriterTest : public ::testing::Test {
+class SettingsWriterTest : public ::testing::Test {
 protected:
     TestSandbox sb;
 
@@ -70,7 +70,7 @@ const char* const LOADED_TABLES[] = {
 
 }  // namespace
 
-TEST_F(WriterTest, EverySectionWritesBackExactlyWhatWasLoaded)
+TEST_F(SettingsWriterTest, EverySectionWritesBackExactlyWhatWasLoaded)
 {
     // Load distinct values, fill the rows with others, save every section:
     // each cell must be back at its loaded value unless the writer does not
@@ -128,7 +128,7 @@ TEST_F(WriterTest, EverySectionWritesBackExactlyWhatWasLoaded)
                                                 "webapp_trap_scenario@0", "webapp_mail_client_scenario@0"}));
 }
 
-TEST(StatementTextTest, SectionsLoadedFromSystemFilesWriteTheirRows)
+TEST(SettingsWriterStatementTest, SectionsLoadedFromSystemFilesWriteTheirRows)
 {
     static Sensor_settings s;
     static Admin_settings a;
@@ -158,7 +158,7 @@ TEST(StatementTextTest, SectionsLoadedFromSystemFilesWriteTheirRows)
         EXPECT_EQ(update_statements(c.kind, c.entry, s, a, 600), c.sql) << "kind " << c.kind << " entry " << c.entry;
 }
 
-TEST_F(WriterTest, TwoSavesOfOneProbeAreTwoStatementsInOneTransaction)
+TEST_F(SettingsWriterTest, TwoSavesOfOneProbeAreTwoStatementsInOneTransaction)
 {
     copy_text(sensor_settings.onewire_temperature[3].name, "Rack 4");
     db_save.push_n(15, 3);
@@ -171,7 +171,7 @@ TEST_F(WriterTest, TwoSavesOfOneProbeAreTwoStatementsInOneTransaction)
     EXPECT_EQ(dbsave_batch_count(), 1);
 }
 
-TEST_F(WriterTest, OneFailingUpdateUndoesTheWholeBatchAndReloadsMemory)
+TEST_F(SettingsWriterTest, OneFailingUpdateUndoesTheWholeBatchAndReloadsMemory)
 {
     dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).exec("CREATE TRIGGER refuse_mqtt BEFORE UPDATE ON webapp_mqttconfig BEGIN SELECT RAISE(ABORT, 'refused'); END;");
     auto stored = [&] {
@@ -198,7 +198,7 @@ TEST_F(WriterTest, OneFailingUpdateUndoesTheWholeBatchAndReloadsMemory)
     EXPECT_EQ(peek("SELECT name FROM webapp_di WHERE id=2"), "after");
 }
 
-TEST_F(WriterTest, FollowUpsSetTheSectionFlags)
+TEST_F(SettingsWriterTest, FollowUpsSetTheSectionFlags)
 {
     using R = MONITOR_TABLE::RequestFlg;
     struct Case {
@@ -248,7 +248,7 @@ TEST_F(WriterTest, FollowUpsSetTheSectionFlags)
     EXPECT_STREQ(admin_settings.snmp[2].ip_noprefix, "172.16.0.0");
 }
 
-TEST_F(WriterTest, ChangeCounterFollowsRelaysTrendsAndChangedNames)
+TEST_F(SettingsWriterTest, ChangeCounterFollowsRelaysTrendsAndChangedNames)
 {
     struct Step {
         const char* what;
@@ -289,7 +289,7 @@ TEST_F(WriterTest, ChangeCounterFollowsRelaysTrendsAndChangedNames)
     EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), std::to_string(chcnt.load()));
 }
 
-TEST_F(WriterTest, MessagesOutsideTheSectionsWriteNothing)
+TEST_F(SettingsWriterTest, MessagesOutsideTheSectionsWriteNothing)
 {
     for (const char* m : {"15,128,", "2,-1,", "7,0,", "99,999,", "garbage", "1,x,"}) db_save.push(m);
     trace_statements();

@@ -17,7 +17,7 @@ std::string journal_text(const TestSandbox& sb) { return sb.read("/sim/commands.
 
 }  // namespace
 
-TEST(SimShellWords, QuotesBackslashesAndOperatorsSplitLikeTheShell)
+TEST(SimShellTest, QuotesBackslashesAndOperatorsSplitLikeTheShell)
 {
     struct Case {
         const char* cmd;
@@ -36,7 +36,7 @@ TEST(SimShellWords, QuotesBackslashesAndOperatorsSplitLikeTheShell)
     for (const auto& c : cases) EXPECT_EQ(sim_shell_words(c.cmd), c.words) << "[" << c.cmd << "]";
 }
 
-TEST(SimShellJournal, EveryCommandIsKeptByteForByteInOrder)
+TEST(SimShellTest, EveryCommandIsKeptByteForByteInOrder)
 {
     TestSandbox sb;
     const std::vector<std::string> cmds = {
@@ -56,7 +56,7 @@ TEST(SimShellJournal, EveryCommandIsKeptByteForByteInOrder)
     EXPECT_EQ(sb.journal().size(), cmds.size());
 }
 
-TEST(SimShellFiles, FileCommandsWorkInsideTheSandbox)
+TEST(SimShellTest, FileCommandsWorkInsideTheSandbox)
 {
     TestSandbox sb;
     sb.write("/tmp/a.csv", "A");
@@ -105,7 +105,7 @@ TEST(SimShellFiles, FileCommandsWorkInsideTheSandbox)
     }
 }
 
-TEST(SimShellFiles, AnsweredProgramsFillTheirOutputFile)
+TEST(SimShellTest, AnsweredProgramsFillTheirOutputFile)
 {
     TestSandbox sb;
     EXPECT_EQ(kvt_system("opkg list-installed > /tmp/ver.txt"), 0);
@@ -120,7 +120,7 @@ TEST(SimShellFiles, AnsweredProgramsFillTheirOutputFile)
     EXPECT_FALSE(sb.exists("/tmp/clock.txt"));
 }
 
-TEST(SimShellConfinement, PathsLeavingTheSandboxAreRefused)
+TEST(SimShellTest, PathsLeavingTheSandboxAreRefused)
 {
     TestSandbox sb;
     // A directory beside the sandbox that a command must never reach.
@@ -149,7 +149,7 @@ TEST(SimShellConfinement, PathsLeavingTheSandboxAreRefused)
     EXPECT_EQ(sb.journal().size(), 7u);
 }
 
-TEST(SimShellConfinement, NothingElseIsEverRun)
+TEST(SimShellTest, NothingButFileCommandsIsEverRun)
 {
     TestSandbox sb;
     const std::string marker = sb.path("/tmp/ran");

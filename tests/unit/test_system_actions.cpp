@@ -54,7 +54,7 @@ struct WriterFixture {
 
 }  // namespace
 
-TEST(SyslogRewrite, OptionsLinesFollowTheDestination)
+TEST(SystemActionTest, SyslogOptionsLinesFollowTheDestination)
 {
     struct Case {
         const char* what;
@@ -78,7 +78,7 @@ TEST(SyslogRewrite, OptionsLinesFollowTheDestination)
     }
 }
 
-TEST(NtpRewrite, ServerLinesFollowTheSlots)
+TEST(SystemActionTest, NtpServerLinesFollowTheSlots)
 {
     const std::string two_servers = "# ntp\ndriftfile /x\nserver a.example\nfudge 1\nserver b.example iburst\nrestrict\n";
     struct Case {
@@ -103,7 +103,7 @@ TEST(NtpRewrite, ServerLinesFollowTheSlots)
 
 // The happy paths run through the settings writer's follow-ups; here the
 // files are missing.
-TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
+TEST(SystemActionTest, WithoutTheirFileSyslogAndNtpDaemonsAreLeftAlone)
 {
     TestSandbox sb;
     admin_settings.syslog = syslog_of(1, "192.0.2.5", 514);
@@ -115,7 +115,7 @@ TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
     EXPECT_EQ(sb.journal(), std::vector<std::string>{"systemctl stop ntpd"});
 }
 
-TEST(VersionParsing, PackageLineAndUpdateTime)
+TEST(SystemActionTest, VersionPackageLineAndUpdateTime)
 {
     EXPECT_EQ(SYSADMIN::version_from_package_line("kvt7400sys - 2.0.10\n"), "2.0.10");  // no release: the remainder
     EXPECT_EQ(SYSADMIN::version_from_package_line("kvt7400sys - 1.2-r3\nkvt7400sys-dbg - 9-r1\n"), "1.2");
@@ -124,7 +124,7 @@ TEST(VersionParsing, PackageLineAndUpdateTime)
     EXPECT_EQ(SYSADMIN::revision_text(0xABCD), "0xABCD");
 }
 
-TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
+TEST(SystemActionTest, VersionReadsBoardPackageAndUpdateTime)
 {
     TestSandbox sb;
     ASSERT_EQ(fpga_open(), 0);
@@ -149,7 +149,7 @@ TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
     EXPECT_STREQ(updatetime, "---");
 }
 
-TEST(FactoryDatabase, CopiedOnlyWhenMissingOrEmpty)
+TEST(SystemActionTest, FactoryDatabaseCopiedOnlyWhenMissingOrEmpty)
 {
     TestSandbox sb;
     ASSERT_EQ(db_copy(), 0);
@@ -163,7 +163,7 @@ TEST(FactoryDatabase, CopiedOnlyWhenMissingOrEmpty)
     EXPECT_EQ(sb.read("/opt/KVT7400/db.sqlite3"), sb.read("/opt/KVT7400/ini_files/db.sqlite3"));
 }
 
-TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
+TEST(SystemActionTest, EachDipSwitchRunsItsResetInOrder)
 {
     const std::vector<std::string> network_cmds = {
         "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
@@ -227,7 +227,7 @@ TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
     }
 }
 
-TEST(SessionPolicy, MergedIntoTheWebUiSettings)
+TEST(SystemActionTest, SessionMergedIntoTheWebUiSettings)
 {
     const std::string session = "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=600\nSESSION_SAVE_EVERY_REQUEST=False\n";
     EXPECT_EQ(SYSADMIN::session_merge("A=1\nSESSION_COOKIE_AGE=1\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\n"
@@ -243,7 +243,7 @@ TEST(SessionPolicy, MergedIntoTheWebUiSettings)
     EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), before);
 }
 
-TEST(SavedSettingsApplied, ClockThenNtpAndSyslogAfterTheirSave)
+TEST(SystemActionTest, ClockThenNtpAndSyslogAfterTheirSave)
 {
     struct Case {
         int kind;
@@ -281,7 +281,7 @@ TEST(SavedSettingsApplied, ClockThenNtpAndSyslogAfterTheirSave)
     }
 }
 
-TEST(SettingsUpload, SessionPolicyMergedBeforeTheRestart)
+TEST(SystemActionTest, SettingsUploadMergesTheSessionPolicyBeforeTheRestart)
 {
     TestSandbox sb;
     WriterFixture fx;
