@@ -117,15 +117,3 @@ TEST_F(DioMonitorTest, OutputSwitchedByCommandIsAnnouncedOnTheNextPass)
     passes(3);
     EXPECT_TRUE(trap_que.empty()) << "announced once";
 }
-
-TEST_F(DioMonitorTest, SimulationInputsReplaceTheBoard)
-{
-    announced_input(6, 0);
-    dio_monitor_start(st);
-    debug_mode = true;
-    dis[6] = 1;
-    passes(1);
-    EXPECT_EQ(live().digitalio[6].value, 1);
-    EXPECT_EQ(sb.gpio(DI_CHIP[6], DI_LINE[6]), 0);
-    debug_mode = false;
-}
