@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "events.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 class EventsTest : public ::testing::Test {
@@ -59,17 +60,6 @@ protected:
         for (auto& d : s.veloxa_t) reset(d);
         for (auto& d : s.veloxa_h) reset(d);
         for (auto& d : s.kvt_nx40) reset(d);
-    }
-
-    // Everything a queue holds, oldest first; the queue is left empty.
-    static std::vector<std::string> drain(TSQueue<std::string>& q)
-    {
-        std::vector<std::string> out;
-        while (!q.empty()) {
-            out.push_back(q.front());
-            q.pop();
-        }
-        return out;
     }
 
     MONITOR_TABLE::Sensor_condition& live() { return *monitor->sensor_condition; }

@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "db_test_support.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 namespace {
@@ -17,11 +18,9 @@ using SETTINGS_TABLE::Onewire_temperature;
 auto& ss = sensor_settings;
 auto& as = admin_settings;
 
-enum Kind { INT, TEXT, BOOL };
-
 struct Field {
     int col;  // column position after id
-    Kind kind;
+    bool is_bool;
     std::function<std::string(int)> get;  // the loaded field of element e
 };
 
@@ -33,9 +32,9 @@ struct TableMap {
 };
 
 // clang-format off
-#define I(c, expr) Field{c, INT, [](int e) { (void)e; return std::to_string(expr); }}
-#define T(c, expr) Field{c, TEXT, [](int e) { (void)e; return std::string(expr); }}
-#define B(c, expr) Field{c, BOOL, [](int e) { (void)e; return std::string((expr) ? "1" : "0"); }}
+#define I(c, expr) Field{c, false, [](int e) { (void)e; return std::to_string(expr); }}
+#define T(c, expr) Field{c, false, [](int e) { (void)e; return std::string(expr); }}
+#define B(c, expr) Field{c, true, [](int e) { (void)e; return std::string((expr) ? "1" : "0"); }}
 #define THRESH(first, rec) \
     I(first, rec.alert_max_val), I(first + 1, rec.alert_max_clear), I(first + 2, rec.caution_max_val), \
     I(first + 3, rec.caution_max_clear), I(first + 4, rec.caution_min_val), \
@@ -124,28 +123,7 @@ const std::vector<TableMap>& table_maps()
 
 // clang-format on
 
-// A value no other cell holds.
-std::string distinct_value(Kind kind, int table, int row, int col)
-{
-    int n = 1000000 * (table + 1) + 1000 * row + col;
-    switch (kind) {
-    case INT:
-        return std::to_string(col % 2 ? -n : n);
-    case BOOL:
-        return (row + col) % 3 == 0 ? "0" : std::to_string(col);  // any non-zero is true
-    case TEXT:
-        break;
-    }
-    return "t" + std::to_string(table) + "r" + std::to_string(row) + "c" + std::to_string(col);
-}
-
-std::string expected_loaded(Kind kind, const std::string& stored)
-{
-    if (kind == BOOL) return stored == "0" ? "0" : "1";
-    return stored;
-}
-
-class SettingsLoadTest : public ::testing::Test {
+class SettingsLoadingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -171,47 +149,24 @@ protected:
     TestSandbox sb;
 };
 
-TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
+TEST_F(SettingsLoadingTest, EveryColumnOfEveryRowLandsInItsOwnField)
 {
-    std::map<std::string, std::vector<std::map<int, std::string>>> stored;
     {
         dbtest::Conn c(db_path());
-        c.exec("BEGIN");
         int t = 0;
-        for (const auto& tm : table_maps()) {
-            auto cols = c.rows(std::string("PRAGMA table_info(") + tm.table + ")");
-            auto ids = c.column(std::string("SELECT id FROM ") + tm.table + " ORDER BY id");
-            std::map<int, Kind> kinds;
-            for (const auto& f : tm.fields) kinds[f.col] = f.kind;
-            auto& rows = stored[tm.table];
-            for (size_t r = 0; r < ids.size(); ++r) {
-                std::map<int, std::string> row;
-                std::string sql = std::string("UPDATE ") + tm.table + " SET ";
-                for (size_t k = 1; k < cols.size(); ++k) {
-                    Kind kind = kinds.count(int(k)) ? kinds[int(k)] : TEXT;
-                    std::string v = distinct_value(kind, t, int(r), int(k));
-                    row[int(k)] = v;
-                    sql += (k > 1 ? ", " : "") + cols[k][1] + "=" + (kind == TEXT ? "'" + v + "'" : v);
-                }
-                rows.push_back(row);
-                c.exec(sql + " WHERE id=" + ids[r]);
-            }
-            ++t;
-        }
-        c.exec("COMMIT");
+        for (const auto& tm : table_maps()) c.fill_distinct(tm.table, t++, 1, true);
     }
-
     load();
-
+    dbtest::Conn c(db_path());
     for (const auto& tm : table_maps()) {
-        const auto& rows = stored[tm.table];
+        auto rows = c.rows(std::string("SELECT * FROM ") + tm.table + " ORDER BY id", true);
         ASSERT_GE(int(rows.size()), tm.skip + tm.elems) << tm.table;
-        for (int e = 0; e < tm.elems; ++e) {
+        for (int e = 0; e < tm.elems; ++e)
             for (const auto& f : tm.fields) {
-                EXPECT_EQ(f.get(e), expected_loaded(f.kind, rows[tm.skip + e].at(f.col)))
+                const std::string& stored = rows[tm.skip + e][f.col];
+                EXPECT_EQ(f.get(e), f.is_bool ? (stored == "0" ? "0" : "1") : stored)
                     << tm.table << " entry " << e << " column " << f.col;
             }
-        }
     }
     // Rows that are not entries leave the spare entries untouched.
     const auto& trap_last = as.snmp_trap_scenario[192];
@@ -230,7 +185,7 @@ TEST_F(SettingsLoadTest, EveryColumnOfEveryRowLandsInItsOwnField)
     EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("Struct initialized"), std::string::npos);
 }
 
-TEST_F(SettingsLoadTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPlace)
+TEST_F(SettingsLoadingTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPlace)
 {
     const std::string addr127 = std::string(115, 'a') + "@example.com";  // 127 characters
     const std::string over = std::string(200, 's');
@@ -247,25 +202,17 @@ TEST_F(SettingsLoadTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingInPl
         c.exec("UPDATE webapp_ai SET unit='" + over + "', log=1, range_type=3 WHERE id=8");
     }
     load();
-    EXPECT_EQ(std::string(as.mail_client[1].mailclient_addr), addr127);
+    EXPECT_EQ(fields(as.mail_client[1].mailclient_addr, as.mail.mail_mailaddr, as.mail_report[4].mailreport_subject),
+              fields(addr127, addr127, addr127));
     EXPECT_EQ(std::string(as.mail_client[1].mailclient_subject), over.substr(0, 127));
-    EXPECT_EQ(std::string(as.mail.mail_mailaddr), addr127);
-    EXPECT_STREQ(as.mail.mail_sender, "x$y,z");
-    EXPECT_EQ(as.mail.mail_smtp_port, 587);
-    EXPECT_EQ(std::string(as.mail_report[4].mailreport_subject), addr127);
-    EXPECT_STREQ(ss.digitalI[0].name, "a$b,c");
-    EXPECT_EQ(ss.digitalI[0].time, 42);
-    EXPECT_STREQ(ss.digitalI[0].ontext, "on,$");
-    EXPECT_STREQ(ss.digitalI[0].offtext, "$$");
-    EXPECT_TRUE(ss.digitalI[0].enable);
-    EXPECT_STREQ(ss.digitalI[1].name, "DI2x");
-    EXPECT_STREQ(ss.digitalI[2].name, "DI3");
-    EXPECT_EQ(std::string(ss.analog[7].unit), over.substr(0, 31));
-    EXPECT_TRUE(ss.analog[7].log);
-    EXPECT_EQ(ss.analog[7].range, 3);
+    EXPECT_EQ(fields(as.mail.mail_sender, as.mail.mail_smtp_port), "x$y,z|587");
+    const auto& d = ss.digitalI;
+    EXPECT_EQ(fields(d[0].name, d[0].time, d[0].ontext, d[0].offtext, d[0].enable, d[1].name, d[2].name),
+              "a$b,c|42|on,$|$$|1|DI2x|DI3");
+    EXPECT_EQ(fields(ss.analog[7].unit, ss.analog[7].log, ss.analog[7].range), fields(over.substr(0, 31), 1, 3));
 }
 
-TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
+TEST_F(SettingsLoadingTest, NullCellsLoadAsEmptyTextAndZero)
 {
     {
         dbtest::Conn c(db_path());
@@ -276,15 +223,12 @@ TEST_F(SettingsLoadTest, NullCellsLoadAsEmptyTextAndZero)
     ss.analog[0].input_max = 7;
     ss.analog[0].enable = true;
     load();
-    EXPECT_STREQ(ss.analog[0].name, "");
-    EXPECT_EQ(ss.analog[0].input_max, 0);
-    EXPECT_FALSE(ss.analog[0].enable);
-    EXPECT_EQ(ss.analog[0].input_min, 400);  // the rest of the row still loads
-    EXPECT_STREQ(as.mqtt.sendip, "");
-    EXPECT_EQ(as.mqtt.port, 0);
+    // The rest of the row still loads.
+    EXPECT_EQ(fields(ss.analog[0].name, ss.analog[0].input_max, ss.analog[0].enable, ss.analog[0].input_min), "|0|0|400");
+    EXPECT_EQ(fields(as.mqtt.sendip, as.mqtt.port), "|0");
 }
 
-TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
+TEST_F(SettingsLoadingTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
 {
     {
         dbtest::Conn c(db_path());
@@ -299,17 +243,14 @@ TEST_F(SettingsLoadTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLo
     for (auto& t : ss.trend) t.changeflg = true;
     for (auto& s : as.mqtt_scenario) s.changeflg = true;
     load();
-    EXPECT_STREQ(ss.digitalI[2].name, "DI3");
-    EXPECT_STREQ(ss.digitalI[5].name, "keep");
-    EXPECT_EQ(ss.digitalI[5].time, 99);
-    EXPECT_TRUE(ss.digitalI[5].changeflg);
+    EXPECT_EQ(fields(ss.digitalI[2].name, ss.digitalI[5].name, ss.digitalI[5].time, ss.digitalI[5].changeflg), "DI3|keep|99|1");
     EXPECT_EQ(as.snmp_trap_scenario[10].sensortype, 4);
     for (auto& d : ss.onewire_temperature) EXPECT_FALSE(d.changeflg);
     for (auto& t : ss.trend) EXPECT_FALSE(t.changeflg);
     for (auto& s : as.mqtt_scenario) EXPECT_FALSE(s.changeflg);
 }
 
-TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
+TEST_F(SettingsLoadingTest, ResultTextFormLoadsLikeRows)
 {
     setsettings("1$60$,2$120$,", "webapp_bat_config");
     EXPECT_EQ(ss.battery[0].alert, 60);
@@ -317,118 +258,78 @@ TEST_F(SettingsLoadTest, ResultTextFormLoadsLikeRows)
     EXPECT_EQ(ss.battery[1].alert_clear, 0);  // cells beyond the result read as 0
 }
 
-TEST(NumberConversionTest, CellsConvertLikeStrtol)
-{
-    struct Case {
-        const char* cell;
-        int value;
-    } cases[] = {{"42", 42},
-                 {"  17", 17},
-                 {"-2147483648", -2147483648},
-                 {"2147483647", 2147483647},
-                 {"12abc", 12},
-                 {"abc", 0},
-                 {"", 0},
-                 {"1.5", 1}};
-    for (const auto& c : cases) {
-        std::memset(&sensor_settings.battery, 0, sizeof sensor_settings.battery);
-        setsettings(DbRows{{"1", c.cell}}, "webapp_bat_config");
-        EXPECT_EQ(sensor_settings.battery[0].alert, c.value) << "'" << c.cell << "'";
-    }
-}
-
 // ---- System files --------------------------------------------------------
 
-TEST(SystemFileParseTest, NtpServersTakeUpToThreeNonCommentedLinesWithBlanksRemoved)
+TEST(SettingsLoadingFileTest, ParseEachFileGivesItsFieldsAndLeavesTheRest)
 {
-    struct Case {
-        const char* text;
-        const char* ntp[3];
-    } cases[] = {
-        {"server  ntp1.example.org \nserver\tntp2 iburst\n", {"ntp1.example.org", "ntp2iburst", ""}},
-        {"# server commented.example\nserver a\n", {"a", "", "pre"}},
-        {"server a\nserver b\nserver c\nserver d\n", {"a", "b", "c"}},
-        {"driftfile /x\n", {"", "pre", "pre"}},
-        {"", {"", "pre", "pre"}},
-    };
-    for (const auto& c : cases) {
+    // Every parser starts from fields holding "pre" (or 7 and 9).
+    auto ntp = [](const char* text) {
         SETTINGS_TABLE::Time t{};
         for (auto& s : t.ntp) std::strcpy(s, "pre");
-        parse_ntp_conf(c.text, t);
-        for (int i = 0; i < 3; ++i) EXPECT_STREQ(t.ntp[i], c.ntp[i]) << c.text << " slot " << i;
-    }
-}
-
-TEST(SystemFileParseTest, NameserversFillDnsSlotsInOrderAndLeaveTheRestEmpty)
-{
-    struct Case {
-        const char* text;
-        const char* dns[3];
-    } cases[] = {
-        {"nameserver 192.0.2.1\nnameserver 192.0.2.2\n", {"192.0.2.1", "192.0.2.2", ""}},
-        {"search lan\nnameserver  8.8.8.8 \nnameserver 1.1.1.1\nnameserver 9.9.9.9\nnameserver 4.4.4.4\n",
-         {"8.8.8.8", "1.1.1.1", "9.9.9.9"}},
-        {"", {"", "", ""}},
+        parse_ntp_conf(text, t);
+        return fields(t.ntp[0], t.ntp[1], t.ntp[2]);
     };
-    for (const auto& c : cases) {
+    auto dns = [](const char* text) {
         SETTINGS_TABLE::Network n{};
-        std::strcpy(n.dns3, "stale");
-        parse_resolv_conf(c.text, n);
-        EXPECT_STREQ(n.dns1, c.dns[0]) << c.text;
-        EXPECT_STREQ(n.dns2, c.dns[1]) << c.text;
-        EXPECT_STREQ(n.dns3, c.dns[2]) << c.text;
-    }
-}
-
-TEST(SystemFileParseTest, SyslogOptionsGiveRemoteTargetLocalFileOrNothing)
-{
-    struct Case {
-        const char* text;
-        int destination;
-        const char* ip;
-        int port;
-    } cases[] = {
-        {"OPTIONS=\"-R 192.0.2.5:514\"\n", 1, "192.0.2.5", 514},
-        {"# comment\nOPTIONS=\"-C128 -R 192.0.2.9 : 1514\"\n", 1, "192.0.2.9", 1514},
-        {"OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n", 0, "", 0},
-        {"#OPTIONS=\"-R 192.0.2.5:514\"\n", 7, "pre", 9},  // commented: nothing set
-        {"OPTIONS=\"-C128\"\n", 7, "pre", 9},              // neither option
-        {"MY_OPTIONS=\"-R 10.0.0.1:1\"\n", 7, "pre", 9},   // not at a line start
+        std::strcpy(n.dns3, "pre");
+        parse_resolv_conf(text, n);
+        return fields(n.dns1, n.dns2, n.dns3);
     };
-    for (const auto& c : cases) {
+    auto syslog = [](const char* text) {
         SETTINGS_TABLE::Syslog s{7, "pre", 9};
-        parse_busybox_syslog(c.text, s);
-        EXPECT_EQ(s.destination, c.destination) << c.text;
-        EXPECT_STREQ(s.ipaddr, c.ip) << c.text;
-        EXPECT_EQ(s.port, c.port) << c.text;
-    }
-}
-
-TEST(SystemFileParseTest, NetworkFilesGiveHostDhcpGatewayAddressAndMask)
-{
+        parse_busybox_syslog(text, s);
+        return fields(s.destination, s.ipaddr, s.port);
+    };
+    auto eth = [](const char* text) {
+        SETTINGS_TABLE::Network n{};
+        n.dhcp = true;
+        std::strcpy(n.gateway, "pre");
+        parse_eth_network(text, n);
+        return fields(n.dhcp, n.gateway);
+    };
+    auto ifc = [](const char* text) {
+        SETTINGS_TABLE::Network n{};
+        std::strcpy(n.ipaddr, "pre");
+        parse_ifconfig(text, n);
+        return fields(n.ipaddr, n.netmask);
+    };
+    struct Case {
+        std::function<std::string(const char*)> parse;
+        const char* text;
+        const char* expected;
+    } cases[] = {
+        // up to three servers that are not commented out, blanks removed
+        {ntp, "server  ntp1.example.org \nserver\tntp2 iburst\n", "ntp1.example.org|ntp2iburst|"},
+        {ntp, "# server commented.example\nserver a\n", "a||pre"},
+        {ntp, "server a\nserver b\nserver c\nserver d\n", "a|b|c"},
+        {ntp, "driftfile /x\n", "|pre|pre"},
+        // name servers fill the slots in order and empty the rest
+        {dns, "nameserver 192.0.2.1\nnameserver 192.0.2.2\n", "192.0.2.1|192.0.2.2|"},
+        {dns, "search lan\nnameserver  8.8.8.8 \nnameserver 1.1.1.1\nnameserver 9.9.9.9\nnameserver 4.4.4.4\n",
+         "8.8.8.8|1.1.1.1|9.9.9.9"},
+        {dns, "", "||"},
+        // syslog: a remote target, the local file, or nothing
+        {syslog, "OPTIONS=\"-R 192.0.2.5:514\"\n", "1|192.0.2.5|514"},
+        {syslog, "# comment\nOPTIONS=\"-C128 -R 192.0.2.9 : 1514\"\n", "1|192.0.2.9|1514"},
+        {syslog, "OPTIONS=\"-O /opt/syslog/messages -s 200 -b 7\"\n", "0||0"},
+        {syslog, "#OPTIONS=\"-R 192.0.2.5:514\"\n", "7|pre|9"},
+        {syslog, "OPTIONS=\"-C128\"\n", "7|pre|9"},
+        {syslog, "MY_OPTIONS=\"-R 10.0.0.1:1\"\n", "7|pre|9"},
+        // the network unit and the ifconfig output
+        {eth, "[Network]\nDHCP=yes\n", "1|"},
+        {eth, "[Network]\nDHCP=no\nAddress=10.1.2.3/8\nGateway = 10.0.0.254 \n", "0|10.0.0.254"},
+        {eth, "DHCP=no\n# yes on another line\n", "0|"},
+        {ifc, "eth0      Link encap:Ethernet\n          inet addr:10.1.2.3  Bcast:10.255.255.255  Mask:255.0.0.0\n",
+         "10.1.2.3|255.0.0.0"},
+        {ifc, "", "|"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.parse(c.text), c.expected) << c.text;
     SETTINGS_TABLE::Network n{};
     parse_hostname("kvt-room3\n", n);
     EXPECT_STREQ(n.host, "kvt-room3");
-    parse_eth_network("[Network]\nDHCP=yes\n", n);
-    EXPECT_TRUE(n.dhcp);
-    EXPECT_STREQ(n.gateway, "");
-    parse_eth_network("[Network]\nDHCP=no\nAddress=10.1.2.3/8\nGateway = 10.0.0.254 \n", n);
-    EXPECT_FALSE(n.dhcp);
-    EXPECT_STREQ(n.gateway, "10.0.0.254");
-    parse_eth_network("DHCP=no\n# yes on another line\n", n);
-    EXPECT_FALSE(n.dhcp);
-    parse_ifconfig(
-        "eth0      Link encap:Ethernet  HWaddr 00:1A:2B:3C:4D:5E\n"
-        "          inet addr:10.1.2.3  Bcast:10.255.255.255  Mask:255.0.0.0\n",
-        n);
-    EXPECT_STREQ(n.ipaddr, "10.1.2.3");
-    EXPECT_STREQ(n.netmask, "255.0.0.0");
-    parse_ifconfig("", n);
-    EXPECT_STREQ(n.ipaddr, "");
-    EXPECT_STREQ(n.netmask, "");
 }
 
-TEST(SystemFileReadTest, MissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
+TEST(SettingsLoadingFileTest, ReadMissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
 {
     reset_run_flags();
     TestSandbox sb(false);
@@ -443,18 +344,12 @@ TEST(SystemFileReadTest, MissingFilesLeaveNtpAndSyslogAndEmptyTheHost)
     read_ntp_file();
     read_syslog_file();
     read_network_files();
-    EXPECT_STREQ(admin_settings.time.ntp[0], "kept");
-    EXPECT_EQ(admin_settings.syslog.destination, 1);
-    EXPECT_STREQ(admin_settings.syslog.ipaddr, "192.0.2.1");
-    EXPECT_STREQ(admin_settings.network.host, "");
+    const auto& as = admin_settings;
+    EXPECT_EQ(fields(as.time.ntp[0], as.syslog.destination, as.syslog.ipaddr, as.network.host), "kept|1|192.0.2.1|");
     // The address comes from the ifconfig output the system writes for us.
-    EXPECT_STREQ(admin_settings.network.ipaddr, "192.168.1.200");
-    EXPECT_STREQ(admin_settings.network.netmask, "255.255.255.0");
-    EXPECT_STREQ(admin_settings.network.gateway, "192.168.1.1");
-    EXPECT_STREQ(admin_settings.network.dns1, "192.168.1.1");
-    bool ran = false;
-    for (const auto& l : sb.journal()) ran |= l.find("ifconfig > /tmp/ifconfig.txt") != std::string::npos;
-    EXPECT_TRUE(ran);
+    EXPECT_EQ(fields(as.network.ipaddr, as.network.netmask, as.network.gateway, as.network.dns1),
+              "192.168.1.200|255.255.255.0|192.168.1.1|192.168.1.1");
+    EXPECT_EQ(count_of(sb.read("/sim/commands.log"), "ifconfig > /tmp/ifconfig.txt"), 1);
 }
 
 // ---- Start-up data fixes and derived fields -------------------------------
@@ -475,68 +370,33 @@ TEST(For107UpdateTest, QueuesExactlyTheRecordsWhoseLowerThresholdsWereWrong)
 
     for107update();
 
-    std::vector<std::string> queued;
-    while (!db_save.empty()) {
-        queued.push_back(db_save.front());
-        db_save.pop();
-    }
-    EXPECT_EQ(queued, (std::vector<std::string>{"10,2,", "15,5,", "16,15,", "25,99,"}));
-    EXPECT_EQ(sensor_settings.analog[2].alert_min_val, OFF);
-    EXPECT_TRUE(sensor_settings.analog[2].changeflg);
-    EXPECT_EQ(sensor_settings.analog[3].alert_max_val, WRONG);
-    EXPECT_FALSE(sensor_settings.analog[3].changeflg);
-    EXPECT_EQ(sensor_settings.onewire_temperature[5].caution_min_clear, OFF);
-    EXPECT_EQ(sensor_settings.onewire_humidity[15].caution_min_val, OFF);
-    EXPECT_EQ(nx.caution_min_val, OFF);
-    EXPECT_EQ(nx.alert_min_clear, OFF);
-    EXPECT_TRUE(nx.changeflg);
-    EXPECT_EQ(sensor_settings.veloxa[0].t_alert_min_val, WRONG);
+    EXPECT_EQ(drain(db_save), (std::vector<std::string>{"10,2,", "15,5,", "16,15,", "25,99,"}));
+    const auto& s = sensor_settings;
+    EXPECT_EQ(fields(s.analog[2].alert_min_val, s.analog[2].changeflg, s.analog[3].alert_max_val, s.analog[3].changeflg),
+              fields(OFF, 1, WRONG, 0));
+    EXPECT_EQ(fields(s.onewire_temperature[5].caution_min_clear, s.onewire_humidity[15].caution_min_val,
+                     nx.caution_min_val, nx.alert_min_clear, nx.changeflg),
+              fields(OFF, OFF, OFF, OFF, 1));
+    EXPECT_EQ(s.veloxa[0].t_alert_min_val, WRONG);
     // A second run finds nothing left to fix.
     for107update();
     EXPECT_TRUE(db_save.empty());
-}
-
-TEST(SnmpPrefixTest, AccessEntrySplitsIntoAddressAndPrefixLength)
-{
-    struct Case {
-        const char* ipaddr;
-        const char* ip;
-        int prefix;
-    } cases[] = {
-        {"10.0.0.0/8", "10.0.0.0", 8},
-        {"192.168.1.0/24", "192.168.1.0", 24},
-        {"10.0.0.5", "10.0.0.5", 64},
-        {"10.0.0.5/", "10.0.0.5", 0},
-        {"", "", 64},
-    };
-    for (const auto& c : cases) {
-        std::memset(&admin_settings.snmp[6], 0, sizeof admin_settings.snmp[6]);
-        std::strcpy(admin_settings.snmp[6].ipaddr, c.ipaddr);
-        snmp_prefix_Set(6);
-        EXPECT_STREQ(admin_settings.snmp[6].ip_noprefix, c.ip) << c.ipaddr;
-        EXPECT_EQ(admin_settings.snmp[6].prefix, c.prefix) << c.ipaddr;
-    }
 }
 
 TEST(SetSensorDataTest, TrendListsHoldADayOfZerosExceptDigitalOutputs)
 {
     set_sensor_data();
     auto full = [](const SETTINGS_TABLE::data_list& d) {
-        return d.alert_max_ls.size() == 1440 && d.alert_min_ls.size() == 1440 &&
-               d.caution_max_ls.size() == 1440 && d.caution_min_ls.size() == 1440 &&
-               d.alert_max_ls.sum_newest(1440) == 0;
+        for (auto* l : {&d.alert_max_ls, &d.alert_min_ls, &d.caution_max_ls, &d.caution_min_ls})
+            if (l->size() != 1440 || l->sum_newest(1440) != 0) return false;
+        return true;
     };
-    for (auto& d : sensor_data.analog) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.onewire_temperature) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.onewire_humidity) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.veloxa_t) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.veloxa_h) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.kvt_nx40) EXPECT_TRUE(full(d));
-    for (auto& d : sensor_data.digitalI) {
-        EXPECT_EQ(d.alert_max_ls.size(), 1440);
-        EXPECT_EQ(d.alert_min_ls.size(), 0);
-    }
-    for (auto& d : sensor_data.digitalO) EXPECT_EQ(d.alert_max_ls.size(), 0);
+    auto& sd = sensor_data;
+    for (const auto* arr : {sd.analog, sd.onewire_temperature, sd.onewire_humidity, sd.veloxa_t, sd.veloxa_h, sd.kvt_nx40})
+        EXPECT_TRUE(full(arr[0]) && full(arr[7]));
+    EXPECT_TRUE(full(sd.onewire_temperature[127]) && full(sd.kvt_nx40[99]) && full(sd.veloxa_h[49]));
+    EXPECT_EQ(fields(sd.digitalI[7].alert_max_ls.size(), sd.digitalI[7].alert_min_ls.size(), sd.digitalO[0].alert_max_ls.size()),
+              "1440|0|0");
 }
 
 TEST(For105UpdateTest, OldNx40LogFoldersMoveToNewNamesAndDisappear)
@@ -555,9 +415,7 @@ TEST(For105UpdateTest, OldNx40LogFoldersMoveToNewNamesAndDisappear)
         EXPECT_TRUE(sb.exists(r + "/MeshTemp_51-100")) << r;
         EXPECT_FALSE(sb.exists(r + "/KVT-MS-NX40_01-50")) << r;
     }
-    int moves = 0;
-    for (const auto& l : sb.journal()) moves += l.find("mv -f /log/") != std::string::npos;
-    EXPECT_EQ(moves, 6);
+    EXPECT_EQ(count_of(sb.read("/sim/commands.log"), "mv -f /log/"), 6);
     // A second start finds nothing to move and keeps the files.
     for105update();
     EXPECT_TRUE(sb.exists("/log/sensor_log/MeshTemp_01-50/day1.csv"));

@@ -7,7 +7,9 @@
 #include "common.h"
 #include "gpio_request.h"
 #include "platform.h"
+#include "record_text.h"
 #include "sandbox.h"
+#include <type_traits>
 
 namespace {
 
@@ -19,61 +21,33 @@ void reset_board_handles()
     ram_fpga = nullptr;
 }
 
-bool journal_has(const TestSandbox& sb, const std::string& cmd)
-{
-    for (const auto& l : sb.journal())
-        if (l == cmd) return true;
-    return false;
-}
-
-int count_lines(const std::string& text)
-{
-    int n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
-}
+bool mem_fault(uint32_t f) { return f == simboard::FAULT_MEM_OPEN || f == simboard::FAULT_MEM_MAP; }
 
 }  // namespace
 
-// ---- appliance line requests -----------------------------------------------
-
-TEST(GpioLineRequest, ReadAndWriteRequestsCarryTheRightFields)
+TEST(BoardTest, GpioLineRequestsCarryTheRightFields)
 {
     struct Case {
         unsigned char rw;
-        int line;
-        int val;
-        __u32 flags;
-        const char* label;
-        __u8 default_value;
+        int line, val;
+        const char* expected;  // flags|label|default value
     } cases[] = {
-        {0, 68, 0, GPIOHANDLE_REQUEST_INPUT, "pushbutton", 0},
-        {0, 20, 1, GPIOHANDLE_REQUEST_INPUT, "pushbutton", 0},  // a read carries no level
-        {1, 67, 1, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},
-        {1, 45, 0, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 0},
-        {2, 78, 7, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},  // any non-zero rw writes, any non-zero value is 1
-        {1, 0, 1, GPIOHANDLE_REQUEST_OUTPUT, "blinker", 1},
+        {0, 68, 0, "1|pushbutton|0"},
+        {0, 20, 1, "1|pushbutton|0"},  // a read carries no level
+        {1, 67, 1, "2|blinker|1"},
+        {1, 45, 0, "2|blinker|0"},
+        {2, 78, 7, "2|blinker|1"},  // any non-zero rw writes, any non-zero value is 1
     };
     for (const auto& c : cases) {
         gpiohandle_request req = gpio_line_request(c.rw, c.line, c.val);
-        SCOPED_TRACE("rw " + std::to_string(c.rw) + " line " + std::to_string(c.line));
-        EXPECT_EQ(req.lines, 1u);
-        EXPECT_EQ(req.lineoffsets[0], static_cast<__u32>(c.line));
-        EXPECT_EQ(req.flags, c.flags);
-        EXPECT_STREQ(req.consumer_label, c.label);
-        EXPECT_EQ(req.default_values[0], c.default_value);
+        EXPECT_EQ(fields(req.flags, req.consumer_label, int(req.default_values[0])), c.expected) << int(c.rw);
+        EXPECT_EQ(fields(req.lines, req.lineoffsets[0], req.fd), "1|" + std::to_string(c.line) + "|0");
         // Only one line is requested: nothing else in the request is set.
-        for (int i = 1; i < GPIOHANDLES_MAX; ++i) {
-            EXPECT_EQ(req.lineoffsets[i], 0u);
-            EXPECT_EQ(req.default_values[i], 0);
-        }
-        EXPECT_EQ(req.fd, 0);
+        for (int i = 1; i < GPIOHANDLES_MAX; ++i) ASSERT_EQ(req.lineoffsets[i] + req.default_values[i], 0u) << i;
     }
 }
 
-// ---- FPGA register window --------------------------------------------------
-
-TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
+TEST(BoardTest, FpgaByteAndWordAccessThroughTheWindow)
 {
     TestSandbox sb;
     reset_board_handles();
@@ -81,18 +55,13 @@ TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
     int v = 0x1FF;
     EXPECT_EQ(fpga_access_8357(1, BOARD::FPGA_BASE + 0x300, &v), 0);
     EXPECT_EQ(sb.fpga(0x300), 0xFF);  // only the low byte is stored
-
-    std::vector<std::pair<unsigned, int>> regs = {{0x700, 0x34}, {0x701, 0x12}, {0x702, 0xFF}, {0x703, 0x80}};
-    for (auto [off, byte] : regs) {
-        int b = byte;
-        fpga_access_8357(1, BOARD::FPGA_BASE + off, &b);
-    }
+    for (auto [off, byte] : std::vector<std::pair<unsigned, int>>{{0x700, 0x34}, {0x701, 0x12}, {0x702, 0xFF}, {0x703, 0x80}})
+        fpga_access_8357(1, BOARD::FPGA_BASE + off, &byte);
     EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x700), 0x1234);
     EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x702), 0x80FF);
     int r = -1;
     fpga_access_8357(0, BOARD::FPGA_BASE + 0x702, &r);
     EXPECT_EQ(r, 0xFF);  // zero-extended, never negative
-
     // Every write is visible on the board and journaled for tests and kvtsim.
     auto w = sb.fpga_writes();
     ASSERT_EQ(w.size(), 5u);
@@ -101,7 +70,7 @@ TEST(FpgaWindow, ByteAndWordAccessThroughTheWindow)
     fpga_close();
 }
 
-TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
+TEST(BoardTest, FpgaAddressesOutsideTheWindowReadZeroAndWriteNothing)
 {
     TestSandbox sb;
     reset_board_handles();
@@ -114,52 +83,23 @@ TEST(FpgaWindow, AddressesOutsideTheWindowReadZeroAndWriteNothing)
     }
     EXPECT_EQ(sb.fpga(0x7FFF), 0);  // the byte just past the window stayed untouched
     EXPECT_TRUE(sb.fpga_writes().empty());
-    // The last byte inside the window is still usable.
+    // The last byte inside the window is still usable; a word read
+    // straddling the end takes 0 for the missing half.
     int v = 0x42;
     fpga_access_8357(1, BOARD::FPGA_BASE + 0x7FFE, &v);
     EXPECT_EQ(sb.fpga(0x7FFE), 0x42);
-    // A word read straddling the end takes 0 for the missing half.
     EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x7FFE), 0x0042);
     fpga_close();
 }
 
-TEST(FpgaWindow, UnmappedWindowReadsZeroAndIgnoresWrites)
-{
-    for (uint32_t fault : {simboard::FAULT_MEM_OPEN, simboard::FAULT_MEM_MAP}) {
-        TestSandbox sb;
-        reset_board_handles();
-        sb.set_fault(fault);
-        testing::internal::CaptureStdout();
-        EXPECT_NE(fpga_open(), 0);
-        std::string out = testing::internal::GetCapturedStdout();
-        const char* msg = fault == simboard::FAULT_MEM_OPEN ? "/dev/mem error." : "map error.";
-        EXPECT_EQ(out, std::string(msg) + "\n");
-        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(msg), std::string::npos);
-        int v = 1;
-        fpga_access_8357(1, BOARD::FPGA_BASE + 0x004, &v);
-        int r = -1;
-        fpga_access_8357(0, BOARD::FPGA_BASE + 0x002, &r);
-        EXPECT_EQ(r, 0);
-        EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x002), 0);
-        EXPECT_EQ(sb.fpga(0x004), 0);
-        EXPECT_TRUE(sb.fpga_writes().empty());
-        fpga_close();
-    }
-}
-
-// ---- GPIO chips ------------------------------------------------------------
-
-TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
+TEST(BoardTest, GpioOpenReportsEachChipAndLinesFollowTheBoard)
 {
     TestSandbox sb;
     reset_board_handles();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(gpio1_open(), 1);
-    EXPECT_EQ(gpio2_open(), 1);
-    EXPECT_EQ(gpio3_open(), 1);
+    EXPECT_EQ(fields(gpio1_open(), gpio2_open(), gpio3_open()), "1|1|1");
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("GPIO chip: gpiochip2, \"kvtsim-chip2\", 128 GPIO lines\n"), std::string::npos) << out;
-
     int v = 1;
     gpio_access_7400(1, 2, 67, &v);
     EXPECT_EQ(sb.gpio(2, 67), 1);
@@ -170,15 +110,14 @@ TEST(GpioChips, OpenReportsEachChipAndLinesFollowTheBoard)
     int r2 = -1, r3 = -1;
     gpio_access_7400(0, 2, 68, &r2);
     gpio_access_7400(0, 3, 68, &r3);
-    EXPECT_EQ(r2, 0);
-    EXPECT_EQ(r3, 1);
+    EXPECT_EQ(fields(r2, r3), "0|1");
     // A chip the board does not have fails and leaves the caller's value.
     int r9 = -1;
     EXPECT_NE(gpio_access_7400(0, 9, 1, &r9), 0);
     EXPECT_EQ(r9, -1);
 }
 
-TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
+TEST(BoardTest, GpioEachBoardFaultIsReportedAndAccessKeepsWorking)
 {
     struct Case {
         uint32_t fault;
@@ -198,24 +137,16 @@ TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
         reset_board_handles();
         SCOPED_TRACE(std::string("fault ") + c.logged);
         sb.set_fault(c.fault);
-        sb.set_gpio(1, 20, 1);
         testing::internal::CaptureStdout();
-        fpga_open();
+        EXPECT_EQ(fpga_open() != 0, mem_fault(c.fault));
         gpio1_open();
         gpio2_open();
         gpio3_open();
         std::string out = testing::internal::GetCapturedStdout();
-        if (*c.console) {
-            EXPECT_NE(out.find(c.console), std::string::npos) << out;
-        }
-        EXPECT_EQ(count_lines(out), 3 + (c.fault == simboard::FAULT_MEM_OPEN || c.fault == simboard::FAULT_MEM_MAP ? 1 : 0))
-            << out;
-        std::string log = sb.read("/log/app_log/applog1.txt");
-        if (*c.logged) {
-            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
-        } else {
-            EXPECT_EQ(log, "");
-        }
+        EXPECT_NE(out.find(c.console), std::string::npos) << out;
+        EXPECT_EQ(count_of(out, "\n"), 3 + (mem_fault(c.fault) ? 1 : 0)) << out;
+        std::string log = sb.applog();
+        EXPECT_TRUE(*c.logged ? log.find(c.logged) != std::string::npos : log.empty()) << log;
         // The service-level functions answer. Where the device is gone a read
         // fails and keeps the caller's value: a DIP switch read that starts
         // from 1 ("not set") must not turn into a factory reset.
@@ -230,14 +161,79 @@ TEST(GpioChips, EachBoardFaultIsReportedAndAccessKeepsWorking)
             gpio_access_7400(0, chip, 5, &r);
             EXPECT_EQ(r, chip_ok ? 1 : 0) << "chip " << chip;
         }
-        int fr = -1;
+        // Without the window a read gives 0, a write is dropped.
+        int fr = -1, fw = 1;
+        fpga_access_8357(1, BOARD::FPGA_BASE + 0x004, &fw);
         fpga_access_8357(0, BOARD::FPGA_BASE + 2, &fr);
-        EXPECT_EQ(fr, (c.fault == simboard::FAULT_MEM_OPEN || c.fault == simboard::FAULT_MEM_MAP) ? 0 : 0x02);
+        EXPECT_EQ(fields(fr, sb.fpga(0x004)), mem_fault(c.fault) ? "0|0" : "2|1");
+        if (mem_fault(c.fault)) {
+            EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 2), 0);
+        }
+        EXPECT_EQ(sb.fpga_writes().empty(), mem_fault(c.fault));
         buzzer_access_8357(1);
-        EXPECT_TRUE(journal_has(sb, "echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"));
+        EXPECT_TRUE(sb.journal_has("echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"));
         gpio1_close();
         gpio2_close();
         gpio3_close();
         fpga_close();
     }
+}
+
+namespace {
+struct FakeIoctl {
+    static inline int handle_rc = 0, value_rc = 0, level = 1, calls = 0, closed = 0;
+    static int io(int, unsigned long request, void* arg)
+    {
+        ++calls;
+        if (request == GPIO_GET_LINEHANDLE_IOCTL) {
+            static_cast<gpiohandle_request*>(arg)->fd = 77;
+            return handle_rc;
+        }
+        if (request == GPIOHANDLE_GET_LINE_VALUES_IOCTL && value_rc == 0)
+            static_cast<gpiohandle_data*>(arg)->values[0] = static_cast<__u8>(level);
+        return value_rc;
+    }
+    static int close(int fd)
+    {
+        if (fd == 77) ++closed;
+        return 0;
+    }
+};
+
+}  // namespace
+
+TEST(BoardTest, GpioEitherIoctlFailingIsAFailureAndLeavesTheCallersValue)
+{
+    struct Case {
+        int handle_rc, value_rc;
+        bool ok;
+        int closes;
+    } cases[] = {{0, 0, true, 1}, {-1, 0, false, 0}, {0, -1, false, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "handle " << c.handle_rc << " value " << c.value_rc);
+        FakeIoctl::handle_rc = c.handle_rc;
+        FakeIoctl::value_rc = c.value_rc;
+        FakeIoctl::level = 0;
+        FakeIoctl::closed = 0;
+        int v = 1;  // a DIP switch read as "off" unless the line says otherwise
+        int rc = gpio_line_read(3, 49, &v, FakeIoctl::io, FakeIoctl::close);
+        EXPECT_EQ(rc == 0, c.ok);
+        EXPECT_EQ(v, c.ok ? 0 : 1);
+        EXPECT_EQ(gpio_line_write(3, 45, 1, FakeIoctl::io, FakeIoctl::close) == 0, c.ok);
+        EXPECT_EQ(FakeIoctl::closed, 2 * c.closes);  // every handle obtained is released
+    }
+}
+
+TEST(BoardTest, FpgaRegistersAreReachedOnlyThroughVolatileBytes)
+{
+    static_assert(std::is_same_v<decltype(ram_fpga), volatile uint8_t*>);
+    static_assert(std::is_same_v<decltype(board_mem_map(0, 0, 0)), volatile uint8_t*>);
+    TestSandbox sb(false);
+    ASSERT_EQ(fpga_open(), 0);
+    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, BOARD::FPGA_BASE + 0x004, &v);
+    EXPECT_EQ(sb.fpga_writes(), (std::vector<std::string>{"0x51000004 1", "0x51000004 8", "0x51000004 1",
+                                                          "0x51000004 6"}));
+    EXPECT_EQ(fpga_word_read(BOARD::FPGA_BASE + 0x002), 0x0102);
+    fpga_close();
+    ram_fpga = nullptr;
 }
