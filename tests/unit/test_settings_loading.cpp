@@ -11,117 +11,12 @@
 #include "db_test_support.h"
 #include "record_text.h"
 #include "sandbox.h"
+#include "settings_map.h"
 
 namespace {
 
-using SETTINGS_TABLE::Onewire_temperature;
 auto& ss = sensor_settings;
 auto& as = admin_settings;
-
-struct Field {
-    int col;  // column position after id
-    bool is_bool;
-    std::function<std::string(int)> get;  // the loaded field of element e
-};
-
-struct TableMap {
-    const char* table;
-    int skip;   // leading rows that are not entries
-    int elems;  // entries the rows fill
-    std::vector<Field> fields;
-};
-
-// clang-format off
-#define I(c, expr) Field{c, false, [](int e) { (void)e; return std::to_string(expr); }}
-#define T(c, expr) Field{c, false, [](int e) { (void)e; return std::string(expr); }}
-#define B(c, expr) Field{c, true, [](int e) { (void)e; return std::string((expr) ? "1" : "0"); }}
-#define THRESH(first, rec) \
-    I(first, rec.alert_max_val), I(first + 1, rec.alert_max_clear), I(first + 2, rec.caution_max_val), \
-    I(first + 3, rec.caution_max_clear), I(first + 4, rec.caution_min_val), \
-    I(first + 5, rec.caution_min_clear), I(first + 6, rec.alert_min_val), I(first + 7, rec.alert_min_clear)
-#define PROBE(arr) \
-    {T(1, arr[e].name), T(2, arr[e].device_ID), B(3, arr[e].enable), THRESH(4, arr[e]), \
-     B(12, arr[e].log), I(13, arr[e].trend_id)}
-#define SCEN(arr) \
-    {I(1, arr[e].sensortype), I(2, arr[e].sensor), I(3, arr[e].state), B(4, arr[e].enable)}
-
-const std::vector<TableMap>& table_maps()
-{
-    static const std::vector<TableMap> s = {
-        {"webapp_di", 0, 8,
-         {T(1, ss.digitalI[e].name), I(2, ss.digitalI[e].time), T(3, ss.digitalI[e].ontext),
-          T(4, ss.digitalI[e].offtext), B(5, ss.digitalI[e].enable), B(6, ss.digitalI[e].log),
-          I(7, ss.digitalI[e].errortext_id), I(8, ss.digitalI[e].trend_id)}},
-        {"webapp_do", 0, 8,
-         {T(1, ss.digitalO[e].name), T(2, ss.digitalO[e].ontext), T(3, ss.digitalO[e].offtext),
-          B(4, ss.digitalO[e].doinit), B(5, ss.digitalO[e].dokeep), B(6, ss.digitalO[e].enable),
-          I(7, ss.digitalO[e].ontype), I(8, ss.digitalO[e].onsensor), I(9, ss.digitalO[e].onstate),
-          I(10, ss.digitalO[e].onenable), I(11, ss.digitalO[e].offtype), I(12, ss.digitalO[e].offsensor),
-          I(13, ss.digitalO[e].offstate), I(14, ss.digitalO[e].offenable), B(15, ss.digitalO[e].log),
-          I(16, ss.digitalO[e].errortext_id), I(17, ss.digitalO[e].trend_id)}},
-        {"webapp_ai", 0, 8,
-         {T(1, ss.analog[e].name), B(2, ss.analog[e].enable), I(3, ss.analog[e].input_max),
-          I(4, ss.analog[e].input_min), I(5, ss.analog[e].output_max), I(6, ss.analog[e].output_min),
-          THRESH(7, ss.analog[e]), I(15, ss.analog[e].err_sampling), T(16, ss.analog[e].unit),
-          B(17, ss.analog[e].log), I(18, ss.analog[e].range), I(19, ss.analog[e].trend_id)}},
-        {"webapp_wire_temp", 0, 128, PROBE(ss.onewire_temperature)},
-        {"webapp_wire_humid", 0, 16, PROBE(ss.onewire_humidity)},
-        {"webapp_nx40", 0, 100, PROBE(ss.kvt_nx40)},
-        {"webapp_vlxa", 0, 50,
-         {T(1, ss.veloxa[e].name), T(2, ss.veloxa[e].device_ID), T(3, ss.veloxa[e].t_name),
-          B(4, ss.veloxa[e].enable), I(5, ss.veloxa[e].t_alert_max_val), I(6, ss.veloxa[e].t_alert_max_clear),
-          I(7, ss.veloxa[e].t_caution_max_val), I(8, ss.veloxa[e].t_caution_max_clear),
-          I(9, ss.veloxa[e].t_caution_min_val), I(10, ss.veloxa[e].t_caution_min_clear),
-          I(11, ss.veloxa[e].t_alert_min_val), I(12, ss.veloxa[e].t_alert_min_clear), B(13, ss.veloxa[e].t_log),
-          T(14, ss.veloxa[e].h_name), I(15, ss.veloxa[e].h_alert_max_val), I(16, ss.veloxa[e].h_alert_max_clear),
-          I(17, ss.veloxa[e].h_caution_max_val), I(18, ss.veloxa[e].h_caution_max_clear),
-          I(19, ss.veloxa[e].h_caution_min_val), I(20, ss.veloxa[e].h_caution_min_clear),
-          I(21, ss.veloxa[e].h_alert_min_val), I(22, ss.veloxa[e].h_alert_min_clear), B(23, ss.veloxa[e].h_log),
-          I(24, ss.veloxa[e].h_trend_id), I(25, ss.veloxa[e].t_trend_id)}},
-        {"webapp_smartmesh_cycle", 0, 3, {I(2, ss.smartMesh_cycle[e].cycle_minutes)}},
-        {"webapp_trend_list", 0, 6,
-         {B(2, ss.trend[e].enable), I(3, ss.trend[e].minutes), I(4, ss.trend[e].percentage),
-          I(5, ss.trend[e].au_per), I(6, ss.trend[e].al_per), I(7, ss.trend[e].cu_per), I(8, ss.trend[e].cl_per)}},
-        {"webapp_bat_config", 0, 2,
-         {I(1, ss.battery[e].alert), I(2, ss.battery[e].alert_clear), I(3, ss.battery[e].caution),
-          I(4, ss.battery[e].caution_clear)}},
-        {"webapp_SM_errortime", 0, 1, {I(1, SM_err_time.load())}},
-        {"webapp_snmp_config", 0, 8,
-         {T(1, as.snmp[e].ipaddr), T(2, as.snmp[e].community), B(3, as.snmp[e].enable)}},
-        {"webapp_snmp_trap_send", 0, 8,
-         {T(1, as.snmp_trap[e].sendto), T(2, as.snmp_trap[e].community), I(3, as.snmp_trap[e].version),
-          B(4, as.snmp_trap[e].enable)}},
-        {"webapp_trap_scenario", 1, 192, SCEN(as.snmp_trap_scenario)},
-        {"webapp_timer", 0, 1,
-         {I(1, as.time.year), I(2, as.time.month), I(3, as.time.day), I(4, as.time.hour), I(5, as.time.minute),
-          I(6, as.time.second)}},
-        {"webapp_mqttconfig", 0, 1,
-         {I(1, as.mqtt.unitid), T(2, as.mqtt.sendip), I(3, as.mqtt.port), T(4, as.mqtt.loginid),
-          T(5, as.mqtt.pwd)}},
-        {"webapp_mqtt_scenario", 0, 24, SCEN(as.mqtt_scenario)},
-        {"webapp_mailconfig", 0, 1,
-         {T(1, as.mail.mail_smtp), I(2, as.mail.mail_smtp_port), T(3, as.mail.mail_account),
-          T(4, as.mail.mail_password), T(5, as.mail.mail_mailaddr), T(6, as.mail.mail_sender),
-          B(7, as.mail.mail_encode), B(8, as.mail.mail_smtp_auth), B(9, as.mail.mail_sendmail)}},
-        {"webapp_mail_client", 0, 5,
-         {T(1, as.mail_client[e].mailclient_addr), T(2, as.mail_client[e].mailclient_subject)}},
-        {"webapp_mail_client_scenario", 1, 120, SCEN(as.mail_client_scenario)},
-        {"webapp_mailreport", 0, 5,
-         {I(1, as.mail_report[e].mailreport_addr), T(2, as.mail_report[e].mailreport_subject),
-          I(3, as.mail_report[e].mailreport_enable), I(4, as.mail_report[e].mailreport_day),
-          I(5, as.mail_report[e].mailreport_week), I(6, as.mail_report[e].mailreport_hour),
-          I(7, as.mail_report[e].mailreport_minute)}},
-        {"webapp_sensor_log_cycle", 0, 14, {I(2, as.sensor_log_cycle[e].cycle_minutes)}},
-        {"webapp_onewire_conf", 0, 2,
-         {I(1, e == 0 ? as.onewire_conf.onewire_temp_retry_num : as.onewire_conf.onewire_humid_retry_num),
-          I(2, e == 0 ? as.onewire_conf.onewire_temp_retry_interval : as.onewire_conf.onewire_humid_retry_interval),
-          I(3, e == 0 ? as.onewire_conf.onewire_temp_retry_log_enable
-                      : as.onewire_conf.onewire_humid_retry_log_enable)}},
-    };
-    return s;
-}
-
-// clang-format on
 
 class SettingsLoadingTest : public ::testing::Test {
 protected:
@@ -154,20 +49,28 @@ TEST_F(SettingsLoadingTest, EveryColumnOfEveryRowLandsInItsOwnField)
     {
         dbtest::Conn c(db_path());
         int t = 0;
-        for (const auto& tm : table_maps()) c.fill_distinct(tm.table, t++, 1, true);
+        for (const auto* sec : SETTINGS_MAP::sections()) c.fill_distinct(sec->table, t++, 1, true);
+        c.fill_distinct("webapp_SM_errortime", t, 1, true);
     }
     load();
     dbtest::Conn c(db_path());
-    for (const auto& tm : table_maps()) {
-        auto rows = c.rows(std::string("SELECT * FROM ") + tm.table + " ORDER BY id", true);
-        ASSERT_GE(int(rows.size()), tm.skip + tm.elems) << tm.table;
-        for (int e = 0; e < tm.elems; ++e)
-            for (const auto& f : tm.fields) {
-                const std::string& stored = rows[tm.skip + e][f.col];
-                EXPECT_EQ(f.get(e), f.is_bool ? (stored == "0" ? "0" : "1") : stored)
-                    << tm.table << " entry " << e << " column " << f.col;
+    for (const auto* sec : SETTINGS_MAP::sections()) {
+        auto rows = c.rows(std::string("SELECT * FROM ") + sec->table + " ORDER BY id", true);
+        ASSERT_GE(int(rows.size()), sec->skip_rows + sec->entries) << sec->table;
+        for (int e = 0; e < sec->entries; ++e) {
+            const char* elem = SETTINGS_MAP::element(*sec, e);
+            for (int k = 0; k < sec->record->count; ++k) {
+                const auto& f = sec->record->fields[k];
+                if (f.load == SETTINGS_MAP::NONE) continue;
+                const std::string& stored = rows[sec->skip_rows + e][f.load];
+                std::string loaded = f.type == SETTINGS_MAP::Type::Text ? SETTINGS_MAP::get_text(elem, f)
+                                                                        : std::to_string(SETTINGS_MAP::get_int(elem, f));
+                EXPECT_EQ(loaded, f.type == SETTINGS_MAP::Type::Bool ? (stored == "0" ? "0" : "1") : stored)
+                    << sec->table << " entry " << e << " " << f.name;
             }
+        }
     }
+    EXPECT_EQ(std::to_string(SM_err_time.load()), c.rows("SELECT time FROM webapp_SM_errortime ORDER BY id", true)[0][0]);
     // Rows that are not entries leave the spare entries untouched.
     const auto& trap_last = as.snmp_trap_scenario[192];
     EXPECT_EQ(trap_last.sensortype + trap_last.sensor + trap_last.state + trap_last.enable, 0);
