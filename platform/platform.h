@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <cstdint>
+
 #include <string>
 
 // Prepares the backend before anything else runs. The simulated board takes
@@ -74,9 +76,11 @@ void board_gpio_close(int fd);
 int board_gpio_read(int fd, int line, int* val);
 int board_gpio_write(int fd, int line, int val);
 
-// The FPGA register window.
-int board_mem_open();                                         // descriptor, or -1
-char* board_mem_map(int fd, unsigned long base, unsigned long len);  // nullptr on failure
+// The FPGA register window. Registers are bytes with side effects: every
+// access goes through the volatile pointer, one byte at a time, in program
+// order, so that no compiler or target merges, reorders or drops one.
+int board_mem_open();  // descriptor, or -1
+volatile uint8_t* board_mem_map(int fd, unsigned long base, unsigned long len);  // nullptr on failure
 void board_mem_close(int fd);
 // Called after every register write; the simulated board keeps a journal.
 void board_mem_wrote(unsigned long offset, int value);

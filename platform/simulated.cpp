@@ -190,11 +190,11 @@ int board_mem_open()
     return open(simboard::board_path(sandbox_root()).c_str(), O_RDWR);
 }
 
-char* board_mem_map(int fd, unsigned long, unsigned long len)
+volatile uint8_t* board_mem_map(int fd, unsigned long, unsigned long len)
 {
     if (fault(simboard::FAULT_MEM_MAP) || len > simboard::FPGA_SIZE) return nullptr;
     void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, simboard::FPGA_OFFSET);
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    return p == MAP_FAILED ? nullptr : static_cast<volatile uint8_t*>(p);
 }
 
 void board_mem_close(int fd)
@@ -205,7 +205,7 @@ void board_mem_close(int fd)
 void board_mem_wrote(unsigned long offset, int value)
 {
     char line[64];
-    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", 0x51000000UL + offset, value);
+    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", BOARD::FPGA_BASE + offset, value);
     int fd = open((sandbox_root() + "/sim/fpga.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (fd < 0) return;
     ssize_t w = write(fd, line, static_cast<size_t>(n));

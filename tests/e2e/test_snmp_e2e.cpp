@@ -16,6 +16,7 @@
 
 #include "events.h"
 #include "process.h"
+#include "board_lines.h"
 #include "sandbox.h"
 #include "snmp_wire.h"
 
@@ -56,7 +57,7 @@ std::string sql_row(const TestSandbox& sb, const std::string& sql)
     return out;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
+std::vector<std::string> nonempty_lines(const std::string& text)
 {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -77,7 +78,7 @@ int tool(std::vector<std::string> args, std::string* out, std::string* err = nul
 std::vector<std::string> objects(const std::string& walk_output)
 {
     std::vector<std::string> out;
-    for (const auto& l : lines_of(walk_output))
+    for (const auto& l : nonempty_lines(walk_output))
         if (l.find("No more variables left") == std::string::npos && l != "End of MIB") out.push_back(l);
     return out;
 }
@@ -254,7 +255,7 @@ TEST(SnmpEndToEnd, AccessControlVersionsRequestIdsAndBulkLimits)
     auto bulk = [&](const std::string& n, const std::string& r) {
         std::string out;
         tool({"snmpbulkget", "-v2c", "-c", "high", "-m", "", "-On", "-Cn" + n, "-Cr" + r, agent.host(), ROOT7400}, &out);
-        return lines_of(out);
+        return nonempty_lines(out);
     };
     EXPECT_EQ(bulk("1", "20").size(), 1u);
     std::vector<std::string> ten = bulk("0", "20");
@@ -263,8 +264,8 @@ TEST(SnmpEndToEnd, AccessControlVersionsRequestIdsAndBulkLimits)
     EXPECT_EQ(ten[9].rfind("." + ROOT7400 + ".1.2.6 = ", 0), 0u) << ten[9];
     std::string out;
     tool({"snmpget", "-v2c", "-c", "high", "-m", "", "-On", agent.host(), "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.1.0"}, &out);
-    ASSERT_EQ(lines_of(out).size(), 1u) << out;
-    EXPECT_EQ(lines_of(out)[0].rfind(".1.3.6.1.2.1.1.5.0 = STRING", 0), 0u);
+    ASSERT_EQ(nonempty_lines(out).size(), 1u) << out;
+    EXPECT_EQ(nonempty_lines(out)[0].rfind(".1.3.6.1.2.1.1.5.0 = STRING", 0), 0u);
 }
 
 TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
@@ -325,14 +326,14 @@ TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
 
     // Relay outputs on the simulated board.
     EXPECT_NE(set("2.1.12.9", "i", "1").find("INTEGER: 1"), std::string::npos);
-    EXPECT_EQ(agent.sb.gpio(2, DO_LINE[0]), 1);
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[0].line), 1);
     EXPECT_NE(set("2.1.12.9", "i", "1").find("badValue"), std::string::npos);
     EXPECT_NE(set("2.1.13.10", "i", "0").find("INTEGER: 0"), std::string::npos);
-    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, DO_LINE[1]) == 1; }, 1000));
-    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, DO_LINE[1]) == 0; }, 3000));
+    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, BOARD::RELAY[1].line) == 1; }, 1000));
+    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, BOARD::RELAY[1].line) == 0; }, 3000));
     EXPECT_NE(set("2.1.15", "s", "001000000").find("STRING: \"001000000\""), std::string::npos);
-    EXPECT_EQ(agent.sb.gpio(2, DO_LINE[2]), 1);
-    EXPECT_EQ(agent.sb.gpio(2, DO_LINE[0]), 1) << "an output marked 0 keeps its level";
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[2].line), 1);
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[0].line), 1) << "an output marked 0 keeps its level";
     EXPECT_TRUE(wait_until([&] {
         return agent.run("snmpget", {r + "2.1.15"}).find("STRING: \"0000000010100000\"") != std::string::npos;
     }, 2000));

@@ -9,7 +9,7 @@
 
 #include "codes.h"
 #include "snmp.h"
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 namespace {
 

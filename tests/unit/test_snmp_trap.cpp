@@ -13,7 +13,7 @@
 #include "codes.h"
 #include "snmp.h"
 #include "snmp_wire.h"
-#include "test_events_support.h"
+#include "event_fixture.h"
 #include "trap_receiver.h"
 
 namespace {

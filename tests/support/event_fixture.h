@@ -10,6 +10,7 @@
 
 #include "common.h"
 #include "events.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 class EventsTest : public ::testing::Test {
@@ -61,19 +62,8 @@ protected:
         for (auto& d : s.kvt_nx40) reset(d);
     }
 
-    // Everything a queue holds, oldest first; the queue is left empty.
-    static std::vector<std::string> drain(TSQueue<std::string>& q)
-    {
-        std::vector<std::string> out;
-        while (!q.empty()) {
-            out.push_back(q.front());
-            q.pop();
-        }
-        return out;
-    }
-
     MONITOR_TABLE::Sensor_condition& live() { return *monitor->sensor_condition; }
-    int relay_line(int k) { return sb.gpio(2, DO_LINE[k]); }
+    int relay_line(int k) { return sb.gpio(2, BOARD::RELAY[k].line); }
 
     // Relay rule of an output: ON (or OFF) side for a kind, port selector and state bits.
     template <typename O>

@@ -1,29 +1,21 @@
-// Network settings: the netmask rule, the rewritten system files and the
-// thread that applies them and asks for the restart.
+// Network settings: the netmask rule and the rewritten network unit (the
+// thread that applies them and asks for the restart runs end to end).
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common.h"
-#include "sandbox.h"
 #include "sysadmin.h"
 
 using namespace SETTINGS_TABLE;
 
 namespace {
 
-Network net(bool dhcp, const char* ip, const char* mask, const char* gw, const char* d1 = "", const char* d2 = "",
-            const char* d3 = "")
+Network net(bool dhcp, const char* ip, const char* mask, const char* gw)
 {
     Network n{};
-    copy_text(n.host, "kvt-test");
     n.dhcp = dhcp;
     copy_text(n.ipaddr, ip);
     copy_text(n.netmask, mask);
     copy_text(n.gateway, gw);
-    copy_text(n.dns1, d1);
-    copy_text(n.dns2, d2);
-    copy_text(n.dns3, d3);
     return n;
 }
 
@@ -32,7 +24,7 @@ const std::string KEPT = "[Match]\nName=eth0\n\n[Network]\n";
 
 }  // namespace
 
-TEST(NetmaskRule, OnlyCanonicalMasksGiveAPrefix)
+TEST(NetworkTest, NetmaskOnlyCanonicalMasksGiveAPrefix)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"128.0.0.0", "/1"},         {"192.0.0.0", "/2"},         {"255.0.0.0", "/8"},
@@ -45,7 +37,7 @@ TEST(NetmaskRule, OnlyCanonicalMasksGiveAPrefix)
     for (const auto& [mask, suffix] : cases) EXPECT_EQ(SYSADMIN::netmask_suffix(mask), suffix) << "'" << mask << "'";
 }
 
-TEST(NetworkUnit, AddressPartRegeneratedAfterTheNetworkSection)
+TEST(NetworkTest, UnitAddressPartRegeneratedAfterTheNetworkSection)
 {
     struct Case {
         const char* what;
@@ -73,35 +65,4 @@ TEST(NetworkUnit, AddressPartRegeneratedAfterTheNetworkSection)
         SCOPED_TRACE(c.what);
         EXPECT_EQ(SYSADMIN::network_unit(c.old_unit, c.n), c.expected);
     }
-}
-
-TEST(NetworkThread, RaisedFlagEndsInTheRestartRequest)
-{
-    TestSandbox sb;
-    reset_run_flags();
-    static MONITOR_TABLE::RequestFlg flg;
-    static MONITOR_TABLE_CLASS mon;
-    flg = {};
-    mon.requestflg = &flg;
-    monitor = &mon;
-    admin_settings.network = net(true, "", "", "", "", "", "");
-    std::thread th(network_thread, nullptr);
-
-    // Other values of the flag are not a request.
-    flg.network_set_configuration = 1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    EXPECT_EQ(control.load(), 1);
-    EXPECT_EQ(flg.network_set_configuration, 1);
-
-    flg.network_set_configuration = 4;
-    ASSERT_TRUE(wait_until([] { return control.load() == 0; }, 5000));
-    th.join();
-    EXPECT_EQ(flg.network_set_configuration, 0);
-    EXPECT_EQ(rebootflg.load(), 1);
-    EXPECT_NE(sb.read("/etc/systemd/network/10-eth.network").find("[Network]\nDHCP=yes\n"), std::string::npos);
-    EXPECT_EQ(sb.read("/etc/hostname"), "kvt-test\n");
-    EXPECT_EQ(sb.read("/etc/resolv.conf"), "nameserver \nnameserver \nnameserver \n");
-    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("再起動します"), std::string::npos);
-    monitor = nullptr;
-    reset_run_flags();
 }

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <thread>
 
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 const std::string bom_header = "\xEF\xBB\xBF時刻,センサータイプ,名称,状態,値\n";
 
@@ -36,15 +36,9 @@ TEST_F(StateLogTest, ProbeIntoUpperAlertIsLoggedTrappedAndChecked)
 {
     on_rule(sensor_settings.digitalO[4], 3, 6, 8);
     state_log_process("1700000000,3,5,5,3050,1,");
-    ASSERT_EQ(all().w, 1);
-    EXPECT_EQ(all().r, 0);
     const auto& e = all().all[0];
-    EXPECT_EQ(e.time, 1700000000);
-    EXPECT_EQ(e.type, 3);
-    EXPECT_EQ(e.port, 5);
-    EXPECT_EQ(e.state, 5);
-    EXPECT_EQ(e.value, 3050);
-    EXPECT_EQ(dio().w, 0);
+    EXPECT_EQ(fields(all().r, all().w, dio().w), "0|1|0");
+    EXPECT_EQ(fields(e.time, e.type, e.port, e.state, e.value), "1700000000|3|5|5|3050");
     EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"3,5,5,3050,0,1,"}));
     EXPECT_EQ(drain(mail_send), (std::vector<std::string>{"1,1,3,5,5,30.50,"}));
     EXPECT_EQ(drain(mqtt_con), (std::vector<std::string>{"1700000000,3,5,5,3050,"}));
@@ -63,9 +57,7 @@ TEST_F(StateLogTest, AlertEasingIntoCautionIsLoggedButNotMailed)
 TEST_F(StateLogTest, DigitalRecordsGoToTheirOwnRing)
 {
     state_log_process("1700000001,1,9,2,1,1,");
-    EXPECT_EQ(dio().w, 1);
-    EXPECT_EQ(all().w, 0);
-    EXPECT_EQ(dio().dio[0].port, 9);
+    EXPECT_EQ(fields(dio().w, all().w, dio().dio[0].port), "1|0|9");
     EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"1,9,2,1,0,1,"}));
 }
 
@@ -121,13 +113,10 @@ TEST_F(StateLogTest, WrappedRingExportsTheNewest9999OldestFirst)
     EXPECT_EQ(all().r, (all().w + 1) % 10000);
     make_statelog(1);
     std::string csv = sb.read("/log/state_log/statelog_all.csv");
-    int lines = 0;
-    for (char ch : csv) lines += ch == '\n';
-    EXPECT_EQ(lines, 1 + 9999);
-    size_t first = csv.find('\n') + 1;
-    EXPECT_EQ(csv.substr(first, csv.find('\n', first) - first), "1970/01/01 09:00:01,アナログ入力,,5,1");
-    EXPECT_NE(csv.find(",5,9999\n"), std::string::npos);
-    EXPECT_EQ(csv.compare(csv.size() - 7, 7, ",5,9999\n" + 1), 0);
+    EXPECT_EQ(count_of(csv, "\n"), 1 + 9999);
+    auto lines = lines_of(csv);
+    EXPECT_EQ(lines[1], "1970/01/01 09:00:01,アナログ入力,,5,1");
+    EXPECT_EQ(lines.back(), "1970/01/01 11:46:39,アナログ入力,,5,9999");
 }
 
 TEST_F(StateLogTest, ThreadDrainsInOrderAndSavesAtStop)
@@ -150,6 +139,51 @@ TEST_F(StateLogTest, DamagedIndicesAreResetBeforeAppending)
     all().r = -5;
     all().w = 123456;
     state_log_process("1,2,1,5,100,1,");
-    EXPECT_EQ(all().r, 0);
-    EXPECT_EQ(all().w, 1);
+    EXPECT_EQ(fields(all().r, all().w), "0|1");
+}
+
+TEST_F(StateLogTest, LabelsTakeTheNameOfTheRightRecord)
+{
+    copy_text(sensor_settings.digitalI[7].name, "Door");
+    copy_text(sensor_settings.digitalO[0].name, "Fan");
+    copy_text(sensor_settings.veloxa[0].t_name, "VT");
+    copy_text(sensor_settings.veloxa[0].name, "V");
+    EXPECT_EQ(state_log_str(1, 8), "デジタル入出力,Door");
+    EXPECT_EQ(state_log_str(1, 9), "デジタル入出力,Fan");
+    EXPECT_EQ(state_log_str(5, 1), "Veloxa温度,VT");
+    EXPECT_EQ(state_log_str(7, 1), "Veloxa電池電圧,V");
+    EXPECT_EQ(state_log_str(10, 1), "");
+    // Ports outside the kind give the label alone rather than a stray name.
+    EXPECT_EQ(state_log_str(3, 129), "1-Wire温度,");
+    EXPECT_EQ(state_log_str(2, 0), "アナログ入力,");
+    EXPECT_EQ(state_log_str(1, 17), "デジタル入出力,");
+}
+
+TEST_F(StateLogTest, PeriodicStatusLogSaveFollowsTheClockAndOnlyAfterRecords)
+{
+    StateLogSaver saver{1000};
+    EXPECT_FALSE(state_log_save_due(saver, 5000));  // nothing logged yet
+    state_log.push(state_record(1001, 2, 1, 5, 900, 1));
+    state_log_drain(saver);
+    EXPECT_EQ(monitor->status_log->all_status_log.w, 1);
+    EXPECT_FALSE(state_log_save_due(saver, 1600));
+    EXPECT_FALSE(sb.exists("/log/mmapfile_status"));
+    EXPECT_TRUE(state_log_save_due(saver, 1601));
+    EXPECT_EQ(sb.read("/log/mmapfile_status"), sb.read("/tmp/mmapfile_status"));
+    EXPECT_FALSE(state_log_save_due(saver, 9999));  // nothing new since
+}
+
+TEST_F(StateLogTest, ConcurrentStatusLogBackupsLeaveOneWholeCopy)
+{
+    auto& all = monitor->status_log->all_status_log;
+    for (int i = 0; i < 300; ++i)
+        MONITOR_TABLE::ring_append(all.r, all.w, all.all, MONITOR_TABLE::ALL_LOG_NUM, {i, 2, 1, 5, i});
+    std::vector<std::thread> savers;
+    for (int t = 0; t < 4; ++t)
+        savers.emplace_back([] {
+            for (int k = 0; k < 10; ++k) EXPECT_EQ(backup_statelog(), 0);
+        });
+    for (auto& t : savers) t.join();
+    EXPECT_EQ(sb.read("/log/mmapfile_status"), sb.read("/tmp/mmapfile_status"));
+    EXPECT_FALSE(sb.exists("/log/mmapfile_status.new"));
 }

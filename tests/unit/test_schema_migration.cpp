@@ -65,9 +65,9 @@ void start_once()
     testing::internal::GetCapturedStdout();
 }
 
-class MigrationTest : public ::testing::TestWithParam<LadderCase> {};
+class SchemaMigrationTest : public ::testing::TestWithParam<LadderCase> {};
 
-TEST_P(MigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChangesNothing)
+TEST_P(SchemaMigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChangesNothing)
 {
     const LadderCase& c = GetParam();
     reset_run_flags();
@@ -103,10 +103,10 @@ TEST_P(MigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondStartChan
     EXPECT_EQ(dbtest::Conn(live).dump(), migrated);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, MigrationTest, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Versions, SchemaMigrationTest, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.version); });
 
-TEST(MigrationOddRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNull)
+TEST(SchemaMigrationRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNull)
 {
     reset_run_flags();
     TestSandbox sb;
@@ -126,7 +126,7 @@ TEST(MigrationOddRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNull)
     EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=50"), "3");
 }
 
-TEST(FactoryDbTest, ThresholdsShipSwitchedOffAndInputsDisabled)
+TEST(SchemaMigrationFactoryTest, ThresholdsShipSwitchedOffAndInputsDisabled)
 {
     std::string p = built_db("db.sqlite3");
     ASSERT_FALSE(p.empty());

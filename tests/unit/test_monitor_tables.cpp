@@ -9,6 +9,7 @@
 
 #include "common.h"
 #include "platform.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 namespace {
@@ -18,13 +19,6 @@ const char* const LED_BLINK[] = {
     "echo 670 > /sys/class/leds/STATUS_LED/delay_on",
     "echo 670 > /sys/class/leds/STATUS_LED/delay_off",
 };
-
-int count_lines(const std::string& text)
-{
-    int n = 0;
-    for (char c : text) n += c == '\n';
-    return n;
-}
 
 long file_size(const TestSandbox& sb, const std::string& p)
 {
@@ -58,16 +52,15 @@ std::string saved_log(int32_t all_r, int32_t all_w, int32_t dio_r, int32_t dio_w
 
 }  // namespace
 
-TEST(SharedTables, FourFilesWithTheirExactSizes)
+TEST(MonitorTableTest, FourFilesWithTheirExactSizes)
 {
     TestSandbox sb;
     sb.write("/tmp/mmapfile_flg", std::string(500, '\x7f'));  // an old, larger file is cut to size
     ASSERT_EQ(open_tables(), 0);
     ASSERT_TRUE(monitor->ready());
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_flg"), 84);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_monitor"), 4144);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_status"), 240016);
-    EXPECT_EQ(file_size(sb, "/tmp/mmapfile_trend"), 6040);
+    EXPECT_EQ(fields(file_size(sb, "/tmp/mmapfile_flg"), file_size(sb, "/tmp/mmapfile_monitor"),
+                     file_size(sb, "/tmp/mmapfile_status"), file_size(sb, "/tmp/mmapfile_trend")),
+              "84|4144|240016|6040");
     struct stat st;
     ASSERT_EQ(stat(sb.path("/tmp/mmapfile_monitor").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);  // the web UI writes the flags as another user
@@ -76,19 +69,16 @@ TEST(SharedTables, FourFilesWithTheirExactSizes)
     monitor->initializeData();
     monitor->requestflg->is_7400 = 1;
     monitor->sensor_condition->kvt_nx40[99].sensor_battery.value = 77;
-    std::string flg = sb.read("/tmp/mmapfile_flg");
-    int32_t v;
-    std::memcpy(&v, flg.data() + 76, 4);
-    EXPECT_EQ(v, 1);
-    std::string mon = sb.read("/tmp/mmapfile_monitor");
-    std::memcpy(&v, mon.data() + 4144 - 8, 4);
-    EXPECT_EQ(v, 77);
+    int32_t flg = 0, bat = 0;
+    std::memcpy(&flg, sb.read("/tmp/mmapfile_flg").data() + 76, 4);
+    std::memcpy(&bat, sb.read("/tmp/mmapfile_monitor").data() + 4144 - 8, 4);
+    EXPECT_EQ(fields(flg, bat), "1|77");
     EXPECT_TRUE(sb.journal().empty());  // no LED blink on success
     mmap_close();
     EXPECT_EQ(monitor, nullptr);
 }
 
-TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
+TEST(MonitorTableTest, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
 {
     struct Case {
         const char* blocked;  // made a directory, so it cannot be opened as a file
@@ -110,12 +100,8 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
         EXPECT_NE(open_tables(), 0);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out, c.console);
-        std::string log = sb.read("/log/app_log/applog1.txt");
-        if (*c.logged) {
-            EXPECT_NE(log.find(std::string("> ") + c.logged + "\n"), std::string::npos) << log;
-        } else {
-            EXPECT_EQ(log, "");
-        }
+        const std::string log = sb.applog();
+        EXPECT_TRUE(*c.logged ? log.find(std::string("> ") + c.logged + "\n") != std::string::npos : log.empty()) << log;
         std::vector<std::string> expected_journal;
         if (c.blinks) expected_journal.assign(std::begin(LED_BLINK), std::end(LED_BLINK));
         EXPECT_EQ(sb.journal(), expected_journal);
@@ -132,7 +118,18 @@ TEST(SharedTables, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
     }
 }
 
-TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
+TEST(MonitorTableTest, StatusRingTenThousandAppendsLeaveTheNewest9999)
+{
+    using namespace MONITOR_TABLE;
+    static ALL_Status_Log log;
+    log.r = log.w = 0;
+    for (int i = 0; i < ALL_LOG_NUM; ++i) ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {i, 2, 1, 5, i});
+    EXPECT_EQ(fields(log.r, log.w, log.all[9999].time), "1|0|9999");
+    ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {10000, 2, 1, 5, 0});
+    EXPECT_EQ(fields(log.r, log.w, log.all[0].time), "2|1|10000");
+}
+
+TEST(MonitorTableTest, StatusLogBackupAndRestoreRoundTrip)
 {
     TestSandbox sb;
     ASSERT_EQ(open_tables(), 0);
@@ -151,26 +148,25 @@ TEST(StatusLogCopy, BackupAndRestoreRoundTrip)
     ASSERT_EQ(unlink(sb.path("/tmp/mmapfile_status").c_str()), 0);
     EXPECT_EQ(copy_statelog(), 0);
     ASSERT_EQ(open_tables(), 0);
-    EXPECT_EQ(monitor->status_log->all_status_log.r, 0);
-    EXPECT_EQ(monitor->status_log->all_status_log.w, 2500);
-    EXPECT_EQ(monitor->status_log->dio_status_log.r, 501);  // 2500 appends into 2000 slots
-    EXPECT_EQ(monitor->status_log->dio_status_log.w, 500);
-    EXPECT_EQ(monitor->status_log->all_status_log.all[2499].value, 2499);
+    const auto& log = *monitor->status_log;
+    // 2500 appends into 2000 slots wrap the digital ring.
+    EXPECT_EQ(fields(log.all_status_log.r, log.all_status_log.w, log.dio_status_log.r, log.dio_status_log.w), "0|2500|501|500");
+    EXPECT_EQ(log.all_status_log.all[2499].value, 2499);
     mmap_close();
 }
 
-TEST(StatusLogCopy, FailedBackupKeepsThePreviousCopy)
+TEST(MonitorTableTest, FailedStatusLogBackupKeepsThePreviousCopy)
 {
     TestSandbox sb;
     const std::string previous = saved_log(0, 0, 0, 0, 2);
     sb.write("/log/mmapfile_status", previous);
     // No /tmp table to copy from: the saved copy must survive untouched.
-    EXPECT_EQ(backup_statelog(), 0);
+    EXPECT_EQ(backup_statelog(), -1);
     EXPECT_EQ(sb.read("/log/mmapfile_status"), previous);
     EXPECT_FALSE(sb.exists("/log/mmapfile_status.new"));
 }
 
-TEST(StatusLogCopy, MissingOrEmptySavedLogLeavesTheCurrentOne)
+TEST(MonitorTableTest, MissingOrEmptySavedStatusLogLeavesTheCurrentOne)
 {
     for (bool empty_copy : {false, true}) {
         TestSandbox sb;
@@ -182,7 +178,7 @@ TEST(StatusLogCopy, MissingOrEmptySavedLogLeavesTheCurrentOne)
     }
 }
 
-TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
+TEST(MonitorTableTest, RestoredStatusLogWithIndicesOutsideItsRingIsReset)
 {
     struct Case {
         int32_t all_r, all_w, dio_r, dio_w;
@@ -204,14 +200,13 @@ TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
         ASSERT_EQ(open_tables(), 0);
         std::string out = testing::internal::GetCapturedStdout();
         const auto& log = *monitor->status_log;
-        EXPECT_EQ(log.all_status_log.r, c.reset_all ? 0 : c.all_r);
-        EXPECT_EQ(log.all_status_log.w, c.reset_all ? 0 : c.all_w);
-        EXPECT_EQ(log.dio_status_log.r, c.reset_dio ? 0 : c.dio_r);
-        EXPECT_EQ(log.dio_status_log.w, c.reset_dio ? 0 : c.dio_w);
+        EXPECT_EQ(fields(log.all_status_log.r, log.all_status_log.w, log.dio_status_log.r, log.dio_status_log.w),
+                  fields(c.reset_all ? 0 : c.all_r, c.reset_all ? 0 : c.all_w, c.reset_dio ? 0 : c.dio_r,
+                         c.reset_dio ? 0 : c.dio_w));
         bool reset = c.reset_all || c.reset_dio;
-        std::string applog_text = sb.read("/log/app_log/applog1.txt");
-        EXPECT_EQ(count_lines(out), reset ? 1 : 0) << out;
-        EXPECT_EQ(count_lines(applog_text), reset ? 1 : 0) << applog_text;
+        std::string applog_text = sb.applog();
+        EXPECT_EQ(count_of(out, "\n"), reset ? 1 : 0) << out;
+        EXPECT_EQ(count_of(applog_text, "\n"), reset ? 1 : 0) << applog_text;
         if (reset) {
             EXPECT_NE(applog_text.find("status log index out of range"), std::string::npos);
         }
@@ -223,19 +218,14 @@ TEST(StatusLogCopy, RestoredLogWithIndicesOutsideItsRingIsReset)
     }
 }
 
-TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
+TEST(MonitorTableTest, ChangeCounterMissingOrDamagedFileStartsAtOne)
 {
     TestSandbox sb;
     chcnt = 4321;
     chcntread();
     EXPECT_EQ(chcnt.load(), 1);  // no counter file
-    for (const char* text : {"0", "-12", "abc", ""}) {
-        sb.write("/opt/kvt/sbin/count.txt", text);
-        chcntread();
-        chcntup();
-        EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "1") << "file held [" << text << "]";
-    }
-    for (auto [stored, next] : {std::pair{"41", "42"}, {"4999", "5000"}, {"5000", "1"}}) {
+    for (auto [stored, next] : {std::pair{"0", "1"}, {"-12", "1"}, {"abc", "1"}, {"", "1"}, {"41", "42"},
+                                {"4999", "5000"}, {"5000", "1"}}) {
         sb.write("/opt/kvt/sbin/count.txt", stored);
         chcntread();
         chcntup();
@@ -243,7 +233,7 @@ TEST(ChangeCounter, MissingOrDamagedFileStartsAtOne)
     }
 }
 
-TEST(ChangeCounter, ConcurrentChangesAreCountedOnce)
+TEST(MonitorTableTest, ChangeCounterConcurrentChangesAreCountedOnce)
 {
     TestSandbox sb;
     sb.write("/opt/kvt/sbin/count.txt", "4900");
@@ -258,7 +248,7 @@ TEST(ChangeCounter, ConcurrentChangesAreCountedOnce)
     EXPECT_EQ(sb.read("/opt/kvt/sbin/count.txt"), "100");
 }
 
-TEST(ChangeCounter, UnwritableFileIsReportedAndTheCountStillAdvances)
+TEST(MonitorTableTest, ChangeCounterUnwritableFileIsReportedAndTheCountStillAdvances)
 {
     TestSandbox sb;
     sb.write("/opt/kvt/sbin/count.txt", "7");
@@ -267,4 +257,18 @@ TEST(ChangeCounter, UnwritableFileIsReportedAndTheCountStillAdvances)
     ASSERT_EQ(mkdir(sb.path("/opt/kvt/sbin/count.txt").c_str(), 0777), 0);
     EXPECT_EQ(chcntup(), -1);
     EXPECT_EQ(chcnt.load(), 8);
+}
+
+TEST(MonitorTableTest, StartResetsEveryTableThatMappedWhenAnotherDoesNot)
+{
+    TestSandbox sb(false);
+    MONITOR_TABLE::RequestFlg pending{};
+    pending.network_set_configuration = 4;  // a change the last run never applied
+    sb.write("/tmp/mmapfile_flg", std::string(reinterpret_cast<const char*>(&pending), sizeof pending));
+    ASSERT_EQ(mkdir(sb.path("/tmp/mmapfile_trend").c_str(), 0777), 0);  // cannot be mapped
+    EXPECT_NE(shared_tables_start(), 0);
+    ASSERT_NE(monitor->requestflg, nullptr);
+    EXPECT_EQ(monitor->trend_per, nullptr);
+    EXPECT_EQ(monitor->requestflg->network_set_configuration, 0);
+    mmap_close();
 }

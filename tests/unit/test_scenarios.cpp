@@ -1,6 +1,6 @@
 // Mail and MQTT scenario matching: port selection, event bits and the
 // different grouping of threshold states in the two tables.
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 using ScenarioTest = EventsTest;
 
@@ -110,21 +110,4 @@ TEST_F(ScenarioTest, MqttDigitalOnIsLiteralOneAndStatesOnlyFromTheStateLog)
     EXPECT_EQ(drain(mqtt_con), (std::vector<std::string>{"9,1,2,3,1,"}));
     mqtt_senario_check(9, 1, 2, 1, 0, 1);
     EXPECT_EQ(drain(mqtt_con), (std::vector<std::string>{"9,1,2,1,0,"}));
-}
-
-TEST_F(ScenarioTest, StateLabelsTakeTheNameOfTheRightRecord)
-{
-    copy_text(sensor_settings.digitalI[7].name, "Door");
-    copy_text(sensor_settings.digitalO[0].name, "Fan");
-    copy_text(sensor_settings.veloxa[0].t_name, "VT");
-    copy_text(sensor_settings.veloxa[0].name, "V");
-    EXPECT_EQ(state_log_str(1, 8), "デジタル入出力,Door");
-    EXPECT_EQ(state_log_str(1, 9), "デジタル入出力,Fan");
-    EXPECT_EQ(state_log_str(5, 1), "Veloxa温度,VT");
-    EXPECT_EQ(state_log_str(7, 1), "Veloxa電池電圧,V");
-    EXPECT_EQ(state_log_str(10, 1), "");
-    // Ports outside the kind give the label alone rather than a stray name.
-    EXPECT_EQ(state_log_str(3, 129), "1-Wire温度,");
-    EXPECT_EQ(state_log_str(2, 0), "アナログ入力,");
-    EXPECT_EQ(state_log_str(1, 17), "デジタル入出力,");
 }

@@ -17,7 +17,7 @@ std::string journal_text(const TestSandbox& sb) { return sb.read("/sim/commands.
 
 }  // namespace
 
-TEST(SimShellWords, QuotesBackslashesAndOperatorsSplitLikeTheShell)
+TEST(SimShellTest, QuotesBackslashesAndOperatorsSplitLikeTheShell)
 {
     struct Case {
         const char* cmd;
@@ -36,7 +36,7 @@ TEST(SimShellWords, QuotesBackslashesAndOperatorsSplitLikeTheShell)
     for (const auto& c : cases) EXPECT_EQ(sim_shell_words(c.cmd), c.words) << "[" << c.cmd << "]";
 }
 
-TEST(SimShellJournal, EveryCommandIsKeptByteForByteInOrder)
+TEST(SimShellTest, EveryCommandIsKeptByteForByteInOrder)
 {
     TestSandbox sb;
     const std::vector<std::string> cmds = {
@@ -56,68 +56,56 @@ TEST(SimShellJournal, EveryCommandIsKeptByteForByteInOrder)
     EXPECT_EQ(sb.journal().size(), cmds.size());
 }
 
-TEST(SimShellFiles, CopyMoveAndRemoveWorkInsideTheSandbox)
+TEST(SimShellTest, FileCommandsWorkInsideTheSandbox)
 {
     TestSandbox sb;
     sb.write("/tmp/a.csv", "A");
     sb.write("/tmp/b.csv", "B");
     sb.write("/tmp/keep.txt", "K");
-    ASSERT_EQ(kvt_system("mkdir /log/state_log"), 0);
-
-    EXPECT_EQ(kvt_system("cp /tmp/a.csv /tmp/c.csv"), 0);
-    EXPECT_EQ(sb.read("/tmp/c.csv"), "A");
-    EXPECT_EQ(kvt_system("cp -f /tmp/keep.txt /log/state_log"), 0);  // into a directory
-    EXPECT_EQ(sb.read("/log/state_log/keep.txt"), "K");
-
-    EXPECT_EQ(kvt_system("mv /tmp/*.csv /log/state_log/"), 0);  // a glob into a directory
-    for (const char* f : {"a.csv", "b.csv", "c.csv"}) {
-        EXPECT_TRUE(sb.exists(std::string("/log/state_log/") + f)) << f;
-        EXPECT_FALSE(sb.exists(std::string("/tmp/") + f)) << f;
+    const char* const DIR = "(directory)";
+    struct Step {
+        const char* cmd;   // nullptr: only the check
+        bool ok;           // exit status 0
+        const char* path;  // then checked
+        const char* content;  // nullptr: must not exist
+    } steps[] = {
+        {"mkdir /log/state_log", true, "/log/state_log", DIR},
+        {"cp /tmp/a.csv /tmp/c.csv", true, "/tmp/c.csv", "A"},
+        {"cp -f /tmp/keep.txt /log/state_log", true, "/log/state_log/keep.txt", "K"},  // into a directory
+        {"mv /tmp/*.csv /log/state_log/", true, "/log/state_log/c.csv", "A"},           // a glob into a directory
+        {nullptr, true, "/log/state_log/b.csv", "B"},
+        {nullptr, true, "/tmp/a.csv", nullptr},
+        {nullptr, true, "/tmp/keep.txt", "K"},
+        {"rm /log/state_log/a.csv", true, "/log/state_log/a.csv", nullptr},
+        {"rm -f /tmp/never_there.ipk", true, "/tmp/never_there.ipk", nullptr},
+        {"rm /tmp/never_there.ipk", false, "/tmp/never_there.ipk", nullptr},
+        {"rm -f /log/state_log/*.csv", true, "/log/state_log/b.csv", nullptr},
+        {"cp /tmp/missing /tmp/x", false, "/tmp/x", nullptr},
+        {"mv /tmp/nomatch*.csv /tmp/x", false, "/tmp/x", nullptr},
+        {"mkdir /log/state_log", false, "/log/state_log", DIR},  // exists already: fails harmlessly
+        {"mkdir -p /log/a/b/c", true, "/log/a/b/c", DIR},
+        {"rmdir /log/a", false, "/log/a", DIR},  // not empty
+        {"rmdir /log/a/b/c", true, "/log/a/b/c", nullptr},
+        {"rm -rf /log/a", true, "/log/a", nullptr},
+        {"echo 1000000 > /sys/class/pwm/pwmchip0/pwm0/period", true, "/sys/class/pwm/pwmchip0/pwm0/period", "1000000\n"},
+        {"echo \"timer\" > /sys/class/leds/STATUS_LED/trigger", true, "/sys/class/leds/STATUS_LED/trigger", "timer\n"},
+        {"echo 'server  a' >> /tmp/list", true, "/tmp/list", "server  a\n"},
+        {"echo -n b >> /tmp/list", true, "/tmp/list", "server  a\nb"},
+        // Quoted operators are words like any other.
+        {"echo \">\" '|' \"a;b\" > /tmp/ops", true, "/tmp/ops", "> | a;b\n"},
+        {nullptr, true, "/tmp/|", nullptr},
+    };
+    for (const auto& st : steps) {
+        const std::string what = st.cmd ? st.cmd : st.path;
+        if (st.cmd) {
+            EXPECT_EQ(kvt_system(st.cmd) == 0, st.ok) << what;
+        }
+        const std::string found = !sb.exists(st.path) ? "(none)" : st.content == DIR ? DIR : sb.read(st.path);
+        EXPECT_EQ(found, st.content ? st.content : "(none)") << what;
     }
-    EXPECT_TRUE(sb.exists("/tmp/keep.txt"));
-
-    EXPECT_EQ(kvt_system("rm /log/state_log/a.csv"), 0);
-    EXPECT_FALSE(sb.exists("/log/state_log/a.csv"));
-    EXPECT_EQ(kvt_system("rm -f /tmp/never_there.ipk"), 0);
-    EXPECT_NE(kvt_system("rm /tmp/never_there.ipk"), 0);
-    EXPECT_EQ(kvt_system("rm -f /log/state_log/*.csv"), 0);
-    EXPECT_FALSE(sb.exists("/log/state_log/b.csv"));
-    EXPECT_NE(kvt_system("cp /tmp/missing /tmp/x"), 0);
-    EXPECT_NE(kvt_system("mv /tmp/nomatch*.csv /tmp/x"), 0);
 }
 
-TEST(SimShellFiles, DirectoriesAreMadeAndRemoved)
-{
-    TestSandbox sb;
-    EXPECT_EQ(kvt_system("mkdir /tmp/sensor_log"), 0);
-    EXPECT_NE(kvt_system("mkdir /tmp/sensor_log"), 0);  // exists already: fails harmlessly
-    EXPECT_EQ(kvt_system("mkdir -p /log/a/b/c"), 0);
-    EXPECT_TRUE(sb.exists("/log/a/b/c"));
-    EXPECT_NE(kvt_system("rmdir /log/a"), 0);  // not empty
-    EXPECT_EQ(kvt_system("rmdir /log/a/b/c"), 0);
-    EXPECT_FALSE(sb.exists("/log/a/b/c"));
-    sb.write("/log/a/b/f", "x");
-    EXPECT_EQ(kvt_system("rm -rf /log/a"), 0);
-    EXPECT_FALSE(sb.exists("/log/a"));
-}
-
-TEST(SimShellFiles, EchoWritesAndAppends)
-{
-    TestSandbox sb;
-    EXPECT_EQ(kvt_system("echo 1000000 > /sys/class/pwm/pwmchip0/pwm0/period"), 0);
-    EXPECT_EQ(sb.read("/sys/class/pwm/pwmchip0/pwm0/period"), "1000000\n");
-    EXPECT_EQ(kvt_system("echo \"timer\" > /sys/class/leds/STATUS_LED/trigger"), 0);
-    EXPECT_EQ(sb.read("/sys/class/leds/STATUS_LED/trigger"), "timer\n");
-    EXPECT_EQ(kvt_system("echo 'server  a' >> /tmp/list"), 0);
-    EXPECT_EQ(kvt_system("echo -n b >> /tmp/list"), 0);
-    EXPECT_EQ(sb.read("/tmp/list"), "server  a\nb");
-    // Quoted operators are words like any other.
-    EXPECT_EQ(kvt_system("echo \">\" '|' \"a;b\" > /tmp/ops"), 0);
-    EXPECT_EQ(sb.read("/tmp/ops"), "> | a;b\n");
-    EXPECT_FALSE(sb.exists("/tmp/|"));
-}
-
-TEST(SimShellFiles, AnsweredProgramsFillTheirOutputFile)
+TEST(SimShellTest, AnsweredProgramsFillTheirOutputFile)
 {
     TestSandbox sb;
     EXPECT_EQ(kvt_system("opkg list-installed > /tmp/ver.txt"), 0);
@@ -132,7 +120,7 @@ TEST(SimShellFiles, AnsweredProgramsFillTheirOutputFile)
     EXPECT_FALSE(sb.exists("/tmp/clock.txt"));
 }
 
-TEST(SimShellConfinement, PathsLeavingTheSandboxAreRefused)
+TEST(SimShellTest, PathsLeavingTheSandboxAreRefused)
 {
     TestSandbox sb;
     // A directory beside the sandbox that a command must never reach.
@@ -161,7 +149,7 @@ TEST(SimShellConfinement, PathsLeavingTheSandboxAreRefused)
     EXPECT_EQ(sb.journal().size(), 7u);
 }
 
-TEST(SimShellConfinement, NothingElseIsEverRun)
+TEST(SimShellTest, NothingButFileCommandsIsEverRun)
 {
     TestSandbox sb;
     const std::string marker = sb.path("/tmp/ran");

@@ -1,5 +1,5 @@
-// Pure rules of the event pipeline: threshold judgement with clear levels,
-// the announcement rule, digital state table, persistence filter and trend share.
+// The pure judgement rules: thresholds with clear levels, the announcement
+// rule and the digital state table.
 #include <gtest/gtest.h>
 
 #include "common.h"
@@ -21,14 +21,14 @@ int judge(int v, int prev, const Levels& l = {})
 
 }  // namespace
 
-TEST(JudgeStateTest, EveryPreviousStateAgainstBothSides)
+TEST(JudgementTest, EveryPreviousStateAgainstBothSides)
 {
     struct Case {
         int prev, value, expected;
     } cases[] = {
         // entry states: strict entry, alert before caution
         {0, 200, 1}, {1, 300, 6}, {1, 301, 5}, {1, 250, 1}, {1, 251, 6}, {1, 150, 1},
-        {1, 149, 7}, {1, 100, 7}, {1, 99, 8}, {4, 301, 5}, {4, 99, 8}, {0, 200, 1},
+        {1, 149, 7}, {1, 100, 7}, {1, 99, 8}, {4, 301, 5}, {4, 99, 8},
         // upper alert: kept down to its clear level, then eases into caution
         {5, 280, 5}, {5, 279, 6}, {5, 230, 6}, {5, 229, 1}, {5, 140, 7}, {5, 99, 8},
         // upper caution
@@ -42,18 +42,13 @@ TEST(JudgeStateTest, EveryPreviousStateAgainstBothSides)
     };
     for (const auto& c : cases)
         EXPECT_EQ(judge(c.value, c.prev), c.expected) << "prev " << c.prev << " value " << c.value;
-}
-
-TEST(JudgeStateTest, ErrorMarkerIsErrorFromAnyPreviousState)
-{
-    for (int prev = -2; prev <= 10; ++prev) EXPECT_EQ(judge(65535, prev), 4) << prev;
     Levels wide;
     wide.ua = wide.uc = 70000;
     wide.ua_c = wide.uc_c = 69000;
-    EXPECT_EQ(judge(65535, 1, wide), 4);
+    for (int prev = -2; prev <= 10; ++prev) EXPECT_EQ(judge(65535, prev, wide), 4) << "error marker, prev " << prev;
 }
 
-TEST(JudgeStateTest, SwitchedOffLevelNeverProducesItsState)
+TEST(JudgementTest, SwitchedOffLevelNeverProducesItsState)
 {
     // Each threshold switched off through its clear level while its value is
     // still set low enough to be crossed.
@@ -75,24 +70,19 @@ TEST(JudgeStateTest, SwitchedOffLevelNeverProducesItsState)
     }
 }
 
-TEST(CheckChangeStateTest, WholeTable)
+TEST(JudgementTest, AnnouncementTable)
 {
+    // Row: previous state -1 to 9; column: new state 0 to 8; 1 = announced.
+    const char* const announced[] = {
+        "000000000", "101111111", "011111111", "111111111", "111111111", "111111111",
+        "111111011", "111111111", "111111111", "111111101", "000000000",
+    };
     for (int pre = -1; pre <= 9; ++pre)
-        for (int s = 0; s <= 8; ++s) {
-            int expected;
-            switch (pre) {
-            case 0: expected = s != 1; break;
-            case 1: expected = s != 0; break;
-            case 2: case 3: case 4: case 6: case 7: expected = 1; break;
-            case 5: expected = s != 6; break;
-            case 8: expected = s != 7; break;
-            default: expected = 0; break;
-            }
-            EXPECT_EQ(check_change_state(pre, s), expected) << pre << " -> " << s;
-        }
+        for (int s = 0; s <= 8; ++s)
+            EXPECT_EQ(check_change_state(pre, s), announced[pre + 1][s] - '0') << pre << " -> " << s;
 }
 
-TEST(DioStateTest, LevelAndErrortextGiveTheState)
+TEST(JudgementTest, DigitalStateFollowsLevelAndErrortext)
 {
     struct Case {
         int eid, level1, level0, abnormal;
@@ -103,37 +93,4 @@ TEST(DioStateTest, LevelAndErrortextGiveTheState)
         EXPECT_EQ(dio_state_for(c.eid, 2, 7), 7) << "a level other than 0/1 keeps the state";
         EXPECT_EQ(dio_abnormal_level(c.eid), c.abnormal) << c.eid;
     }
-}
-
-namespace {
-
-// Sample indices at which the filter, starting from level 0, accepted a change.
-std::vector<int> accepted_at(const std::vector<int>& samples, long long need)
-{
-    int last = 0, counter = 0;
-    std::vector<int> at;
-    for (size_t i = 0; i < samples.size(); ++i) {
-        if (di_persist_step(samples[i], last, counter, need, false)) {
-            if (samples[i] != last) at.push_back(static_cast<int>(i));
-            last = samples[i];
-        }
-    }
-    return at;
-}
-
-}  // namespace
-
-TEST(PersistenceFilterTest, AGlitchRestartsTheCount)
-{
-    std::vector<int> s(20, 1);  // 20 samples high, one low, 29 high, then low
-    s.push_back(0);
-    s.insert(s.end(), 29, 1);
-    s.insert(s.end(), 5, 0);
-    EXPECT_TRUE(accepted_at(s, 30).empty());
-}
-
-TEST(TrendShareTest, EmptyWindowAndZeroLimit)
-{
-    EXPECT_DOUBLE_EQ(trend_share(10, 0), 0.0) << "a window of no minutes holds no share";
-    EXPECT_FALSE(trend_reaches(0.0, 0));
 }

@@ -1,4 +1,4 @@
-// Queues, minute lists and the status-log ring.
+// The queues between threads and the per-minute lists.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -42,19 +42,4 @@ TEST(MinuteListTest, PrefilledListKeeps1440EntriesNewestFirst)
     EXPECT_EQ(l.at(1439), 1);  // the 7 and every zero are gone
     EXPECT_EQ(l.sum_newest(3), 1440 + 1439 + 1438);
     EXPECT_EQ(l.sum_newest(5000), 1440LL * 1441 / 2);  // a window past the list sums what is there
-}
-
-TEST(StatusRingTest, TenThousandAppendsLeaveTheNewest9999)
-{
-    using namespace MONITOR_TABLE;
-    static ALL_Status_Log log;
-    log.r = log.w = 0;
-    for (int i = 0; i < ALL_LOG_NUM; ++i) ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {i, 2, 1, 5, i});
-    EXPECT_EQ(log.r, 1);
-    EXPECT_EQ(log.w, 0);
-    EXPECT_EQ(log.all[9999].time, 9999);
-    ring_append(log.r, log.w, log.all, ALL_LOG_NUM, {10000, 2, 1, 5, 0});
-    EXPECT_EQ(log.all[0].time, 10000);
-    EXPECT_EQ(log.r, 2);
-    EXPECT_EQ(log.w, 1);
 }

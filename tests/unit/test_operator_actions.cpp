@@ -9,49 +9,21 @@
 
 #include "command.h"
 #include "common.h"
-#include "sandbox.h"
-#include "sim_board.h"
+#include "event_fixture.h"
 
 namespace {
 
 std::vector<std::string> split(const std::string& s) { return split_fields(s.data(), s.size()); }
 
-bool journal_has(const TestSandbox& sb, const std::string& line)
-{
-    for (const auto& l : sb.journal())
-        if (l == line) return true;
-    return false;
-}
-
-class ActionTest : public ::testing::Test {
+// The event fixture's board and tables, and the receive loop on demand.
+class OperatorActionTest : public EventsTest {
 protected:
-    TestSandbox sb{false};
-
-    void SetUp() override
-    {
-        reset_run_flags();
-        gpio1_open();
-        gpio2_open();
-        gpio3_open();
-        monitor = new MONITOR_TABLE_CLASS();
-        ASSERT_EQ(mmap_open(), 0) << "mmap_open in " << sb.root();
-        monitor->initializeData();
-        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
-        std::memset(&sensor_settings, 0, sizeof sensor_settings);
-        std::memset(&admin_settings, 0, sizeof admin_settings);
-        for (auto* q : {&db_save, &mail_send}) q->clear();
-        debug_mode = false;
-    }
     void TearDown() override
     {
         control = 0;
         if (receiver.joinable()) receiver.join();
         if (qid >= 0) msgctl(qid, IPC_RMID, nullptr);
-        mmap_close();
-        gpio1_close();
-        gpio2_close();
-        gpio3_close();
-        reset_run_flags();
+        EventsTest::TearDown();
     }
 
     // The receive loop on the sandbox's own queue.
@@ -76,12 +48,12 @@ protected:
         ASSERT_EQ(msgsnd(qid, &m, text.size() + (with_nul ? 1 : 0), 0), 0) << "msgsnd";
     }
 
-    int relay(int k) { return sb.gpio(2, simboard::RELAY_LINE[k]); }
+    int relay(int k) { return relay_line(k); }
 };
 
 }  // namespace
 
-TEST_F(ActionTest, RelayCommandTogglesAndPulsesTheOutput)
+TEST_F(OperatorActionTest, RelayCommandTogglesAndPulsesTheOutput)
 {
     dispatch_command(split("3,8,0,"));
     EXPECT_EQ(relay(0), 1);
@@ -103,7 +75,7 @@ TEST_F(ActionTest, RelayCommandTogglesAndPulsesTheOutput)
     for (int k = 0; k < 8; ++k) EXPECT_EQ(relay(k), k == 1 ? 1 : 0) << "relay " << k;
 }
 
-TEST_F(ActionTest, StatusLogClearAndExport)
+TEST_F(OperatorActionTest, StatusLogClearAndExport)
 {
     auto& all = monitor->status_log->all_status_log;
     auto& dio = monitor->status_log->dio_status_log;
@@ -118,7 +90,12 @@ TEST_F(ActionTest, StatusLogClearAndExport)
     dispatch_command(split("31,9,"));
     EXPECT_EQ(all.w, 5);
 
+    // The command channel only asks; the state-log thread, the one writer of
+    // the rings, clears before its next record.
+    StateLogSaver saver;
     dispatch_command(split("31,4,"));
+    EXPECT_EQ(dio.w, 5);
+    state_log_drain(saver);
     EXPECT_EQ(dio.w, 0);
     EXPECT_EQ(dio.dio[0].time, 0);
     EXPECT_EQ(all.w, 5);  // the all ring keeps its entries
@@ -127,16 +104,18 @@ TEST_F(ActionTest, StatusLogClearAndExport)
     EXPECT_EQ(std::memcmp(backup.data(), monitor->status_log, backup.size()), 0);
 
     dispatch_command(split("31,3,"));
+    EXPECT_EQ(all.w, 5);
+    state_log_drain(saver);
     EXPECT_EQ(all.w, 0);
     EXPECT_EQ(all.all[4].time, 0);
     backup = sb.read("/log/mmapfile_status");
     EXPECT_EQ(backup, std::string(sizeof(MONITOR_TABLE::Status_Log), '\0'));
-    std::string log = sb.read("/log/app_log/applog1.txt");
+    std::string log = sb.applog();
     EXPECT_NE(log.find("> clear dio status log\n"), std::string::npos);
     EXPECT_NE(log.find("> clear all status log\n"), std::string::npos);
 }
 
-TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
+TEST_F(OperatorActionTest, SessionPolicyRewritesTheWebUiSettings)
 {
     sb.write("/opt/KVT7400/KVT7400/settings.py",
              "A = 1\nSESSION_EXPIRE_AT_BROWSER_CLOSE = True\nSESSION_COOKIE_AGE = 1200\n"
@@ -146,12 +125,12 @@ TEST_F(ActionTest, SessionPolicyRewritesTheWebUiSettings)
         "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=300\nSESSION_SAVE_EVERY_REQUEST=False\n";
     EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), "A = 1\n" + block + "B = 2\n");
     EXPECT_EQ(sb.read("/opt/kvt/sbin/session.txt"), block);
-    EXPECT_TRUE(journal_has(sb, "systemctl restart kvt-uwsgi"));
+    EXPECT_TRUE(sb.journal_has("systemctl restart kvt-uwsgi"));
     // A value may not open a new line of the web UI's program.
     EXPECT_EQ(session_block("True\nimport os", "1", "1"), "");
 }
 
-TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
+TEST_F(OperatorActionTest, SystemActionsEndTheServiceTheirWay)
 {
     struct Case {
         const char* text;
@@ -174,12 +153,12 @@ TEST_F(ActionTest, SystemActionsEndTheServiceTheirWay)
         EXPECT_EQ(rebootflg.load(), c.reboot);
         EXPECT_EQ(updateflg.load(), c.update);
         EXPECT_EQ(chcnt - before, c.counted);
-        EXPECT_NE(sb.read("/log/app_log/applog1.txt").find(c.logged), std::string::npos);
+        EXPECT_NE(sb.applog().find(c.logged), std::string::npos);
     }
 }
 
 // Writing, editing and loading the file runs end to end; here the stop.
-TEST_F(ActionTest, SimulationStopLeavesNothingToLoad)
+TEST_F(OperatorActionTest, SimulationStopLeavesNothingToLoad)
 {
     debug_mode = true;
     dispatch_command(split("61,3,"));
@@ -187,7 +166,7 @@ TEST_F(ActionTest, SimulationStopLeavesNothingToLoad)
     EXPECT_EQ(read_debug_file(), -1);  // nothing left to load
 }
 
-TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
+TEST_F(OperatorActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
 {
     start_receiver();
     sensor_settings.smartMesh_cycle[0].cycle_minutes = 1;
@@ -199,15 +178,10 @@ TEST_F(ActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
     ASSERT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[2].cycle_minutes == 9; }, 3000));
     EXPECT_EQ(sensor_settings.smartMesh_cycle[0].cycle_minutes, 1);
     EXPECT_EQ(sensor_settings.smartMesh_cycle[1].cycle_minutes, 8);
-    std::vector<std::string> saves;
-    while (!db_save.empty()) {
-        saves.push_back(db_save.front());
-        db_save.pop();
-    }
-    EXPECT_EQ(saves, (std::vector<std::string>{"29,1,", "29,2,"}));
+    EXPECT_EQ(drain(db_save), (std::vector<std::string>{"29,1,", "29,2,"}));
 }
 
-TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
+TEST_F(OperatorActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
 {
     start_receiver();
     monitor->requestflg->onewire_id_flg = 9;
@@ -228,7 +202,7 @@ TEST_F(ActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
-TEST_F(ActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
+TEST_F(OperatorActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
 {
     start_receiver();
     send("29,1,5,");
@@ -238,4 +212,73 @@ TEST_F(ActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
     ASSERT_GE(qid, 0);
     send("29,2,6,");
     EXPECT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[1].cycle_minutes == 6; }, 3000));
+}
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+}  // namespace
+
+TEST_F(OperatorActionTest, OneWireSearchWaitEndsAtItsBound)
+{
+    monitor->requestflg->onewire_id_flg = 1;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(wait_onewire_search(300));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(monitor->requestflg->onewire_id_flg, 0);
+    EXPECT_TRUE(has(sb.applog(), "command 17: no 1-Wire search result from both buses within 0 s"));
+
+    // Both buses reporting end it at once, without a log line.
+    monitor->requestflg->onewire_id_flg = 1;
+    std::thread buses([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        portnum_ok[0] = 1;
+        portnum_ok[1] = 1;
+    });
+    EXPECT_TRUE(wait_onewire_search(ONEWIRE_SEARCH_WAIT_MS));
+    buses.join();
+    EXPECT_EQ(monitor->requestflg->onewire_id_flg, 0);
+}
+
+TEST_F(OperatorActionTest, SessionPolicyTakesOnlyWhatTheWebUiSettingsCanHold)
+{
+    const std::string py = "A = 1\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\nSESSION_COOKIE_AGE=1800\n"
+                           "SESSION_SAVE_EVERY_REQUEST=True\n";
+    for (const char* bad : {"59,__import__('os').system('reboot'),300,True,", "59,True,300 or 1,True,",
+                            "59,True,,False,", "59,true,300,False,", "59,True,300,False\nX=1,"}) {
+        SCOPED_TRACE(bad);
+        sb.write("/opt/KVT7400/KVT7400/settings.py", py);
+        dispatch_command(split(bad));
+        EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), py);
+        EXPECT_FALSE(sb.exists("/opt/kvt/sbin/session.txt"));
+        EXPECT_FALSE(sb.journal_has("systemctl restart kvt-uwsgi"));
+    }
+    EXPECT_TRUE(has(sb.applog(), "command 59: refused session values"));
+
+    // Without the web UI's settings file nothing else is touched either.
+    std::remove(sb.path("/opt/KVT7400/KVT7400/settings.py").c_str());
+    dispatch_command(split("59,False,300,False,"));
+    EXPECT_FALSE(sb.exists("/opt/kvt/sbin/session.txt"));
+    EXPECT_FALSE(sb.journal_has("systemctl restart kvt-uwsgi"));
+    EXPECT_TRUE(has(sb.applog(), "command 59: read /opt/KVT7400/KVT7400/settings.py: No such file or directory"));
+}
+
+TEST_F(OperatorActionTest, SystemFileTextsWithLineBreaksOrQuotesAreRefused)
+{
+    copy_text(admin_settings.network.host, "kvt7400");
+    copy_text(admin_settings.syslog.ipaddr, "192.0.2.5");
+    for (const char* bad : {"32,1,kvt\nEvil=1,0,10.0.0.2,255.0.0.0,,,,,,", "32,1,kvt,0,10.0.0.2\",255.0.0.0,,,,,,",
+                            "32,1,kvt,0,10.0.0.2,255.0.0.0,,10.0.0.1\n[Route],,,,", "55,1,1.2.3.4\"\nX=1,514,",
+                            "55,1,$(reboot),514,"}) {
+        SCOPED_TRACE(bad);
+        dispatch_command(split(bad));
+        EXPECT_STREQ(admin_settings.network.host, "kvt7400");
+        EXPECT_STREQ(admin_settings.syslog.ipaddr, "192.0.2.5");
+        EXPECT_TRUE(db_save.empty());
+    }
+    EXPECT_TRUE(has(sb.applog(), "command 32: refused field ipaddr"));
+    EXPECT_TRUE(has(sb.applog(), "command 55: refused field ipaddr"));
+    dispatch_command(split("32,1,kvt-2,0,10.0.0.2,255.0.0.0,10.255.255.255,10.0.0.1,10.0.0.1,,fe80::1,"));
+    EXPECT_STREQ(admin_settings.network.host, "kvt-2");
+    EXPECT_EQ(db_save.size(), 1u);
 }

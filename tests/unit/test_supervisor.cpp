@@ -29,7 +29,7 @@ struct Running {
 
 }  // namespace
 
-TEST(Supervisor, SigtermDuringASwitchPressStillEndsAsAQuietExit)
+TEST(SupervisorTest, SigtermDuringASwitchPressStillEndsAsAQuietExit)
 {
     Running r;
     sigterm_received = 1;
@@ -45,7 +45,7 @@ TEST(Supervisor, SigtermDuringASwitchPressStillEndsAsAQuietExit)
     EXPECT_LT(log.find("SIGTERM received"), log.find("シャットダウン")) << log;
 }
 
-TEST(Supervisor, AStopDecidedElsewhereEndsItQuietly)
+TEST(SupervisorTest, AStopDecidedElsewhereEndsItQuietly)
 {
     Running r;
     testing::internal::CaptureStdout();
@@ -66,7 +66,7 @@ TEST(Supervisor, AStopDecidedElsewhereEndsItQuietly)
     EXPECT_NE(out.find("end cpustate_thread\n"), std::string::npos) << out;
 }
 
-TEST(StoppableSleep, LongWaitEndsSoonAfterControlDrops)
+TEST(SupervisorTest, StoppableSleepEndsSoonAfterControlDrops)
 {
     TestSandbox sb;
     reset_run_flags();

@@ -1,15 +1,19 @@
 // System actions: syslog, NTP, clock, versions, factory database, DIP-switch
 // resets and the web session policy, checked on the sandbox's files and the
-// command journal.
+// command journal, alone and as the follow-ups of saved settings.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "command.h"
 #include "common.h"
+#include "db_test_support.h"
 #include "sandbox.h"
 #include "sysadmin.h"
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace SETTINGS_TABLE;
 
@@ -33,24 +37,27 @@ SETTINGS_TABLE::Time time_with_servers(const char* a, const char* b, const char*
     return t;
 }
 
-int count_rows(const std::string& db_path, const char* table)
-{
-    sqlite3* db = nullptr;
-    int n = -1;
-    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        std::string sql = std::string("SELECT count(*) FROM ") + table;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-            n = sqlite3_column_int(st, 0);
-        sqlite3_finalize(st);
+struct WriterFixture {
+    MONITOR_TABLE::RequestFlg flg{};
+    MONITOR_TABLE_CLASS mon;
+    WriterFixture()
+    {
+        reset_run_flags();
+        mon.requestflg = &flg;
+        monitor = &mon;
+        db_save.clear();
     }
-    sqlite3_close(db);
-    return n;
-}
+    ~WriterFixture()
+    {
+        close_db();
+        monitor = nullptr;
+        reset_run_flags();
+    }
+};
 
 }  // namespace
 
-TEST(SyslogRewrite, OptionsLinesFollowTheDestination)
+TEST(SystemActionTest, SyslogOptionsLinesFollowTheDestination)
 {
     struct Case {
         const char* what;
@@ -74,7 +81,7 @@ TEST(SyslogRewrite, OptionsLinesFollowTheDestination)
     }
 }
 
-TEST(NtpRewrite, ServerLinesFollowTheSlots)
+TEST(SystemActionTest, NtpServerLinesFollowTheSlots)
 {
     const std::string two_servers = "# ntp\ndriftfile /x\nserver a.example\nfudge 1\nserver b.example iburst\nrestrict\n";
     struct Case {
@@ -98,8 +105,8 @@ TEST(NtpRewrite, ServerLinesFollowTheSlots)
 }
 
 // The happy paths run through the settings writer's follow-ups; here the
-// files are missing.
-TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
+// files are missing: syslog is left alone, NTP is started again.
+TEST(SystemActionTest, WithoutTheirFileSyslogIsLeftAloneAndNtpRestarted)
 {
     TestSandbox sb;
     admin_settings.syslog = syslog_of(1, "192.0.2.5", 514);
@@ -108,38 +115,19 @@ TEST(SystemFileActions, WithoutTheirFileTheDaemonsAreLeftAlone)
     std::remove(sb.path("/etc/ntp.conf").c_str());
     EXPECT_EQ(syslog_sh(), -1);
     EXPECT_EQ(ntp_sh(), -1);
-    EXPECT_EQ(sb.journal(), std::vector<std::string>{"systemctl stop ntpd"});
+    EXPECT_EQ(sb.journal(), (std::vector<std::string>{"systemctl stop ntpd", "systemctl start ntpd"}));
 }
 
-TEST(ClockAction, DateTextIsTakenAsStored)
+TEST(SystemActionTest, VersionPackageLineAndUpdateTime)
 {
-    SETTINGS_TABLE::Time t{};
-    t.year = 999, t.month = 12, t.day = 31, t.hour = 23, t.minute = 59, t.second = 0;
-    EXPECT_EQ(SYSADMIN::date_command(t), "date 12312359 999.00");
-}
-
-TEST(VersionParsing, PackageLineAndUpdateTime)
-{
-    struct Case {
-        const char* line;
-        const char* version;
-    };
-    const Case versions[] = {
-        {"kvt7400sys - 1.1.1-r0\n", "1.1.1"},
-        {"kvt7400sys - 2.0.10\n", "2.0.10"},   // no release: the remainder
-        {"kvt7400sys - 1.2-r3\nkvt7400sys-dbg - 9-r1\n", "1.2"},  // first line only
-        {"kvt7400sys", ""},
-        {"", ""},
-    };
-    for (const Case& c : versions) EXPECT_EQ(SYSADMIN::version_from_package_line(c.line), c.version) << c.line;
-    EXPECT_EQ(SYSADMIN::updatetime_from_line("2026/11/30 10:00.25\n"), "2026/11/30 10:00");
-    EXPECT_EQ(SYSADMIN::updatetime_from_line("---."), "---");
+    EXPECT_EQ(SYSADMIN::version_from_package_line("kvt7400sys - 2.0.10\n"), "2.0.10");  // no release: the remainder
+    EXPECT_EQ(SYSADMIN::version_from_package_line("kvt7400sys - 1.2-r3\nkvt7400sys-dbg - 9-r1\n"), "1.2");
+    EXPECT_EQ(SYSADMIN::version_from_package_line("kvt7400sys"), "");
     EXPECT_EQ(SYSADMIN::updatetime_from_line("no period\n"), "no period");
-    EXPECT_EQ(SYSADMIN::revision_text(0x0102), "0x0102");
     EXPECT_EQ(SYSADMIN::revision_text(0xABCD), "0xABCD");
 }
 
-TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
+TEST(SystemActionTest, VersionReadsBoardPackageAndUpdateTime)
 {
     TestSandbox sb;
     ASSERT_EQ(fpga_open(), 0);
@@ -164,21 +152,21 @@ TEST(VersionAction, ReadsBoardPackageAndUpdateTime)
     EXPECT_STREQ(updatetime, "---");
 }
 
-TEST(FactoryDatabase, CopiedOnlyWhenMissingOrEmpty)
+TEST(SystemActionTest, FactoryDatabaseCopiedOnlyWhenMissingOrEmpty)
 {
     TestSandbox sb;
     ASSERT_EQ(db_copy(), 0);
     EXPECT_TRUE(sb.journal().empty());
-    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> exist DB\n"), std::string::npos);
+    EXPECT_NE(sb.applog().find("> exist DB\n"), std::string::npos);
 
     sb.write("/opt/KVT7400/db.sqlite3", "");
     ASSERT_EQ(db_copy(), 0);
     EXPECT_EQ(sb.journal(), std::vector<std::string>{"cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3"});
-    EXPECT_NE(sb.read("/log/app_log/applog1.txt").find("> copy DB\n"), std::string::npos);
+    EXPECT_NE(sb.applog().find("> copy DB\n"), std::string::npos);
     EXPECT_EQ(sb.read("/opt/KVT7400/db.sqlite3"), sb.read("/opt/KVT7400/ini_files/db.sqlite3"));
 }
 
-TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
+TEST(SystemActionTest, EachDipSwitchRunsItsResetInOrder)
 {
     const std::vector<std::string> network_cmds = {
         "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
@@ -187,17 +175,12 @@ TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
         "systemctl restart systemd-networkd",
         "systemctl restart busybox-syslog",
     };
-    const std::vector<std::string> full_cmds = {
-        "cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3",
-        "cp -f /opt/KVT7400/ini_files/hostname /etc/hostname",
-        "cp -f /opt/KVT7400/ini_files/10-eth.network /etc/systemd/network/10-eth.network",
-        "cp -f /opt/KVT7400/ini_files/resolv.conf /etc/resolv.conf",
-        "systemctl restart systemd-networkd",
-        "cp -f /opt/KVT7400/ini_files/ntp.conf /etc/ntp.conf",
-        "systemctl start ntpd",
-        "cp -f /opt/KVT7400/ini_files/busybox-syslog /etc/default/busybox-syslog",
-        "systemctl restart busybox-syslog",
-    };
+    std::vector<std::string> full_cmds = {"cp -f /opt/KVT7400/ini_files/db.sqlite3 /opt/KVT7400/db.sqlite3"};
+    full_cmds.insert(full_cmds.end(), network_cmds.begin(), network_cmds.end() - 1);
+    for (const char* c : {"cp -f /opt/KVT7400/ini_files/ntp.conf /etc/ntp.conf", "systemctl start ntpd",
+                          "cp -f /opt/KVT7400/ini_files/busybox-syslog /etc/default/busybox-syslog",
+                          "systemctl restart busybox-syslog"})
+        full_cmds.push_back(c);
     struct Case {
         std::vector<int> set;
         std::vector<std::string> commands;
@@ -229,14 +212,15 @@ TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
 
         ASSERT_EQ(read_DIP_SW(), 0);
         EXPECT_EQ(sb.journal(), c.commands);
-        std::string log = sb.read("/log/app_log/applog1.txt");
+        std::string log = sb.applog();
         size_t at = 0;
         for (const auto& m : c.logged) {
             size_t p = log.find("> " + m + "\n", at);
             EXPECT_NE(p, std::string::npos) << m << " in order in\n" << log;
             at = p == std::string::npos ? at : p;
         }
-        EXPECT_EQ(count_rows(sb.path("/opt/KVT7400/db.sqlite3"), "webapp_user"), c.users);
+        EXPECT_EQ(dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).scalar("SELECT count(*) FROM webapp_user"),
+                  std::to_string(c.users));
         EXPECT_EQ(flg.ini_account, c.ini_account);
         // The service can still use its database afterwards.
         EXPECT_NE(select_db("SELECT count(*) FROM webapp_user"), "");
@@ -246,13 +230,8 @@ TEST(DipSwitches, EachSwitchRunsItsResetInOrder)
     }
 }
 
-TEST(SessionPolicy, MergedIntoTheWebUiSettings)
+TEST(SystemActionTest, SessionMergeKeepsTheNextLineAndNeedsASessionText)
 {
-    const std::string session = "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=600\nSESSION_SAVE_EVERY_REQUEST=False\n";
-    EXPECT_EQ(SYSADMIN::session_merge("A=1\nSESSION_COOKIE_AGE=1\nSESSION_EXPIRE_AT_BROWSER_CLOSE=True\n"
-                                      "SESSION_SAVE_EVERY_REQUEST=True\nB=2\n",
-                                      session),
-              "A=1\n" + session + "B=2\n");
     // A session text without its last newline does not swallow the next line.
     EXPECT_EQ(SYSADMIN::session_merge("SESSION_EXPIRE_AT_BROWSER_CLOSE=True\nB=2\n", "X=1"), "X=1\nB=2\n");
 
@@ -260,11 +239,140 @@ TEST(SessionPolicy, MergedIntoTheWebUiSettings)
     std::string before = sb.read("/opt/KVT7400/KVT7400/settings.py");
     EXPECT_EQ(session_conf(), -1);  // no session text yet: nothing touched
     EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), before);
+}
 
-    sb.write("/opt/kvt/sbin/session.txt", session);
-    ASSERT_EQ(session_conf(), 0);
-    std::string after = sb.read("/opt/KVT7400/KVT7400/settings.py");
-    EXPECT_NE(after.find(session), std::string::npos) << after;
-    EXPECT_EQ(after.find("SESSION_COOKIE_AGE=1800"), std::string::npos);
-    EXPECT_NE(after.find("DEBUG = False\n"), std::string::npos);
+TEST(SystemActionTest, ClockThenNtpAndSyslogAfterTheirSave)
+{
+    struct Case {
+        int kind;
+        std::vector<std::string> commands;
+        const char* file;
+        const char* written;
+    };
+    const Case cases[] = {
+        {36,
+         {"date 110709152026.30", "hwclock -w --utc", "systemctl stop ntpd", "systemctl start ntpd"},
+         "/etc/ntp.conf",
+         "server ntp.example.jp\n"},
+        {55, {"systemctl restart busybox-syslog"}, "/etc/default/busybox-syslog", "OPTIONS=\"-R 192.0.2.9:1514\"\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        TestSandbox sb;
+        WriterFixture fx;
+        ASSERT_EQ(open_db(), 0);
+        auto& t = admin_settings.time;
+        t = {};
+        t.year = 2026, t.month = 11, t.day = 7, t.hour = 9, t.minute = 15, t.second = 30;
+        copy_text(t.ntp[0], "ntp.example.jp");
+        admin_settings.syslog.destination = 1;
+        copy_text(admin_settings.syslog.ipaddr, "192.0.2.9");
+        admin_settings.syslog.port = 1514;
+        fx.flg.time_set_configuration = 9;
+        fx.flg.syslog_configuration = 9;
+
+        db_save.push_n(c.kind, 999);
+        ASSERT_EQ(dbsave_batch(), 1);
+        EXPECT_EQ(sb.journal(), c.commands);
+        EXPECT_NE(sb.read(c.file).find(c.written), std::string::npos) << sb.read(c.file);
+        EXPECT_EQ(c.kind == 36 ? fx.flg.time_set_configuration : fx.flg.syslog_configuration, 0);
+    }
+}
+
+TEST(SystemActionTest, SettingsUploadMergesTheSessionPolicyBeforeTheRestart)
+{
+    TestSandbox sb;
+    WriterFixture fx;
+    sb.write("/opt/kvt/sbin/session.txt",
+             "SESSION_EXPIRE_AT_BROWSER_CLOSE=False\nSESSION_COOKIE_AGE=300\nSESSION_SAVE_EVERY_REQUEST=False\n");
+    dispatch_command({"60", "2"});
+    std::string py = sb.read("/opt/KVT7400/KVT7400/settings.py");
+    EXPECT_NE(py.find("SESSION_COOKIE_AGE=300\n"), std::string::npos) << py;
+    EXPECT_EQ(py.find("SESSION_COOKIE_AGE=1800"), std::string::npos) << py;
+    EXPECT_EQ(control.load(), 0);
+    EXPECT_EQ(rebootflg.load(), 1);
+}
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> split(const std::string& s) { return split_fields(s.data(), s.size()); }
+
+// A disk that takes only `bytes` more of any file this process writes.
+class FullDisk {
+public:
+    explicit FullDisk(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit r = saved_;
+        r.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FullDisk() { setrlimit(RLIMIT_FSIZE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+}  // namespace
+
+TEST(SystemActionTest, SystemFilesAreReplacedWholeOrNotAtAll)
+{
+    TestSandbox sb(false);
+    const std::string path = "/etc/ntp.conf";
+    const std::string old_text = sb.read(path);
+    // Another name for the old file keeps the old text: the new one is a new file.
+    const std::string link = sb.path("/etc/ntp.conf.old");
+    ASSERT_EQ(::link(sb.path(path).c_str(), link.c_str()), 0);
+    EXPECT_TRUE(write_text_file(path, "server a\n"));
+    EXPECT_EQ(sb.read(path), "server a\n");
+    EXPECT_EQ(sb.read("/etc/ntp.conf.old"), old_text);
+
+    std::string big(4096, 'x');
+    {
+        FullDisk disk(1024);
+        EXPECT_FALSE(write_text_file(path, big));
+    }
+    EXPECT_EQ(sb.read(path), "server a\n");
+    EXPECT_FALSE(sb.exists(path + ".new"));
+    EXPECT_TRUE(has(sb.applog(), "write_text_file: write /etc/ntp.conf: File too large"));
+}
+
+TEST(SystemActionTest, FullDiskLeavesSessionNtpAndNetworkAsTheyWere)
+{
+    TestSandbox sb(false);
+    reset_run_flags();
+    // Settings file: no session file, no restart of the web UI.
+    const std::string py = sb.read("/opt/KVT7400/KVT7400/settings.py");
+    {
+        FullDisk disk(16);
+        dispatch_command(split("59,False,300,False,"));
+    }
+    EXPECT_EQ(sb.read("/opt/KVT7400/KVT7400/settings.py"), py);
+    EXPECT_FALSE(sb.exists("/opt/kvt/sbin/session.txt"));
+    EXPECT_FALSE(sb.journal_has("systemctl restart kvt-uwsgi"));
+
+    // NTP: the daemon is started again all the same (the journal's two lines
+    // still fit, the new configuration does not).
+    copy_text(admin_settings.time.ntp[0], "ntp.example");
+    {
+        FullDisk disk(64);
+        EXPECT_EQ(ntp_sh(), -1);
+    }
+    EXPECT_TRUE(sb.journal_has("systemctl start ntpd"));
+
+    // Network: no restart on a damaged unit, the change stays pending.
+    copy_text(admin_settings.network.host, "kvt7400-new");
+    copy_text(admin_settings.network.ipaddr, "10.0.0.2");
+    copy_text(admin_settings.network.netmask, "255.0.0.0");
+    const std::string unit = sb.read("/etc/systemd/network/10-eth.network");
+    {
+        FullDisk disk(4);
+        EXPECT_FALSE(SYSADMIN::network_apply());
+    }
+    EXPECT_EQ(sb.read("/etc/systemd/network/10-eth.network"), unit);
+    EXPECT_EQ(sb.read("/etc/hostname"), "kvt7400\n");
+    EXPECT_EQ(rebootflg.load(), 0);
 }

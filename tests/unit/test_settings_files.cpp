@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "common.h"
+#include "db_test_support.h"
 #include "fileupdown.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 using namespace SETTINGS_TABLE;
@@ -18,83 +20,35 @@ namespace {
 
 const char BOM[] = "\xEF\xBB\xBF";
 
-// Settings that exercise every field: Japanese text, sentinels, negative
-// numbers, both flag values.
-void fill_thresholds(int* t, int i)
+const char* const SENSOR_TABLES[] = {"webapp_di",         "webapp_do",   "webapp_ai",  "webapp_wire_temp",
+                                     "webapp_wire_humid", "webapp_vlxa", "webapp_nx40"};
+
+// Distinct values in every sensor setting, loaded from the sandbox's database
+// as the service loads them (negative numbers, texts with a quote), and a
+// field that no file carries.
+void fill_settings(const TestSandbox& sb)
 {
-    t[0] = THRESHOLD_OFF_MAX;
-    t[1] = 4000 + i;
-    t[2] = 3500 - i;
-    t[3] = 3400;
-    t[4] = -500 - i;
-    t[5] = -400;
-    t[6] = THRESHOLD_OFF_MIN;
-    t[7] = -1000 + i;
+    {
+        dbtest::Conn c(sb.path("/opt/KVT7400/db.sqlite3"));
+        int t = 0;
+        for (const char* table : SENSOR_TABLES) c.fill_distinct(table, t++, 1);
+    }
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(open_db(), 0);
+    init_structs();
+    close_db();
+    testing::internal::GetCapturedStdout();
+    for (int i = 0; i < VLXA_NUM; ++i) sensor_settings.veloxa[i].h_enable = i % 3 == 0;
 }
 
-void fill_settings()
+// A file row as the database holds it: the entry number, then the columns.
+std::string db_row(const TestSandbox& sb, const std::string& table, int id, const std::string& columns)
 {
-    std::memset(&sensor_settings, 0, sizeof sensor_settings);
-    for (int i = 0; i < DI_NUM; ++i) {
-        DigitalI& d = sensor_settings.digitalI[i];
-        copy_text(d.name, "入力" + std::to_string(i + 1));
-        d.time = 100 * i + 3;
-        copy_text(d.ontext, "開");
-        copy_text(d.offtext, "閉 " + std::to_string(i));
-        d.enable = i % 2;
-        d.log = true;  // not in the file: must survive as it is
-        d.errortext_id = i % 3;
-        d.trend_id = 5 - i % 6;
-    }
-    for (int i = 0; i < DO_NUM; ++i) {
-        DigitalO& o = sensor_settings.digitalO[i];
-        copy_text(o.name, "リレー" + std::to_string(i + 1));
-        copy_text(o.ontext, "ON");
-        copy_text(o.offtext, "OFF");
-        o.enable = i % 2 == 0;
-        o.doinit = i % 3 == 0;
-        o.dokeep = i % 4 == 0;
-        o.ontype = 3, o.onsensor = i + 2, o.onstate = 5, o.onenable = 1;
-        o.offtype = 8, o.offsensor = 100 - i, o.offstate = 1, o.offenable = 0;
-        o.errortext_id = 2;
-        o.trend_id = -1;
-    }
-    for (int i = 0; i < AI_NUM; ++i) {
-        Analog& a = sensor_settings.analog[i];
-        copy_text(a.name, "アナログ" + std::to_string(i));
-        a.enable = i % 2;
-        a.input_max = 2000, a.input_min = 400, a.output_max = 10000 * i, a.output_min = -100 * i;
-        fill_thresholds(&a.alert_max_val, i);
-        a.err_sampling = 30 + i;
-        copy_text(a.unit, "℃");
-        a.trend_id = i % 6;
-        a.log = i % 3 == 0;
-        a.range = i % 4;
-    }
-    auto fill_probe = [](Onewire_temperature& p, int i, const char* prefix) {
-        copy_text(p.name, std::string(prefix) + std::to_string(i));
-        copy_text(p.device_ID, "28FF" + std::to_string(1000000 + i));
-        p.enable = i % 5 != 0;
-        fill_thresholds(&p.alert_max_val, i);
-        p.trend_id = i % 6;
-        p.log = i % 2;
-    };
-    for (int i = 0; i < WIRE_T_NUM; ++i) fill_probe(sensor_settings.onewire_temperature[i], i, "温度");
-    for (int i = 0; i < WIRE_H_NUM; ++i) fill_probe(sensor_settings.onewire_humidity[i], i, "湿度");
-    for (int i = 0; i < NX40_NUM; ++i) fill_probe(sensor_settings.kvt_nx40[i], i, "NX40-");
-    for (int i = 0; i < VLXA_NUM; ++i) {
-        Veloxa& v = sensor_settings.veloxa[i];
-        copy_text(v.name, "VLXA " + std::to_string(i));
-        copy_text(v.device_ID, "00-17-0D-00-00-" + std::to_string(i));
-        v.enable = i % 2;
-        copy_text(v.t_name, "温度" + std::to_string(i));
-        fill_thresholds(&v.t_alert_max_val, i);
-        v.t_trend_id = 1, v.t_log = true;
-        copy_text(v.h_name, "湿度" + std::to_string(i));
-        v.h_enable = i % 3 == 0;  // not in the file: must survive as it is
-        fill_thresholds(&v.h_alert_max_val, i + 7);
-        v.h_trend_id = 2, v.h_log = i % 2 == 0;
-    }
+    auto cells = dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
+                     .rows("SELECT " + columns + " FROM " + table + " WHERE id=" + std::to_string(id), true);
+    std::string row = std::to_string(id);
+    for (const auto& v : cells.at(0)) row += "," + v;
+    return row;
 }
 
 struct KindCase {
@@ -114,36 +68,11 @@ const std::vector<KindCase> KIND_CASES = {
     {FU::KIND_NX40, "/tmp/MeshT_config.csv", 102, 14, {"25,999,"}},
 };
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
-}
-
 std::string join(const std::vector<std::string>& lines)
 {
     std::string s;
     for (const auto& l : lines) s += l + "\n";
     return s;
-}
-
-int field_count(const std::string& line) { return static_cast<int>(std::count(line.begin(), line.end(), ',')) + 1; }
-
-std::vector<std::string> drain(TSQueue<std::string>& q)
-{
-    std::vector<std::string> out;
-    while (!q.empty()) {
-        out.push_back(q.front());
-        q.pop();
-    }
-    return out;
 }
 
 // The settings as they were, for comparing after a refused or repeated import.
@@ -172,16 +101,14 @@ void expect_changeflg_of(Sensor_settings& s, int kind)
     }
 }
 
-std::string applog_text(const TestSandbox& sb) { return sb.read("/log/app_log/applog1.txt"); }
-
 }  // namespace
 
-TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
+TEST(SettingsFileTest, ExportEveryKindHasMarkIdentificationHeadersAndOneRowPerElement)
 {
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         ASSERT_EQ(FU::do_export(c.kind), 1);
         std::string text = sb.read(c.path);
         ASSERT_EQ(text.compare(0, 3, BOM), 0);
@@ -201,33 +128,44 @@ TEST(SettingsFileExport, EveryKindHasMarkIdentificationHeadersAndOneRowPerElemen
             EXPECT_EQ(lines[i].substr(0, lines[i].find(',')), std::to_string(row)) << lines[i];
             // Digital inputs carry 8 fields, outputs 16.
             int want = c.kind == FU::KIND_DIO && i > 10 ? 16 : c.fields;
-            EXPECT_EQ(field_count(lines[i]), want) << lines[i];
+            EXPECT_EQ(count_of(lines[i], ",") + 1, want) << lines[i];
         }
     }
 }
 
-TEST(SettingsFileExport, RowsCarryTheFieldsInFileOrder)
+TEST(SettingsFileTest, ExportRowsCarryTheFieldsInFileOrder)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     ASSERT_EQ(FU::do_export(FU::KIND_DIO), 1);
     std::vector<std::string> lines = lines_of(sb.read("/tmp/dio_config.csv"));
     EXPECT_EQ(lines[1], "#ID,名称,状態表示,検出時間,ON表示,OFF表示,エラー設定,検出フィルター設定");
-    EXPECT_EQ(lines[3], "2,入力2,1,103,開,閉 1,1,4");
-    EXPECT_EQ(lines[11], "1,リレー1,1,ON,OFF,1,1,2,3,2,5,1,8,100,1,0");
-
+    EXPECT_EQ(lines[3], db_row(sb, "webapp_di", 2, "name, enable, time, ontext, offtext, errortext_id, trend_id"));
+    EXPECT_EQ(lines[11], db_row(sb, "webapp_do", 1,
+                                "name, enable, ontext, offtext, doinit, dokeep, errortext_id, ontype, onsensor, "
+                                "onstate, onenable, offtype, offsensor, offstate, offenable"));
+    const std::string levels = "alert_max_val, alert_max_clear, caution_max_val, caution_max_clear, caution_min_val, "
+                               "caution_min_clear, alert_min_val, alert_min_clear";
+    auto side = [&](const std::string& p) {
+        std::string out = p + levels;
+        for (size_t at = out.find(", "); at != std::string::npos; at = out.find(", ", at + 2)) out.insert(at + 2, p);
+        return out;
+    };
     ASSERT_EQ(FU::do_export(FU::KIND_VLXA), 1);
-    lines = lines_of(sb.read("/tmp/VLXA_config.csv"));
-    EXPECT_EQ(lines[3], "2,VLXA 1,1,00-17-0D-00-00-1,温度1,2147483647,4001,3499,3400,-501,-400,-2147483648,-999,1,1,"
-                        "湿度1,2147483647,4008,3492,3400,-508,-400,-2147483648,-992,2,0");
+    EXPECT_EQ(lines_of(sb.read("/tmp/VLXA_config.csv"))[3],
+              db_row(sb, "webapp_vlxa", 2, "name, enable, device_ID, t_name, " + side("t_") + ", t_trend_id, t_log, h_name, " +
+                                               side("h_") + ", h_trend_id, h_log"));
+    ASSERT_EQ(FU::do_export(FU::KIND_NX40), 1);
+    EXPECT_EQ(lines_of(sb.read("/tmp/MeshT_config.csv"))[101],
+              db_row(sb, "webapp_nx40", 100, "name, enable, device_ID, " + levels + ", trend_id, log"));
 }
 
-TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
+TEST(SettingsFileTest, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
 {
     for (const KindCase& c : KIND_CASES) {
         SCOPED_TRACE(c.path);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         db_save.clear();
         auto before = snapshot();
         ASSERT_EQ(FU::do_export(c.kind), 1);
@@ -251,10 +189,10 @@ TEST(SettingsFileImport, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes
     }
 }
 
-TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
+TEST(SettingsFileTest, ImportValuesAreConvertedAsTheWebUiWritesThem)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     std::string text = FU::export_text(FU::KIND_AI);
     std::vector<std::string> lines = lines_of(text);
     // enable 2, a number that is not one, a name too long for its field that
@@ -266,78 +204,67 @@ TEST(SettingsFileImport, ValuesAreConvertedAsTheWebUiWritesThem)
     sb.write("/tmp/ai_config.csv", crlf);
     db_save.clear();
     ASSERT_EQ(FU::do_import(FU::KIND_AI), 1);
+    // 30 bytes of name: the 11th character does not fit whole.
     const Analog& a0 = sensor_settings.analog[0];
-    EXPECT_TRUE(a0.enable);
-    EXPECT_EQ(a0.input_max, 0);
-    EXPECT_STREQ(a0.name, "あいうえおかきくけこ");  // 30 bytes: the 11th character does not fit whole
-    EXPECT_EQ(a0.range, 3);
+    EXPECT_EQ(fields(a0.enable, a0.input_max, a0.name, a0.range), "1|0|あいうえおかきくけこ|3");
     const Analog& a1 = sensor_settings.analog[1];  // rows apply in file order, whatever their number
-    EXPECT_STREQ(a1.name, "second");
-    EXPECT_FALSE(a1.enable);
-    EXPECT_EQ(a1.input_max, THRESHOLD_OFF_MIN);
-    EXPECT_EQ(a1.input_min, THRESHOLD_OFF_MAX);
-    EXPECT_TRUE(a1.log);
-    EXPECT_STREQ(a1.unit, "V");
+    EXPECT_EQ(fields(a1.name, a1.enable, a1.input_max, a1.input_min, a1.log, a1.unit),
+              "second|0|-2147483648|2147483647|1|V");
 }
 
-TEST(SettingsFileImport, DamagedFilesAreRefusedWholeWithAReason)
+TEST(SettingsFileTest, ImportDamagedFilesAreRefusedWholeWithAReason)
 {
+    using Lines = std::vector<std::string>;
     struct Case {
         const char* what;
         int offered_as;
         const char* path;
-        std::function<std::string(std::vector<std::string>)> damage;
+        std::function<void(Lines&)> damage;
         const char* logged;
     };
-    auto nx40_file = [] { return lines_of(FU::export_text(FU::KIND_NX40)); };
     const std::vector<Case> cases = {
         {"NX40 file offered as 1-Wire temperature", FU::KIND_WIRE_T, "/tmp/1WireT_config.csv",
-         [&](std::vector<std::string>) { return join(nx40_file()); }, "設定ファイル識別番号エラー:36"},
-        {"identification missing", FU::KIND_AI, "/tmp/ai_config.csv",
-         [](std::vector<std::string> l) { l[0] = std::string(BOM) + "識別番号"; return join(l); },
+         [](Lines& l) { l = lines_of(FU::export_text(FU::KIND_NX40)); }, "設定ファイル識別番号エラー:36"},
+        {"identification missing", FU::KIND_AI, "/tmp/ai_config.csv", [](Lines& l) { l[0] = std::string(BOM) + "識別番号"; },
          "設定ファイル識別番号エラー:2\n"},
-        {"empty file", FU::KIND_AI, "/tmp/ai_config.csv", [](std::vector<std::string>) { return std::string(); },
-         "設定ファイル識別番号エラー:2\n"},
-        {"last row missing", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
-         [](std::vector<std::string> l) { l.pop_back(); return join(l); }, "設定ファイル行数エラー:5"},
-        {"output header missing", FU::KIND_DIO, "/tmp/dio_config.csv",
-         [](std::vector<std::string> l) { l.erase(l.begin() + 10); return join(l); }, "設定ファイル行数エラー:1"},
+        {"empty file", FU::KIND_AI, "/tmp/ai_config.csv", [](Lines& l) { l.clear(); }, "設定ファイル識別番号エラー:2\n"},
+        {"last row missing", FU::KIND_VLXA, "/tmp/VLXA_config.csv", [](Lines& l) { l.pop_back(); },
+         "設定ファイル行数エラー:5"},
+        {"output header missing", FU::KIND_DIO, "/tmp/dio_config.csv", [](Lines& l) { l.erase(l.begin() + 10); },
+         "設定ファイル行数エラー:1"},
         {"row of 512 bytes", FU::KIND_WIRE_H, "/tmp/1WireH_config.csv",
-         [](std::vector<std::string> l) { l[17].insert(l[17].find(',') + 1, 512 - l[17].size(), 'n'); return join(l); },
-         "設定ファイル行長エラー:4 18行目"},
+         [](Lines& l) { l[17].insert(l[17].find(',') + 1, 512 - l[17].size(), 'n'); }, "設定ファイル行長エラー:4 18行目"},
         {"row short of its last field", FU::KIND_VLXA, "/tmp/VLXA_config.csv",
-         [](std::vector<std::string> l) { l[30].resize(l[30].rfind(',')); return join(l); },
-         "設定ファイル項目数エラー:5 31行目"},
+         [](Lines& l) { l[30].resize(l[30].rfind(',')); }, "設定ファイル項目数エラー:5 31行目"},
         {"comma typed into a name", FU::KIND_NX40, "/tmp/MeshT_config.csv",
-         [](std::vector<std::string> l) { l[5].insert(l[5].find(',') + 2, ", rack 3"); return join(l); },
-         "設定ファイル項目数エラー:6 6行目"},
+         [](Lines& l) { l[5].insert(l[5].find(',') + 2, ", rack 3"); }, "設定ファイル項目数エラー:6 6行目"},
         {"output row short", FU::KIND_DIO, "/tmp/dio_config.csv",
-         [](std::vector<std::string> l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; return join(l); },
-         "設定ファイル項目数エラー:1 19行目"},
+         [](Lines& l) { l[18] = "8,リレー8,1,ON,OFF,1,1,2,3,2,5,1,8,100,1"; }, "設定ファイル項目数エラー:1 19行目"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TestSandbox sb;
-        fill_settings();
+        fill_settings(sb);
         db_save.clear();
-        std::vector<std::string> own = lines_of(FU::export_text(c.offered_as));
+        Lines own = lines_of(FU::export_text(c.offered_as));
         // Change a value in every row so that a partial import would show.
         for (auto& line : own)
             if (!line.empty() && line[0] >= '1' && line[0] <= '9') line.insert(line.find(',') + 1, "Z");
-        sb.write(c.path, c.damage(own));
+        c.damage(own);
+        sb.write(c.path, join(own));
         auto before = snapshot();
         EXPECT_EQ(FU::do_import(c.offered_as), 0);
         EXPECT_TRUE(unchanged_since(*before));
         EXPECT_TRUE(db_save.empty());
-        EXPECT_NE(applog_text(sb).find(c.logged), std::string::npos) << applog_text(sb);
+        EXPECT_NE(sb.applog().find(c.logged), std::string::npos) << sb.applog();
         EXPECT_FALSE(sb.exists(c.path));
     }
 }
 
-TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
+TEST(SettingsFileTest, ImportLineOfExactly511BytesIsAccepted)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     std::vector<std::string> l = lines_of(FU::export_text(FU::KIND_WIRE_H));
     l[17].insert(l[17].find(',') + 1, 511 - l[17].size(), 'n');
     sb.write("/tmp/1WireH_config.csv", join(l));
@@ -346,16 +273,15 @@ TEST(SettingsFileImport, LineOfExactly511BytesIsAccepted)
     EXPECT_EQ(std::string(sensor_settings.onewire_humidity[15].name), std::string(31, 'n'));
 }
 
-TEST(SettingsFileImport, MissingFileFailsAndReportsTheFailedDeletion)
+TEST(SettingsFileTest, ImportMissingFileFailsAndReportsTheFailedDeletion)
 {
     TestSandbox sb;
-    fill_settings();
+    fill_settings(sb);
     db_save.clear();
     auto before = snapshot();
     testing::internal::CaptureStdout();
-    int flag = FU::do_import(FU::KIND_NX40);
+    EXPECT_EQ(FU::do_import(FU::KIND_NX40), 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(flag, 0);
     EXPECT_NE(out.find("ファイルの削除に失敗"), std::string::npos) << out;
     EXPECT_TRUE(unchanged_since(*before));
     EXPECT_TRUE(db_save.empty());
