@@ -11,6 +11,7 @@
 #include "codes.h"
 #include "command.h"
 #include "common.h"
+#include "datalog.h"
 #include "settings_map.h"
 
 namespace {
@@ -116,9 +117,11 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     };
     using R = MONITOR_TABLE::RequestFlg;
 
-    // Name/log sections: renamed log groups first (when the sensor logs
-    // exist), then the storage estimate, then the change counter.
+    // Name/log sections: renamed log groups first, then the storage
+    // estimate, then the change counter.
     if (kind == SAVE::AI || kind == SAVE::WIRE_T || kind == SAVE::WIRE_H || kind == SAVE::VLXA || kind == SAVE::NX40) {
+        for (int g = 1; g <= 9; ++g)
+            if (m.group[g]) sensorlog_namechange(g);
         if (m.cycle) cycle_change();
         if (m.name && kind != SAVE::VLXA) chcntup();
     }

@@ -38,6 +38,21 @@ void dio_monitor_pass(DioMonitorState& st, long now);
 // Text pushed onto trap_que for an announced digital port.
 std::string dio_trap_text(int port, int state, int level);
 
+// ---- Wireless mesh intake -------------------------------------------------
+
+namespace MESH {
+struct Report;
+}
+// Reads the report of one sensor (MESH::NX40_KIND or VLXA_KIND); false when
+// its identifier is refused or its file is missing, empty or unreadable.
+bool read_mesh_report(int kind, const char* id, MESH::Report& out);
+// One poll of every enabled sensor of the kind at time `now` (seconds since
+// the epoch): recent reports into the live table, the rest marked missing.
+void nx40_poll(long long now);
+void vlxa_poll(long long now);
+void* NX40_sensor_monitor_thread(void*);
+void* VLXA_sensor_monitor_thread(void*);
+
 // ---- State judgement ------------------------------------------------------
 
 // State of a digital port with errortext_id `eid` at `level` (0 or 1); any

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common.h"
+#include "datalog.h"
 #include "platform.h"
 #include "snmp.h"
 
@@ -55,11 +56,15 @@ const RosterEntry ROSTER[] = {
     {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
+    {"sensor_log_thread", sensor_log_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"trend_log_thread", trend_log_thread},
+    {"filter_log_thread", filter_log_thread},
+    {"extra_log_thread", extra_log_thread},
 };
 
 void restart_appliance()

@@ -1,6 +1,7 @@
 // Digital I/O monitor: samples the eight inputs every 100 ms through a
 // per-input persistence filter, publishes accepted levels, and announces
-// every accepted change of an input or a relay output.
+// every accepted change of an input or a relay output. Mesh intake: copies
+// the wireless sensors' recent reports into the live table.
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,8 @@
 #include <thread>
 
 #include "events.h"
+#include "mesh_report.h"
+#include "platform.h"
 
 bool di_persist_step(int level, int last, int& counter, long long need, bool bypass)
 {
@@ -118,17 +121,122 @@ void* dio_sensor_monitor_thread(void*)
     return nullptr;
 }
 
+// ---- Wireless mesh intake ------------------------------------------------
+
+bool read_mesh_report(int kind, const char* id, MESH::Report& out)
+{
+    const std::string path = MESH::report_path(kind, id);
+    if (path.empty() || exist_file(path) != 0) return false;
+    FILE* f = std::fopen(kvt_path(path).c_str(), "rb");
+    if (!f) return false;
+    char line[MESH::FIRST_LINE_MAX + 1];
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!got) return false;
+    out = MESH::parse_report(line);
+    return true;
+}
+
+void nx40_poll(long long now)
+{
+    if (!monitor || !monitor->sensor_condition || !monitor->trend_per) return;
+    const int max_age = SM_err_time.load();
+    for (int i = 0; i < SETTINGS_TABLE::NX40_NUM; ++i) {
+        const auto& s = sensor_settings.kvt_nx40[i];
+        if (!s.enable) continue;
+        auto& el = monitor->sensor_condition->kvt_nx40[i];
+        auto& con = monitor->trend_per->kvt_nx40[i].con;
+        MESH::Report r;
+        if (read_mesh_report(MESH::NX40_KIND, s.device_ID, r) && now - r.time < max_age) {
+            el.sensor_temperature.value = r.v[0];
+            el.sensor_battery.value = r.v[2];
+            con = 1;
+        } else {
+            // The battery keeps its last reading: it changes slowly and the
+            // battery judgement has no use for a gap.
+            el.sensor_temperature.value = SETTINGS_TABLE::VALUE_ERROR;
+            con = 0;
+        }
+    }
+}
+
+void vlxa_poll(long long now)
+{
+    if (!monitor || !monitor->sensor_condition || !monitor->trend_per) return;
+    for (int i = 0; i < SETTINGS_TABLE::VLXA_NUM; ++i) {
+        const auto& s = sensor_settings.veloxa[i];
+        if (!s.enable) continue;
+        auto& el = monitor->sensor_condition->veloxa[i];
+        auto& con = monitor->trend_per->veloxa[i].con;
+        MESH::Report r;
+        const bool recent = read_mesh_report(MESH::VLXA_KIND, s.device_ID, r) && now - r.time < MESH::VLXA_MAX_AGE_S;
+        el.sensor_temperature.value = recent ? r.v[0] : SETTINGS_TABLE::VALUE_ERROR;
+        el.sensor_humidity.value = recent ? r.v[1] : SETTINGS_TABLE::VALUE_ERROR;
+        el.sensor_battery.value = recent ? r.v[2] : SETTINGS_TABLE::VALUE_ERROR;
+        con = recent ? 1 : 0;
+    }
+}
+
+/*
+ * NX40_sensor_monitor_thread: the NX40 report poller.
+ * Owns: kvt_nx40[0..99] temperature and battery values and their `con`.
+ * Waits on: a 1 s pause after each poll; polls nothing while the
+ *   simulation inputs are in use.
+ * Order: sensors 1 to 100 in order, each from its own file alone.
+ * Stopped by: `control` dropping to 0.
+ */
+void* NX40_sensor_monitor_thread(void*)
+{
+    std::printf("NX40_sensor_monitor_thread tid  : %ld\n", thread_tid());
+    while (control != 0) {
+        if (!debug_mode) nx40_poll(static_cast<long long>(std::time(nullptr)));
+        sleep_while_running(1000);
+    }
+    std::printf("end NX40_sensor_monitor_thread\n");
+    return nullptr;
+}
+
+/*
+ * VLXA_sensor_monitor_thread: the VLXA report poller.
+ * Owns: veloxa[0..49] temperature, humidity and battery values and their
+ *   `con`.
+ * Waits on: thirty 1 s pauses after each poll.
+ * Order: sensors 1 to 50 in order, each from its own file alone.
+ * Stopped by: `control` dropping to 0 (seen within one pause).
+ */
+void* VLXA_sensor_monitor_thread(void*)
+{
+    std::printf("VLXA_sensor_monitor_thread tid  : %ld\n", thread_tid());
+    while (control != 0) {
+        vlxa_poll(static_cast<long long>(std::time(nullptr)));
+        for (int s = 0; s < 30 && control != 0; ++s) sleep_while_running(1000);
+    }
+    std::printf("end VLXA_sensor_monitor_thread\n");
+    return nullptr;
+}
+
 /*
  * sensor_monitor_thread: parent of the monitor threads.
- * Owns: nothing; starts the DIO monitor and waits for it.
+ * Owns: nothing; starts the DIO, NX40 and VLXA monitors and waits for them.
  * Stopped by: its children ending once `control` drops to 0.
  */
 void* sensor_monitor_thread(void*)
 {
     std::printf("sensor_monitor_thread tid  : %ld\n", thread_tid());
-    pthread_t dio;
-    bool dio_started = start_thread(&dio, dio_sensor_monitor_thread, "dio_sensor_monitor_thread");
-    if (dio_started) pthread_join(dio, nullptr);
+    struct Child {
+        void* (*fn)(void*);
+        const char* name;
+    };
+    const Child children[] = {
+        {dio_sensor_monitor_thread, "dio_sensor_monitor_thread"},
+        {NX40_sensor_monitor_thread, "NX40_sensor_monitor_thread"},
+        {VLXA_sensor_monitor_thread, "VLXA_sensor_monitor_thread"},
+    };
+    pthread_t th[3];
+    bool started[3] = {};
+    for (int k = 0; k < 3; ++k) started[k] = start_thread(&th[k], children[k].fn, children[k].name);
+    for (int k = 0; k < 3; ++k)
+        if (started[k]) pthread_join(th[k], nullptr);
     std::printf("end sensor_monitor_thread\n");
     return nullptr;
 }

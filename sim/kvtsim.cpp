@@ -4,16 +4,19 @@
 //
 // Exit codes: 0 done (a read prints the value alone on a line), 1 the sandbox
 // or board could not be used, 2 the command line was wrong.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "../service/mesh_report.h"
 #include "kvtsim_value.h"
 #include "sim_board.h"
 
@@ -49,6 +52,12 @@ const char* USAGE =
     "                         read prints \"value status\" (KIND 1-9 or a name:\n"
     "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
     "                         vlxa-bat nx40-temp nx40-bat)\n"
+    "  mesh nx40|vlxa ID [AGE VALUES...]\n"
+    "                         report file of a wireless sensor with identifier ID:\n"
+    "                         AGE seconds old (or @EPOCH for a report time), then\n"
+    "                         temperature and battery (nx40) or temperature,\n"
+    "                         humidity and battery (vlxa), in hundredths; without\n"
+    "                         values prints the report's first line\n"
     "\n"
     "A read prints the value alone on a line. Exit status: 0 done, 1 the sandbox\n"
     "or its board file cannot be used, 2 the command line is wrong.\n";
@@ -110,6 +119,64 @@ int line_cmd(simboard::Header* b, BOARD::Line l, const char* value, bool invert 
     return 0;
 }
 
+// Writes (or prints) the report file of one wireless sensor, the way the
+// mesh collectors keep them. The new report replaces the old one whole.
+int mesh_cmd(const std::string& root, const std::vector<const char*>& args)
+{
+    const char* how = "mesh nx40|vlxa ID [AGE|@EPOCH TEMP BATTERY | AGE|@EPOCH TEMP HUMID BATTERY]";
+    if (args.size() < 3) return usage_error(how);
+    const bool vlxa = !std::strcmp(args[1], "vlxa");
+    if (!vlxa && std::strcmp(args[1], "nx40") != 0) return usage_error(how);
+    const std::string rel = MESH::report_path(vlxa ? MESH::VLXA_KIND : MESH::NX40_KIND, args[2]);
+    if (rel.empty()) return usage_error("mesh: ID must be a plain identifier (no '/' or '..')");
+    const std::string path = root + rel;
+    if (args.size() == 3) {
+        std::ifstream in(path);
+        std::string line;
+        if (!std::getline(in, line)) {
+            std::fprintf(stderr, "kvtsim: no report at %s\n", path.c_str());
+            return 1;
+        }
+        std::printf("%s\n", line.c_str());
+        return 0;
+    }
+    if (args.size() != (vlxa ? 7u : 6u)) return usage_error(how);
+    MESH::Report r;
+    long v;
+    const char* age = args[3];
+    if (age[0] == '@') {
+        if (!parse_int(age + 1, 0, 0x7FFFFFFFL, v)) return usage_error("mesh: @EPOCH must be seconds since 1970");
+        r.time = v;
+    } else {
+        if (!parse_int(age, -86400L * 366, 86400L * 366 * 50, v)) return usage_error("mesh: AGE must be seconds");
+        r.time = static_cast<long long>(std::time(nullptr)) - v;
+    }
+    // NX40 reports carry an unused third field before the battery.
+    const int slots[] = {0, vlxa ? 1 : 2, 2};
+    for (size_t k = 4; k < args.size(); ++k) {
+        if (!parse_int(args[k], -2147483647L - 1, 2147483647L, v)) return usage_error("mesh: values are integers");
+        r.v[slots[k - 4]] = static_cast<int>(v);
+    }
+    const std::string dir = path.substr(0, path.find_last_of('/'));
+    const std::string parent = dir.substr(0, dir.find_last_of('/'));
+    mkdir(parent.c_str(), 0777);
+    mkdir(dir.c_str(), 0777);
+    const std::string partial = path + ".part";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << MESH::report_line(r);
+        if (!out) {
+            std::fprintf(stderr, "kvtsim: write %s: %s\n", partial.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "kvtsim: rename %s: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -158,6 +225,7 @@ int main(int argc, char** argv)
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
 
     if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
+    if (cmd == "mesh") return mesh_cmd(root, args);
 
     Board board;
     std::string err;
