@@ -116,8 +116,9 @@ void day_figures()
 
 std::string faketime_lib()
 {
-    for (const char* p : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
-                          "/usr/lib/aarch64-linux-gnu/faketime/libfaketimeMT.so.1", "/usr/lib/faketime/libfaketimeMT.so.1"})
+    for (const char* p :
+         {"/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+          "/usr/lib/aarch64-linux-gnu/faketime/libfaketimeMT.so.1", "/usr/lib/faketime/libfaketimeMT.so.1"})
         if (access(p, R_OK) == 0) return p;
     return "";
 }
@@ -157,7 +158,8 @@ int cpu_figures()
     const bool ok =
         sqlite3_open(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db) == SQLITE_OK &&
         sqlite3_exec(db,
-                     "UPDATE webapp_ai SET log=1; UPDATE webapp_wire_temp SET log=1; UPDATE webapp_wire_humid SET log=1;"
+                     "UPDATE webapp_ai SET log=1; UPDATE webapp_wire_temp SET log=1;"
+                     "UPDATE webapp_wire_humid SET log=1;"
                      "UPDATE webapp_nx40 SET log=1; UPDATE webapp_vlxa SET t_log=1, h_log=1;"
                      "UPDATE webapp_sensor_log_cycle SET cycle_minutes=1 WHERE id<=8;",
                      nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -190,7 +192,8 @@ int cpu_figures()
     std::istringstream lines(read_file(log));
     for (std::string l; std::getline(lines, l);) {
         size_t p = l.find(" tid  : ");
-        if (p != std::string::npos && is_log_thread(l.substr(0, p))) names[std::atol(l.c_str() + p + 8)] = l.substr(0, p);
+        if (p != std::string::npos && is_log_thread(l.substr(0, p)))
+            names[std::atol(l.c_str() + p + 8)] = l.substr(0, p);
     }
     std::map<long, long> start;
     for (auto& [tid, n] : names) start[tid] = thread_ticks(pid, tid);

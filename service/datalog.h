@@ -199,8 +199,10 @@ struct LogChild {
 // Starts the children in order (each with the service's policy), then joins
 // those that started.
 void start_and_join(const LogChild* children, int n);
-// The family's directories with the kind directories below, in /log and /tmp.
-void make_family_dirs(DATALOG::Family f);
+// The body of a daily family's starter: the family's directories with the
+// kind directories below, in /log and /tmp, then the children started in
+// order and joined.
+void* run_family(const char* name, DATALOG::Family f, const LogChild* children, int n);
 // The body of a family's copier.
 void* log_copier(const char* name, DATALOG::Family f);
 

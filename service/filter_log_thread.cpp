@@ -41,7 +41,8 @@ std::string filter_line(const Kind& k, const std::tm& t, const SETTINGS_TABLE::S
 void filter_log_write(const Kind& k, const std::tm& t)
 {
     make_day_dirs(FILTER, "/tmp", k, t);
-    append_day_line(day_file(FILTER, "/tmp", k, t), filter_header(k, sensor_settings), filter_line(k, t, sensor_data));
+    append_day_line(day_file(FILTER, "/tmp", k, t), filter_header(k, sensor_settings),
+                    filter_line(k, t, sensor_data));
 }
 
 }  // namespace DATALOG
@@ -91,8 +92,6 @@ void* cp_flogfile_thread(void*) { return log_copier("cp_flogfile_thread", FILTER
  */
 void* filter_log_thread(void*)
 {
-    std::printf("filter_log_thread tid  : %ld\n", thread_tid());
-    make_family_dirs(FILTER);
     const LogChild children[] = {
         {ai_filter_log_thread, "ai_filter_log_thread"},
         {WireT1_filter_log_thread, "WireT1_filter_log_thread"},
@@ -103,7 +102,5 @@ void* filter_log_thread(void*)
         {NX40_2_filter_log_thread, "NX40_2_filter_log_thread"},
         {cp_flogfile_thread, "cp_flogfile_thread"},
     };
-    start_and_join(children, static_cast<int>(sizeof children / sizeof children[0]));
-    std::printf("end sensor log thread\n");
-    return nullptr;
+    return run_family("filter_log_thread", FILTER, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

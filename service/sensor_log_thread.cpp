@@ -480,14 +480,19 @@ void start_and_join(const LogChild* children, int n)
         if (started[i]) pthread_join(th[i], nullptr);
 }
 
-void make_family_dirs(Family f)
+void* run_family(const char* name, Family f, const LogChild* children, int n)
 {
+    std::printf("%s tid  : %ld\n", name, thread_tid());
     for (const char* area : {"/log", "/tmp"}) {
         const std::string root = std::string(area) + "/" + family_dir(f);
         ::mkdir(kvt_path(root).c_str(), 0777);
         for (const Kind& k : KINDS)
             if (k.started) ::mkdir(kvt_path(root + "/" + k.word).c_str(), 0777);
     }
+    if (f == SENSOR) ::mkdir(kvt_path("/log/sensor_log/MeshBat").c_str(), 0777);
+    start_and_join(children, n);
+    std::printf("end sensor log thread\n");
+    return nullptr;
 }
 
 namespace {
@@ -590,9 +595,6 @@ void* cp_logfile_thread(void*) { return log_copier("cp_logfile_thread", SENSOR);
  */
 void* sensor_log_thread(void*)
 {
-    std::printf("sensor_log_thread tid  : %ld\n", thread_tid());
-    make_family_dirs(SENSOR);
-    ::mkdir(kvt_path("/log/sensor_log/MeshBat").c_str(), 0777);
     const LogChild children[] = {
         {ai_sensor_log_thread, "ai_sensor_log_thread"},
         {WireT1_sensor_log_thread, "WireT1_sensor_log_thread"},
@@ -604,7 +606,5 @@ void* sensor_log_thread(void*)
         {cp_logfile_thread, "cp_logfile_thread"},
         {NX40_bat_log_thread, "NX40_bat_log_thread"},
     };
-    start_and_join(children, static_cast<int>(sizeof children / sizeof children[0]));
-    std::printf("end sensor log thread\n");
-    return nullptr;
+    return run_family("sensor_log_thread", SENSOR, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

@@ -68,7 +68,8 @@ std::string trend_line(const Kind& k, const std::tm& t, const SETTINGS_TABLE::Se
 void trend_log_write(const Kind& k, const std::tm& t, const TrendWindow& w)
 {
     make_day_dirs(TREND, "/tmp", k, t);
-    append_day_line(day_file(TREND, "/tmp", k, t), trend_header(k, sensor_settings), trend_line(k, t, sensor_settings, w));
+    append_day_line(day_file(TREND, "/tmp", k, t), trend_header(k, sensor_settings),
+                    trend_line(k, t, sensor_settings, w));
 }
 
 }  // namespace DATALOG
@@ -132,8 +133,6 @@ void* cp_tlogfile_thread(void*) { return log_copier("cp_tlogfile_thread", TREND)
  */
 void* trend_log_thread(void*)
 {
-    std::printf("trend_log_thread tid  : %ld\n", thread_tid());
-    make_family_dirs(TREND);
     const LogChild children[] = {
         {ai_trend_log_thread, "ai_trend_log_thread"},
         {WireT1_trend_log_thread, "WireT1_trend_log_thread"},
@@ -144,7 +143,5 @@ void* trend_log_thread(void*)
         {NX40_2_trend_log_thread, "NX40_2_trend_log_thread"},
         {cp_tlogfile_thread, "cp_tlogfile_thread"},
     };
-    start_and_join(children, static_cast<int>(sizeof children / sizeof children[0]));
-    std::printf("end sensor log thread\n");
-    return nullptr;
+    return run_family("trend_log_thread", TREND, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

@@ -84,10 +84,12 @@ TEST_F(MeshIntakeTest, VlxaReportAgesOutAtTwoMinutesWithAllThreeValues)
     report("/tmp/smartmesh/VeloxaTH/", "00170D00003EAB13.csv", 120, "2220,4570,310");
     vlxa_poll(NOW);
     auto* tp = monitor->trend_per->veloxa;
-    EXPECT_EQ(fields(vl(0).sensor_temperature.value, vl(0).sensor_humidity.value, vl(0).sensor_battery.value, tp[0].con),
-              "2210|4560|300|1");
-    EXPECT_EQ(fields(vl(1).sensor_temperature.value, vl(1).sensor_humidity.value, vl(1).sensor_battery.value, tp[1].con),
-              "65535|65535|65535|0");
+    auto all = [&](int i) {
+        const auto& e = vl(i);
+        return fields(e.sensor_temperature.value, e.sensor_humidity.value, e.sensor_battery.value, tp[i].con);
+    };
+    EXPECT_EQ(all(0), "2210|4560|300|1");
+    EXPECT_EQ(all(1), "65535|65535|65535|0");
 }
 
 TEST(MeshIdentifiers, HexadecimalAndColonGroupedChecks)

@@ -136,7 +136,8 @@ TEST(ValueLogRetention, MonthRPlusOneBackAndTheWholeYearsBeforeItDownToFifteen)
     const std::string base = "/log/sensor_log/D";
     for (const Case& c : cases) {
         std::vector<std::string> want = {base + "/" + c.month_dir};
-        for (int y = c.first_year; c.first_year && y >= c.last_year; --y) want.push_back(base + "/" + std::to_string(y));
+        for (int y = c.first_year; c.first_year && y >= c.last_year; --y)
+            want.push_back(base + "/" + std::to_string(y));
         EXPECT_EQ(sensor_retention_dirs(base, c.r, c.year, c.month), want) << "R " << c.r;
     }
     EXPECT_TRUE(sensor_retention_dirs(base, -1, 2026, 12).empty()) << "a broken estimate keeps everything";
