@@ -147,6 +147,15 @@ int do_pulse(int port, int time);
 int dio_senario_check(int type, int port, int state, double value, int flg);
 int check_scenario_do(unsigned int cond, unsigned int num, int on);
 
+// ---- Analog inputs -------------------------------------------------------------
+void* ai_thread_func(void*);
+// Reloads switch states, range codes and scaling (also after analog settings
+// were saved).
+void ai_port_setting();
+int get_ai_switching(int ch);
+// Mail-report statistics: one live value into one element (65535 is no value).
+void mailreport_add(REPORT_TABLE::SensorElement& e, int value);
+
 // ---- State judgement and status log ----------------------------------------
 int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel,
                 int uc_cancel, int lc_cancel, int la_cancel);

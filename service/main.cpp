@@ -57,6 +57,7 @@ const RosterEntry ROSTER[] = {
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"ai_thread_func", ai_thread_func},
 };
 
 void restart_appliance()
