@@ -218,9 +218,10 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
     ASSERT_TRUE(p.wait_started(20000)) << p.console();
     auto started = Clock::now();
     int rc = 0;
-    kvtsim(sb.root(), {"value", "ai", "1", "3500"}, &rc);
+    // 9.6 mA on 4-20 mA shown as 0-100.00 reads 35.00.
+    kvtsim(sb.root(), {"ai", "1", "9.6mA"}, &rc);
     ASSERT_EQ(rc, 0);
-    kvtsim(sb.root(), {"value", "ai", "2", "3500"}, &rc);
+    kvtsim(sb.root(), {"ai", "2", "9.6mA"}, &rc);
     ASSERT_EQ(rc, 0);
     sb.set_gpio(BOARD::DI[5].chip, BOARD::DI[5].line, 1);
 
