@@ -3,7 +3,6 @@
 // and without persistence), fill the status log, switch a relay, and the
 // board can be pulled and plugged in again.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <csignal>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "board_lines.h"
+#include "db_test_support.h"
 #include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
@@ -19,19 +19,6 @@
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-void db_exec(TestSandbox& sb, const std::string& sql)
-{
-    sqlite3* db = nullptr;
-    const std::string path = sb.path("/opt/KVT7400/db.sqlite3");
-    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK) << path;
-    char* err = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << msg;
-}
 
 template <typename T>
 bool read_table(TestSandbox& sb, const char* service_path, T& out)
@@ -93,7 +80,8 @@ TEST(AnalogE2E, SourcesAreScaledJudgedLoggedAndSurviveTheBoardBeingPulled)
     // Inputs 3 and 5: 4-20 mA shown as 0-100.00 (the factory scaling),
     // upper alert above 70.00, cleared below 68.00; input 5 must stay
     // beyond for 3 s. Relay 1 switches on at an alert of input 3.
-    db_exec(sb,
+    dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
+        .exec(
             "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=0 WHERE id=3;"
             "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=3 WHERE id=5;"
             "UPDATE webapp_do SET ontype=2, onsensor=4, onstate=8, onenable=1 WHERE id=1;");

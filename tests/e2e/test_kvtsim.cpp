@@ -33,6 +33,32 @@ std::string fresh_dir()
     return tmpl;
 }
 
+// One tool run of a scripted sequence and what it must give: the exit code,
+// the exact standard output, and on success nothing on standard error (on a
+// wrong command line the reason).
+struct Step {
+    std::vector<std::string> args;
+    int rc;
+    const char* out;
+};
+
+void expect_steps(const std::string& root, const std::vector<Step>& steps)
+{
+    for (const auto& s : steps) {
+        std::vector<std::string> args = {"-r", root};
+        args.insert(args.end(), s.args.begin(), s.args.end());
+        ToolRun r = kvtsim(args);
+        std::string what = testing::PrintToString(s.args);
+        EXPECT_EQ(r.rc, s.rc) << what << ": " << r.err;
+        EXPECT_EQ(r.out, s.out) << what;
+        if (s.rc == 0) {
+            EXPECT_EQ(r.err, "") << what;
+        } else {
+            EXPECT_NE(r.err.find("kvtsim: "), std::string::npos) << what;
+        }
+    }
+}
+
 }  // namespace
 
 TEST(KvtsimTool, InitMakesASandboxTheServiceCanUse)
@@ -64,11 +90,7 @@ TEST(KvtsimTool, SetsLandOnTheBoardLinesAndReadsPrintTheValueAlone)
 {
     TestSandbox sb(false);
     const std::string R = sb.root();
-    struct Step {
-        std::vector<std::string> args;
-        int rc;
-        const char* out;  // exact standard output
-    } steps[] = {
+    expect_steps(R, {
         {{"gpio", "2", "45", "1"}, 0, ""},
         {{"gpio", "2", "45"}, 0, "1\n"},
         {{"relay", "1"}, 0, "1\n"},  // relay 1 is chip 2 line 45
@@ -99,16 +121,7 @@ TEST(KvtsimTool, SetsLandOnTheBoardLinesAndReadsPrintTheValueAlone)
         {{"fault", "line-io", "off"}, 0, ""},
         {{"journal"}, 0, ""},
         {{"fpga-log"}, 0, ""},
-    };
-    for (const auto& s : steps) {
-        std::vector<std::string> args = {"-r", R};
-        args.insert(args.end(), s.args.begin(), s.args.end());
-        ToolRun r = kvtsim(args);
-        std::string what = testing::PrintToString(s.args);
-        EXPECT_EQ(r.rc, s.rc) << what << ": " << r.err;
-        EXPECT_EQ(r.out, s.out) << what;
-        EXPECT_EQ(r.err, "") << what;
-    }
+    });
     // What the tool set is what the service sees.
     EXPECT_EQ(sb.gpio(2, 45), 1);
     EXPECT_EQ(sb.gpio(3, 68), 1);
@@ -193,11 +206,7 @@ TEST(KvtsimTool, AnalogBoardPlugsSwitchesAndConvertsSources)
 {
     TestSandbox sb(false);
     const std::string R = sb.root();
-    struct Step {
-        std::vector<std::string> args;
-        int rc;
-        const char* out;  // exact standard output; rc 2 prints nothing
-    } steps[] = {
+    expect_steps(R, {
         {{"ai", "3"}, 0, "current open 0 0\n"},
         {{"ai", "3", "12mA"}, 0, ""},
         {{"ai", "3"}, 0, "current 12mA 0 0\n"},  // not started: no result
@@ -237,16 +246,5 @@ TEST(KvtsimTool, AnalogBoardPlugsSwitchesAndConvertsSources)
         {{"ai"}, 0,
          "plugged in\n1 current open 0 0\n2 current open 0 0\n3 current 16mA 0 0\n4 voltage -2.5V 0 0\n"
          "5 current open 0 0\n6 current open 0 0\n7 current open 0 0\n8 current open 0 0\n"},
-    };
-    for (const auto& s : steps) {
-        std::vector<std::string> args = {"-r", R};
-        args.insert(args.end(), s.args.begin(), s.args.end());
-        ToolRun r = kvtsim(args);
-        std::string what = testing::PrintToString(s.args);
-        EXPECT_EQ(r.rc, s.rc) << what << ": " << r.err;
-        EXPECT_EQ(r.out, s.out) << what;
-        if (s.rc == 2) {
-            EXPECT_NE(r.err.find("kvtsim: ai"), std::string::npos) << what;
-        }
-    }
+    });
 }

@@ -1,12 +1,11 @@
 // The analog steps on the simulated board: switch detection, range loading,
 // the port setting, conversion of what a source drives, board loss and
-// return, the means, the mail-report statistics, debug readings, and the
-// settings writer's reload after analog settings were saved.
+// return, the means, the mail-report statistics and debug readings.
 #include <chrono>
 #include <cstring>
 
 #include "ai_thread.h"
-#include "command.h"
+#include "db_test_support.h"
 #include "test_events_support.h"
 
 using Clock = std::chrono::steady_clock;
@@ -38,13 +37,6 @@ void four_to_twenty(SETTINGS_TABLE::Sensor_settings& s)
         a.range = 0;
         a.input_min = 400, a.input_max = 2000, a.output_min = 0, a.output_max = 10000;
     }
-}
-
-int count_of(const std::string& hay, const std::string& needle)
-{
-    int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
-    return n;
 }
 
 }  // namespace
@@ -219,7 +211,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 10);
     for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(live().analog[ch].value, VALUE_ERROR) << "channel " << ch + 1;
     EXPECT_EQ(monitor->requestflg->ai_connection, 0);
-    EXPECT_EQ(count_of(applog(), "> AI Disconnection!\n"), 1);
+    EXPECT_EQ(dbtest::count_text(applog(), "> AI Disconnection!\n"), 1);
 
     // The board comes back unconfigured; the first poll waits 1 s, then
     // loads its ranges and starts it.
@@ -230,7 +222,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 1);
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_GE(took, 1.0);
-    EXPECT_EQ(count_of(applog(), "> AI Connection Recovery!\n"), 1);
+    EXPECT_EQ(dbtest::count_text(applog(), "> AI Connection Recovery!\n"), 1);
     const std::vector<std::string> w = sb.fpga_writes();
     ASSERT_GT(w.size(), writes);
     EXPECT_EQ(w.back(), "0x51000300 128");
@@ -240,8 +232,8 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     EXPECT_EQ(live().analog[0].value, VALUE_ERROR);
     passes(st, 6);
     for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(live().analog[ch].value, 5000) << "channel " << ch + 1;
-    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
-    EXPECT_EQ(count_of(applog(), "AI Connection Recovery!"), 1);
+    EXPECT_EQ(dbtest::count_text(applog(), "AI Disconnection!"), 1);
+    EXPECT_EQ(dbtest::count_text(applog(), "AI Connection Recovery!"), 1);
 }
 
 TEST_F(AiBoardTest, MovedSwitchReloadsTheRangesOnTheNextPoll)
@@ -323,54 +315,5 @@ TEST_F(AiBoardTest, DebugModeTakesTheSimulationValuesAndLeavesTheBoard)
     debug_mode = false;
     passes(st, 1);
     EXPECT_EQ(live().analog[2].value, VALUE_ERROR);
-    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
-}
-
-// The settings writer's follow-up of an analog save: the port setting runs
-// in the same batch, and a range it forces joins that batch.
-class AiWriterTest : public ::testing::Test {
-protected:
-    TestSandbox sb;
-    void SetUp() override
-    {
-        reset_run_flags();
-        ASSERT_FALSE(built_db("db.sqlite3").empty()) << "factory database not built";
-        monitor = new MONITOR_TABLE_CLASS();
-        ASSERT_EQ(mmap_open(), 0);
-        monitor->initializeData();
-        ASSERT_EQ(open_db(), 0);
-        init_structs();
-        dbsave_reset_copies();
-        db_save.clear();
-        ASSERT_EQ(fpga_open(), 0);
-        reset_analog_state();
-    }
-    void TearDown() override
-    {
-        close_db();
-        fpga_close();
-        ram_fpga = nullptr;
-    }
-};
-
-TEST_F(AiWriterTest, SavedAnalogSettingsReachTheConverterInTheSameBatch)
-{
-    simboard::Mapping m;
-    std::string err;
-    ASSERT_TRUE(simboard::board_map(sb.root(), m, err)) << err;
-    simboard::ai_set_switch(m.hdr->analog, m.fpga, 1, true);
-    // Channel 2 set to 0-10 V by the web UI; channel 1 to +-5 V, which its
-    // current-position switch does not allow.
-    sensor_settings.analog[1].range = 4;
-    sensor_settings.analog[0].range = 3;
-    db_save.push_n(SAVE::AI, 1);
-    db_save.push_n(SAVE::AI, 0);
-    EXPECT_EQ(dbsave_batch(), 3) << "the forced range's save joins the batch";
-    EXPECT_EQ(m.hdr->analog.loaded[1], 6);
-    EXPECT_EQ(m.hdr->analog.loaded[0], 3);
-    EXPECT_EQ(sensor_settings.analog[0].range, 0);
-    EXPECT_EQ(sb.fpga_writes().back(), "0x51000300 128");
-    EXPECT_EQ(select_db("SELECT range_type FROM webapp_ai WHERE id=1"), "0$,");
-    EXPECT_EQ(select_db("SELECT range_type FROM webapp_ai WHERE id=2"), "4$,");
-    simboard::board_unmap(m);
+    EXPECT_EQ(dbtest::count_text(applog(), "AI Disconnection!"), 1);
 }

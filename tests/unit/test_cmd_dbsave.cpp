@@ -9,6 +9,7 @@
 #include "command.h"
 #include "common.h"
 #include "sandbox.h"
+#include "sim_board.h"
 
 extern sqlite3* db;
 
@@ -521,4 +522,31 @@ TEST(LogStorageTest, CycleChangeStoresTheRetentionAndQueuesItsSave)
     for (int i = 8; i < 14; ++i) EXPECT_EQ(admin_settings.sensor_log_cycle[i].cycle_minutes, 1042);
     ASSERT_FALSE(db_save.empty());
     EXPECT_EQ(db_save.front(), "43,999,");
+}
+
+// The follow-up of an analog save: the port setting runs in the same batch,
+// and a range it forces (the switch decides) joins that batch.
+TEST_F(WriterTest, SavedAnalogSettingsReachTheConverterInTheSameBatch)
+{
+    ASSERT_EQ(fpga_open(), 0);
+    simboard::Mapping m;
+    std::string err;
+    ASSERT_TRUE(simboard::board_map(sb.root(), m, err)) << err;
+    simboard::ai_set_switch(m.hdr->analog, m.fpga, 1, true);
+    // Input 2 set to 0-10 V by the web UI; input 1 to +-5 V, which its
+    // current-position switch does not allow.
+    sensor_settings.analog[1].range = 4;
+    sensor_settings.analog[0].range = 3;
+    db_save.push_n(SAVE::AI, 1);
+    db_save.push_n(SAVE::AI, 0);
+    EXPECT_EQ(dbsave_batch(), 3) << "the forced range's save joins the batch";
+    EXPECT_EQ(m.hdr->analog.loaded[1], 6);
+    EXPECT_EQ(m.hdr->analog.loaded[0], 3);
+    EXPECT_EQ(sensor_settings.analog[0].range, 0);
+    EXPECT_EQ(sb.fpga_writes().back(), "0x51000300 128");
+    EXPECT_EQ(peek("SELECT range_type FROM webapp_ai WHERE id=1"), "0");
+    EXPECT_EQ(peek("SELECT range_type FROM webapp_ai WHERE id=2"), "4");
+    simboard::board_unmap(m);
+    fpga_close();
+    ram_fpga = nullptr;
 }
