@@ -73,14 +73,6 @@ int debug_sample(int ch)
     return v >= INT_MAX ? INT_MAX : v <= INT_MIN ? INT_MIN : static_cast<int>(v);
 }
 
-// The board poll of the thread. While the settings writer reloads the
-// ranges the poll is skipped; the pass then sees the busy flag.
-void poll_board()
-{
-    std::unique_lock<std::recursive_mutex> lock(ai_mutex, std::try_to_lock);
-    if (lock.owns_lock()) update_ai_connection(0);
-}
-
 }  // namespace
 
 // ---- Pure rules ----------------------------------------------------------------
@@ -309,15 +301,18 @@ void ai_loop_start(AiLoopState& st)
 
 void ai_loop_pass(AiLoopState& st)
 {
-    if (!debug_mode) {
-        poll_board();
+    // While the settings writer reloads the ranges the pass is skipped, as
+    // one the busy flag stops.
+    std::unique_lock<std::recursive_mutex> lock(ai_mutex, std::try_to_lock);
+    if (lock.owns_lock() && !debug_mode) {
+        update_ai_connection(0);
         const char now = ai_con_state;
         if (now != st.seen) {
             st.seen = now;
             report(now == '1' ? "AI Disconnection!" : "AI Connection Recovery!");
         }
     }
-    if (ai_port_setting_flag) {
+    if (!lock.owns_lock() || ai_port_setting_flag) {
         std::printf("AI controller is busy, skipping AI update.\n");
         for (int& c : st.count) c = 0;
         return;

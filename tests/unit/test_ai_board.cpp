@@ -3,6 +3,7 @@
 // return, the means, the mail-report statistics and debug readings.
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "ai_thread.h"
 #include "db_test_support.h"
@@ -267,6 +268,16 @@ TEST_F(AiBoardTest, BusyPortSettingSkipsThePassAndRestartsTheMeans)
     passes(st, 6);
     EXPECT_EQ(live().analog[0].value, VALUE_ERROR) << "the 12 mA samples were dropped";
     passes(st, 1);
+    EXPECT_EQ(live().analog[0].value, 7500);
+
+    // The same while another thread really reloads them.
+    passes(st, 3);
+    std::thread writer(ai_port_setting);
+    ASSERT_TRUE(wait_until([] { return ai_port_setting_flag == 1; }, 2000));
+    passes(st, 1);
+    EXPECT_EQ(st.count[0], 0);
+    writer.join();
+    passes(st, 7);
     EXPECT_EQ(live().analog[0].value, 7500);
 }
 
