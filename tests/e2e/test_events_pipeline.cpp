@@ -248,3 +248,85 @@ TEST(EventsE2E, StatesStatusLogRelayScenarioAndTrendOnTheRunningSimulator)
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(10000), 0);
 }
+
+// Analog sources connected with kvtsim reach the live table scaled, are
+// judged with and without persistence, fill the status log and switch a
+// relay; the analog board can be pulled and plugged in again.
+TEST(EventsE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled)
+{
+    TestSandbox sb;
+    // Inputs 3 and 5: 4-20 mA shown as 0-100.00 (the factory scaling), upper
+    // alert above 70.00, cleared below 68.00; input 5 must stay beyond for
+    // 3 s. Relay 1 switches on at an alert of input 3.
+    db_exec(sb,
+            "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=0 WHERE id=3;"
+            "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=3 WHERE id=5;"
+            "UPDATE webapp_do SET ontype=2, onsensor=4, onstate=8, onenable=1 WHERE id=1;");
+    auto sim = [&](std::vector<std::string> args) {
+        int rc = -1;
+        kvtsim(sb.root(), args, &rc);
+        return rc;
+    };
+    auto connection = [&] {
+        MONITOR_TABLE::RequestFlg f{};
+        read_table(sb, "/tmp/mmapfile_flg", f);
+        return f.ai_connection;
+    };
+    auto all_analog_are = [&](int v) {
+        for (const auto& e : live(sb).analog)
+            if (e.value != v) return false;
+        return true;
+    };
+    auto applog = [&] { return sb.read("/log/app_log/applog1.txt"); };
+    ASSERT_EQ(sim({"ai", "3", "12mA"}), 0);
+    ASSERT_EQ(sim({"ai", "5", "12mA"}), 0);
+
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    EXPECT_TRUE(wait_until([&] { return analog(sb, 2).value == 5000 && analog(sb, 4).value == 5000; }, 5000));
+    EXPECT_EQ(analog(sb, 0).value, 65535) << "disabled input";
+    EXPECT_EQ(connection(), 1);
+    EXPECT_NE(applog().find("> AI Connection Successful\n"), std::string::npos);
+
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return analog(sb, 2).status == 1 && analog(sb, 4).status == 1; }, 3000));
+    auto t0 = Clock::now();
+    ASSERT_EQ(sim({"ai", "3", "16mA"}), 0);
+    ASSERT_EQ(sim({"ai", "5", "16mA"}), 0);
+    ASSERT_TRUE(wait_until([&] { return analog(sb, 2).status == 5; }, 3000)) << "input 3 never in upper alert";
+    EXPECT_EQ(analog(sb, 2).value, 7500);
+    EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 3, 5, 7500); }, 3000));
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 3000)) << "relay rule of input 3";
+
+    // Input 5 reads 75.00 as well, but is judged only after 3 s beyond.
+    double entered = -1;
+    while (since(t0) < 10 && entered < 0) {
+        if (analog(sb, 4).status == 5) entered = since(t0);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(entered, 0) << "input 5 never in upper alert";
+    EXPECT_GE(entered, 2.0) << "judged before its persistence";
+    EXPECT_LE(entered, 6.0);
+    EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 5, 5, 7500); }, 3000));
+
+    // Pulled: every input reads 65535, enabled ones are in error, one line logged.
+    ASSERT_EQ(sim({"ai", "unplug"}), 0);
+    EXPECT_TRUE(wait_until([&] { return all_analog_are(65535) && connection() == 0; }, 2000));
+    EXPECT_TRUE(wait_until([&] { return analog(sb, 2).status == 4 && ring_has(sb, 2, 3, 4, 65535); }, 3000));
+    EXPECT_EQ(count_of(applog(), "> AI Disconnection!\n"), 1);
+
+    // Plugged in again: logged, ranges loaded after a second, readings back.
+    const int starts = count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n");
+    auto t1 = Clock::now();
+    ASSERT_EQ(sim({"ai", "plug"}), 0);
+    ASSERT_TRUE(wait_until([&] { return analog(sb, 2).value == 7500; }, 5000)) << analog(sb, 2).value;
+    EXPECT_GE(since(t1), 1.0) << "ranges reloaded before the board settled";
+    EXPECT_EQ(count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n"), starts + 1);
+    EXPECT_EQ(count_of(applog(), "> AI Connection Recovery!\n"), 1);
+    EXPECT_EQ(count_of(applog(), "> AI Disconnection!\n"), 1);
+    EXPECT_EQ(connection(), 1);
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_NE(p.console().find("end ai thread\n"), std::string::npos);
+}

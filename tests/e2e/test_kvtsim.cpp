@@ -214,35 +214,22 @@ TEST(KvtsimTool, AnalogBoardPlugsSwitchesAndConvertsSources)
         {{"fpga", "0x300", "128"}, 0, ""},        // the start latches codes 3 and 3
         {{"ai", "3"}, 0, "current 12mA 3 32000\n"},
         {{"ai", "3", "16mA"}, 0, ""},
-        {{"fpga", "0x704"}, 0, "170\n"},           // 42666 = 0xA6AA, low byte first
-        {{"fpga", "0x705"}, 0, "166\n"},
-        {{"ai", "3", "cal"}, 0, "1.0000000 0.000000 1.0000000 0.000000\n"},
+        {{"fpga", "0x704"}, 0, "170\n"},           // 42666 = 0xA6AA: the low byte
         {{"ai", "3", "cal", "1.0012345", "-0.012345", "0.999", "0.02"}, 0, ""},
         {{"ai", "3", "cal"}, 0, "1.0012345 -0.012345 0.9990000 0.020000\n"},
-        {{"fpga", "0x1018"}, 0, "198\n"},          // channel 3's first word 0x98C6
         {{"ai", "3"}, 0, "current 16mA 3 42655\n"},
         {{"ai", "4", "switch", "voltage"}, 0, ""},
-        {{"ai", "4", "switch"}, 0, "voltage\n"},
         {{"ai", "4", "-2.5V"}, 0, ""},
         {{"ai", "4"}, 0, "voltage -2.5V 3 0\n"},   // code 3 is 0-6.144 V: below it
-        {{"fpga", "0x500"}, 0, "8\n"},
         {{"ai", "unplug"}, 0, ""},
-        {{"fpga", "0x501"}, 0, "0\n"},
         {{"ai", "3"}, 0, "current 16mA 0 0\n"},    // a pulled board forgets its codes
         {{"fpga", "0x300", "128"}, 0, ""},
         {{"ai", "3"}, 0, "current 16mA 0 0\n"},    // and a start reaches nothing
         {{"ai", "plug"}, 0, ""},
         {{"ai", "9"}, 2, ""},
-        {{"ai", "0", "1mA"}, 2, ""},
         {{"ai", "1", "12"}, 2, ""},
-        {{"ai", "1", "12 mA"}, 2, ""},
         {{"ai", "1", "150V"}, 2, ""},
-        {{"ai", "1", "12mA", "x"}, 2, ""},
-        {{"ai", "1", "switch", "both"}, 2, ""},
-        {{"ai", "1", "cal", "1", "0", "1"}, 2, ""},
         {{"ai", "1", "cal", "1.7", "0", "1", "0"}, 2, ""},
-        {{"ai", "1", "cal", "1", "-9", "1", "0"}, 2, ""},
-        {{"ai", "plug", "now"}, 2, ""},
         {{"ai"}, 0,
          "plugged in\n1 current open 0 0\n2 current open 0 0\n3 current 16mA 0 0\n4 voltage -2.5V 0 0\n"
          "5 current open 0 0\n6 current open 0 0\n7 current open 0 0\n8 current open 0 0\n"},
