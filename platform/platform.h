@@ -38,6 +38,31 @@ void kvt_set_realtime(pthread_t th);
 // wanted (the simulated board, so Ctrl-C stops it cleanly).
 void platform_stop_signals(void (*handler)(int));
 
+// Where the SNMP agent listens: the appliance on every interface, port 161;
+// the simulated board on loopback only, on KVT_SNMP_PORT when that is set
+// (so it runs unprivileged and side by side), 161 otherwise. `trace` turns
+// on the per-request console lines (KVT_SNMP_TRACE=1 on the simulated board).
+struct SnmpListen {
+    unsigned int addr;  // IPv4, host byte order
+    int port;
+    bool trace;
+};
+SnmpListen platform_snmp_listen();
+
+// How traps leave: the appliance sends from any local address to port 162 of
+// the receiver; the simulated board only from loopback (a trap addressed
+// elsewhere fails there, it never reaches a real network), to KVT_TRAP_PORT
+// when that is set, 162 otherwise.
+struct TrapSend {
+    unsigned int bind_addr;  // IPv4, host byte order
+    int port;
+};
+TrapSend platform_trap_send();
+// Agent address of SNMPv1 traps, IPv4 in host byte order: the address of
+// eth0 on the appliance, the eth0 address of the sandbox's ifconfig answer
+// on the simulated board; 0 (0.0.0.0) when there is none.
+unsigned int platform_trap_agent_addr();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];

@@ -146,6 +146,15 @@ int do_ctl(int port, int val);
 int do_pulse(int port, int time);
 int dio_senario_check(int type, int port, int state, double value, int flg);
 int check_scenario_do(unsigned int cond, unsigned int num, int on);
+// Identifier formats of remotely set sensors: 0 when valid. 1-Wire and VLXA
+// identifiers are hexadecimal digits; NX40 ones two-digit hexadecimal
+// groups joined by ':'.
+int device_id_check(const char* str);
+int device_id_check_sm(const char* str);
+
+// ---- Analog inputs ------------------------------------------------------------
+// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
+int get_ai_switching(int ch);
 
 // ---- Analog inputs -------------------------------------------------------------
 void* ai_thread_func(void*);

@@ -16,6 +16,7 @@
 
 #include "common.h"
 #include "platform.h"
+#include "snmp.h"
 
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
@@ -51,11 +52,13 @@ struct RosterEntry {
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
     {"messagequeue_thread", messagequeue_thread},
+    {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
+    {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
     {"ai_thread_func", ai_thread_func},
 };
@@ -212,6 +215,7 @@ int service_main()
     // The settings, then the live table's start-up contents.
     init_structs();
     if (monitor->ready()) monitor->setDummyData();
+    oid_change();
     for107update();
 
     init_buzzer();

@@ -1,6 +1,7 @@
 // Digital I/O monitor: samples the eight inputs every 100 ms through a
 // per-input persistence filter, publishes accepted levels, and announces
 // every accepted change of an input or a relay output.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -130,4 +131,23 @@ void* sensor_monitor_thread(void*)
     if (dio_started) pthread_join(dio, nullptr);
     std::printf("end sensor_monitor_thread\n");
     return nullptr;
+}
+
+int device_id_check(const char* str)
+{
+    for (const char* p = str; p && *p; ++p)
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) return 1;
+    return 0;
+}
+
+// "0A:1B:2C": a group may not stop after its first digit.
+int device_id_check_sm(const char* str)
+{
+    if (!str) return 0;
+    size_t i = 0;
+    for (; str[i]; ++i) {
+        bool ok = i % 3 == 2 ? str[i] == ':' : std::isxdigit(static_cast<unsigned char>(str[i])) != 0;
+        if (!ok) return 1;
+    }
+    return i % 3 == 1 ? 1 : 0;
 }

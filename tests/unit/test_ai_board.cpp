@@ -7,7 +7,7 @@
 
 #include "ai_thread.h"
 #include "db_test_support.h"
-#include "test_events_support.h"
+#include "event_fixture.h"
 
 using Clock = std::chrono::steady_clock;
 using SETTINGS_TABLE::VALUE_ERROR;
@@ -127,7 +127,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 10);
     for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(live().analog[ch].value, VALUE_ERROR) << "channel " << ch + 1;
     EXPECT_EQ(monitor->requestflg->ai_connection, 0);
-    EXPECT_EQ(dbtest::count_text(applog(), "> AI Disconnection!\n"), 1);
+    EXPECT_EQ(count_of(applog(), "> AI Disconnection!\n"), 1);
 
     // The board comes back unconfigured; the first poll waits 1 s, then
     // loads its ranges and starts it.
@@ -138,7 +138,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 1);
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_GE(took, 1.0);
-    EXPECT_EQ(dbtest::count_text(applog(), "> AI Connection Recovery!\n"), 1);
+    EXPECT_EQ(count_of(applog(), "> AI Connection Recovery!\n"), 1);
     const std::vector<std::string> w = sb.fpga_writes();
     ASSERT_GT(w.size(), writes);
     EXPECT_EQ(w.back(), "0x51000300 128");
@@ -148,8 +148,8 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     EXPECT_EQ(live().analog[0].value, VALUE_ERROR);
     passes(st, 6);
     for (int ch = 0; ch < 7; ++ch) EXPECT_EQ(live().analog[ch].value, 5000) << "channel " << ch + 1;
-    EXPECT_EQ(dbtest::count_text(applog(), "AI Disconnection!"), 1);
-    EXPECT_EQ(dbtest::count_text(applog(), "AI Connection Recovery!"), 1);
+    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
+    EXPECT_EQ(count_of(applog(), "AI Connection Recovery!"), 1);
 }
 
 TEST_F(AiBoardTest, MovedSwitchesForceTheirRangesOnTheNextPoll)
@@ -231,5 +231,5 @@ TEST_F(AiBoardTest, DebugModeTakesTheSimulationValuesAndLeavesTheBoard)
     debug_mode = false;
     passes(st, 1);
     EXPECT_EQ(live().analog[2].value, VALUE_ERROR);
-    EXPECT_EQ(dbtest::count_text(applog(), "AI Disconnection!"), 1);
+    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
 }
