@@ -123,6 +123,8 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
         for (int g = 1; g <= 9; ++g)
             if (m.group[g]) sensorlog_namechange(g);
         if (m.cycle) cycle_change();
+        // New ranges or limits reach the converter before the change counts.
+        if (kind == SAVE::AI) ai_port_setting();
         if (m.name && kind != SAVE::VLXA) chcntup();
     }
     switch (kind) {

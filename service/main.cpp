@@ -62,6 +62,7 @@ const RosterEntry ROSTER[] = {
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"ai_thread_func", ai_thread_func},
     {"trend_log_thread", trend_log_thread},
     {"filter_log_thread", filter_log_thread},
     {"extra_log_thread", extra_log_thread},
