@@ -37,6 +37,8 @@ SnmpListen platform_snmp_listen() { return {0u /* INADDR_ANY */, 161, false}; }
 
 TrapSend platform_trap_send() { return {0u /* INADDR_ANY */, 162}; }
 
+const char* platform_mqtt_bind() { return nullptr; }
+
 unsigned int platform_trap_agent_addr()
 {
     int s = socket(AF_INET, SOCK_DGRAM, 0);

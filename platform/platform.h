@@ -63,6 +63,11 @@ TrapSend platform_trap_send();
 // on the simulated board; 0 (0.0.0.0) when there is none.
 unsigned int platform_trap_agent_addr();
 
+// Local address the MQTT client connects from: any on the appliance
+// (nullptr); loopback on the simulated board, so that it only ever reaches a
+// broker on the same machine.
+const char* platform_mqtt_bind();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];

@@ -124,6 +124,8 @@ SnmpListen platform_snmp_listen()
     return l;
 }
 
+const char* platform_mqtt_bind() { return "127.0.0.1"; }
+
 TrapSend platform_trap_send()
 {
     TrapSend t{0x7F000001u, 162};  // from 127.0.0.1

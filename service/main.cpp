@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common.h"
+#include "mqtt.h"
 #include "platform.h"
 #include "snmp.h"
 
@@ -55,6 +56,7 @@ const RosterEntry ROSTER[] = {
     {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
+    {"mqtt_thread", mqtt_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},

@@ -962,6 +962,11 @@ int scenario_word(int sensortype, int sensor, int state, bool enable)
 
 bool snmp_pulse_running(int output) { return output >= 0 && output < SETTINGS_TABLE::DO_NUM && g_pulse[output]; }
 
+bool relay_pulse_start(int output, int seconds)
+{
+    return output >= 0 && output < SETTINGS_TABLE::DO_NUM && start_pulse(output, seconds) == OK;
+}
+
 void snmp_pulses_wait()
 {
     // A stop cuts a pulse short; what is left is the output's hold time.
