@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "common.h"
@@ -34,11 +35,19 @@ struct Broker {
     int port;
 };
 
+// A text field as it stands, never read past its array while the command
+// thread rewrites it.
+template <size_t N>
+std::string text_of(const char (&f)[N])
+{
+    return std::string(f, strnlen(f, N));
+}
+
 // The connection settings now in force.
 Broker broker_now()
 {
     const auto& m = admin_settings.mqtt;
-    return {m.sendip, m.loginid, m.pwd, m.port};
+    return {text_of(m.sendip), text_of(m.loginid), text_of(m.pwd), m.port};
 }
 
 // No user name is sent when none is set: brokers refuse an empty one.
