@@ -92,16 +92,8 @@ struct Span {
 
 // ---- Live values ----------------------------------------------------------------
 
-const MONITOR_TABLE::Sensor_condition& live()
-{
-    static const MONITOR_TABLE::Sensor_condition none{};
-    return monitor && monitor->sensor_condition ? *monitor->sensor_condition : none;
-}
-const MONITOR_TABLE::Trend_per& trends()
-{
-    static const MONITOR_TABLE::Trend_per none{};
-    return monitor && monitor->trend_per ? *monitor->trend_per : none;
-}
+const MONITOR_TABLE::Sensor_condition& live() { return live_condition(); }
+const MONITOR_TABLE::Trend_per& trends() { return live_trends(); }
 
 template <auto A>
 long long value_of(int n)

@@ -80,17 +80,8 @@ void put(char* s, const char* v)
     s[n] = '\0';
 }
 
-const MONITOR_TABLE::Sensor_condition& live()
-{
-    static const MONITOR_TABLE::Sensor_condition none{};
-    return monitor && monitor->sensor_condition ? *monitor->sensor_condition : none;
-}
-
-const MONITOR_TABLE::Trend_per& trends()
-{
-    static const MONITOR_TABLE::Trend_per none{};
-    return monitor && monitor->trend_per ? *monitor->trend_per : none;
-}
+const MONITOR_TABLE::Sensor_condition& live() { return live_condition(); }
+const MONITOR_TABLE::Trend_per& trends() { return live_trends(); }
 
 // ---- Rows and fields ------------------------------------------------------
 
