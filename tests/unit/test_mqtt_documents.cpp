@@ -1,5 +1,5 @@
 // The texts the MQTT client builds: notifications from queue records,
-// response envelopes, escaped texts and the status mapping.
+// response envelopes and escaped texts.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -23,8 +23,6 @@ TEST(MqttDocuments, ResponseDropsOnlyTheDataTextsTrailingComma)
     const std::string head = "{\"unit_id\":3,\"time\":\"1970-01-01 00:00:00\",\"readwrite\":0,\"mqtt_id\":";
     setenv("TZ", "UTC", 1);
     tzset();
-    EXPECT_EQ(mqtt_response_document(3, 0, 0, 11, "{\"d1\":\"1.1.1\",}"), head + "11,\"data\":{\"d1\":\"1.1.1\"}}");
-    EXPECT_EQ(mqtt_response_document(3, 0, 0, 5, "{}"), head + "5,\"data\":{}}");
     EXPECT_EQ(mqtt_response_document(3, 0, 0, 1, "{\"d1\":\"a,}b\",}"), head + "1,\"data\":{\"d1\":\"a,}b\"}}")
         << "a ',}' inside a text stays";
 }
@@ -46,12 +44,4 @@ TEST(MqttDocuments, EscapedTextsAreValidJsonStringBodies)
         picojson::value v;
         EXPECT_EQ(picojson::parse(v, "\"" + json_escape(c.in) + "\""), "") << c.in;
     }
-}
-
-TEST(MqttDocuments, StatusCodesMapToTheFiveMqttStates)
-{
-    const int expected[] = {5, 1, 2, 3, 4, 3, 2, 2, 3};
-    for (int s = 0; s <= 8; ++s) EXPECT_EQ(send_status(s), expected[s]) << "state " << s;
-    EXPECT_EQ(send_status(9), 2);
-    EXPECT_EQ(send_status(-1), 5);
 }

@@ -121,8 +121,6 @@ protected:
             const int n = std::stoi(k.substr(1));
             data += "\"" + k + "\":" + (set.count(n) ? set.at(n) : v.serialize()) + ",";
         }
-        for (auto& [n, v] : set)
-            if (!d.contains("d" + std::to_string(n))) data += "\"d" + std::to_string(n) + "\":" + v + ",";
         data.back() = '}';
         return "{\"unit_id\":7,\"readwrite\":1,\"mqtt_id\":" + std::to_string(id) + ",\"data\":" + data + "}";
     }
