@@ -1,7 +1,8 @@
 // Simulated-board backend: the sandbox named by KVT_ROOT stands in for the
 // appliance's file system, <root>/sim/board for its GPIO lines and FPGA
-// registers, and <root>/sim/commands.log for the shell. It never runs a
-// command and never touches a path outside the sandbox.
+// registers, and <root>/sim/commands.log for the shell. It never touches a
+// path outside the sandbox and runs no command but python3 on a script
+// inside it.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
