@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common.h"
+#include "mail.h"
 #include "platform.h"
 #include "snmp.h"
 
@@ -55,11 +56,13 @@ const RosterEntry ROSTER[] = {
     {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
+    {"mail_thread", mail_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"mailreport_thread", mailreport_thread},
 };
 
 void restart_appliance()
