@@ -212,10 +212,9 @@ void mail_handle(const std::string& text)
     // report handled meanwhile must not report it as sent.
     auto answer = [&](bool sent) {
         if (!flg) return;
-        if (test) flg->mail_client_set_configuration = (sent && flg->mail_client_set_configuration == MAIL::TEST_PENDING)
-                                                           ? MAIL::TEST_SENT : MAIL::TEST_NOT_SENT;
-        else if (flg->mail_client_set_configuration != MAIL::TEST_PENDING)
-            flg->mail_client_set_configuration = MAIL::TEST_NOT_SENT;
+        int32_t& f = flg->mail_client_set_configuration;
+        if (test) f = (sent && f == MAIL::TEST_PENDING) ? MAIL::TEST_SENT : MAIL::TEST_NOT_SENT;
+        else if (f != MAIL::TEST_PENDING) f = MAIL::TEST_NOT_SENT;
     };
     const SETTINGS_TABLE::Mail& m = admin_settings.mail;
     if (!m.mail_sendmail) {
