@@ -87,6 +87,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
                              "KVT_SNMP_PORT=" + std::to_string(snmp_wire::free_udp_port())});
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
     ASSERT_TRUE(p.wait_console("snmp_trap_thread tid  : ", 5000)) << p.console();
+    // The monitor takes the levels it finds at its start unannounced.
+    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
 
     // Input 3 on: the monitor's text sends the expansion trap of entry 0 to
     // receiver 1 and the complement trap "port on" to both receivers.
