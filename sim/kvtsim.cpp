@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvtsim_ow.h"
 #include "kvtsim_value.h"
 #include "sim_board.h"
 
@@ -49,6 +50,9 @@ const char* USAGE =
     "                         read prints \"value status\" (KIND 1-9 or a name:\n"
     "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
     "                         vlxa-bat nx40-temp nx40-bat)\n"
+    "  ow ...                 1-Wire probes and adapters: add, remove, list, set,\n"
+    "                         mute, corrupt, unplug, plug, timing, stats\n"
+    "                         (kvtsim ow help)\n"
     "\n"
     "A read prints the value alone on a line. Exit status: 0 done, 1 the sandbox\n"
     "or its board file cannot be used, 2 the command line is wrong.\n";
@@ -157,6 +161,7 @@ int main(int argc, char** argv)
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
 
     if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
+    if (cmd == "ow") return kvtsim_ow(root, static_cast<int>(args.size()), args.data());
 
     Board board;
     std::string err;

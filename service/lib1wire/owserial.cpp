@@ -1,0 +1,184 @@
+// Serial layer of the link layer: raw 8N1 ports over termios, non-blocking,
+// with a per-byte wait on input.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+
+#include "owport.h"
+
+namespace {
+
+// Ports are taken and given back by both bus threads (a search request ends
+// both reading loops at once), so the free-port scan and the marking are one
+// step.
+std::mutex g_port_mutex;
+
+constexpr int BYTE_WAIT_MS = 80;  // how long one expected byte may take to come
+
+speed_t speed_of(int code)
+{
+    switch (code) {
+    case PARMSET_9600: return B9600;
+    case PARMSET_19200: return B19200;
+    case PARMSET_57600: return B57600;
+    case PARMSET_115200: return B115200;
+    case BAUD_4800: return B4800;
+    case 1:
+    case 3: return B9600;
+    default: return B115200;
+    }
+}
+
+int open_locked(int port, const char* path)
+{
+    if (port < 0 || port >= MAX_PORTNUM || ow_port(port).open) {
+        owRaiseError(OWERR::BAD_PORT);
+        return 0;
+    }
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        ow_syslog("base open caution %s.", path);
+        owRaiseError(OWERR::NO_RESOURCE);
+        return 0;
+    }
+    termios old{};
+    if (tcgetattr(fd, &old) != 0) {
+        close(fd);
+        owRaiseError(OWERR::INIT_RESOURCE);
+        return 0;
+    }
+    termios t = old;
+    t.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | IXON | IXOFF | IXANY);
+    t.c_iflag |= IGNBRK | IGNPAR;
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    t.c_cflag |= CS8 | CLOCAL | CREAD;
+    t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN);
+    t.c_cc[VTIME] = 3;
+    t.c_cc[VMIN] = 0;
+    if (tcsetattr(fd, TCSAFLUSH, &t) != 0) {
+        close(fd);
+        owRaiseError(OWERR::INIT_RESOURCE);
+        return 0;
+    }
+    tcflush(fd, TCIFLUSH);
+    OwPort& p = ow_port(port);
+    p = OwPort{};
+    p.saved = old;
+    p.fd = fd;
+    p.open = true;
+    return 1;
+}
+
+}  // namespace
+
+int OpenCOM(int port, const char* path)
+{
+    std::lock_guard<std::mutex> lock(g_port_mutex);
+    return open_locked(port, path);
+}
+
+int OpenCOMEx(const char* path)
+{
+    std::lock_guard<std::mutex> lock(g_port_mutex);
+    for (int port = 0; port < MAX_PORTNUM; ++port) {
+        if (ow_port(port).open) continue;
+        if (open_locked(port, path)) return port;
+        ow_syslog("OpenCOM caution.");
+        return -1;
+    }
+    owRaiseError(OWERR::NO_RESOURCE);
+    ow_syslog("OpenCOM caution.");
+    return -1;
+}
+
+void CloseCOM(int port)
+{
+    std::lock_guard<std::mutex> lock(g_port_mutex);
+    if (port < 0 || port >= MAX_PORTNUM || !ow_port(port).open) return;
+    OwPort& p = ow_port(port);
+    tcsetattr(p.fd, TCSANOW, &p.saved);
+    tcflush(p.fd, TCIOFLUSH);
+    close(p.fd);
+    p = OwPort{};
+}
+
+int WriteCOM(int port, int n, const uint8_t* buf)
+{
+    if (!ow_port_open(port)) return 0;
+    const int fd = ow_port(port).fd;
+    int done = 0;
+    while (done < n) {
+        ssize_t w = write(fd, buf + done, static_cast<size_t>(n - done));
+        if (w > 0) {
+            done += static_cast<int>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && errno == EAGAIN) {
+            pollfd pf{fd, POLLOUT, 0};
+            if (poll(&pf, 1, 1000) > 0) continue;
+        }
+        return 0;
+    }
+    tcdrain(fd);
+    return 1;
+}
+
+// Each byte may take BYTE_WAIT_MS to come; the wait ends as soon as input is
+// there, so a reply is taken at the speed it arrives.
+int ReadCOM(int port, int n, uint8_t* buf)
+{
+    if (!ow_port_open(port)) return 0;
+    const int fd = ow_port(port).fd;
+    int got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, buf + got, static_cast<size_t>(n - got));
+        if (r > 0) {
+            got += static_cast<int>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN) break;
+        pollfd pf{fd, POLLIN, 0};
+        int pr = poll(&pf, 1, BYTE_WAIT_MS);
+        if (pr < 0 && errno == EINTR) continue;
+        if (pr <= 0 || !(pf.revents & POLLIN)) break;
+    }
+    return got;
+}
+
+void FlushCOM(int port)
+{
+    if (ow_port_open(port)) tcflush(ow_port(port).fd, TCIOFLUSH);
+}
+
+void SetBaudCOM(int port, int code)
+{
+    if (!ow_port_open(port)) return;
+    const int fd = ow_port(port).fd;
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return;
+    cfsetispeed(&t, speed_of(code));
+    cfsetospeed(&t, speed_of(code));
+    tcsetattr(fd, TCSAFLUSH, &t);
+}
+
+void msDelay(int ms)
+{
+    if (ms <= 0) return;
+    timespec req{ms / 1000, (ms % 1000) * 1000000L}, rem{};
+    if (nanosleep(&req, &rem) != 0 && errno == EINTR) nanosleep(&rem, nullptr);
+}
+
+long msGettick()
+{
+    using namespace std::chrono;
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
