@@ -243,18 +243,21 @@ bool Adapter::start(std::string& err)
         return false;
     }
     slave_ = name;
-    slave_fd_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (slave_fd_ < 0) {
+    // The line starts raw (the settings stay with the terminal across the
+    // host's opens, and the host puts back what it found): a cooked one
+    // would echo the chip's replies back to it.
+    const int s = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (s < 0) {
         err = "open " + slave_ + ": " + std::strerror(errno);
         return false;
     }
-    // A raw line: a cooked one would echo the chip's replies back to it.
     termios t{};
-    tcgetattr(slave_fd_, &t);
+    tcgetattr(s, &t);
     cfmakeraw(&t);
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
-    tcsetattr(slave_fd_, TCSANOW, &t);
+    tcsetattr(s, TCSANOW, &t);
+    close(s);
     mkdir((root_ + "/dev").c_str(), 0777);
     link_ = root_ + port_path(bus_);
     unlink(link_.c_str());
@@ -277,9 +280,8 @@ void Adapter::stop()
         if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_) unlink(link_.c_str());
         link_.clear();
     }
-    if (slave_fd_ >= 0) close(slave_fd_);
     if (master_ >= 0) close(master_);
-    slave_fd_ = master_ = -1;
+    master_ = -1;
     state_unmap(state_);
     simboard::board_unmap(board_);
 }
@@ -302,6 +304,7 @@ void Adapter::run()
     TimedBytes& out = queues[1];
     int64_t rx_free = 0, chip_free = 0, tx_free = 0;
     bool was_unplugged = bus.unplugged;
+    bool host_open = true;
     uint8_t pending[512];
     int pending_n = 0;
 
@@ -316,15 +319,28 @@ void Adapter::run()
         timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>((wait % 1000000) * 1000)};
         ppoll(&pf, 1, &ts, nullptr);
 
-        // The plug is looked at after the wait, so bytes sent right after a
-        // replug reach the freshly powered chip.
+        // The adapter draws its power from the port's control lines: the
+        // host closing the port powers it down, opening it powers it up
+        // afresh (a hang-up on the master while no one has the port open).
+        // Plug and port are looked at after the wait, so bytes sent right
+        // after an open or a replug reach the freshly powered chip.
+        const bool hung_up = (pf.revents & POLLHUP) != 0;
         const bool unplugged = bus.unplugged;
-        if (unplugged != was_unplugged) {
+        if (unplugged != was_unplugged || hung_up == host_open) {
             in.clear();
             out.clear();
             pending_n = 0;
-            chip.master_reset();  // back on the port it powers up afresh
+            chip.master_reset();
             was_unplugged = unplugged;
+            host_open = !hung_up;
+        }
+        if (hung_up) {
+            uint8_t junk[256];
+            while (read(master_, junk, sizeof junk) > 0) {
+            }
+            const timespec idle{0, 5000000};
+            nanosleep(&idle, nullptr);
+            continue;
         }
         now = now_us();
         if (pf.revents & POLLIN) {

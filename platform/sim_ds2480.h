@@ -68,7 +68,6 @@ private:
     std::string root_;
     int bus_;
     int master_ = -1;
-    int slave_fd_ = -1;  // kept open so the master never sees a hang-up
     std::string slave_;
     std::string link_;
     Mapping state_;

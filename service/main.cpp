@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "common.h"
+#include "onewire.h"
 #include "platform.h"
 
 std::atomic<int> control{1};
@@ -63,7 +64,7 @@ const RosterEntry ROSTER[] = {
     {"state_log_thread", state_log_thread},
     // [roster 12: snmp_trap_thread]
     {"sensor_state_thread", sensor_state_thread},
-    // [roster 14: onewire_thread]
+    {"onewire_thread", onewire_thread},
     // [roster 15: ai_thread_func]
     // [roster 16: mailreport_thread]
     // [roster 17: trend_log_thread]

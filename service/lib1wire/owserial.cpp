@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 #include "owport.h"
 
@@ -109,10 +110,37 @@ void CloseCOM(int port)
     p = OwPort{};
 }
 
+namespace {
+
+// Microseconds n bytes take on the line at the port's current rate (start,
+// 8 data and stop bit each).
+long line_us(int fd, int n)
+{
+    termios t{};
+    long bps = 9600;
+    if (tcgetattr(fd, &t) == 0) {
+        switch (cfgetospeed(&t)) {
+        case B4800: bps = 4800; break;
+        case B19200: bps = 19200; break;
+        case B57600: bps = 57600; break;
+        case B115200: bps = 115200; break;
+        default: break;
+        }
+    }
+    return 10L * n * 1000000L / bps;
+}
+
+}  // namespace
+
+// Returns once the bytes have left: tcdrain, and where the port's driver
+// reports them sent before they can have been (USB and pseudo-terminal
+// ports do), the rest of their time on the line. A rate change or flush
+// that follows then cannot cut them short.
 int WriteCOM(int port, int n, const uint8_t* buf)
 {
     if (!ow_port_open(port)) return 0;
     const int fd = ow_port(port).fd;
+    const auto start = std::chrono::steady_clock::now();
     int done = 0;
     while (done < n) {
         ssize_t w = write(fd, buf + done, static_cast<size_t>(n - done));
@@ -128,6 +156,8 @@ int WriteCOM(int port, int n, const uint8_t* buf)
         return 0;
     }
     tcdrain(fd);
+    const auto on_line = start + std::chrono::microseconds(line_us(fd, n));
+    if (std::chrono::steady_clock::now() < on_line) std::this_thread::sleep_until(on_line);
     return 1;
 }
 
