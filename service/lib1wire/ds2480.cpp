@@ -157,25 +157,49 @@ int owAcquireEx(const char* path)
 
 void owRelease(int port) { CloseCOM(port); }
 
-int owTouchReset(int port)
+namespace {
+
+// Takes in a reset reply: true with devices present (presence or alarming
+// presence); false with RESET_FAILED raised for a shorted or empty line, and
+// after re-detection for a reply that is no reset reply at all.
+bool reset_reply(int port, uint8_t r)
 {
-    if (!ow_port_open(port)) return 0;
     OwPort& p = ow_port(port);
-    if (p.ULevel != MODE_NORMAL) owLevel(port, MODE_NORMAL);
-    uint8_t buf[2];
-    int n = to_command(p, buf, 0);
-    buf[n++] = static_cast<uint8_t>(CMD_RESET | p.USpeed);
-    uint8_t r = 0;
-    if (!exchange(port, buf, n, &r, 1)) return 0;
-    if ((r & 0xC0) != 0xC0) return ow_fail_redetect(port, OWERR::RESET_FAILED);
+    if ((r & 0xC0) != 0xC0) {
+        ow_fail_redetect(port, OWERR::RESET_FAILED);
+        return false;
+    }
     const int presence = r & 0x03;
     if (presence == 1 || presence == 2) {
         p.ProgramAvailable = (r >> 5) & 1;
         p.UVersion = r & 0x1C;
-        return 1;
+        return true;
     }
     owRaiseError(OWERR::RESET_FAILED);
-    return 0;
+    return false;
+}
+
+// Appends the reset command, in command mode, after returning the line to
+// normal level.
+int put_reset(int port, uint8_t* buf, int n)
+{
+    OwPort& p = ow_port(port);
+    if (p.ULevel != MODE_NORMAL) owLevel(port, MODE_NORMAL);
+    n = to_command(p, buf, n);
+    buf[n++] = static_cast<uint8_t>(CMD_RESET | p.USpeed);
+    return n;
+}
+
+}  // namespace
+
+int owTouchReset(int port)
+{
+    if (!ow_port_open(port)) return 0;
+    uint8_t buf[2];
+    const int n = put_reset(port, buf, 0);
+    uint8_t r = 0;
+    if (!exchange(port, buf, n, &r, 1)) return 0;
+    return reset_reply(port, r) ? 1 : 0;
 }
 
 int owTouchBit(int port, int bit)
@@ -222,6 +246,9 @@ int owWriteByte(int port, int byte)
 
 int owReadByte(int port) { return owTouchByte(port, 0xFF); }
 
+// With do_reset the reset goes out in the same transfer as the data: the
+// adapter takes the commands in order, and the host looks at the reset's
+// reply before it uses the data's.
 int owBlock(int port, int do_reset, uint8_t* buf, int len)
 {
     if (len > OW_BLOCK_MAX) {
@@ -229,19 +256,21 @@ int owBlock(int port, int do_reset, uint8_t* buf, int len)
         return 0;
     }
     if (!ow_port_open(port)) return 0;
-    if (do_reset && !owTouchReset(port)) return 0;
-    if (len <= 0) return 1;
+    if (len <= 0) return do_reset ? owTouchReset(port) : 1;
     OwPort& p = ow_port(port);
-    uint8_t out[1 + 2 * OW_BLOCK_MAX];
-    int n = to_data(p, out, 0);
+    uint8_t out[3 + 2 * OW_BLOCK_MAX];
+    int n = do_reset ? put_reset(port, out, 0) : 0;
+    n = to_data(p, out, n);
     for (int i = 0; i < len; ++i) {
         out[n++] = buf[i];
         if (buf[i] == COMMAND_MODE) out[n++] = COMMAND_MODE;
     }
     if (!WriteCOM(port, n, out)) return ow_fail_redetect(port, OWERR::WRITE_FAILED);
-    uint8_t in[OW_BLOCK_MAX];
-    if (ReadCOM(port, len, in) != len) return ow_fail_redetect(port, OWERR::BLOCK_FAILED);
-    std::memcpy(buf, in, static_cast<size_t>(len));
+    const int want = len + (do_reset ? 1 : 0);
+    uint8_t in[OW_BLOCK_MAX + 1];
+    if (ReadCOM(port, want, in) != want) return ow_fail_redetect(port, OWERR::BLOCK_FAILED);
+    if (do_reset && !reset_reply(port, in[0])) return 0;
+    std::memcpy(buf, in + (do_reset ? 1 : 0), static_cast<size_t>(len));
     return 1;
 }
 
@@ -301,8 +330,23 @@ int owSpeed(int port, int speed)
     return p.USpeed;
 }
 
+// The byte and the switch to the strong pull-up in one transfer, so the
+// pull-up follows the byte at once.
 int owWriteBytePower(int port, int byte)
 {
-    if (!owWriteByte(port, byte)) return 0;
-    return owLevel(port, MODE_STRONG5) == MODE_STRONG5 ? 1 : 0;
+    if (!ow_port_open(port)) return 0;
+    OwPort& p = ow_port(port);
+    if (p.ULevel != MODE_NORMAL) owLevel(port, MODE_NORMAL);
+    uint8_t buf[6];
+    int n = to_data(p, buf, 0);
+    buf[n++] = static_cast<uint8_t>(byte);
+    if (buf[n - 1] == COMMAND_MODE) buf[n++] = COMMAND_MODE;
+    n = to_command(p, buf, n);
+    buf[n++] = ARM_5V;
+    buf[n++] = PULSE_5V;
+    uint8_t r[2] = {};
+    if (!exchange(port, buf, n, r, 2)) return 0;
+    if ((r[1] & 0x81) != 0) return ow_fail_redetect(port, OWERR::LEVEL_FAILED);
+    p.ULevel = MODE_STRONG5;
+    return 1;
 }

@@ -18,12 +18,14 @@ constexpr uint8_t ATOD_ALL_INPUTS = 0x0F;
 constexpr uint16_t CRC16_GOOD = 0xB001;  // a transfer with its inverted CRC appended
 constexpr int CONTROL_PAGE = 0x08;
 
-bool select_device(int port, int try_overdrive, const uint8_t* rom)
+// Selects rom and runs the len bytes of buf after it: in one transfer at
+// normal speed, or after an overdrive selection when asked for and possible.
+bool select_and_run(int port, int try_overdrive, const uint8_t* rom, uint8_t* buf, int len)
 {
     owSerialNum(port, const_cast<uint8_t*>(rom), 0);
-    if (try_overdrive && owOverdriveAccess(port)) return true;
+    if (try_overdrive && owOverdriveAccess(port)) return owBlock(port, 0, buf, len) == 1;
     if (ow_port_open(port) && ow_port(port).USpeed == SPEEDSEL_OD) owSpeed(port, SPEEDSEL_FLEX);
-    return owAccess(port) == 1;
+    return ow_select_block(port, buf, len) == 1;
 }
 
 bool crc16_good(const uint8_t* p, int n, uint16_t seed = 0) { return ow_crc16(p, n, seed) == CRC16_GOOD; }
@@ -31,13 +33,12 @@ bool crc16_good(const uint8_t* p, int n, uint16_t seed = 0) { return ow_crc16(p,
 // Reads the 8 bytes of the page at `address` with their CRC.
 bool read_page(int port, int try_overdrive, const uint8_t* rom, int address, uint8_t* page)
 {
-    if (!select_device(port, try_overdrive, rom)) return false;
     uint8_t buf[13];
     buf[0] = ATOD_READ_MEMORY;
     buf[1] = static_cast<uint8_t>(address & 0xFF);
     buf[2] = static_cast<uint8_t>(address >> 8);
     std::memset(buf + 3, 0xFF, 10);
-    if (!owBlock(port, 0, buf, 13)) return false;
+    if (!select_and_run(port, try_overdrive, rom, buf, 13)) return false;
     if (!crc16_good(buf, 13)) {
         owRaiseError(OWERR::CRC_FAILED);
         return false;
@@ -49,7 +50,6 @@ bool read_page(int port, int try_overdrive, const uint8_t* rom, int address, uin
 // One pass of a control-page write: every byte with its CRC and read-back.
 bool write_pass(int port, int try_overdrive, const uint8_t* rom, const uint8_t* ctrl, int start, int end)
 {
-    if (!select_device(port, try_overdrive, rom)) return false;
     for (int a = start; a <= end; ++a) {
         const uint8_t data = ctrl[a - CONTROL_PAGE];
         uint8_t buf[7];
@@ -67,7 +67,8 @@ bool write_pass(int port, int try_overdrive, const uint8_t* rom, const uint8_t* 
         buf[n++] = 0xFF;
         buf[n++] = 0xFF;
         buf[n++] = 0xFF;
-        if (!owBlock(port, 0, buf, n)) return false;
+        const bool sent = a == start ? select_and_run(port, try_overdrive, rom, buf, n) : owBlock(port, 0, buf, n) == 1;
+        if (!sent) return false;
         if (!crc16_good(buf, n - 1, seed)) {
             owRaiseError(OWERR::CRC_FAILED);
             return false;
@@ -125,13 +126,15 @@ int TemperatureConvertStart(int port)
 
 int TemperatureConvertRead(int port, const uint8_t* rom, float* temp)
 {
-    owSerialNum(port, const_cast<uint8_t*>(rom), 0);
+    // Each attempt selects anew; the selection itself is tried twice.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!owAccess(port) && !owAccess(port)) return 0;
         uint8_t buf[10];
-        buf[0] = READ_SCRATCHPAD;
-        std::memset(buf + 1, 0xFF, 9);
-        if (!owBlock(port, 0, buf, 10)) continue;
+        auto read = [&] {
+            buf[0] = READ_SCRATCHPAD;
+            std::memset(buf + 1, 0xFF, 9);
+            return select_and_run(port, 0, rom, buf, 10);
+        };
+        if (!read() && !read()) return 0;
         if (ow_crc8(buf + 1, 9) != 0) {
             owRaiseError(OWERR::CRC_FAILED);
             continue;
@@ -166,9 +169,8 @@ int WriteAtoD(int port, int try_overdrive, const uint8_t* rom, const uint8_t* ct
 
 int DoAtoDConversion(int port, int try_overdrive, const uint8_t* rom)
 {
-    if (!select_device(port, try_overdrive, rom)) return 0;
     uint8_t buf[5] = {ATOD_CONVERT, ATOD_ALL_INPUTS, 0x00, 0xFF, 0xFF};
-    if (!owBlock(port, 0, buf, 5)) return 0;
+    if (!select_and_run(port, try_overdrive, rom, buf, 5)) return 0;
     if (!crc16_good(buf, 5)) {
         owRaiseError(OWERR::CRC_FAILED);
         return 0;

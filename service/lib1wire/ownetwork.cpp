@@ -115,25 +115,28 @@ void owSerialNum(int port, uint8_t* buf, int do_read)
     else std::memcpy(p.SerialNum, buf, 8);
 }
 
-int owAccess(int port)
+int ow_select_block(int port, uint8_t* buf, int len)
 {
     if (!ow_port_open(port)) return 0;
-    if (!owTouchReset(port)) {
-        owRaiseError(OWERR::NO_DEVICES);
+    if (len < 0 || 9 + len > OW_BLOCK_MAX) {
+        owRaiseError(OWERR::BLOCK_TOO_LARGE);
         return 0;
     }
     OwPort& p = ow_port(port);
-    uint8_t buf[9];
-    buf[0] = MATCH_ROM;
-    std::memcpy(buf + 1, p.SerialNum, 8);
-    if (!owBlock(port, 0, buf, 9)) {
-        owRaiseError(OWERR::BLOCK_FAILED);
+    uint8_t block[OW_BLOCK_MAX];
+    block[0] = MATCH_ROM;
+    std::memcpy(block + 1, p.SerialNum, 8);
+    if (len > 0) std::memcpy(block + 9, buf, static_cast<size_t>(len));
+    if (!owBlock(port, 1, block, 9 + len)) return 0;
+    if (block[0] != MATCH_ROM || std::memcmp(block + 1, p.SerialNum, 8) != 0) {
+        owRaiseError(OWERR::VERIFY_FAILED);
         return 0;
     }
-    if (buf[0] == MATCH_ROM && std::memcmp(buf + 1, p.SerialNum, 8) == 0) return 1;
-    owRaiseError(OWERR::VERIFY_FAILED);
-    return 0;
+    if (len > 0) std::memcpy(buf, block + 9, static_cast<size_t>(len));
+    return 1;
 }
+
+int owAccess(int port) { return ow_select_block(port, nullptr, 0); }
 
 int owOverdriveAccess(int port)
 {

@@ -35,3 +35,7 @@ void ow_syslog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Raises code, re-detects the adapter and returns 0: the common ending of a
 // primitive that found the adapter not answering.
 int ow_fail_redetect(int port, int code);
+// Selects the current ROM (reset, Match ROM and the ROM code, its echo
+// checked) and runs the len bytes of buf after it, all in one transfer; buf
+// then holds what the bus gave back. 1 on success.
+int ow_select_block(int port, uint8_t* buf, int len);
