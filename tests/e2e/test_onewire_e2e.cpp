@@ -208,3 +208,41 @@ TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopSta
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     EXPECT_LT(took, 1000) << "stop took " << took << " ms";
 }
+
+TEST(OneWireE2E, KvtsimOwRefusesBadArgumentsAndKeepsTheProbes)
+{
+    TestSandbox sb(false);
+    const std::string id = kvtsim(sb, {"ow", "add", "1", "humid", "40"});
+    ASSERT_EQ(id.size(), 16u);
+    std::string bad_crc = id;
+    bad_crc[0] = bad_crc[0] == '0' ? '1' : '0';
+    struct Case {
+        std::vector<std::string> args;
+        int rc;
+    } cases[] = {
+        {{"ow"}, 2},
+        {{"ow", "bogus", "0"}, 2},
+        {{"ow", "add", "2", "temp"}, 2},
+        {{"ow", "add", "0", "pressure"}, 2},
+        {{"ow", "add", "0", "temp", "warm"}, 2},
+        {{"ow", "add", "0", "temp", bad_crc}, 1},
+        {{"ow", "add", "1", "humid", id}, 1},  // already there
+        {{"ow", "set", "1", "xyz", "20"}, 1},
+        {{"ow", "set", "0", id, "20"}, 1},  // on the other bus
+        {{"ow", "set", "1", id}, 2},
+        {{"ow", "mute", "1", id, "maybe"}, 2},
+        {{"ow", "corrupt", "1", id, "0"}, 2},
+        {{"ow", "timing", "1", "slow"}, 2},
+        {{"ow", "set", "1", id, "61.25"}, 0},
+        {{"ow", "mute", "1", id, "on"}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {KVT_SIMTOOL_BIN, "-r", sb.root()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string out;
+        EXPECT_EQ(run_program(argv, &out), c.rc) << c.args.back() << ": " << out;
+    }
+    EXPECT_EQ(kvtsim(sb, {"ow", "list"}), "1 " + id + " humid 61.25% muted reads=0");
+    kvtsim(sb, {"ow", "remove", "1", id});
+    EXPECT_EQ(kvtsim(sb, {"ow", "list"}), "");
+}
