@@ -104,37 +104,17 @@ void Device::sample(int level)
     case ROM_CMD:
         bit_in(level);
         return;
-    case MATCH: {
-        const int bit = (rom_[bitpos_ / 8] >> (bitpos_ % 8)) & 1;
-        if (level != bit) {
-            phase_ = IDLE;
-            return;
-        }
-        if (++bitpos_ == 64) {
-            phase_ = FUNCTION;
-            sub_ = RX;
-            bitpos_ = 0;
-        }
+    case MATCH:
+        rom_bit(level);
         return;
-    }
-    case SEARCH: {
+    case SEARCH:
         if (search_step_ < 2) {
-            ++search_step_;
+            ++search_step_;  // the bit and its complement went out
             return;
         }
-        const int bit = (rom_[bitpos_ / 8] >> (bitpos_ % 8)) & 1;
         search_step_ = 0;
-        if (level != bit) {
-            phase_ = IDLE;  // the master went the other way
-            return;
-        }
-        if (++bitpos_ == 64) {
-            phase_ = FUNCTION;
-            sub_ = RX;
-            bitpos_ = 0;
-        }
+        rom_bit(level);  // the direction the master took
         return;
-    }
     case FUNCTION:
         if (sub_ == RX) {
             bit_in(level);
@@ -149,6 +129,20 @@ void Device::sample(int level)
             tx_done();
         }
         return;
+    }
+}
+
+void Device::rom_bit(int level)
+{
+    const int bit = (rom_[bitpos_ / 8] >> (bitpos_ % 8)) & 1;
+    if (level != bit) {
+        phase_ = IDLE;  // another device is meant
+        return;
+    }
+    if (++bitpos_ == 64) {
+        phase_ = FUNCTION;
+        sub_ = RX;
+        bitpos_ = 0;
     }
 }
 

@@ -62,6 +62,8 @@ private:
     enum Phase { IDLE, ROM_CMD, MATCH, SEARCH, FUNCTION };
     enum Sub { RX, TX, HOLD };
     void rom_command(uint8_t cmd);
+    // One ROM bit of a match or search as the line shows it.
+    void rom_bit(int level);
     void bit_in(int level);
 
     uint8_t rom_[8];

@@ -20,7 +20,10 @@ namespace {
 // step.
 std::mutex g_port_mutex;
 
-constexpr int BYTE_WAIT_MS = 80;  // how long one expected byte may take to come
+// One expected byte is waited for in up to 20 looks 4 ms apart (about
+// 80 ms); a look ends as soon as input is there.
+constexpr int BYTE_LOOKS = 20;
+constexpr int LOOK_MS = 4;
 
 speed_t speed_of(int code)
 {
@@ -161,32 +164,33 @@ int WriteCOM(int port, int n, const uint8_t* buf)
     return 1;
 }
 
-// Each byte may take BYTE_WAIT_MS to come; the wait ends as soon as input is
-// there, so a reply is taken at the speed it arrives.
+// Counting looks rather than a span of time keeps the wait as long, in
+// looks, when the host itself gets the processor late.
 int ReadCOM(int port, int n, uint8_t* buf)
 {
     if (!ow_port_open(port)) return 0;
     const int fd = ow_port(port).fd;
     int got = 0;
+    int looks = 0;
     while (got < n) {
         ssize_t r = read(fd, buf + got, static_cast<size_t>(n - got));
         if (r > 0) {
             got += static_cast<int>(r);
+            looks = 0;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN) break;
+        if (++looks > BYTE_LOOKS) break;
         pollfd pf{fd, POLLIN, 0};
-        int pr = poll(&pf, 1, BYTE_WAIT_MS);
-        if (pr < 0 && errno == EINTR) continue;
-        if (pr <= 0 || !(pf.revents & POLLIN)) break;
+        if (poll(&pf, 1, LOOK_MS) < 0 && errno != EINTR) break;
     }
     return got;
 }
 
 void FlushCOM(int port)
 {
-    if (ow_port_open(port)) tcflush(ow_port(port).fd, TCIOFLUSH);
+    if (ow_port_open(port)) tcflush(ow_port(port).fd, TCIFLUSH);
 }
 
 void SetBaudCOM(int port, int code)

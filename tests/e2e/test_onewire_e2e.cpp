@@ -3,7 +3,6 @@
 // results read from the live table, the search lists and the application log.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
@@ -12,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "db_test_support.h"
 #include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
@@ -24,35 +24,11 @@ namespace {
 constexpr int NO_VALUE = 65535;
 const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
 
-void db_exec(TestSandbox& sb, const std::string& sql)
-{
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
-              SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    char* err = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    const std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << msg;
-}
+void db_exec(TestSandbox& sb, const std::string& sql) { dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).exec(sql); }
 
-std::string sql_value(TestSandbox& sb, const std::string& sql)
+std::string sql_text(TestSandbox& sb, const std::string& sql)
 {
-    sqlite3* db = nullptr;
-    std::string out = "<no row>";
-    if (sqlite3_open_v2(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
-            const unsigned char* t = sqlite3_column_text(st, 0);
-            out = t ? reinterpret_cast<const char*>(t) : "";
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
+    return dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).scalar(sql);
 }
 
 std::string tool(const std::string& bin, TestSandbox& sb, std::vector<std::string> args)
@@ -143,7 +119,7 @@ TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegister
     EXPECT_EQ(sb.read("/tmp/onewiretemp2.txt"), d + "\n");
     EXPECT_NE(p.console().find("temp port1 find:1 [" + d + "]"), std::string::npos);
 
-    ASSERT_TRUE(passes(sb, 0, a, 3, 20000));
+    ASSERT_TRUE(passes(sb, 0, a, 3, 30000)) << sb.read("/log/app_log/applog1.txt") << kvtsim(sb, {"ow", "list"});
     EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :3"), 1) << "one line, not one per pass";
     EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 0);
 
@@ -156,9 +132,9 @@ TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegister
     EXPECT_TRUE(wait_until([&] { return kvtctl(sb, {"flags", "onewire_id_flg"}) == "0"; }, 30000));
     EXPECT_EQ(sb.read("/tmp/onewiretemp2.txt"), "") << "registered: no longer listed";
     EXPECT_EQ(sb.read("/tmp/onewiretemp1.txt"), c + "\n");
-    EXPECT_TRUE(wait_until([&] { return sql_value(sb, "SELECT device_ID FROM webapp_wire_temp WHERE id=70;") == d; },
+    EXPECT_TRUE(wait_until([&] { return sql_text(sb, "SELECT device_ID FROM webapp_wire_temp WHERE id=70;") == "'" + d + "'"; },
                            10000));
-    EXPECT_EQ(temp(sb, 1), 2537) << "bus 0 reads again after the search";
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2537; }, 10000)) << "bus 0 reads again after the search";
 
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(3000), 0);

@@ -24,6 +24,7 @@ public:
     {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
             throw std::runtime_error("cannot open " + path);
+        sqlite3_busy_timeout(db_, 5000);  // a running service may be committing
     }
     ~Conn() { sqlite3_close(db_); }
     Conn(const Conn&) = delete;
