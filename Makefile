@@ -2,12 +2,16 @@
 # make test   install what is missing (as root), build, run every test, then
 #             the unit tests again under AddressSanitizer and UBSan
 # make run    run the service on the simulated board in ./sandbox (Ctrl-C stops it)
+# make fuzz   fuzz the SNMP request handling for FUZZ_SECONDS (default 60) with
+#             libFuzzer, ASan and UBSan, in its own build tree
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 SANDBOX    ?= $(CURDIR)/sandbox
 
-.PHONY: all build test run deps sandbox clean bench
+.PHONY: all build test run deps sandbox clean bench fuzz
 
 all: build
 
@@ -34,8 +38,18 @@ sandbox: build
 run: sandbox
 	KVT_ROOT=$(SANDBOX) $(BUILD)/kvt7400sim
 
+# New inputs collect in $(FUZZ_BUILD)/corpus; the committed seeds stay as they are.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVT_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_recv_message
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/tests/fuzz_recv_message -max_total_time=$(FUZZ_SECONDS) -max_len=2048 \
+	  -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
 bench: build
 	sh bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

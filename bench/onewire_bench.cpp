@@ -13,7 +13,7 @@
 #include "common.h"
 #include "lib1wire/ownet.h"
 #include "onewire.h"
-#include "onewire_lines.h"
+#include "board_lines.h"
 #include "platform.h"
 #include "sandbox.h"
 #include "sim_ds2480.h"
@@ -48,7 +48,7 @@ int main()
         std::fprintf(stderr, "onewire_bench: %s\n", err.c_str());
         return 1;
     }
-    sb.set_gpio(OW_LINE::CHIP, OW_LINE::POWER[0], 1);
+    sb.set_gpio(BOARD::ONEWIRE_POWER[0].chip, BOARD::ONEWIRE_POWER[0].line, 1);
     simow::Adapter adapter(sb.root(), 0);
     if (!adapter.start(err)) {
         std::fprintf(stderr, "onewire_bench: %s\n", err.c_str());

@@ -32,6 +32,8 @@ void kvt_set_realtime(pthread_t th)
 
 void platform_stop_signals(void (*)(int)) {}
 
+SnmpListen platform_snmp_listen() { return {0u /* INADDR_ANY */, 161, false}; }
+
 int board_gpio_open(int chip)
 {
     std::string dev = "/dev/gpiochip" + std::to_string(chip);
@@ -55,39 +57,23 @@ void board_gpio_close(int fd)
     if (fd >= 0) close(fd);
 }
 
-int board_gpio_read(int fd, int line, int* val)
-{
-    gpiohandle_request req = gpio_line_request(0, line, 0);
-    int ret = ioctl(fd, GPIO_GET_LINEHANDLE_IOCTL, &req);
-    if (ret == 0) {
-        gpiohandle_data data;
-        std::memset(&data, 0, sizeof data);
-        if (ioctl(req.fd, GPIOHANDLE_GET_LINE_VALUES_IOCTL, &data) == 0) *val = data.values[0];
-        close(req.fd);
-    }
-    return ret;
-}
+namespace {
 
-int board_gpio_write(int fd, int line, int val)
-{
-    gpiohandle_request req = gpio_line_request(1, line, val);
-    int ret = ioctl(fd, GPIO_GET_LINEHANDLE_IOCTL, &req);
-    if (ret == 0) {
-        gpiohandle_data data;
-        std::memset(&data, 0, sizeof data);
-        data.values[0] = static_cast<__u8>(val);
-        ioctl(req.fd, GPIOHANDLE_SET_LINE_VALUES_IOCTL, &data);
-        close(req.fd);
-    }
-    return ret;
-}
+int sys_ioctl(int fd, unsigned long request, void* arg) { return ioctl(fd, request, arg); }
+int sys_close(int fd) { return close(fd); }
+
+}  // namespace
+
+int board_gpio_read(int fd, int line, int* val) { return gpio_line_read(fd, line, val, sys_ioctl, sys_close); }
+
+int board_gpio_write(int fd, int line, int val) { return gpio_line_write(fd, line, val, sys_ioctl, sys_close); }
 
 int board_mem_open() { return open(kvt_path("/dev/mem").c_str(), O_RDWR | O_SYNC); }
 
-char* board_mem_map(int fd, unsigned long base, unsigned long len)
+volatile uint8_t* board_mem_map(int fd, unsigned long base, unsigned long len)
 {
     void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(base));
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    return p == MAP_FAILED ? nullptr : static_cast<volatile uint8_t*>(p);
 }
 
 void board_mem_close(int fd)

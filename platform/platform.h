@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <cstdint>
+
 #include <string>
 
 // Prepares the backend before anything else runs. The simulated board takes
@@ -40,6 +42,17 @@ void kvt_set_realtime(pthread_t th);
 // wanted (the simulated board, so Ctrl-C stops it cleanly).
 void platform_stop_signals(void (*handler)(int));
 
+// Where the SNMP agent listens: the appliance on every interface, port 161;
+// the simulated board on loopback only, on KVT_SNMP_PORT when that is set
+// (so it runs unprivileged and side by side), 161 otherwise. `trace` turns
+// on the per-request console lines (KVT_SNMP_TRACE=1 on the simulated board).
+struct SnmpListen {
+    unsigned int addr;  // IPv4, host byte order
+    int port;
+    bool trace;
+};
+SnmpListen platform_snmp_listen();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];
@@ -53,9 +66,11 @@ void board_gpio_close(int fd);
 int board_gpio_read(int fd, int line, int* val);
 int board_gpio_write(int fd, int line, int val);
 
-// The FPGA register window.
-int board_mem_open();                                         // descriptor, or -1
-char* board_mem_map(int fd, unsigned long base, unsigned long len);  // nullptr on failure
+// The FPGA register window. Registers are bytes with side effects: every
+// access goes through the volatile pointer, one byte at a time, in program
+// order, so that no compiler or target merges, reorders or drops one.
+int board_mem_open();  // descriptor, or -1
+volatile uint8_t* board_mem_map(int fd, unsigned long base, unsigned long len);  // nullptr on failure
 void board_mem_close(int fd);
 // Called after every register write; the simulated board keeps a journal.
 void board_mem_wrote(unsigned long offset, int value);

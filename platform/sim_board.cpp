@@ -42,12 +42,12 @@ bool board_create(const std::string& root, std::string& err)
     Header* h = reinterpret_cast<Header*>(img.data());
     std::memcpy(h->magic, "KVTBOARD", 8);
     h->version = VERSION;
-    h->gpio[1][STRAP_A_LINE] = 1;
-    h->gpio[1][STRAP_B_LINE] = 1;
-    for (int l : DIP_LINE) h->gpio[2][l] = 1;  // a switch that is off reads 1
-    // Board revision 0x0102 in the second 16-bit word of the register block.
-    img[FPGA_OFFSET + 2] = 0x02;
-    img[FPGA_OFFSET + 3] = 0x01;
+    line_level(h, BOARD::STRAP_A) = 1;
+    line_level(h, BOARD::STRAP_B) = 1;
+    for (BOARD::Line l : BOARD::DIP) line_level(h, l) = 1;  // a switch that is off reads 1
+    // Board revision 0x0102.
+    img[FPGA_OFFSET + BOARD::REG_REVISION] = 0x02;
+    img[FPGA_OFFSET + BOARD::REG_REVISION + 1] = 0x01;
     std::string path = board_path(root);
     std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);

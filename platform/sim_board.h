@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "board_lines.h"
+
 namespace simboard {
 
 constexpr int CHIPS = 3;
 constexpr int LINES = 128;
 constexpr size_t FPGA_OFFSET = 4096;   // page-aligned so it can be mapped alone
-constexpr size_t FPGA_SIZE = 0x7FFF;
+constexpr size_t FPGA_SIZE = BOARD::FPGA_LEN;
 constexpr size_t FILE_SIZE = FPGA_OFFSET + 0x8000;
 constexpr uint32_t VERSION = 1;
 
@@ -55,14 +57,8 @@ bool board_create(const std::string& root, std::string& err);
 bool board_map(const std::string& root, Mapping& m, std::string& err);
 void board_unmap(Mapping& m);
 
-// Lines of the board that have names.
-constexpr int DI_CHIP[8] = {2, 3, 2, 2, 2, 2, 2, 2};
-constexpr int DI_LINE[8] = {35, 68, 39, 40, 32, 62, 63, 64};
-constexpr int RELAY_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};  // chip 2
-constexpr int DIP_LINE[4] = {49, 50, 51, 52};                     // chip 2
-constexpr int POWER_SWITCH_LINE = 68;                             // chip 2
-constexpr int RUN_LINE = 67;                                      // chip 2
-constexpr int STRAP_A_LINE = 20, STRAP_B_LINE = 21;               // chip 1
+// The level of one of the board's named lines.
+inline volatile uint8_t& line_level(Header* h, BOARD::Line l) { return h->gpio[l.chip][l.line]; }
 
 // Makes a sandbox in dir: the appliance's directories and default system
 // files, the board file, and the factory database when factory_db names one.

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "../service/onewire_lines.h"
+#include "board_lines.h"
 
 namespace simow {
 
@@ -473,13 +473,13 @@ bool BoardBus::connected(int slot) const
     const volatile Probe& p = bus_->probes[slot];
     if (!dev_[slot] || p.mute) return false;
     if (!lines_) return true;
-    return p.branch == TEMP_BRANCH ? lines_[OW_LINE::TEMP_BRANCH[index_]] != 0
-                                   : lines_[OW_LINE::HUMID_BRANCH[index_]] != 0;
+    return p.branch == TEMP_BRANCH ? lines_[BOARD::ONEWIRE_TEMP_BRANCH[index_].line] != 0
+                                   : lines_[BOARD::ONEWIRE_HUMID_BRANCH[index_].line] != 0;
 }
 
 void BoardBus::sync()
 {
-    const bool power = !lines_ || lines_[OW_LINE::POWER[index_]] != 0;
+    const bool power = !lines_ || lines_[BOARD::ONEWIRE_POWER[index_].line] != 0;
     if (!power && powered_)
         for (auto& d : dev_)
             if (d) d->power_on();
@@ -514,7 +514,7 @@ int BoardBus::reset(Speed speed)
 
 int BoardBus::touch(int bit, Speed speed)
 {
-    const bool power = !lines_ || lines_[OW_LINE::POWER[index_]] != 0;
+    const bool power = !lines_ || lines_[BOARD::ONEWIRE_POWER[index_].line] != 0;
     if (!power) {
         sync();
         return bit;

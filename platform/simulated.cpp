@@ -120,6 +120,23 @@ void platform_stop_signals(void (*handler)(int))
     sigaction(SIGINT, &sa, nullptr);
 }
 
+SnmpListen platform_snmp_listen()
+{
+    SnmpListen l{0x7F000001u, 161, false};  // 127.0.0.1
+    const char* port = std::getenv("KVT_SNMP_PORT");
+    if (port && *port) {
+        char* end = nullptr;
+        long p = std::strtol(port, &end, 10);
+        if (*end == '\0' && p > 0 && p < 65536)
+            l.port = static_cast<int>(p);
+        else
+            std::fprintf(stderr, "kvt7400sim: KVT_SNMP_PORT=%s is not a port number; using 161\n", port);
+    }
+    const char* trace = std::getenv("KVT_SNMP_TRACE");
+    l.trace = trace && std::strcmp(trace, "1") == 0;
+    return l;
+}
+
 int board_gpio_open(int chip)
 {
     static const uint32_t bits[] = {0, simboard::FAULT_GPIO1, simboard::FAULT_GPIO2, simboard::FAULT_GPIO3};
@@ -158,11 +175,11 @@ int board_mem_open()
     return open(simboard::board_path(sandbox_root()).c_str(), O_RDWR);
 }
 
-char* board_mem_map(int fd, unsigned long, unsigned long len)
+volatile uint8_t* board_mem_map(int fd, unsigned long, unsigned long len)
 {
     if (fault(simboard::FAULT_MEM_MAP) || len > simboard::FPGA_SIZE) return nullptr;
     void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, simboard::FPGA_OFFSET);
-    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+    return p == MAP_FAILED ? nullptr : static_cast<volatile uint8_t*>(p);
 }
 
 void board_mem_close(int fd)
@@ -173,7 +190,7 @@ void board_mem_close(int fd)
 void board_mem_wrote(unsigned long offset, int value)
 {
     char line[64];
-    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", 0x51000000UL + offset, value);
+    int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", BOARD::FPGA_BASE + offset, value);
     int fd = open((sandbox_root() + "/sim/fpga.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
     if (fd < 0) return;
     ssize_t w = write(fd, line, static_cast<size_t>(n));

@@ -32,6 +32,15 @@ constexpr int LOWER_CAUTION = 7;
 constexpr int LOWER_ALERT = 8;
 }  // namespace STATE
 
+// What a digital port's level means (its `errortext_id`).
+namespace ERRTEXT {
+constexpr int LEVEL = 1;        // the level is announced, the state stays normal
+constexpr int CAUTION_ON = 2;   // level 1 is a caution
+constexpr int ALERT_ON = 3;     // level 1 is an alert
+constexpr int CAUTION_OFF = 4;  // level 0 is a caution
+constexpr int ALERT_OFF = 5;    // level 0 is an alert
+}  // namespace ERRTEXT
+
 // Sections of the settings writer: the kind of a db_save message.
 namespace SAVE {
 constexpr int DI = 1;
@@ -65,9 +74,12 @@ constexpr int WHOLE = 999;  // the index of a message that means the whole secti
 // Values the service writes into the request flags of the shared table.
 namespace REQ {
 constexpr int32_t SAVED = 0;   // section saved, request handled
+constexpr int32_t FAILED = 0;  // settings file refused or unreadable
 constexpr int32_t DONE = 1;    // settings file handled, test trap sent
 constexpr int32_t IMPORT = 3;  // settings file to import; after a save: its sender re-reads it
 constexpr int32_t EXPORT = 4;  // settings file to export; after a save: to be applied
+constexpr int32_t REREAD = IMPORT;  // section saved, its sender re-reads it
+constexpr int32_t APPLY = EXPORT;   // section saved, to be applied
 }  // namespace REQ
 
 // Event bits of a scenario entry's `state` (and of a relay rule's

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "monitor_table.h"
+#include "settings_map.h"
 #include "settings_table.h"
 
 // ---- Command texts ----------------------------------------------------------
@@ -36,6 +37,12 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals = n
 // policy, system actions, simulation) directly.
 void dispatch_command(const std::vector<std::string>& f);
 
+// Command 17's wait for both 1-Wire buses to finish a device search, in
+// milliseconds. True when both reported; on time-out the wait is logged and
+// onewire_id_flg cleared all the same.
+constexpr int ONEWIRE_SEARCH_WAIT_MS = 60000;
+bool wait_onewire_search(int timeout_ms);
+
 // Field helpers with the channel's conversions: base-10, malformed -> 0,
 // clamped to int; a missing field is empty.
 int field_num(const std::vector<std::string>& f, size_t k);
@@ -48,8 +55,9 @@ std::string shell_quote(const std::string& v);
 // Hundredths of a decimal text ("3.35" -> 335), cut toward zero.
 int hundredths(const std::string& text);
 
-// The three session lines of the web UI's settings file, or "" when a value
-// would break out of its line.
+// The three session lines of the web UI's settings file, or "" unless both
+// flags are True or False and the age is digits: anything else would be
+// Python the web UI runs.
 std::string session_block(const std::string& expire, const std::string& age,
                           const std::string& save_every);
 // The web UI's settings file text with its session lines replaced by block.
@@ -65,16 +73,14 @@ int parse_debug_text(const std::string& text, int* di, float* ai, float* temp, f
 
 // ---- Settings writer --------------------------------------------------------
 
-// SQL text literal content: every ' doubled.
-std::string sql_text(const char* v);
-
 // Number of entries of a db_save kind (0 for kinds the writer does not know).
 int kind_entries(int kind);
 
-// The UPDATE statements that save entry `i` of `kind` from the records (two
-// for kind 58, none for an unknown kind or an entry outside the section).
-std::vector<std::string> update_statements(int kind, int i, const SETTINGS_TABLE::Sensor_settings& s,
-                                           const SETTINGS_TABLE::Admin_settings& a, int sm_err_time);
+// The UPDATE statement that saves entry `i` of `kind` from the records,
+// values bound in order (none for an unknown kind or an entry outside the
+// section).
+std::vector<SETTINGS_MAP::Statement> update_statements(int kind, int i, SETTINGS_TABLE::Sensor_settings& s,
+                                                       SETTINGS_TABLE::Admin_settings& a, int sm_err_time);
 
 // Parses a db_save message "kind,index,"; false when it is not two numbers.
 bool parse_save_message(const std::string& m, int* kind, int* index);

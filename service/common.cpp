@@ -16,7 +16,7 @@
 #include "platform.h"
 
 int fd_gpio1 = -1, fd_gpio2 = -1, fd_gpio3 = -1, fd_fpga = -1;
-char* ram_fpga = nullptr;
+volatile uint8_t* ram_fpga = nullptr;
 
 namespace {
 
@@ -48,9 +48,9 @@ int chip_fd(int chip)
 // mapped or the address lies outside it.
 long fpga_offset(unsigned int addr)
 {
-    if (!ram_fpga || addr < FPGA_BASE) return -1;
-    unsigned long off = addr - FPGA_BASE;
-    return off < FPGA_LEN ? static_cast<long>(off) : -1;
+    if (!ram_fpga || addr < BOARD::FPGA_BASE) return -1;
+    unsigned long off = addr - BOARD::FPGA_BASE;
+    return off < BOARD::FPGA_LEN ? static_cast<long>(off) : -1;
 }
 
 }  // namespace
@@ -82,14 +82,12 @@ int fpga_open()
 {
     fd_fpga = board_mem_open();
     if (fd_fpga < 0) {
-        std::printf("/dev/mem error.\n");
-        applog("/dev/mem error.");
+        report("/dev/mem error.");
         return -1;
     }
-    ram_fpga = board_mem_map(fd_fpga, FPGA_BASE, FPGA_LEN);
+    ram_fpga = board_mem_map(fd_fpga, BOARD::FPGA_BASE, BOARD::FPGA_LEN);
     if (!ram_fpga) {
-        std::printf("map error.\n");
-        applog("map error.");
+        report("map error.");
         board_mem_close(fd_fpga);
         fd_fpga = -1;
         return -1;
@@ -107,11 +105,11 @@ int fpga_access_8357(unsigned char rw, unsigned int addr, int* val)
 {
     long off = fpga_offset(addr);
     if (rw == 0) {
-        *val = off < 0 ? 0 : static_cast<unsigned char>(ram_fpga[off]);
+        *val = off < 0 ? 0 : ram_fpga[off];
         return 0;
     }
     if (off < 0) return -1;
-    ram_fpga[off] = static_cast<char>(*val & 0xFF);
+    ram_fpga[off] = static_cast<uint8_t>(*val & 0xFF);
     board_mem_wrote(static_cast<unsigned long>(off), *val & 0xFF);
     return 0;
 }
@@ -205,10 +203,29 @@ bool output_index_ok(const char* call, int port)
 int state_condition_bit(int state)
 {
     switch (state) {
-    case 2: case 6: case 7: return 1 << 2;
-    case 3: case 5: case 8: return 1 << 3;
-    case 1: return 1 << 4;
-    case 0: case 4: return 1 << 5;
+    case STATE::CAUTION: case STATE::UPPER_CAUTION: case STATE::LOWER_CAUTION: return EVENT::CAUTION;
+    case STATE::ALERT: case STATE::UPPER_ALERT: case STATE::LOWER_ALERT: return EVENT::ALERT;
+    case STATE::NORMAL: return EVENT::NORMAL;
+    case STATE::NONE: case STATE::ERROR: return EVENT::NONE;
+    default: return 0;
+    }
+}
+
+// The ON/OFF bit of a digital level: 1 is on, anything else off.
+int level_bit(double value) { return value == 1.0 ? EVENT::ON : EVENT::OFF; }
+
+// The state bit of a digital port's own states (0 to 4).
+int dio_state_bit(int state) { return state >= STATE::NONE && state <= STATE::ERROR ? state_condition_bit(state) : 0; }
+
+// MQTT scenarios group the threshold states by side: the caution bit
+// stands for the lower states, the alert bit for the upper ones.
+int mqtt_side_bit(int state)
+{
+    switch (state) {
+    case STATE::LOWER_CAUTION: case STATE::LOWER_ALERT: return EVENT::CAUTION;
+    case STATE::UPPER_CAUTION: case STATE::UPPER_ALERT: return EVENT::ALERT;
+    case STATE::NORMAL: return EVENT::NORMAL;
+    case STATE::NONE: case STATE::ERROR: return EVENT::NONE;
     default: return 0;
     }
 }
@@ -235,8 +252,8 @@ bool relay_rule_matches(int enable, int rtype, int rsensor, int rstate, int type
 {
     level_hit = false;
     if (enable != 1 || rtype != type || !port_selected(rsensor, port)) return false;
-    bool state_test = type != 1 || flg == 0;
-    if (type == 1) level_hit = (value == 1.0 && (rstate & 1)) || (value != 1.0 && (rstate & 2));
+    bool state_test = type != KIND::DIO || flg == 0;
+    if (type == KIND::DIO) level_hit = (level_bit(value) & rstate) != 0;
     return state_test && (state_condition_bit(state) & rstate);
 }
 
@@ -257,7 +274,7 @@ int do_ctl(int port, int val)
         int level = val;
         if (val == 2) level = cur ? 1 : 0;
         if (val == 3) level = cur ? 0 : 1;
-        gpio_access_7400(1, 2, DO_LINE[port], &level);
+        board_write(BOARD::RELAY[port], level);
         if (el) el->value = level;
     }
     // The hold is outside the lock so other outputs switch meanwhile.
@@ -321,7 +338,7 @@ int check_scenario_do(unsigned int cond, unsigned int num, int on)
         o.offenable = enable;
     }
     o.changeflg = true;
-    db_save.push_n(2, k);
+    db_save.push_n(SAVE::DO, k);
     return 0;
 }
 
@@ -330,72 +347,72 @@ int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua
 {
     using SETTINGS_TABLE::THRESHOLD_OFF_MAX;
     using SETTINGS_TABLE::THRESHOLD_OFF_MIN;
-    if (value == SETTINGS_TABLE::VALUE_ERROR) return 4;
+    if (value == SETTINGS_TABLE::VALUE_ERROR) return STATE::ERROR;
     const bool ua_set = ua_cancel != THRESHOLD_OFF_MAX;
     const bool uc_set = uc_cancel != THRESHOLD_OFF_MAX;
     const bool lc_set = lc_cancel != THRESHOLD_OFF_MIN;
     const bool la_set = la_cancel != THRESHOLD_OFF_MIN;
-    auto lower_test = [&] { return (value < lc && lc_set) ? 7 : 1; };
+    auto lower_test = [&] { return (value < lc && lc_set) ? STATE::LOWER_CAUTION : STATE::NORMAL; };
 
     switch (pre_state) {
-    case 0: case 1: case 4:
-        if (value > ua && ua_set) return 5;
-        if (value < la && la_set) return 8;
-        if (uc_set && value > uc) return 6;
-        if (value < lc && lc_set) return 7;
-        return 1;
-    case 5:
-        if (value >= ua_cancel && ua != THRESHOLD_OFF_MAX && ua_set) return 5;
-        if (la_set && value < la) return 8;
+    case STATE::NONE: case STATE::NORMAL: case STATE::ERROR:
+        if (value > ua && ua_set) return STATE::UPPER_ALERT;
+        if (value < la && la_set) return STATE::LOWER_ALERT;
+        if (uc_set && value > uc) return STATE::UPPER_CAUTION;
+        if (value < lc && lc_set) return STATE::LOWER_CAUTION;
+        return STATE::NORMAL;
+    case STATE::UPPER_ALERT:
+        if (value >= ua_cancel && ua != THRESHOLD_OFF_MAX && ua_set) return STATE::UPPER_ALERT;
+        if (la_set && value < la) return STATE::LOWER_ALERT;
         if (value < uc_cancel) return lower_test();
-        if (uc != THRESHOLD_OFF_MAX && uc_set) return 6;
+        if (uc != THRESHOLD_OFF_MAX && uc_set) return STATE::UPPER_CAUTION;
         return lower_test();
-    case 6:
-        if (value > ua && ua_set) return 5;
-        if (la_set && value < la) return 8;
+    case STATE::UPPER_CAUTION:
+        if (value > ua && ua_set) return STATE::UPPER_ALERT;
+        if (la_set && value < la) return STATE::LOWER_ALERT;
         if (value < uc_cancel) return lower_test();
-        if (uc != THRESHOLD_OFF_MAX && uc_set) return 6;
+        if (uc != THRESHOLD_OFF_MAX && uc_set) return STATE::UPPER_CAUTION;
         return lower_test();
-    case 7:
-        if (value > ua && ua_set) return 5;
-        if (la_set && value < la) return 8;
-        if (value > uc && uc_set) return 6;
-        if (value > lc_cancel) return 1;
-        return (lc != THRESHOLD_OFF_MIN && lc_set) ? 7 : 1;
-    case 8:
-        if (ua_set && value > ua) return 5;
-        if (value <= la_cancel && la != THRESHOLD_OFF_MIN && la_set) return 8;
-        if (uc_set && value > uc) return 6;
-        if (value <= lc_cancel) return (lc != THRESHOLD_OFF_MIN && lc_set) ? 7 : 1;
-        return 1;
+    case STATE::LOWER_CAUTION:
+        if (value > ua && ua_set) return STATE::UPPER_ALERT;
+        if (la_set && value < la) return STATE::LOWER_ALERT;
+        if (value > uc && uc_set) return STATE::UPPER_CAUTION;
+        if (value > lc_cancel) return STATE::NORMAL;
+        return (lc != THRESHOLD_OFF_MIN && lc_set) ? STATE::LOWER_CAUTION : STATE::NORMAL;
+    case STATE::LOWER_ALERT:
+        if (ua_set && value > ua) return STATE::UPPER_ALERT;
+        if (value <= la_cancel && la != THRESHOLD_OFF_MIN && la_set) return STATE::LOWER_ALERT;
+        if (uc_set && value > uc) return STATE::UPPER_CAUTION;
+        if (value <= lc_cancel) return (lc != THRESHOLD_OFF_MIN && lc_set) ? STATE::LOWER_CAUTION : STATE::NORMAL;
+        return STATE::NORMAL;
     default:
-        return 4;
+        return STATE::ERROR;
     }
 }
 
 int check_change_state(int pre_state, int state)
 {
     switch (pre_state) {
-    case 0: return state != 1;
-    case 1: return state != 0;
-    case 2: case 3: case 4: case 6: case 7: return 1;
-    case 5: return state != 6;
-    case 8: return state != 7;
-    default: return 0;
+    case STATE::NONE: return state != STATE::NORMAL;
+    case STATE::NORMAL: return state != STATE::NONE;
+    case STATE::CAUTION: case STATE::ALERT: case STATE::ERROR: case STATE::UPPER_CAUTION: case STATE::LOWER_CAUTION: return STATE::NORMAL;
+    case STATE::UPPER_ALERT: return state != STATE::UPPER_CAUTION;
+    case STATE::LOWER_ALERT: return state != STATE::LOWER_CAUTION;
+    default: return STATE::NONE;
     }
 }
 
 int mail_senario_check(int sensortype, int port, int state, double value, int flag)
 {
-    for (int i = 0; i < 120; ++i) {
+    for (int i = 0; i < SETTINGS_TABLE::MAIL_SCENARIO_NUM - 1; ++i) {
         const auto& s = admin_settings.mail_client_scenario[i];
         if (!s.enable || s.sensortype != sensortype || !port_selected(s.sensor, port)) continue;
-        const int d = i / 24 + 1;
+        const int d = i / 24 + 1;  // 24 entries per recipient
         const int bits = s.state;
         std::string text;
-        if (sensortype == 1) {
+        if (sensortype == KIND::DIO) {
             text = dio_text(port, value == 1.0);
-        } else if (value == 65535.0) {
+        } else if (value == SETTINGS_TABLE::VALUE_ERROR) {
             text = "ERROR";
         } else {
             char buf[48];
@@ -404,12 +421,10 @@ int mail_senario_check(int sensortype, int port, int state, double value, int fl
         }
         const std::string req = std::to_string(d) + ",1," + std::to_string(sensortype) + "," +
                                 std::to_string(port) + "," + std::to_string(state) + "," + text + ",";
-        if (sensortype == 1) {
-            if ((value == 1.0 && (bits & 1)) || (value != 1.0 && (bits & 2))) mail_send.push(req);
+        if (sensortype == KIND::DIO) {
+            if (level_bit(value) & bits) mail_send.push(req);
             if (flag != 0) continue;
-            bool hit = (state == 1 && (bits & 16)) || (state == 2 && (bits & 4)) || (state == 3 && (bits & 8)) ||
-                       ((state == 0 || state == 4) && (bits & 32));
-            if (hit) mail_send.push(req);
+            if (dio_state_bit(state) & bits) mail_send.push(req);
             continue;
         }
         if (state_condition_bit(state) & bits) mail_send.push(req);
@@ -427,19 +442,14 @@ int mqtt_senario_check(int time, int sensortype, int port, int state, int value,
         const auto& s = admin_settings.mqtt_scenario[i];
         if (!s.enable || s.sensortype != sensortype || !port_selected(s.sensor, port)) continue;
         const int bits = s.state;
-        if (sensortype == 1) {
-            if (value == 1 && (bits & 1)) mqtt_con.push(record(1));
-            else if (value != 1 && (bits & 2)) mqtt_con.push(record(value));
+        if (sensortype == KIND::DIO) {
+            if (value == 1 && (bits & EVENT::ON)) mqtt_con.push(record(1));
+            else if (value != 1 && (bits & EVENT::OFF)) mqtt_con.push(record(value));
             if (flag != 0) continue;
-            bool hit = (state == 1 && (bits & 16)) || (state == 2 && (bits & 4)) || (state == 3 && (bits & 8)) ||
-                       ((state == 0 || state == 4) && (bits & 32));
-            if (hit) mqtt_con.push(record(value));
+            if (dio_state_bit(state) & bits) mqtt_con.push(record(value));
             continue;
         }
-        // Grouped by side here: bit 2 the lower states, bit 3 the upper ones.
-        bool hit = (state == 1 && (bits & 16)) || ((state == 7 || state == 8) && (bits & 4)) ||
-                   ((state == 5 || state == 6) && (bits & 8)) || ((state == 0 || state == 4) && (bits & 32));
-        if (hit) mqtt_con.push(record(value));
+        if (mqtt_side_bit(state) & bits) mqtt_con.push(record(value));
     }
     return 0;
 }
@@ -450,19 +460,19 @@ std::string state_log_str(int type, int port)
     const int i = port - 1;
     auto in = [i](int n) { return i >= 0 && i < n; };
     switch (type) {
-    case 1:
+    case KIND::DIO:
         if (port >= 1 && port <= 8) return std::string("デジタル入出力,") + ss.digitalI[port - 1].name;
         if (port >= 9 && port <= 16) return std::string("デジタル入出力,") + ss.digitalO[port - 9].name;
         return "デジタル入出力,";
-    case 2: return std::string("アナログ入力,") + (in(SETTINGS_TABLE::AI_NUM) ? ss.analog[i].name : "");
-    case 3:
+    case KIND::AI: return std::string("アナログ入力,") + (in(SETTINGS_TABLE::AI_NUM) ? ss.analog[i].name : "");
+    case KIND::WIRE_T:
         return std::string("1-Wire温度,") + (in(SETTINGS_TABLE::WIRE_T_NUM) ? ss.onewire_temperature[i].name : "");
-    case 4: return std::string("1-Wire湿度,") + (in(SETTINGS_TABLE::WIRE_H_NUM) ? ss.onewire_humidity[i].name : "");
-    case 5: return std::string("Veloxa温度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].t_name : "");
-    case 6: return std::string("Veloxa湿度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].h_name : "");
-    case 7: return std::string("Veloxa電池電圧,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].name : "");
-    case 8: return std::string("Nimbra温度,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
-    case 9: return std::string("Nimbra電池電圧,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
+    case KIND::WIRE_H: return std::string("1-Wire湿度,") + (in(SETTINGS_TABLE::WIRE_H_NUM) ? ss.onewire_humidity[i].name : "");
+    case KIND::VLXA_T: return std::string("Veloxa温度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].t_name : "");
+    case KIND::VLXA_H: return std::string("Veloxa湿度,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].h_name : "");
+    case KIND::VLXA_BAT: return std::string("Veloxa電池電圧,") + (in(SETTINGS_TABLE::VLXA_NUM) ? ss.veloxa[i].name : "");
+    case KIND::NX40_T: return std::string("Nimbra温度,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
+    case KIND::NX40_BAT: return std::string("Nimbra電池電圧,") + (in(SETTINGS_TABLE::NX40_NUM) ? ss.kvt_nx40[i].name : "");
     default: return "";
     }
 }

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "board_lines.h"
+#include "codes.h"
 #include "monitor_table.h"
+#include "settings_map.h"
 #include "settings_table.h"
 
 // ---- Run control and start-up (main) -------------------------------------
@@ -40,10 +43,8 @@ void sleep_while_running(int ms);
 long thread_tid();
 
 // ---- Board access ---------------------------------------------------------
-constexpr unsigned int FPGA_BASE = 0x51000000;
-constexpr unsigned int FPGA_LEN = 0x7FFF;
 extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
-extern char* ram_fpga;
+extern volatile uint8_t* ram_fpga;  // the register window: byte access only
 
 int gpio1_open();
 int gpio2_open();
@@ -54,6 +55,11 @@ void gpio3_close();
 // Reads (rw 0) or writes one line; 0 on success. A read that fails leaves
 // *val unchanged: set it to the level that is safe to assume beforehand.
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
+// The same for one of the board's named lines.
+inline int board_read(BOARD::Line l, int* val) { return gpio_access_7400(0, l.chip, l.line, val); }
+inline int board_write(BOARD::Line l, int val) { return gpio_access_7400(1, l.chip, l.line, &val); }
+// The full address of an FPGA register.
+constexpr unsigned int fpga_reg(unsigned int offset) { return BOARD::FPGA_BASE + offset; }
 int fpga_open();
 void fpga_close();
 int fpga_access_8357(unsigned char rw, unsigned int addr, int* val);
@@ -76,10 +82,16 @@ long timer_remaining_us(int tm_sec, long nsec);
 // Number of 100 ms slices timer() sleeps for `remaining_us`; 0 = return at once.
 long timer_slices(long remaining_us);
 int check_ban_char(const char* text);
-// Whole files by the service's path names; a failed write says so on the
-// console.
+// Whole files by the service's path names. A write replaces the file whole
+// (partial copy, flushed to the medium, renamed over it) or not at all; a
+// failure is reported on the console and in the application log.
 bool read_text_file(const std::string& path, std::string& text);
 bool write_text_file(const std::string& path, const std::string& text);
+// One event for the operator: the same line on the console and in the
+// application log.
+void report(const std::string& line);
+// The same for a failed call: "<what> <object>[: <errno text>]".
+void report_error(const std::string& what, const std::string& object, int err = 0);
 
 // ---- Configuration database -----------------------------------------------
 extern char DBNAME[24];
@@ -91,6 +103,8 @@ int rollback_trans();
 int create_db(const std::string& sql);
 int insert_db(const std::string& sql);
 int update_db(const std::string& sql);
+// The same with values bound to the statement's "?" in order.
+int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values);
 std::string select_db(const std::string& sql);
 int delete_db();
 int alter(const std::string& result, int mode);
@@ -109,8 +123,9 @@ int init_structs();
 int for105update();
 int for107update();
 int snmp_prefix_Set(int i);
-void setsettings(const DbRows& rows, const std::string& query);
-void setsettings(const std::string& result, const std::string& query);
+// Fills the records of one table from its rows (or select_db's result text).
+void setsettings(const DbRows& rows, const std::string& table);
+void setsettings(const std::string& result, const std::string& table);
 // System files: read whole through the sandbox seam (nullopt when missing),
 // and the pure parsers that fill the records from their text.
 std::optional<std::string> read_system_file(const char* path);
@@ -131,6 +146,15 @@ int do_ctl(int port, int val);
 int do_pulse(int port, int time);
 int dio_senario_check(int type, int port, int state, double value, int flg);
 int check_scenario_do(unsigned int cond, unsigned int num, int on);
+// Identifier formats of remotely set sensors: 0 when valid. 1-Wire and VLXA
+// identifiers are hexadecimal digits; NX40 ones two-digit hexadecimal
+// groups joined by ':'.
+int device_id_check(const char* str);
+int device_id_check_sm(const char* str);
+
+// ---- Analog inputs ------------------------------------------------------------
+// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
+int get_ai_switching(int ch);
 
 // ---- State judgement and status log ----------------------------------------
 int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel,
@@ -140,6 +164,9 @@ void* sensor_state_thread(void*);
 void* state_log_thread(void*);
 std::string state_log_str(int type, int port);
 int make_statelog(int type);
+// Asks the state-log thread, the one writer of the rings, to empty the DIO
+// ring (dio_only) or both; it does so before its next record.
+void statelog_request_clear(bool dio_only);
 
 // ---- Notification scenarios ------------------------------------------------
 int mail_senario_check(int sensortype, int port, int state, double value, int flag);

@@ -41,6 +41,22 @@ bool missing_table(int rc)
     return std::strncmp(sqlite3_errmsg(db), "no such table", 13) == 0;
 }
 
+// "webapp_di id=3" of an UPDATE statement, for the log: the table after
+// "UPDATE", the id bound last or written after "where id=".
+std::string update_target(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values)
+{
+    size_t t = sql.find("UPDATE ");
+    std::string table = t == std::string::npos ? "?" : sql.substr(t + 7, sql.find(' ', t + 7) - (t + 7));
+    size_t w = sql.rfind("where id=");
+    std::string id = "?";
+    if (w != std::string::npos && sql.compare(w + 9, 1, "?") == 0 && !values.empty()) {
+        if (const int* n = std::get_if<int>(&values.back())) id = std::to_string(*n);
+    } else if (w != std::string::npos) {
+        id = sql.substr(w + 9, sql.find_first_not_of("0123456789", w + 9) - (w + 9));
+    }
+    return table + " id=" + id;
+}
+
 enum class SelectOutcome { ok, missing_table, stopped };
 
 // Runs a query until one attempt completes, filling rows. Retries every
@@ -111,8 +127,7 @@ int open_db()
             sqlite3_close(db);
             db = nullptr;
             status_led_timer(1);
-            std::printf("%s\n", msg.c_str());
-            applog(msg);
+            report(msg);
             return 1;
         }
         return 0;
@@ -139,8 +154,7 @@ int begin_trans()
         int rc = sqlite3_exec(db, "BEGIN TRANSACTION", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
             std::string msg = err_text("trans ERROR(", rc);
-            std::printf("%s\n", msg.c_str());
-            applog(msg);
+            report(msg);
             return 1;
         }
         std::printf("BEGIN TRANSACTION\n");
@@ -169,14 +183,15 @@ int commit_trans()
             sleep_ms(100);
             std::printf("%d\n", attempt);
         }
-        // The transaction cannot be finished; a fresh connection drops it.
+        // The transaction cannot be finished; a fresh connection drops it,
+        // and the caller learns that its batch is lost.
         std::lock_guard<std::recursive_mutex> lock(db_mutex);
         close_db();
         open_db();
     } catch (...) {
         applog("DBtrans try error");
     }
-    return 0;
+    return 1;
 }
 
 int rollback_trans()
@@ -210,8 +225,7 @@ int create_db(const std::string& sql)
         if (rc == SQLITE_OK) return 0;
         std::string msg = err_text("ERROR(", rc);
         status_led_timer(1);
-        std::printf("%s\n", msg.c_str());
-        applog(msg);
+        report(msg);
         close_db();
         open_db();
         return rc;
@@ -243,7 +257,7 @@ int insert_db(const std::string& sql)
     }
 }
 
-int update_db(const std::string& sql)
+int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& values)
 {
     int result = 0;
     for (int attempt = 0; attempt < 30; ++attempt) {
@@ -257,23 +271,39 @@ int update_db(const std::string& sql)
             result = 2;
             continue;
         }
-        rc = sqlite3_step(stmt);
+        // Values are bound, never spliced into the text: whatever a name
+        // holds stays a value.
+        for (size_t k = 0; k < values.size() && rc == SQLITE_OK; ++k) {
+            const int pos = static_cast<int>(k) + 1;
+            if (const int* n = std::get_if<int>(&values[k])) rc = sqlite3_bind_int(stmt, pos, *n);
+            else {
+                const std::string& t = std::get<std::string>(values[k]);
+                rc = sqlite3_bind_text(stmt, pos, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+            }
+        }
+        if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
         if (rc != SQLITE_DONE) {
             std::printf("%s\n", err_text("update ERROR7(", rc).c_str());
             sqlite3_finalize(stmt);
             result = 3;
             continue;
         }
+        // A row that is not there is a setting that silently goes unsaved:
+        // the operator learns of it; the rest of the batch still counts.
+        const int changed = sqlite3_changes(db);
         rc = sqlite3_finalize(stmt);
         if (rc != SQLITE_OK) {
             std::printf("%s\n", err_text("update ERROR8(", rc).c_str());
             result = 4;
             continue;
         }
+        if (changed == 0) report_error("update_db: no row changed in", update_target(sql, values));
         return 0;
     }
     return result;
 }
+
+int update_db(const std::string& sql) { return update_db(sql, {}); }
 
 DbRows select_rows(const std::string& sql, bool* table_missing)
 {

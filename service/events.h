@@ -9,11 +9,6 @@
 
 #include "common.h"
 
-// Board lines of the digital inputs (chip, line) and relay outputs (chip 2).
-constexpr int DI_CHIP[8] = {2, 3, 2, 2, 2, 2, 2, 2};
-constexpr int DI_LINE[8] = {35, 68, 39, 40, 32, 62, 63, 64};
-constexpr int DO_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};
-
 // ---- Digital I/O monitor --------------------------------------------------
 
 // One sample of one input through the persistence filter. `last` is the
@@ -23,9 +18,10 @@ constexpr int DO_LINE[8] = {45, 46, 47, 48, 70, 76, 77, 78};
 // restarts.
 bool di_persist_step(int level, int last, int& counter, long long need, bool bypass);
 
-// Announces one changed digital port (n = 0..15): trap text, mail, MQTT and
-// relay scenarios, when the port is enabled with errortext_id 1.
-void dio_announce(int n, long now);
+// Announces one changed digital port (n = 0..15) at `level`: trap text,
+// mail, MQTT and relay scenarios, when the port is enabled with
+// errortext_id 1.
+void dio_announce(int n, long now, int level);
 
 // State of the DIO monitor between passes.
 struct DioMonitorState {
@@ -99,6 +95,19 @@ StateRecord parse_state_record(const std::string& rec);
 // Handles one record: ring entry, trap text, mail/MQTT checks when worth
 // announcing, relay scenarios.
 void state_log_process(const std::string& rec);
+
+// When the rings were last saved to /log, and whether records came since.
+struct StateLogSaver {
+    static constexpr int INTERVAL_S = 601;
+    long long last_save = 0;
+    bool logged = false;
+};
+// One turn of the state-log thread: requested clears, then every queued
+// record in order (a clear asked for meanwhile is done before the next one).
+void state_log_drain(StateLogSaver& saver);
+// Saves the rings when records came and INTERVAL_S passed since the last
+// save at time `now`; true when it saved.
+bool state_log_save_due(StateLogSaver& saver, long long now);
 
 // The CSV text of one status-log ring, oldest entry first.
 std::string statelog_csv(const MONITOR_TABLE::StatusEntry* entries, int capacity, int r, int w);

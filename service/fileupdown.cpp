@@ -7,105 +7,23 @@
 // when control drops to 0.
 #include "fileupdown.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "codes.h"
 #include "common.h"
 #include "platform.h"
+#include "settings_map.h"
 
 namespace FILE_UPDOWN {
 
 namespace {
 
 using namespace SETTINGS_TABLE;
-
-enum class FieldType { Text, Int, Bool };
-
-struct Field {
-    FieldType type;
-    size_t offset;
-    size_t size;  // capacity of a text field
-};
-
-#define TEXT_FIELD(S, f) Field{FieldType::Text, offsetof(S, f), sizeof(S::f)}
-#define INT_FIELD(S, f) Field{FieldType::Int, offsetof(S, f), sizeof(int)}
-#define BOOL_FIELD(S, f) Field{FieldType::Bool, offsetof(S, f), sizeof(bool)}
-
-const Field DI_FIELDS[] = {
-    TEXT_FIELD(DigitalI, name),      BOOL_FIELD(DigitalI, enable),       INT_FIELD(DigitalI, time),
-    TEXT_FIELD(DigitalI, ontext),    TEXT_FIELD(DigitalI, offtext),      INT_FIELD(DigitalI, errortext_id),
-    INT_FIELD(DigitalI, trend_id),
-};
-
-const Field DO_FIELDS[] = {
-    TEXT_FIELD(DigitalO, name),     BOOL_FIELD(DigitalO, enable),   TEXT_FIELD(DigitalO, ontext),
-    TEXT_FIELD(DigitalO, offtext),  BOOL_FIELD(DigitalO, doinit),   BOOL_FIELD(DigitalO, dokeep),
-    INT_FIELD(DigitalO, errortext_id), INT_FIELD(DigitalO, ontype), INT_FIELD(DigitalO, onsensor),
-    INT_FIELD(DigitalO, onstate),   INT_FIELD(DigitalO, onenable),  INT_FIELD(DigitalO, offtype),
-    INT_FIELD(DigitalO, offsensor), INT_FIELD(DigitalO, offstate),  INT_FIELD(DigitalO, offenable),
-};
-
-const Field AI_FIELDS[] = {
-    TEXT_FIELD(Analog, name),           BOOL_FIELD(Analog, enable),         INT_FIELD(Analog, input_max),
-    INT_FIELD(Analog, input_min),       INT_FIELD(Analog, output_max),      INT_FIELD(Analog, output_min),
-    INT_FIELD(Analog, alert_max_val),   INT_FIELD(Analog, alert_max_clear), INT_FIELD(Analog, caution_max_val),
-    INT_FIELD(Analog, caution_max_clear), INT_FIELD(Analog, caution_min_val), INT_FIELD(Analog, caution_min_clear),
-    INT_FIELD(Analog, alert_min_val),   INT_FIELD(Analog, alert_min_clear), INT_FIELD(Analog, err_sampling),
-    TEXT_FIELD(Analog, unit),           INT_FIELD(Analog, trend_id),        BOOL_FIELD(Analog, log),
-    INT_FIELD(Analog, range),
-};
-
-// 1-Wire temperature, 1-Wire humidity and NX40 share one record layout.
-const Field PROBE_FIELDS[] = {
-    TEXT_FIELD(Onewire_temperature, name),
-    BOOL_FIELD(Onewire_temperature, enable),
-    TEXT_FIELD(Onewire_temperature, device_ID),
-    INT_FIELD(Onewire_temperature, alert_max_val),
-    INT_FIELD(Onewire_temperature, alert_max_clear),
-    INT_FIELD(Onewire_temperature, caution_max_val),
-    INT_FIELD(Onewire_temperature, caution_max_clear),
-    INT_FIELD(Onewire_temperature, caution_min_val),
-    INT_FIELD(Onewire_temperature, caution_min_clear),
-    INT_FIELD(Onewire_temperature, alert_min_val),
-    INT_FIELD(Onewire_temperature, alert_min_clear),
-    INT_FIELD(Onewire_temperature, trend_id),
-    BOOL_FIELD(Onewire_temperature, log),
-};
-
-const Field VLXA_FIELDS[] = {
-    TEXT_FIELD(Veloxa, name),
-    BOOL_FIELD(Veloxa, enable),
-    TEXT_FIELD(Veloxa, device_ID),
-    TEXT_FIELD(Veloxa, t_name),
-    INT_FIELD(Veloxa, t_alert_max_val),
-    INT_FIELD(Veloxa, t_alert_max_clear),
-    INT_FIELD(Veloxa, t_caution_max_val),
-    INT_FIELD(Veloxa, t_caution_max_clear),
-    INT_FIELD(Veloxa, t_caution_min_val),
-    INT_FIELD(Veloxa, t_caution_min_clear),
-    INT_FIELD(Veloxa, t_alert_min_val),
-    INT_FIELD(Veloxa, t_alert_min_clear),
-    INT_FIELD(Veloxa, t_trend_id),
-    BOOL_FIELD(Veloxa, t_log),
-    TEXT_FIELD(Veloxa, h_name),
-    INT_FIELD(Veloxa, h_alert_max_val),
-    INT_FIELD(Veloxa, h_alert_max_clear),
-    INT_FIELD(Veloxa, h_caution_max_val),
-    INT_FIELD(Veloxa, h_caution_max_clear),
-    INT_FIELD(Veloxa, h_caution_min_val),
-    INT_FIELD(Veloxa, h_caution_min_clear),
-    INT_FIELD(Veloxa, h_alert_min_val),
-    INT_FIELD(Veloxa, h_alert_min_clear),
-    INT_FIELD(Veloxa, h_trend_id),
-    BOOL_FIELD(Veloxa, h_log),
-};
-
-#undef TEXT_FIELD
-#undef INT_FIELD
-#undef BOOL_FIELD
 
 const char* const DI_HEADER = "#ID,名称,状態表示,検出時間,ON表示,OFF表示,エラー設定,検出フィルター設定\n";
 const char* const DO_HEADER =
@@ -119,91 +37,57 @@ const char* const PROBE_HEADER =
     "#ID,名称,状態表示,デバイスID,警報上限 値,警報上限 解除,注意上限 値,注意上限 解除,注意下限 値,注意下限 解除,"
     "警報下限 値,警報下限 解除,検出フィルター設定,ロギング\n";
 
-// One block of rows: a header line, then one row per element of a record
-// array.
-struct Section {
+// One block of rows: a header line, then one row per element of a section.
+struct Block {
     const char* header;
-    char* (*base)();
-    size_t stride;
-    size_t changeflg;
-    int count;
-    const Field* fields;
-    int nfields;
+    int save;  // the section, by its settings-writer kind
 };
 
 struct KindDesc {
     const char* path;
     int32_t MONITOR_TABLE::RequestFlg::*flag;
-    Section sections[2];
-    int nsections;
-    int codes[2];
-    int ncodes;
+    Block blocks[2];
+    int nblocks;
 };
-
-template <typename T, size_t N>
-constexpr int count_of(const T (&)[N])
-{
-    return static_cast<int>(N);
-}
-
-char* di_base() { return reinterpret_cast<char*>(sensor_settings.digitalI); }
-char* do_base() { return reinterpret_cast<char*>(sensor_settings.digitalO); }
-char* ai_base() { return reinterpret_cast<char*>(sensor_settings.analog); }
-char* wt_base() { return reinterpret_cast<char*>(sensor_settings.onewire_temperature); }
-char* wh_base() { return reinterpret_cast<char*>(sensor_settings.onewire_humidity); }
-char* vlxa_base() { return reinterpret_cast<char*>(sensor_settings.veloxa); }
-char* nx40_base() { return reinterpret_cast<char*>(sensor_settings.kvt_nx40); }
-
-const Section DI_SECTION = {DI_HEADER, di_base, sizeof(DigitalI), offsetof(DigitalI, changeflg), DI_NUM,
-                            DI_FIELDS, count_of(DI_FIELDS)};
-const Section DO_SECTION = {DO_HEADER, do_base, sizeof(DigitalO), offsetof(DigitalO, changeflg), DO_NUM,
-                            DO_FIELDS, count_of(DO_FIELDS)};
-const Section AI_SECTION = {AI_HEADER, ai_base, sizeof(Analog), offsetof(Analog, changeflg), AI_NUM,
-                            AI_FIELDS, count_of(AI_FIELDS)};
-const Section WT_SECTION = {PROBE_HEADER, wt_base, sizeof(Onewire_temperature),
-                            offsetof(Onewire_temperature, changeflg), WIRE_T_NUM, PROBE_FIELDS,
-                            count_of(PROBE_FIELDS)};
-const Section WH_SECTION = {PROBE_HEADER, wh_base, sizeof(Onewire_humidity),
-                            offsetof(Onewire_humidity, changeflg), WIRE_H_NUM, PROBE_FIELDS,
-                            count_of(PROBE_FIELDS)};
-const Section VLXA_SECTION = {PROBE_HEADER, vlxa_base, sizeof(Veloxa), offsetof(Veloxa, changeflg), VLXA_NUM,
-                              VLXA_FIELDS, count_of(VLXA_FIELDS)};
-const Section NX40_SECTION = {PROBE_HEADER, nx40_base, sizeof(KVT_NX40), offsetof(KVT_NX40, changeflg), NX40_NUM,
-                              PROBE_FIELDS, count_of(PROBE_FIELDS)};
 
 using Flg = MONITOR_TABLE::RequestFlg;
 
-// Indexed by identification number - 1.
+// Indexed by identification number - 1. Each block's rows are saved as a
+// whole section afterwards.
 const KindDesc KINDS[KIND_COUNT] = {
-    {"/tmp/dio_config.csv", &Flg::digitalio_set_configuration, {DI_SECTION, DO_SECTION}, 2, {1, 2}, 2},
-    {"/tmp/ai_config.csv", &Flg::analog_set_configuration, {AI_SECTION, {}}, 1, {10, 0}, 1},
-    {"/tmp/1WireT_config.csv", &Flg::onewire_temperature_set_configuration, {WT_SECTION, {}}, 1, {15, 0}, 1},
-    {"/tmp/1WireH_config.csv", &Flg::onewire_humidity_set_configuration, {WH_SECTION, {}}, 1, {16, 0}, 1},
-    {"/tmp/VLXA_config.csv", &Flg::veloxa_set_configuration, {VLXA_SECTION, {}}, 1, {20, 0}, 1},
-    {"/tmp/MeshT_config.csv", &Flg::kvt_nx40_set_configuration, {NX40_SECTION, {}}, 1, {25, 0}, 1},
+    {"/tmp/dio_config.csv", &Flg::digitalio_set_configuration, {{DI_HEADER, SAVE::DI}, {DO_HEADER, SAVE::DO}}, 2},
+    {"/tmp/ai_config.csv", &Flg::analog_set_configuration, {{AI_HEADER, SAVE::AI}, {}}, 1},
+    {"/tmp/1WireT_config.csv", &Flg::onewire_temperature_set_configuration, {{PROBE_HEADER, SAVE::WIRE_T}, {}}, 1},
+    {"/tmp/1WireH_config.csv", &Flg::onewire_humidity_set_configuration, {{PROBE_HEADER, SAVE::WIRE_H}, {}}, 1},
+    {"/tmp/VLXA_config.csv", &Flg::veloxa_set_configuration, {{PROBE_HEADER, SAVE::VLXA}, {}}, 1},
+    {"/tmp/MeshT_config.csv", &Flg::kvt_nx40_set_configuration, {{PROBE_HEADER, SAVE::NX40}, {}}, 1},
 };
+
+const SETTINGS_MAP::Section& section(const Block& b) { return *SETTINGS_MAP::section_of_save(b.save); }
+
+// The fields of a block's rows in file order (after the element number).
+std::vector<const SETTINGS_MAP::Field*> file_fields(const Block& b)
+{
+    const SETTINGS_MAP::Record& rec = *section(b).record;
+    std::vector<const SETTINGS_MAP::Field*> out;
+    for (int k = 0; k < rec.count; ++k)
+        if (rec.fields[k].file != SETTINGS_MAP::NONE) out.push_back(&rec.fields[k]);
+    std::sort(out.begin(), out.end(), [](auto* a, auto* b) { return a->file < b->file; });
+    return out;
+}
 
 const KindDesc* kind_desc(int kind) { return kind >= 1 && kind <= KIND_COUNT ? &KINDS[kind - 1] : nullptr; }
 
 const char BOM[] = "\xEF\xBB\xBF";
 
-std::string row_text(const Section& s, int i)
+std::string row_text(const Block& b, int i)
 {
-    const char* elem = s.base() + s.stride * static_cast<size_t>(i);
+    const char* elem = SETTINGS_MAP::element(section(b), i);
     std::string row = std::to_string(i + 1);
-    for (int f = 0; f < s.nfields; ++f) {
-        const Field& fd = s.fields[f];
+    for (const SETTINGS_MAP::Field* f : file_fields(b)) {
         row += ',';
-        switch (fd.type) {
-        case FieldType::Text: row += std::string(elem + fd.offset, strnlen(elem + fd.offset, fd.size)); break;
-        case FieldType::Int: {
-            int v;
-            std::memcpy(&v, elem + fd.offset, sizeof v);
-            row += std::to_string(v);
-            break;
-        }
-        case FieldType::Bool: row += *reinterpret_cast<const bool*>(elem + fd.offset) ? '1' : '0'; break;
-        }
+        if (f->type == SETTINGS_MAP::Type::Text) row += SETTINGS_MAP::get_text(elem, *f);
+        else row += std::to_string(SETTINGS_MAP::get_int(elem, *f));
     }
     return row + "\n";
 }
@@ -250,27 +134,16 @@ int to_int(const std::string& text)
     return static_cast<int>(v);
 }
 
-void store_row(const Section& s, int i, const std::vector<std::string>& fields)
+void store_row(const Block& b, int i, const std::vector<std::string>& fields)
 {
-    char* elem = s.base() + s.stride * static_cast<size_t>(i);
-    for (int f = 0; f < s.nfields; ++f) {
-        const Field& fd = s.fields[f];
-        const std::string& text = fields[static_cast<size_t>(f) + 1];  // field 0 is the element number
-        switch (fd.type) {
-        case FieldType::Text: {
-            std::string cut = fit_text(text, fd.size);
-            std::memcpy(elem + fd.offset, cut.c_str(), cut.size() + 1);
-            break;
-        }
-        case FieldType::Int: {
-            int v = to_int(text);
-            std::memcpy(elem + fd.offset, &v, sizeof v);
-            break;
-        }
-        case FieldType::Bool: *reinterpret_cast<bool*>(elem + fd.offset) = to_int(text) != 0; break;
-        }
+    char* elem = SETTINGS_MAP::element(section(b), i);
+    size_t k = 1;  // field 0 is the element number
+    for (const SETTINGS_MAP::Field* f : file_fields(b)) {
+        const std::string& text = fields[k++];
+        if (f->type == SETTINGS_MAP::Type::Text) SETTINGS_MAP::set_text(elem, *f, fit_text(text, f->size));
+        else SETTINGS_MAP::set_int(elem, *f, to_int(text));
     }
-    *reinterpret_cast<bool*>(elem + s.changeflg) = true;
+    SETTINGS_MAP::mark_changed(section(b), elem, true);
 }
 
 bool read_file(const std::string& path, std::string& content)
@@ -317,9 +190,9 @@ std::string export_text(int kind)
     const KindDesc* k = kind_desc(kind);
     if (!k) return "";
     std::string text = std::string(BOM) + "識別番号," + std::to_string(kind) + ",\n";
-    for (int s = 0; s < k->nsections; ++s) {
-        text += k->sections[s].header;
-        for (int i = 0; i < k->sections[s].count; ++i) text += row_text(k->sections[s], i);
+    for (int s = 0; s < k->nblocks; ++s) {
+        text += k->blocks[s].header;
+        for (int i = 0; i < section(k->blocks[s]).entries; ++i) text += row_text(k->blocks[s], i);
     }
     return text;
 }
@@ -338,20 +211,21 @@ std::string check_import(int kind, const std::string& content)
     if (to_int(found) != kind) return "設定ファイル識別番号エラー:" + id + found;
 
     size_t needed = 1;
-    for (int s = 0; s < k->nsections; ++s) needed += 1 + static_cast<size_t>(k->sections[s].count);
+    for (int s = 0; s < k->nblocks; ++s) needed += 1 + static_cast<size_t>(section(k->blocks[s]).entries);
     if (lines.size() < needed)
         return "設定ファイル行数エラー:" + id + " " + std::to_string(lines.size()) + "/" + std::to_string(needed);
 
     size_t ln = 1;
-    for (int s = 0; s < k->nsections; ++s) {
-        const Section& sec = k->sections[s];
-        for (int i = -1; i < sec.count; ++i, ++ln) {  // i = -1 is the header line
+    for (int s = 0; s < k->nblocks; ++s) {
+        const Block& block = k->blocks[s];
+        const size_t nfields = file_fields(block).size();
+        for (int i = -1; i < section(block).entries; ++i, ++ln) {  // i = -1 is the header line
             if (lines[ln].size() > LINE_LIMIT) return "設定ファイル行長エラー:" + id + " " + std::to_string(ln + 1) + "行目";
             if (i < 0) continue;
             // Fields are positional: a comma typed into a name would shift
             // every later value, so only a trailing comma may add a field.
             std::vector<std::string> f = split_fields(lines[ln]);
-            size_t want = static_cast<size_t>(sec.nfields) + 1;
+            size_t want = nfields + 1;
             bool trailing_comma = f.size() == want + 1 && f.back().empty();
             if (f.size() < want || (f.size() > want && !trailing_comma))
                 return "設定ファイル項目数エラー:" + id + " " + std::to_string(ln + 1) + "行目";
@@ -366,15 +240,15 @@ void apply_import(int kind, const std::string& content)
     if (!k) return;
     std::vector<std::string> lines = split_lines(content);
     size_t ln = 1;
-    for (int s = 0; s < k->nsections; ++s) {
-        const Section& sec = k->sections[s];
+    for (int s = 0; s < k->nblocks; ++s) {
+        const Block& block = k->blocks[s];
         ++ln;  // header
-        for (int i = 0; i < sec.count; ++i, ++ln) {
+        for (int i = 0; i < section(block).entries; ++i, ++ln) {
             std::vector<std::string> fields = split_fields(lines[ln]);
             std::string shown;
             for (const auto& f : fields) shown += f + " ";
             std::printf("%s\n", shown.c_str());
-            store_row(sec, i, fields);
+            store_row(block, i, fields);
         }
     }
 }
@@ -382,31 +256,31 @@ void apply_import(int kind, const std::string& content)
 int do_export(int kind)
 {
     const KindDesc* k = kind_desc(kind);
-    if (!k) return 0;
+    if (!k) return REQ::FAILED;
     std::string text = export_text(kind);
     FILE* f = std::fopen(kvt_path(k->path).c_str(), "wb");
     if (!f) {
         std::printf("file export: cannot create %s\n", k->path);
-        return 0;
+        return REQ::FAILED;
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = std::fclose(f) == 0 && ok;
     if (!ok) {
         std::printf("file export: cannot write %s\n", k->path);
-        return 0;
+        return REQ::FAILED;
     }
     // The rows on the console, as the operator sees them in the file.
     std::vector<std::string> lines = split_lines(text);
     for (size_t i = 1; i < lines.size(); ++i)
         if (lines[i].empty() || lines[i][0] != '#') std::printf("%s\n", lines[i].c_str());
-    return 1;
+    return REQ::DONE;
 }
 
 int do_import(int kind)
 {
     const KindDesc* k = kind_desc(kind);
-    if (!k) return 0;
-    int result = 0;
+    if (!k) return REQ::FAILED;
+    int result = REQ::FAILED;
     std::string content;
     if (!read_file(k->path, content)) {
         std::printf("file import: cannot open %s\n", k->path);
@@ -414,12 +288,11 @@ int do_import(int kind)
     } else {
         std::string why = check_import(kind, content);
         if (!why.empty()) {
-            std::printf("%s\n", why.c_str());
-            applog(why);
+            report(why);
         } else {
             apply_import(kind, content);
-            for (int c = 0; c < k->ncodes; ++c) db_save.push_n(k->codes[c], 999);
-            result = 1;
+            for (int b = 0; b < k->nblocks; ++b) db_save.push_n(k->blocks[b].save, SAVE::WHOLE);
+            result = REQ::DONE;
         }
     }
     // An imported file never outlives its import, whatever became of it.
@@ -439,9 +312,9 @@ void* file_thread(void*)
         MONITOR_TABLE::RequestFlg* flg = monitor ? monitor->requestflg : nullptr;
         for (int kind = 1; flg && kind <= FILE_UPDOWN::KIND_COUNT && control; ++kind) {
             int32_t* f = FILE_UPDOWN::request_flag(flg, kind);
-            if (*f == 4)
+            if (*f == REQ::EXPORT)
                 *f = FILE_UPDOWN::do_export(kind);
-            else if (*f == 3)
+            else if (*f == REQ::IMPORT)
                 *f = FILE_UPDOWN::do_import(kind);
         }
         sleep_while_running(50);

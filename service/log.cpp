@@ -1,5 +1,7 @@
 // Application log and the small helpers every activity uses.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cerrno>
@@ -132,13 +134,67 @@ bool read_text_file(const std::string& path, std::string& text)
     return true;
 }
 
+namespace {
+
+// One whole-file writer at a time: two writers of one file would share its
+// partial copy.
+std::mutex write_mutex;
+
+bool write_all(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void report(const std::string& line)
+{
+    std::printf("%s\n", line.c_str());
+    applog(line);
+}
+
+void report_error(const std::string& what, const std::string& object, int err)
+{
+    std::string line = what + " " + object;
+    if (err != 0) line += std::string(": ") + std::strerror(err);
+    report(line);
+}
+
 bool write_text_file(const std::string& path, const std::string& text)
 {
-    FILE* f = std::fopen(kvt_path(path).c_str(), "wb");
-    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f && std::fclose(f) != 0) ok = false;
-    if (!ok) std::printf("write %s failed: %s\n", path.c_str(), std::strerror(errno));
-    return ok;
+    // The new text goes to a partial copy beside the file, reaches the
+    // medium, and only then replaces the file: a full disk or a power cut
+    // leaves the old file whole instead of cut off.
+    std::lock_guard<std::mutex> lock(write_mutex);
+    const std::string real = kvt_path(path);
+    const std::string partial = real + ".new";
+    auto fail = [&](const char* step, int err, int fd) {
+        if (fd >= 0) ::close(fd);
+        std::remove(partial.c_str());
+        report_error(std::string("write_text_file: ") + step, path, err);
+        return false;
+    };
+    int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return fail("open", errno, -1);
+    if (!write_all(fd, text)) return fail("write", errno, fd);
+    if (::fsync(fd) != 0) return fail("fsync", errno, fd);
+    if (::close(fd) != 0) return fail("close", errno, -1);
+    if (std::rename(partial.c_str(), real.c_str()) != 0) return fail("rename", errno, -1);
+    // The rename itself is only durable once the directory is.
+    size_t slash = real.find_last_of('/');
+    int dir = ::open(slash == std::string::npos ? "." : real.substr(0, slash + 1).c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 namespace {
@@ -167,10 +223,11 @@ std::string first_line(const std::string& text)
     return line;
 }
 
-int dip_set(int line)
+// An unreadable switch counts as off: "set" would start a reset.
+bool dip_set(int position)
 {
     int v = 1;
-    gpio_access_7400(0, 2, line, &v);
+    board_read(BOARD::DIP[position - 1], &v);
     return v == 0;  // a switch that is on pulls its line low
 }
 
@@ -259,13 +316,15 @@ int syslog_sh()
 {
     const char* path = "/etc/default/busybox-syslog";
     std::string old_text;
-    if (!read_text_file(path, old_text)) return -1;
-    std::string text = SYSADMIN::syslog_rewrite(old_text, admin_settings.syslog);
-    std::printf("%s", text.c_str());
-    if (!write_text_file(path, text)) {
-        std::printf("syslog_sh: cannot write %s\n", path);
+    if (!read_text_file(path, old_text)) {
+        report_error("syslog_sh: read", path, errno);
         return -1;
     }
+    std::string text = SYSADMIN::syslog_rewrite(old_text, admin_settings.syslog);
+    std::printf("%s", text.c_str());
+    // A file that could not be written is left as it was, and so is the
+    // running syslog daemon.
+    if (!write_text_file(path, text)) return -1;
     kvt_system("systemctl restart busybox-syslog");
     return 0;
 }
@@ -275,13 +334,16 @@ int ntp_sh()
     const char* path = "/etc/ntp.conf";
     kvt_system("systemctl stop ntpd");
     std::string old_text;
-    if (!read_text_file(path, old_text)) return -1;
-    if (!write_text_file(path, SYSADMIN::ntp_rewrite(old_text, admin_settings.time))) {
-        std::printf("ntp_sh: cannot write %s\n", path);
-        return -1;
+    int result = 0;
+    if (!read_text_file(path, old_text)) {
+        report_error("ntp_sh: read", path, errno);
+        result = -1;
+    } else if (!write_text_file(path, SYSADMIN::ntp_rewrite(old_text, admin_settings.time))) {
+        result = -1;
     }
+    // The clock keeps its time service whatever became of the file.
     kvt_system("systemctl start ntpd");
-    return 0;
+    return result;
 }
 
 int date_sh()
@@ -293,7 +355,7 @@ int date_sh()
 
 int get_hardware_revisions(char* text)
 {
-    std::string rev = SYSADMIN::revision_text(fpga_word_read(FPGA_BASE + 0x002));
+    std::string rev = SYSADMIN::revision_text(fpga_word_read(fpga_reg(BOARD::REG_REVISION)));
     std::memcpy(text, rev.c_str(), rev.size() + 1);
     return 0;
 }
@@ -332,10 +394,10 @@ int db_copy()
 
 int read_DIP_SW()
 {
-    bool account = dip_set(49);
-    bool network = dip_set(50);
-    bool full = dip_set(51);
-    dip_set(52);  // read, no function
+    bool account = dip_set(1);
+    bool network = dip_set(2);
+    bool full = dip_set(3);
+    dip_set(4);  // read, no function
 
     if (account) {
         applog("アカウント設定初期化");
@@ -372,8 +434,13 @@ int session_conf()
 {
     const char* settings = "/opt/KVT7400/KVT7400/settings.py";
     std::string session, old_text;
-    if (!read_text_file("/opt/kvt/sbin/session.txt", session)) return -1;
-    if (!read_text_file(settings, old_text)) return -1;
-    if (!write_text_file(settings, SYSADMIN::session_merge(old_text, session))) return -1;
-    return 0;
+    if (!read_text_file("/opt/kvt/sbin/session.txt", session)) {
+        report_error("session_conf: read", "/opt/kvt/sbin/session.txt", errno);
+        return -1;
+    }
+    if (!read_text_file(settings, old_text)) {
+        report_error("session_conf: read", settings, errno);
+        return -1;
+    }
+    return write_text_file(settings, SYSADMIN::session_merge(old_text, session)) ? 0 : -1;
 }

@@ -17,6 +17,7 @@
 #include "common.h"
 #include "onewire.h"
 #include "platform.h"
+#include "snmp.h"
 
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
@@ -34,12 +35,11 @@ std::mutex chcnt_mutex;  // the command queue and the settings writer both count
 
 void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void gpio_write(int chip, int line, int value) { gpio_access_7400(1, chip, line, &value); }
-
-int gpio_read(int chip, int line)
+// An unreadable strap reads 0: the smaller model, without its extra programs.
+int strap(BOARD::Line l)
 {
     int value = 0;
-    gpio_access_7400(0, chip, line, &value);
+    board_read(l, &value);
     return value;
 }
 
@@ -53,23 +53,14 @@ struct RosterEntry {
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
     {"messagequeue_thread", messagequeue_thread},
-    // [roster 3: RecvUdp]
+    {"RecvUdp", RecvUdp},
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
-    // [roster 6: sensor_log_thread]
-    // [roster 7: mqtt_thread]
-    // [roster 8: mail_thread]
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
-    // [roster 12: snmp_trap_thread]
     {"sensor_state_thread", sensor_state_thread},
     {"onewire_thread", onewire_thread},
-    // [roster 15: ai_thread_func]
-    // [roster 16: mailreport_thread]
-    // [roster 17: trend_log_thread]
-    // [roster 18: filter_log_thread]
-    // [roster 19: extra_log_thread]
 };
 
 void restart_appliance()
@@ -83,7 +74,7 @@ void restart_appliance()
     kvt_system("sync");
     msleep(100);
     // The board restarts itself on this register sequence.
-    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, FPGA_BASE + 0x004, &v);
+    for (int v : {1, 8, 1, 6}) fpga_access_8357(1, fpga_reg(BOARD::REG_SYSTEM), &v);
 }
 
 }  // namespace
@@ -185,12 +176,12 @@ int service_main()
     gpio2_open();
     gpio3_open();
 
-    gpio_write(1, 22, 1);
-    gpio_write(1, 23, 1);
+    board_write(BOARD::POWER_ENABLE_1, 1);
+    board_write(BOARD::POWER_ENABLE_2, 1);
     msleep(1000);
-    gpio_write(2, 67, 0);
+    board_write(BOARD::RUN, 0);
 
-    // [startup step 6: settings-loading]
+    // Trend counters, then the versions shown in the start line.
     set_sensor_data();
     version_sh();
 
@@ -202,19 +193,16 @@ int service_main()
 
     copy_statelog();
 
-    monitor = new MONITOR_TABLE_CLASS();
-    if (mmap_open() == 0) monitor->initializeData();
+    shared_tables_start();
 
-    int strap_a = gpio_read(1, 20);
-    int strap_b = gpio_read(1, 21);
-    int is_7400 = (strap_a == 1 && strap_b == 1) ? 1 : 0;
+    int is_7400 = (strap(BOARD::STRAP_A) == 1 && strap(BOARD::STRAP_B) == 1) ? 1 : 0;
     if (monitor->requestflg) monitor->requestflg->is_7400 = is_7400;
     if (is_7400) {
         kvt_system("python2.7 /opt/kvt/sbin/UpMgr7400.py &");
         kvt_system("python2.7 /opt/kvt/sbin/vlxa_status.py");
     }
 
-    // [startup step 12: database]
+    // The database: restored if missing, DIP-switch resets, migration.
     db_copy();
     open_db();
     read_DIP_SW();
@@ -224,14 +212,15 @@ int service_main()
 
     msleep(5000);
 
-    // [startup step 14: settings]
+    // The settings, then the live table's start-up contents.
     init_structs();
     if (monitor->ready()) monitor->setDummyData();
+    oid_change();
     for107update();
 
     init_buzzer();
     msleep(100);
-    gpio_write(2, 67, 1);
+    board_write(BOARD::RUN, 1);
     sound_buzzer();
     std::fflush(stdout);
 
@@ -251,7 +240,6 @@ int service_main()
     gpio2_close();
     gpio3_close();
     mmap_close();
-    // [shutdown: database]
     close_db();
 
     if (rebootflg) {

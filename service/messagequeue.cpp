@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -16,9 +17,11 @@
 #include <sstream>
 #include <thread>
 
+#include "codes.h"
 #include "command.h"
 #include "common.h"
 #include "platform.h"
+#include "settings_map.h"
 
 namespace {
 
@@ -31,28 +34,6 @@ const char* const SESSION_TXT = "/opt/kvt/sbin/session.txt";
 const char BOM[] = "\xEF\xBB\xBF";
 
 bool present(const std::vector<std::string>& f, size_t k) { return k < f.size(); }
-
-bool flag(const std::vector<std::string>& f, size_t k) { return field_num(f, k) != 0; }
-
-template <size_t N>
-void text(char (&dst)[N], const std::vector<std::string>& f, size_t k)
-{
-    copy_text(dst, field_text(f, k));
-}
-
-// The eight thresholds in their fixed order, starting at field k.
-template <typename T>
-void thresholds(T& r, const std::vector<std::string>& f, size_t k)
-{
-    r.alert_max_val = field_num(f, k);
-    r.alert_max_clear = field_num(f, k + 1);
-    r.caution_max_val = field_num(f, k + 2);
-    r.caution_max_clear = field_num(f, k + 3);
-    r.caution_min_val = field_num(f, k + 4);
-    r.caution_min_clear = field_num(f, k + 5);
-    r.alert_min_val = field_num(f, k + 6);
-    r.alert_min_clear = field_num(f, k + 7);
-}
 
 // Refusals are counted for the caller and shown on the console.
 struct Refuser {
@@ -81,52 +62,94 @@ int record_index(const std::vector<std::string>& f, int size, size_t first_field
     return n - 1;
 }
 
-template <typename T>
-void set_probe(T& e, const std::vector<std::string>& f)
+// Sets every field a command carries for one element, counting the
+// command's fields from `base`; a field the text does not reach is empty.
+void set_fields(const SETTINGS_MAP::Section& s, char* elem, const std::vector<std::string>& f, size_t base,
+                bool in_hundredths)
 {
-    text(e.name, f, 2);
-    e.enable = flag(f, 3);
-    text(e.device_ID, f, 4);
-    thresholds(e, f, 5);
-    e.trend_id = field_num(f, 13);
-    e.log = flag(f, 14);
-    e.changeflg = true;
+    const SETTINGS_MAP::Record& rec = *s.record;
+    for (int i = 0; i < rec.count; ++i) {
+        const SETTINGS_MAP::Field& fd = rec.fields[i];
+        if (fd.cmd == SETTINGS_MAP::NONE) continue;
+        const size_t k = base + static_cast<size_t>(fd.cmd);
+        if (fd.type == SETTINGS_MAP::Type::Text) SETTINGS_MAP::set_text(elem, fd, field_text(f, k));
+        else SETTINGS_MAP::set_int(elem, fd, in_hundredths ? hundredths(field_text(f, k)) : field_num(f, k));
+    }
+    SETTINGS_MAP::mark_changed(s, elem, true);
 }
 
-// Scenario groups of `width` fields from field `first`, one per entry;
-// groups the message does not reach are left alone.
-void set_scenarios(Scenario* arr, int count, const std::vector<std::string>& f, size_t first, size_t width)
+// The first command field of a one-record command.
+size_t first_command_field(const SETTINGS_MAP::Record& rec)
 {
-    for (int e = 0; e < count; ++e) {
-        size_t k = first + static_cast<size_t>(e) * width;
-        if (!present(f, k)) break;
-        arr[e].sensortype = field_num(f, k);
-        arr[e].sensor = field_num(f, k + 1);
-        arr[e].state = field_num(f, k + 2);
-        arr[e].enable = flag(f, k + 3);
-        arr[e].changeflg = true;
+    int first = 1000;
+    for (int i = 0; i < rec.count; ++i)
+        if (rec.fields[i].cmd != SETTINGS_MAP::NONE && rec.fields[i].cmd < first) first = rec.fields[i].cmd;
+    return static_cast<size_t>(first);
+}
+
+// A command that reaches its section through the section's field map;
+// false when it was refused whole.
+bool apply_mapped(const SETTINGS_MAP::Command& c, const std::vector<std::string>& f, const Refuser& refuse)
+{
+    using SETTINGS_MAP::Index;
+    const SETTINGS_MAP::Section& s = *SETTINGS_MAP::section_of_save(c.save);
+    if (c.index == Index::single || c.index == Index::numbered) {
+        int i = 0;
+        if (c.index == Index::numbered) {
+            i = record_index(f, s.entries, first_command_field(*s.record), refuse);
+            if (i < 0) return false;
+        } else if (!present(f, first_command_field(*s.record))) {
+            refuse("no fields for record", field_num(f, 1));
+            return false;
+        }
+        set_fields(s, SETTINGS_MAP::element(s, i), f, 0, c.hundredths);
+        db_save.push_n(c.save, c.index == Index::numbered ? i : SAVE::WHOLE);
+        return true;
     }
+    // Groups the message does not reach leave their entries alone.
+    if (c.needs_first && !present(f, static_cast<size_t>(c.first))) {
+        refuse("no value", field_num(f, 1));
+        return false;
+    }
+    for (int g = 0; g < c.groups; ++g) {
+        const size_t k = static_cast<size_t>(c.first + g * c.width);
+        if (!present(f, k)) break;
+        int entry = g;
+        if (c.index == Index::group_number || c.index == Index::group_index) {
+            entry = field_num(f, k) - (c.index == Index::group_number ? 1 : 0);
+            if (entry < 0 || entry >= s.entries) {
+                refuse(c.index == Index::group_number ? "entry number out of range" : "trend rule out of range",
+                       field_num(f, k));
+                continue;
+            }
+        }
+        set_fields(s, SETTINGS_MAP::element(s, entry), f, k, c.hundredths);
+    }
+    if (c.push) db_save.push_n(c.save, SAVE::WHOLE);
+    return true;
 }
 
 void msleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 
-// Command 59: the web UI's session policy.
+// Command 59: the web UI's session policy. The values become lines of the
+// web UI's Python program, so only what those settings can hold is taken.
 void web_session(const std::vector<std::string>& f)
 {
     std::string block = session_block(field_text(f, 1), field_text(f, 2), field_text(f, 3));
     if (block.empty()) {
-        std::printf("command 59: session value with a line break, ignored\n");
+        report_error("command 59: refused session values (True or False, and digits for the age):", "settings.py");
         return;
     }
     sleep_while_running(1000);
     std::string py;
     if (!read_text_file(SETTINGS_PY, py)) {
-        std::printf("command 59: cannot open %s\n", SETTINGS_PY);
+        report_error("command 59: read", SETTINGS_PY, errno);
         return;
     }
-    write_text_file(SETTINGS_PY, merge_session_block(py, block));
-    write_text_file(SESSION_TXT, block);
+    // Nothing further happens unless the settings file took the new lines.
+    if (!write_text_file(SETTINGS_PY, merge_session_block(py, block))) return;
+    if (!write_text_file(SESSION_TXT, block)) return;
     kvt_system("systemctl restart kvt-uwsgi");
 }
 
@@ -158,21 +181,6 @@ void system_action(int n)
     }
 }
 
-// Command 31 with 3 or 4: the web UI's "clear" buttons.
-void clear_status_log(bool dio_only)
-{
-    if (!monitor || !monitor->status_log) {
-        std::printf("command 31: status log not mapped\n");
-        return;
-    }
-    if (dio_only)
-        std::memset(&monitor->status_log->dio_status_log, 0, sizeof monitor->status_log->dio_status_log);
-    else
-        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
-    backup_statelog();
-    applog(dio_only ? "clear dio status log" : "clear all status log");
-}
-
 // Command 3: the web UI's relay buttons; n is the digital I/O element of
 // the output (8 to 15).
 void relay_command(int n, int pulse)
@@ -191,18 +199,48 @@ void relay_command(int n, int pulse)
     std::printf(do_ctl(n - 8, next) == 0 ? "flg:ok\n" : "flg:ng\n");
 }
 
-// Command 17: the 1-Wire threads report a finished device search per
-// channel. A shutdown ends the wait too, so a missing adapter never holds
-// this thread.
-void wait_onewire_search()
+// Texts that go into system files (network unit, host name, resolver,
+// syslog options): a quotation mark or a line break there would add lines of
+// its own, so only what addresses and host names are made of is taken.
+bool system_text_ok(const std::string& v)
 {
-    portnum_ok[0] = 0;
-    portnum_ok[1] = 0;
-    while (control == 1 && !(portnum_ok[0] && portnum_ok[1])) msleep(100);
-    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = 0;
+    for (unsigned char c : v)
+        if (!std::isalnum(c) && c != '.' && c != ':' && c != '-' && c != '_') return false;
+    return true;
+}
+
+bool system_fields_ok(int cmd, const std::vector<std::string>& f, std::initializer_list<std::pair<size_t, const char*>> fields)
+{
+    for (const auto& [k, name] : fields) {
+        if (system_text_ok(field_text(f, k))) continue;
+        report_error("command " + std::to_string(cmd) + ": refused field",
+                     std::string(name) + " (letters, digits, '.', ':', '-', '_' only)");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
+
+// Command 17: the 1-Wire threads report a finished device search per
+// channel. The wait is bounded, so that a missing adapter does not hold
+// every later command (restart and update among them); a shutdown ends it
+// too.
+bool wait_onewire_search(int timeout_ms)
+{
+    portnum_ok[0] = 0;
+    portnum_ok[1] = 0;
+    for (int waited = 0; control == 1 && !(portnum_ok[0] && portnum_ok[1]); waited += 100) {
+        if (waited >= timeout_ms) {
+            report_error("command 17: no 1-Wire search result from both buses within",
+                         std::to_string(timeout_ms / 1000) + " s");
+            break;
+        }
+        msleep(100);
+    }
+    if (control == 1 && monitor && monitor->requestflg) monitor->requestflg->onewire_id_flg = REQ::SAVED;
+    return portnum_ok[0] && portnum_ok[1];
+}
 
 // ---------------------------------------------------------------------------
 // Pure rules
@@ -277,8 +315,9 @@ int hundredths(const std::string& t)
 
 std::string session_block(const std::string& expire, const std::string& age, const std::string& save_every)
 {
-    for (const std::string* v : {&expire, &age, &save_every})
-        if (v->find_first_of("\r\n") != std::string::npos) return "";
+    auto is_flag = [](const std::string& v) { return v == "True" || v == "False"; };
+    bool age_ok = !age.empty() && age.find_first_not_of("0123456789") == std::string::npos;
+    if (!is_flag(expire) || !age_ok || !is_flag(save_every)) return "";
     return "SESSION_EXPIRE_AT_BROWSER_CLOSE=" + expire + "\n" + "SESSION_COOKIE_AGE=" + age + "\n" +
            "SESSION_SAVE_EVERY_REQUEST=" + save_every + "\n";
 }
@@ -362,124 +401,20 @@ std::string msgq_key_path()
 bool apply_settings_command(const std::vector<std::string>& f, int* refusals)
 {
     auto& ss = sensor_settings;
-    auto& as = admin_settings;
     const int cmd = field_num(f, 0);
     const Refuser refuse{cmd, refusals};
     const int n = field_num(f, 1);
 
+    // The commands that set one field of a record, or a single value.
     switch (cmd) {
-    case 1: {
-        int i = record_index(f, DI_NUM, 2, refuse);
-        if (i < 0) return true;
-        auto& e = ss.digitalI[i];
-        text(e.name, f, 2);
-        e.enable = flag(f, 3);
-        e.time = field_num(f, 4);
-        text(e.ontext, f, 5);
-        text(e.offtext, f, 6);
-        e.errortext_id = field_num(f, 7);
-        e.trend_id = field_num(f, 8);
-        e.log = flag(f, 9);
-        e.changeflg = true;
-        db_save.push_n(1, i);
-        return true;
-    }
-    case 2: {
-        int i = record_index(f, DO_NUM, 2, refuse);
-        if (i < 0) return true;
-        auto& e = ss.digitalO[i];
-        text(e.name, f, 2);
-        e.enable = flag(f, 3);
-        text(e.ontext, f, 4);
-        text(e.offtext, f, 5);
-        e.doinit = flag(f, 6);
-        e.dokeep = flag(f, 7);
-        e.errortext_id = field_num(f, 8);
-        e.trend_id = field_num(f, 9);
-        e.log = flag(f, 10);
-        e.ontype = field_num(f, 11);
-        e.onsensor = field_num(f, 12);
-        e.onstate = field_num(f, 13);
-        e.onenable = field_num(f, 14);
-        e.offtype = field_num(f, 15);
-        e.offsensor = field_num(f, 16);
-        e.offstate = field_num(f, 17);
-        e.offenable = field_num(f, 18);
-        e.changeflg = true;
-        db_save.push_n(2, i);
-        return true;
-    }
-    case 10: {
-        int i = record_index(f, AI_NUM, 2, refuse);
-        if (i < 0) return true;
-        auto& e = ss.analog[i];
-        text(e.name, f, 2);
-        e.enable = flag(f, 3);
-        e.input_max = field_num(f, 4);
-        e.input_min = field_num(f, 5);
-        e.output_max = field_num(f, 6);
-        e.output_min = field_num(f, 7);
-        thresholds(e, f, 8);
-        e.err_sampling = field_num(f, 16);
-        text(e.unit, f, 17);
-        e.trend_id = field_num(f, 18);
-        e.log = flag(f, 19);
-        e.range = field_num(f, 20);
-        e.changeflg = true;
-        db_save.push_n(10, i);
-        return true;
-    }
-    case 15:
-    case 16:
-    case 25: {
-        int size = cmd == 15 ? WIRE_T_NUM : cmd == 16 ? WIRE_H_NUM : NX40_NUM;
-        int i = record_index(f, size, 2, refuse);
-        if (i < 0) return true;
-        set_probe(cmd == 15 ? ss.onewire_temperature[i] : cmd == 16 ? ss.onewire_humidity[i] : ss.kvt_nx40[i], f);
-        db_save.push_n(cmd, i);
-        return true;
-    }
     case 18: {
         bool temperature = field_num(f, 3) == 1;
         int i = record_index(f, temperature ? WIRE_T_NUM : WIRE_H_NUM, 2, refuse);
         if (i < 0) return true;
         auto& e = temperature ? ss.onewire_temperature[i] : ss.onewire_humidity[i];
-        text(e.device_ID, f, 2);
+        copy_text(e.device_ID, field_text(f, 2));
         e.changeflg = true;
-        db_save.push_n(temperature ? 15 : 16, i);
-        return true;
-    }
-    case 20: {
-        int i = record_index(f, VLXA_NUM, 2, refuse);
-        if (i < 0) return true;
-        auto& e = ss.veloxa[i];
-        text(e.name, f, 2);
-        e.enable = flag(f, 3);
-        text(e.device_ID, f, 4);
-        text(e.t_name, f, 5);
-        e.t_alert_max_val = field_num(f, 6);
-        e.t_alert_max_clear = field_num(f, 7);
-        e.t_caution_max_val = field_num(f, 8);
-        e.t_caution_max_clear = field_num(f, 9);
-        e.t_caution_min_val = field_num(f, 10);
-        e.t_caution_min_clear = field_num(f, 11);
-        e.t_alert_min_val = field_num(f, 12);
-        e.t_alert_min_clear = field_num(f, 13);
-        e.t_trend_id = field_num(f, 14);
-        e.t_log = flag(f, 15);
-        text(e.h_name, f, 16);
-        e.h_alert_max_val = field_num(f, 17);
-        e.h_alert_max_clear = field_num(f, 18);
-        e.h_caution_max_val = field_num(f, 19);
-        e.h_caution_max_clear = field_num(f, 20);
-        e.h_caution_min_val = field_num(f, 21);
-        e.h_caution_min_clear = field_num(f, 22);
-        e.h_alert_min_val = field_num(f, 23);
-        e.h_alert_min_clear = field_num(f, 24);
-        e.h_trend_id = field_num(f, 25);
-        e.h_log = flag(f, 26);
-        e.changeflg = true;
-        db_save.push_n(20, i);
+        db_save.push_n(temperature ? SAVE::WIRE_T : SAVE::WIRE_H, i);
         return true;
     }
     case 21:
@@ -487,209 +422,36 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals)
         int i = record_index(f, cmd == 21 ? VLXA_NUM : NX40_NUM, 2, refuse);
         if (i < 0) return true;
         if (cmd == 21) {
-            text(ss.veloxa[i].device_ID, f, 2);
+            copy_text(ss.veloxa[i].device_ID, field_text(f, 2));
             ss.veloxa[i].changeflg = true;
         } else {
-            text(ss.kvt_nx40[i].device_ID, f, 2);
+            copy_text(ss.kvt_nx40[i].device_ID, field_text(f, 2));
             ss.kvt_nx40[i].changeflg = true;
         }
-        db_save.push_n(cmd == 21 ? 20 : 25, i);
+        db_save.push_n(cmd == 21 ? SAVE::VLXA : SAVE::NX40, i);
         return true;
     }
     case 24:
         if (!present(f, 1)) return refuse("no value", n), true;
         SM_err_time = n;
-        db_save.push_n(24, 999);
+        db_save.push_n(SAVE::SM_ERR_TIME, SAVE::WHOLE);
         return true;
-    case 28:
-        if (!present(f, 1)) return refuse("no value", n), true;
-        for (int b = 0; b < BATTERY_NUM; ++b) {
-            auto& e = ss.battery[b];
-            size_t k = 1 + static_cast<size_t>(b) * 4;
-            e.alert = hundredths(field_text(f, k));
-            e.alert_clear = hundredths(field_text(f, k + 1));
-            e.caution = hundredths(field_text(f, k + 2));
-            e.caution_clear = hundredths(field_text(f, k + 3));
-            e.changeflg = true;
-        }
-        db_save.push_n(28, 999);
-        return true;
-    case 29: {
-        int i = record_index(f, SMARTMESH_CYCLE_NUM, 2, refuse);
-        if (i < 0) return true;
-        ss.smartMesh_cycle[i].cycle_minutes = field_num(f, 2);
-        ss.smartMesh_cycle[i].changeflg = true;
-        db_save.push_n(29, i);
-        return true;
-    }
-    case 30:
-        for (size_t g = 0; g < 5; ++g) {
-            size_t k = 1 + g * 7;
-            if (!present(f, k)) break;
-            int r = field_num(f, k);
-            if (r < 0 || r >= TREND_NUM) {
-                refuse("trend rule out of range", r);
-                continue;
-            }
-            auto& e = ss.trend[r];
-            e.enable = flag(f, k + 1);
-            e.minutes = field_num(f, k + 2);
-            e.au_per = field_num(f, k + 3);
-            e.al_per = field_num(f, k + 4);
-            e.cu_per = field_num(f, k + 5);
-            e.cl_per = field_num(f, k + 6);
-            e.changeflg = true;
-        }
-        db_save.push_n(30, 999);
-        return true;
-    case 32: {
-        if (!present(f, 2)) return refuse("no fields for record", n), true;
-        auto& e = as.network;
-        text(e.host, f, 2);
-        e.dhcp = flag(f, 3);
-        text(e.ipaddr, f, 4);
-        text(e.netmask, f, 5);
-        text(e.broadcast, f, 6);
-        text(e.gateway, f, 7);
-        text(e.dns1, f, 8);
-        text(e.dns2, f, 9);
-        text(e.dns3, f, 10);
-        db_save.push_n(32, 999);
-        return true;
-    }
-    case 33:
-    case 34: {
-        const size_t width = cmd == 33 ? 4 : 5;
-        for (size_t g = 0; g < 8; ++g) {
-            size_t k = 1 + g * width;
-            if (!present(f, k)) break;
-            int entry = field_num(f, k);
-            if (entry < 1 || entry > 8) {
-                refuse("entry number out of range", entry);
-                continue;
-            }
-            if (cmd == 33) {
-                auto& e = as.snmp[entry - 1];
-                text(e.ipaddr, f, k + 1);
-                text(e.community, f, k + 2);
-                e.enable = flag(f, k + 3);
-                e.changeflg = true;
-            } else {
-                auto& e = as.snmp_trap[entry - 1];
-                text(e.sendto, f, k + 1);
-                text(e.community, f, k + 2);
-                e.version = field_num(f, k + 3);
-                e.enable = flag(f, k + 4);
-                e.changeflg = true;
-            }
-        }
-        db_save.push_n(cmd, 999);
-        return true;
-    }
-    case 35:
-        set_scenarios(as.snmp_trap_scenario, 192, f, 1, 4);
-        db_save.push_n(35, 999);
-        return true;
-    case 36: {
-        if (!present(f, 2)) return refuse("no fields for record", n), true;
-        auto& t = as.time;
-        t.year = field_num(f, 2);
-        t.month = field_num(f, 3);
-        t.day = field_num(f, 4);
-        t.hour = field_num(f, 5);
-        t.minute = field_num(f, 6);
-        t.second = field_num(f, 7);
-        for (size_t s = 0; s < 3; ++s) text(t.ntp[s], f, 8 + s);
-        db_save.push_n(36, 999);
-        return true;
-    }
-    case 37: {
-        if (!present(f, 2)) return refuse("no fields for record", n), true;
-        auto& m = as.mqtt;
-        m.unitid = field_num(f, 2);
-        text(m.sendip, f, 3);
-        m.port = field_num(f, 4);
-        text(m.loginid, f, 5);
-        text(m.pwd, f, 6);
-        db_save.push_n(37, 999);
-        return true;
-    }
-    case 38:
-        set_scenarios(as.mqtt_scenario, MQTT_SCENARIO_NUM, f, 2, 5);
-        db_save.push_n(38, 999);
-        return true;
-    case 39: {
-        if (!present(f, 2)) return refuse("no fields for record", n), true;
-        auto& m = as.mail;
-        text(m.mail_smtp, f, 2);
-        m.mail_smtp_port = field_num(f, 3);
-        text(m.mail_account, f, 4);
-        text(m.mail_password, f, 5);
-        text(m.mail_mailaddr, f, 6);
-        text(m.mail_sender, f, 7);
-        m.mail_smtp_auth = flag(f, 8);
-        m.mail_encode = flag(f, 9);
-        m.mail_sendmail = flag(f, 10);
-        db_save.push_n(39, 999);
-        return true;
-    }
-    case 40:
-        for (size_t e = 0; e < MAIL_CLIENT_NUM; ++e) {
-            size_t k = 2 + e * 3;
-            if (!present(f, k)) break;
-            text(as.mail_client[e].mailclient_addr, f, k);
-            text(as.mail_client[e].mailclient_subject, f, k + 1);
-        }
-        db_save.push_n(40, 999);
-        return true;
-    case 41:
-        set_scenarios(as.mail_client_scenario, 120, f, 2, 5);
-        db_save.push_n(41, 999);
-        return true;
-    case 42:
-        for (size_t e = 0; e < MAIL_REPORT_NUM; ++e) {
-            size_t k = 2 + e * 8;
-            if (!present(f, k)) break;
-            auto& r = as.mail_report[e];
-            r.mailreport_addr = field_num(f, k);
-            text(r.mailreport_subject, f, k + 1);
-            r.mailreport_enable = field_num(f, k + 2);
-            r.mailreport_day = field_num(f, k + 3);
-            r.mailreport_week = field_num(f, k + 4);
-            r.mailreport_hour = field_num(f, k + 5);
-            r.mailreport_minute = field_num(f, k + 6);
-        }
-        db_save.push_n(42, 999);
-        return true;
-    case 43:
-        if (!present(f, 1)) return refuse("no value", n), true;
-        as.sensor_log_cycle[0].cycle_minutes = n;
-        for (size_t e = 1; e < SENSOR_LOG_CYCLE_NUM && present(f, e + 1); ++e)
-            as.sensor_log_cycle[e].cycle_minutes = field_num(f, e + 1);
-        cycle_change();
-        return true;
+    case 32:
+        if (present(f, 2) && !system_fields_ok(cmd, f, {{2, "host"}, {4, "ipaddr"}, {5, "netmask"}, {6, "broadcast"},
+                                                        {7, "gateway"}, {8, "dns1"}, {9, "dns2"}, {10, "dns3"}}))
+            return true;
+        break;
     case 55:
-        if (!present(f, 1)) return refuse("no value", n), true;
-        as.syslog.destination = n;
-        text(as.syslog.ipaddr, f, 2);
-        as.syslog.port = field_num(f, 3);
-        db_save.push_n(55, 999);
-        return true;
-    case 58: {
-        if (!present(f, 1)) return refuse("no value", n), true;
-        auto& o = as.onewire_conf;
-        o.onewire_temp_retry_num = n;
-        o.onewire_temp_retry_interval = field_num(f, 2);
-        o.onewire_temp_retry_log_enable = field_num(f, 3);
-        o.onewire_humid_retry_num = field_num(f, 4);
-        o.onewire_humid_retry_interval = field_num(f, 5);
-        o.onewire_humid_retry_log_enable = field_num(f, 6);
-        db_save.push_n(58, 999);
-        return true;
-    }
+        if (present(f, 1) && !system_fields_ok(cmd, f, {{2, "ipaddr"}})) return true;
+        break;
     default:
-        return false;
+        break;
     }
+    const SETTINGS_MAP::Command* c = SETTINGS_MAP::command_layout(cmd);
+    if (!c) return false;
+    // The sensor-log cycles are saved through the storage estimate.
+    if (apply_mapped(*c, f, refuse) && cmd == 43) cycle_change();
+    return true;
 }
 
 void dispatch_command(const std::vector<std::string>& f)
@@ -702,7 +464,7 @@ void dispatch_command(const std::vector<std::string>& f)
         relay_command(n, field_num(f, 2));
         break;
     case 17:
-        wait_onewire_search();
+        wait_onewire_search(ONEWIRE_SEARCH_WAIT_MS);
         break;
     case 27: {
         std::string line = "python3 /opt/kvt/sbin/mailsend.py " + shell_quote(admin_settings.mail.mail_smtp) + " " +
@@ -712,7 +474,7 @@ void dispatch_command(const std::vector<std::string>& f)
     }
     case 31:
         if (n == 1 || n == 2) make_statelog(n);
-        else if (n == 3 || n == 4) clear_status_log(n == 4);
+        else if (n == 3 || n == 4) statelog_request_clear(n == 4);
         break;
     case 51:
         if (!present(f, 1)) {
@@ -796,8 +558,13 @@ void* messagequeue_thread(void*)
             if (err == E2BIG) {
                 // Take the oversized message off the queue whole and refuse it:
                 // a cut command could store half a record.
-                msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
-                std::printf("command of more than %zu bytes refused\n", MSG_TEXT_MAX);
+                ssize_t cut = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
+                buf.message[cut > 0 ? cut : 0] = '\0';
+                // The operator learns from the log why a setting did not change.
+                int cmd = field_num(split_fields(buf.message, cut > 0 ? static_cast<size_t>(cut) : 0), 0);
+                report_error("messagequeue_thread: refused a text of " + std::to_string(MSG_TEXT_MAX) +
+                                 " bytes or more,",
+                             "command " + std::to_string(cmd));
                 continue;
             }
             if (err != ENOMSG) std::printf("msgrcv error %d\n", err);

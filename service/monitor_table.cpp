@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,12 +22,15 @@ void ring_append(int32_t& r, int32_t& w, StatusEntry* entries, int capacity, con
     entries[w] = e;
     int32_t nw = w + 1;
     if (nw >= capacity) nw = 0;
-    w = nw;
-    if (r == w) {
+    // The web UI walks r to w from another process: the entry is complete
+    // before w moves past it, and on a full ring the oldest entry is given up
+    // (r moves) before w reaches it, so the ring never looks empty meanwhile.
+    if (r == nw) {
         int32_t nr = r + 1;
         if (nr > capacity - 1) nr = 0;
-        r = nr;
+        std::atomic_ref<int32_t>(r).store(nr, std::memory_order_release);
     }
+    std::atomic_ref<int32_t>(w).store(nw, std::memory_order_release);
 }
 
 bool ring_indices_valid(int32_t r, int32_t w, int capacity)
@@ -98,8 +102,7 @@ int mmap_open()
     }
     m->sensor_condition = map_table<Sensor_condition>(m->fd_monitor);
     if (!m->sensor_condition) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
 
@@ -114,8 +117,7 @@ int mmap_open()
     }
     m->requestflg = map_table<RequestFlg>(m->fd_flg);
     if (!m->requestflg) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
 
@@ -146,11 +148,18 @@ int mmap_open()
     }
     m->trend_per = map_table<Trend_per>(m->fd_trend);
     if (!m->trend_per) {
-        std::printf("Error : mmap_monitor failed \n");
-        applog("Error : mmap_monitor failed ");
+        report("Error : mmap_monitor failed ");
         return -1;
     }
     return 0;
+}
+
+int shared_tables_start()
+{
+    if (!monitor) monitor = new MONITOR_TABLE_CLASS();
+    int rc = mmap_open();
+    monitor->initializeData();
+    return rc;
 }
 
 int mmap_close()
@@ -180,8 +189,7 @@ bool statelog_repair(MONITOR_TABLE::Status_Log* log)
     std::snprintf(msg, sizeof msg, "status log index out of range (all r=%d w=%d, dio r=%d w=%d): log reset",
                   static_cast<int>(all.r), static_cast<int>(all.w), static_cast<int>(dio.r),
                   static_cast<int>(dio.w));
-    std::printf("%s\n", msg);
-    applog(msg);
+    report(msg);
     if (all_bad) all.r = all.w = 0;
     if (dio_bad) dio.r = dio.w = 0;
     return true;
@@ -195,15 +203,15 @@ int copy_statelog()
 
 int backup_statelog()
 {
-    // Written beside the saved copy and renamed over it, so that a power cut
-    // during the copy leaves the previous copy rather than half a log.
-    const char* const saved = "/log/mmapfile_status";
-    const std::string partial = std::string(saved) + ".new";
-    if (copy_file("/tmp/mmapfile_status", partial))
-        std::rename(kvt_path(partial).c_str(), kvt_path(saved).c_str());
-    else
-        std::remove(kvt_path(partial).c_str());
-    return 0;
+    // write_text_file puts the copy beside the saved one, flushes it to the
+    // medium and renames it over, one writer at a time: a power cut during
+    // the copy leaves the previous copy rather than half a log.
+    std::string text;
+    if (!read_text_file("/tmp/mmapfile_status", text)) {
+        report_error("backup_statelog: read", "/tmp/mmapfile_status");
+        return -1;
+    }
+    return write_text_file("/log/mmapfile_status", text) ? 0 : -1;
 }
 
 void MONITOR_TABLE_CLASS::initializeData()
@@ -218,24 +226,23 @@ void MONITOR_TABLE_CLASS::setDummyData()
     using SETTINGS_TABLE::VALUE_ERROR;
     MONITOR_TABLE::Sensor_condition* c = sensor_condition;
     if (!c) return;
-    for (int i = 0; i < 8; ++i) c->digitalio[i] = {0, 0};
+    for (int i = 0; i < 8; ++i) c->digitalio[i] = {0, STATE::NONE};
     for (int i = 0; i < 8; ++i) {
         int init = sensor_settings.digitalO[i].doinit ? 1 : 0;
-        // [relay outputs: drive doinit]
         do_ctl(i, init);
-        c->digitalio[8 + i] = {init, 0};
+        c->digitalio[8 + i] = {init, STATE::NONE};
     }
-    for (auto& e : c->analog) e = {VALUE_ERROR, 0};
-    for (auto& e : c->onewire_temperature) e = {VALUE_ERROR, 0};
-    for (auto& e : c->onewire_humidity) e = {VALUE_ERROR, 0};
+    for (auto& e : c->analog) e = {VALUE_ERROR, STATE::NONE};
+    for (auto& e : c->onewire_temperature) e = {VALUE_ERROR, STATE::NONE};
+    for (auto& e : c->onewire_humidity) e = {VALUE_ERROR, STATE::NONE};
     for (auto& e : c->veloxa) {
-        e.sensor_temperature = {VALUE_ERROR, 0};
-        e.sensor_humidity = {VALUE_ERROR, 0};
-        e.sensor_battery = {VALUE_ERROR, 0};
+        e.sensor_temperature = {VALUE_ERROR, STATE::NONE};
+        e.sensor_humidity = {VALUE_ERROR, STATE::NONE};
+        e.sensor_battery = {VALUE_ERROR, STATE::NONE};
     }
     for (auto& e : c->kvt_nx40) {
-        e.sensor_temperature = {VALUE_ERROR, 0};
-        e.sensor_battery = {VALUE_ERROR, 0};
+        e.sensor_temperature = {VALUE_ERROR, STATE::NONE};
+        e.sensor_battery = {VALUE_ERROR, STATE::NONE};
     }
 }
 

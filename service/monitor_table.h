@@ -173,6 +173,11 @@ extern MONITOR_TABLE_CLASS* monitor;
 
 int mmap_open();
 int mmap_close();
+// Start-up: makes `monitor`, maps the tables and clears the flags and live
+// values of every table that mapped, even when another did not (the
+// previous run's pending requests must not act on this one). 0 when all
+// four mapped.
+int shared_tables_start();
 int copy_statelog();
 int backup_statelog();
 // Resets a status-log ring whose indices lie outside it (a damaged or foreign

@@ -1,10 +1,13 @@
 // network_thread: applies new network settings to the system files.
 //
 // Owns the request flag network_set_configuration once the settings writer
-// has raised it to 4, and the files /etc/hostname, the wired unit and the
+// has raised it to "saved, to be applied", and the files /etc/hostname, the
+// wired unit and the
 // resolver. Polls the flag every 50 ms; when raised it writes the files,
 // puts the flag back to 0 and asks for the restart, since new addressing
-// only takes effect after a reboot. Stops when control drops to 0.
+// only takes effect after a reboot. A change whose files cannot be written
+// stays pending and is tried again a minute later, without the restart.
+// Stops when control drops to 0.
 #include <cstdio>
 #include <string>
 
@@ -13,6 +16,8 @@
 #include "sysadmin.h"
 
 namespace {
+
+constexpr int RETRY_MS = 60000;
 
 }  // namespace
 
@@ -66,20 +71,23 @@ std::string resolv_text(const SETTINGS_TABLE::Network& n)
            "\n";
 }
 
-void network_apply()
+bool network_apply()
 {
+    // Each file is replaced whole or not at all; the first that cannot be
+    // written stops the rest, so the restart never comes up on a damaged set.
     const SETTINGS_TABLE::Network& n = admin_settings.network;
-    write_text_file("/etc/hostname", std::string(n.host) + "\n");
+    if (!write_text_file("/etc/hostname", std::string(n.host) + "\n")) return false;
 
     const char* unit = "/etc/systemd/network/10-eth.network";
     std::string old_unit;
     if (!read_text_file(unit, old_unit)) old_unit.clear();
-    write_text_file(unit, network_unit(old_unit, n));
+    if (!write_text_file(unit, network_unit(old_unit, n))) return false;
 
     std::string resolv = resolv_text(n);
     std::printf("%s", resolv.c_str());
-    write_text_file("/tmp/resolv.conf", resolv);
+    if (!write_text_file("/tmp/resolv.conf", resolv)) return false;
     kvt_system("cp -f /tmp/resolv.conf /etc/resolv.conf");
+    return true;
 }
 
 }  // namespace SYSADMIN
@@ -89,10 +97,15 @@ void* network_thread(void*)
     std::printf("network_thread tid  : %ld\n", thread_tid());
     while (control) {
         MONITOR_TABLE::RequestFlg* flg = monitor ? monitor->requestflg : nullptr;
-        if (flg && flg->network_set_configuration == 4) {
-            SYSADMIN::network_apply();
-            flg->network_set_configuration = 0;
-            reboot();
+        if (flg && flg->network_set_configuration == REQ::APPLY) {
+            if (SYSADMIN::network_apply()) {
+                flg->network_set_configuration = REQ::SAVED;
+                reboot();
+            } else {
+                // The change stays pending; a full disk may clear.
+                applog("network settings not applied, next attempt in 60 s");
+                sleep_while_running(RETRY_MS);
+            }
         }
         sleep_while_running(50);
     }

@@ -12,7 +12,7 @@
 
 #include "lib1wire/ownet.h"
 #include "onewire.h"
-#include "onewire_lines.h"
+#include "board_lines.h"
 #include "platform.h"
 
 using SETTINGS_TABLE::VALUE_ERROR;
@@ -317,16 +317,15 @@ void get_humid_deviceID(int idx, unsigned char* rom) { ow_id_to_rom(sensor_setti
 
 int onewire_change_switch(int sw)
 {
-    auto set = [](int line, int level) { gpio_access_7400(1, OW_LINE::CHIP, line, &level); };
     for (int b = 0; b < BUSES; ++b) {
         if (sw == SW_POWER[b]) {
-            set(OW_LINE::POWER[b], 1);
+            board_write(BOARD::ONEWIRE_POWER[b], 1);
         } else if (sw == SW_TEMP[b]) {
-            set(OW_LINE::TEMP_BRANCH[b], 1);
-            set(OW_LINE::HUMID_BRANCH[b], 0);
+            board_write(BOARD::ONEWIRE_TEMP_BRANCH[b], 1);
+            board_write(BOARD::ONEWIRE_HUMID_BRANCH[b], 0);
         } else if (sw == SW_HUMID[b]) {
-            set(OW_LINE::HUMID_BRANCH[b], 1);
-            set(OW_LINE::TEMP_BRANCH[b], 0);
+            board_write(BOARD::ONEWIRE_HUMID_BRANCH[b], 1);
+            board_write(BOARD::ONEWIRE_TEMP_BRANCH[b], 0);
         }
     }
     msleep(50);

@@ -1,6 +1,7 @@
 // Digital I/O monitor: samples the eight inputs every 100 ms through a
 // per-input persistence filter, publishes accepted levels, and announces
 // every accepted change of an input or a relay output.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -22,22 +23,21 @@ bool di_persist_step(int level, int last, int& counter, long long need, bool byp
 std::string dio_trap_text(int port, int state, int level)
 {
     const std::string s = std::to_string(state);
-    return "1," + std::to_string(port) + "," + s + "," + std::to_string(level) + ",1," + s + ",";
+    return std::to_string(KIND::DIO) + "," + std::to_string(port) + "," + s + "," + std::to_string(level) + ",1," + s + ",";
 }
 
-void dio_announce(int n, long now)
+void dio_announce(int n, long now, int level)
 {
     if (!monitor || !monitor->sensor_condition || n < 0 || n > 15) return;
     const bool enable = n < 8 ? sensor_settings.digitalI[n].enable : sensor_settings.digitalO[n - 8].enable;
     const int eid = n < 8 ? sensor_settings.digitalI[n].errortext_id : sensor_settings.digitalO[n - 8].errortext_id;
-    if (eid != 1 || !enable) return;
+    if (eid != ERRTEXT::LEVEL || !enable) return;
     const int port = n + 1;
     const int state = monitor->sensor_condition->digitalio[n].status;
-    const int level = monitor->sensor_condition->digitalio[n].value;
     trap_que.push(dio_trap_text(port, state, level));
-    mail_senario_check(1, port, state, level, 1);
-    mqtt_senario_check(static_cast<int>(now), 1, port, state, level, 1);
-    dio_senario_check(1, port, state, level, 1);
+    mail_senario_check(KIND::DIO, port, state, level, 1);
+    mqtt_senario_check(static_cast<int>(now), KIND::DIO, port, state, level, 1);
+    dio_senario_check(KIND::DIO, port, state, level, 1);
 }
 
 namespace {
@@ -46,7 +46,7 @@ void read_inputs(int levels[8])
 {
     for (int i = 0; i < 8; ++i) {
         int v = 0;
-        gpio_access_7400(0, DI_CHIP[i], DI_LINE[i], &v);
+        board_read(BOARD::DI[i], &v);
         levels[i] = v;
     }
 }
@@ -87,9 +87,11 @@ void dio_monitor_pass(DioMonitorState& st, long now)
             io[i].value = levels[i];
     }
     for (int n = 0; n < 16; ++n) {
+        // The level compared is the level announced: a relay switched by
+        // another thread meanwhile is seen on the next pass.
         const int v = io[n].value;
         if (v == st.last[n]) continue;
-        dio_announce(n, now);
+        dio_announce(n, now, v);
         st.last[n] = v;
     }
 }
@@ -129,4 +131,23 @@ void* sensor_monitor_thread(void*)
     if (dio_started) pthread_join(dio, nullptr);
     std::printf("end sensor_monitor_thread\n");
     return nullptr;
+}
+
+int device_id_check(const char* str)
+{
+    for (const char* p = str; p && *p; ++p)
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) return 1;
+    return 0;
+}
+
+// "0A:1B:2C": a group may not stop after its first digit.
+int device_id_check_sm(const char* str)
+{
+    if (!str) return 0;
+    size_t i = 0;
+    for (; str[i]; ++i) {
+        bool ok = i % 3 == 2 ? str[i] == ':' : std::isxdigit(static_cast<unsigned char>(str[i])) != 0;
+        if (!ok) return 1;
+    }
+    return i % 3 == 1 ? 1 : 0;
 }

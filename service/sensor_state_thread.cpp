@@ -57,30 +57,30 @@ bool measured_at(int kind, int i, Measured& m)
     auto* tp = monitor->trend_per;
     auto& ss = sensor_settings;
     switch (kind) {
-    case 2:
+    case KIND::AI:
         m = {&c->analog[i], ss.analog[i].enable, ss.analog[i].trend_id, thresholds_of(ss.analog[i]),
              &sensor_data.analog[i], tp ? &tp->analog[i] : nullptr, true};
         return true;
-    case 3:
+    case KIND::WIRE_T:
         m = {&c->onewire_temperature[i], ss.onewire_temperature[i].enable, ss.onewire_temperature[i].trend_id,
              thresholds_of(ss.onewire_temperature[i]), &sensor_data.onewire_temperature[i],
              tp ? &tp->onewire_temperature[i] : nullptr, true};
         return true;
-    case 4:
+    case KIND::WIRE_H:
         m = {&c->onewire_humidity[i], ss.onewire_humidity[i].enable, ss.onewire_humidity[i].trend_id,
              thresholds_of(ss.onewire_humidity[i]), &sensor_data.onewire_humidity[i],
              tp ? &tp->onewire_humidity[i] : nullptr, true};
         return true;
-    case 5:
+    case KIND::VLXA_T:
         m = {&c->veloxa[i].sensor_temperature, ss.veloxa[i].enable, ss.veloxa[i].t_trend_id,
              t_thresholds(ss.veloxa[i]), &sensor_data.veloxa_t[i], tp ? &tp->veloxa[i] : nullptr, false};
         return true;
-    case 6:
+    case KIND::VLXA_H:
         // Judged by the sensor's own enable; the trend element belongs to the temperature side.
         m = {&c->veloxa[i].sensor_humidity, ss.veloxa[i].enable, ss.veloxa[i].h_trend_id,
              h_thresholds(ss.veloxa[i]), &sensor_data.veloxa_h[i], nullptr, false};
         return true;
-    case 8:
+    case KIND::NX40_T:
         m = {&c->kvt_nx40[i].sensor_temperature, ss.kvt_nx40[i].enable, ss.kvt_nx40[i].trend_id,
              thresholds_of(ss.kvt_nx40[i]), &sensor_data.kvt_nx40[i], tp ? &tp->kvt_nx40[i] : nullptr, false};
         return true;
@@ -139,23 +139,23 @@ void measured_pass(int kind, long long t)
         const int v = m.el->value;
         const int r = m.el->status;
         count_exceedances(*m.data, m.th, v);
-        if (kind == 2) update_ai_runs(i, m.th, v);
+        if (kind == KIND::AI) update_ai_runs(i, m.th, v);
         if (enabled_trend(m.trend_id)) continue;
         if (!m.enable) {
-            m.el->status = 0;
+            m.el->status = STATE::NONE;
             continue;
         }
         const Thresholds& th = m.th;
         int s = judge_state(v, r, th.amax, th.cmax, th.cmin, th.amin, th.amax_c, th.cmax_c, th.cmin_c, th.amin_c);
-        if (kind == 2 && s >= 5 && s <= 8 && !ai_persisted(i)) continue;
+        if (kind == KIND::AI && s >= STATE::UPPER_ALERT && s <= STATE::LOWER_ALERT && !ai_persisted(i)) continue;
         m.el->status = s;
-        if (s != 0 && s != r) push_record(t, kind, i + 1, s, v, r);
+        if (s != STATE::NONE && s != r) push_record(t, kind, i + 1, s, v, r);
     }
 }
 
 void battery_pass(int kind, long long t)
 {
-    const bool nx40 = kind == 9;
+    const bool nx40 = kind == KIND::NX40_BAT;
     const auto& b = sensor_settings.battery[nx40 ? 1 : 0];
     const int n = kind_channels(kind);
     for (int i = 0; i < n; ++i) {
@@ -165,13 +165,13 @@ void battery_pass(int kind, long long t)
         const int v = el.value;
         const int r = el.status;
         if (!enable || (nx40 && v == VALUE_ERROR)) {
-            el.status = 0;
+            el.status = STATE::NONE;
             continue;
         }
         int s = judge_state(v, r, 10000, 10000, b.caution, b.alert, 10000, 10000, b.caution_clear, b.alert_clear);
         el.status = s;
-        if (s == 0 || s == r) continue;
-        if (nx40 && r == 0 && s == 1) continue;
+        if (s == STATE::NONE || s == r) continue;
+        if (nx40 && r == STATE::NONE && s == STATE::NORMAL) continue;
         push_record(t, kind, i + 1, s, v, r);
     }
 }
@@ -204,12 +204,12 @@ void dio_pass(long long t)
             if (enabled_trend(p.trend_id)) continue;  // judged at the minute step
         }
         if (!p.enable) {
-            io[n].status = 0;
+            io[n].status = STATE::NONE;
             continue;
         }
         const int s = dio_state_for(p.eid, v, r);
         io[n].status = s;
-        if (s != 0 && s != r) push_record(t, 1, n + 1, s, v, r);
+        if (s != STATE::NONE && s != r) push_record(t, KIND::DIO, n + 1, s, v, r);
     }
 }
 
@@ -226,13 +226,15 @@ void dio_minute_step(long long t)
         const int r = io[n].status;
         int s;
         const double share = trend_share(d.alert_max_ls.sum_newest(tr->minutes), tr->minutes);
-        if (!p.enable) s = 0;
-        else if (p.eid == 3 || p.eid == 5) s = trend_reaches(share, tr->au_per) ? 3 : 1;
-        else if (p.eid == 2 || p.eid == 4) s = trend_reaches(share, tr->cu_per) ? 2 : 1;
-        else if (p.eid == 1) s = 1;
-        else s = 4;
+        if (!p.enable) s = STATE::NONE;
+        else if (p.eid == ERRTEXT::ALERT_ON || p.eid == ERRTEXT::ALERT_OFF)
+            s = trend_reaches(share, tr->au_per) ? STATE::ALERT : STATE::NORMAL;
+        else if (p.eid == ERRTEXT::CAUTION_ON || p.eid == ERRTEXT::CAUTION_OFF)
+            s = trend_reaches(share, tr->cu_per) ? STATE::CAUTION : STATE::NORMAL;
+        else if (p.eid == ERRTEXT::LEVEL) s = STATE::NORMAL;
+        else s = STATE::ERROR;
         io[n].status = s;
-        if (s != 0 && s != r) push_record(t, 1, n + 1, s, io[n].value, r);
+        if (s != STATE::NONE && s != r) push_record(t, KIND::DIO, n + 1, s, io[n].value, r);
     }
 }
 
@@ -259,8 +261,8 @@ void measured_minute_step(int kind, long long t)
         const int v = m.el->value;
         const int r = m.el->status;
         int s;
-        if (!m.enable) s = 0;
-        else if (v == VALUE_ERROR) s = 4;
+        if (!m.enable) s = STATE::NONE;
+        else if (v == VALUE_ERROR) s = STATE::ERROR;
         else s = trend_state(pa_max, pa_min, pc_max, pc_min, *tr);
         if (m.tp) {
             m.tp->alert_max = static_cast<int32_t>(pa_max);
@@ -270,7 +272,7 @@ void measured_minute_step(int kind, long long t)
             if (m.owns_con) m.tp->con = s;
         }
         m.el->status = s;
-        if (s != 0 && s != r) push_record(t, kind, i + 1, s, v, r);
+        if (s != STATE::NONE && s != r) push_record(t, kind, i + 1, s, v, r);
     }
 }
 
@@ -303,12 +305,12 @@ void run_state_loop(const char* name, int kind, bool minute_step, int period_ms)
 int kind_channels(int kind)
 {
     switch (kind) {
-    case 1: return 16;
-    case 2: return SETTINGS_TABLE::AI_NUM;
-    case 3: return SETTINGS_TABLE::WIRE_T_NUM;
-    case 4: return SETTINGS_TABLE::WIRE_H_NUM;
-    case 5: case 6: case 7: return SETTINGS_TABLE::VLXA_NUM;
-    case 8: case 9: return SETTINGS_TABLE::NX40_NUM;
+    case KIND::DIO: return 16;
+    case KIND::AI: return SETTINGS_TABLE::AI_NUM;
+    case KIND::WIRE_T: return SETTINGS_TABLE::WIRE_T_NUM;
+    case KIND::WIRE_H: return SETTINGS_TABLE::WIRE_H_NUM;
+    case KIND::VLXA_T: case KIND::VLXA_H: case KIND::VLXA_BAT: return SETTINGS_TABLE::VLXA_NUM;
+    case KIND::NX40_T: case KIND::NX40_BAT: return SETTINGS_TABLE::NX40_NUM;
     default: return 0;
     }
 }
@@ -317,20 +319,20 @@ int dio_state_for(int eid, int level, int prev)
 {
     if (level != 0 && level != 1) return prev;
     switch (eid) {
-    case 1: return 1;
-    case 2: return level ? 2 : 1;
-    case 3: return level ? 3 : 1;
-    case 4: return level ? 1 : 2;
-    case 5: return level ? 1 : 3;
-    default: return 4;
+    case ERRTEXT::LEVEL: return STATE::NORMAL;
+    case ERRTEXT::CAUTION_ON: return level ? STATE::CAUTION : STATE::NORMAL;
+    case ERRTEXT::ALERT_ON: return level ? STATE::ALERT : STATE::NORMAL;
+    case ERRTEXT::CAUTION_OFF: return level ? STATE::NORMAL : STATE::CAUTION;
+    case ERRTEXT::ALERT_OFF: return level ? STATE::NORMAL : STATE::ALERT;
+    default: return STATE::ERROR;
     }
 }
 
 int dio_abnormal_level(int eid)
 {
     switch (eid) {
-    case 1: case 2: case 3: return 1;
-    case 4: case 5: return 0;
+    case ERRTEXT::LEVEL: case ERRTEXT::CAUTION_ON: case ERRTEXT::ALERT_ON: return 1;
+    case ERRTEXT::CAUTION_OFF: case ERRTEXT::ALERT_OFF: return 0;
     default: return -1;
     }
 }
@@ -345,11 +347,11 @@ bool trend_reaches(double p, int limit) { return limit != 0 ? p >= limit : p > 0
 
 int trend_state(double p_amax, double p_amin, double p_cmax, double p_cmin, const SETTINGS_TABLE::Trend& t)
 {
-    if (trend_reaches(p_amax, t.au_per)) return 5;
-    if (trend_reaches(p_amin, t.al_per)) return 8;
-    if (trend_reaches(p_cmax, t.cu_per)) return 6;
-    if (trend_reaches(p_cmin, t.cl_per)) return 7;
-    return 1;
+    if (trend_reaches(p_amax, t.au_per)) return STATE::UPPER_ALERT;
+    if (trend_reaches(p_amin, t.al_per)) return STATE::LOWER_ALERT;
+    if (trend_reaches(p_cmax, t.cu_per)) return STATE::UPPER_CAUTION;
+    if (trend_reaches(p_cmin, t.cl_per)) return STATE::LOWER_CAUTION;
+    return STATE::NORMAL;
 }
 
 std::string state_record(long long t, int kind, int port, int state, int value, int prev)
@@ -368,8 +370,8 @@ void state_pass(int kind, long long t)
 {
     if (!monitor || !monitor->sensor_condition) return;
     switch (kind) {
-    case 1: dio_pass(t); break;
-    case 7: case 9: battery_pass(kind, t); break;
+    case KIND::DIO: dio_pass(t); break;
+    case KIND::VLXA_BAT: case KIND::NX40_BAT: battery_pass(kind, t); break;
     default:
         if (kind_channels(kind) > 0) measured_pass(kind, t);
         break;
@@ -379,8 +381,8 @@ void state_pass(int kind, long long t)
 void state_minute_step(int kind, long long t)
 {
     if (!monitor || !monitor->sensor_condition) return;
-    if (kind == 1) dio_minute_step(t);
-    else if (kind != 7 && kind != 9 && kind_channels(kind) > 0) measured_minute_step(kind, t);
+    if (kind == KIND::DIO) dio_minute_step(t);
+    else if (kind != KIND::VLXA_BAT && kind != KIND::NX40_BAT && kind_channels(kind) > 0) measured_minute_step(kind, t);
 }
 
 /*
@@ -392,56 +394,56 @@ void state_minute_step(int kind, long long t)
  */
 void* dio_sensor_state_thread(void*)
 {
-    run_state_loop("dio_sensor_state_thread", 1, true, 100);
+    run_state_loop("dio_sensor_state_thread", KIND::DIO, true, 100);
     return nullptr;
 }
 
 void* ai_sensor_state_thread(void*)
 {
     ai_persistence_reset();
-    run_state_loop("ai_sensor_state_thread", 2, true, 100);
+    run_state_loop("ai_sensor_state_thread", KIND::AI, true, 100);
     return nullptr;
 }
 
 void* wireT_sensor_state_thread(void*)
 {
-    run_state_loop("wireT_sensor_state_thread", 3, true, 100);
+    run_state_loop("wireT_sensor_state_thread", KIND::WIRE_T, true, 100);
     return nullptr;
 }
 
 void* wireH_sensor_state_thread(void*)
 {
-    run_state_loop("wireH_sensor_state_thread", 4, true, 100);
+    run_state_loop("wireH_sensor_state_thread", KIND::WIRE_H, true, 100);
     return nullptr;
 }
 
 void* VLXAT_sensor_state_thread(void*)
 {
-    run_state_loop("VLXAT_sensor_state_thread", 5, true, 100);
+    run_state_loop("VLXAT_sensor_state_thread", KIND::VLXA_T, true, 100);
     return nullptr;
 }
 
 void* VLXAH_sensor_state_thread(void*)
 {
-    run_state_loop("VLXAH_sensor_state_thread", 6, true, 100);
+    run_state_loop("VLXAH_sensor_state_thread", KIND::VLXA_H, true, 100);
     return nullptr;
 }
 
 void* VLXAB_sensor_state_thread(void*)
 {
-    run_state_loop("VLXAB_sensor_state_thread", 7, false, 1000);
+    run_state_loop("VLXAB_sensor_state_thread", KIND::VLXA_BAT, false, 1000);
     return nullptr;
 }
 
 void* NX40_sensor_state_thread(void*)
 {
-    run_state_loop("NX40_sensor_state_thread", 8, true, 100);
+    run_state_loop("NX40_sensor_state_thread", KIND::NX40_T, true, 100);
     return nullptr;
 }
 
 void* NX40B_sensor_state_thread(void*)
 {
-    run_state_loop("NX40B_sensor_state_thread", 9, false, 100);
+    run_state_loop("NX40B_sensor_state_thread", KIND::NX40_BAT, false, 100);
     return nullptr;
 }
 

@@ -12,7 +12,9 @@
 #include <optional>
 #include <thread>
 
+#include "codes.h"
 #include "common.h"
+#include "settings_map.h"
 #include "platform.h"
 
 SETTINGS_TABLE::Sensor_settings sensor_settings;
@@ -43,28 +45,34 @@ void MinuteList::fill_zero(int n)
     if (n > CAPACITY) n = CAPACITY;
     if (n < 0) n = 0;
     for (int& x : v_) x = 0;
-    head_ = 0;
-    count_ = n;
+    head_.store(0, std::memory_order_relaxed);
+    count_.store(n, std::memory_order_release);
 }
 
 void MinuteList::push_front(int v)
 {
-    head_ = (head_ + CAPACITY - 1) % CAPACITY;
-    v_[head_] = v;
-    if (count_ < CAPACITY) ++count_;
+    // The slot is written before the head moves onto it: a reader on
+    // another thread sees the old list or the new one, never a stale newest
+    // entry.
+    const int h = (head_.load(std::memory_order_relaxed) + CAPACITY - 1) % CAPACITY;
+    v_[h] = v;
+    if (count_.load(std::memory_order_relaxed) < CAPACITY) count_.fetch_add(1, std::memory_order_release);
+    head_.store(h, std::memory_order_release);
 }
 
-int MinuteList::at(int k) const { return v_[(head_ + k) % CAPACITY]; }
+int MinuteList::at(int k) const { return v_[(head_.load(std::memory_order_acquire) + k) % CAPACITY]; }
 
 long long MinuteList::sum_newest(int n) const
 {
-    if (n > count_) n = count_;
+    const int head = head_.load(std::memory_order_acquire);
+    const int count = count_.load(std::memory_order_acquire);
+    if (n > count) n = count;
     if (n <= 0) return 0;
     // Two straight runs instead of a modulo per entry: the minute step sums
     // up to a day of entries for every trend-judged channel.
     long long sum = 0;
-    const int first = n < CAPACITY - head_ ? n : CAPACITY - head_;
-    for (int k = 0; k < first; ++k) sum += v_[head_ + k];
+    const int first = n < CAPACITY - head ? n : CAPACITY - head;
+    for (int k = 0; k < first; ++k) sum += v_[head + k];
     for (int k = 0; k < n - first; ++k) sum += v_[k];
     return sum;
 }
@@ -74,7 +82,7 @@ long long MinuteList::sum_newest(int n) const
 /*
  * cpustate_thread: the supervisor.
  * Owns: nothing but the decision to stop.
- * Waits on: a 100 ms tick; reads the power switch (chip 2 line 68) and the
+ * Waits on: a 100 ms tick; reads the power switch and the
  *   SIGTERM flag each tick.
  * Order: SIGTERM is checked before the switch, so a SIGTERM during a switch
  *   press still ends as an update (quiet exit).
@@ -90,7 +98,7 @@ void* cpustate_thread(void*)
     }
     for (;;) {
         int sw = 0;
-        gpio_access_7400(0, 2, 68, &sw);
+        board_read(BOARD::POWER_SWITCH, &sw);
         if (sigterm_received) {
             control = 0;
             updateflg = 1;
@@ -99,8 +107,7 @@ void* cpustate_thread(void*)
         if (sw == 1) {
             std::printf("シャットダウン\n");
             applog("シャットダウン");
-            int off = 0;
-            gpio_access_7400(1, 2, 67, &off);
+            board_write(BOARD::RUN, 0);
             control = 0;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             break;
@@ -136,65 +143,12 @@ int num(const std::vector<std::string>& row, size_t k)
     return static_cast<int>(std::strtol(cell(row, k).c_str(), nullptr, 10));
 }
 
-bool flag(const std::vector<std::string>& row, size_t k) { return num(row, k) != 0; }
-
-template <size_t N>
-void text(char (&dst)[N], const std::vector<std::string>& row, size_t k)
-{
-    copy_text(dst, cell(row, k));
-}
-
-// Threshold block starting at column k.
-template <typename T>
-void thresholds(T& r, const std::vector<std::string>& row, size_t k)
-{
-    r.alert_max_val = num(row, k);
-    r.alert_max_clear = num(row, k + 1);
-    r.caution_max_val = num(row, k + 2);
-    r.caution_max_clear = num(row, k + 3);
-    r.caution_min_val = num(row, k + 4);
-    r.caution_min_clear = num(row, k + 5);
-    r.alert_min_val = num(row, k + 6);
-    r.alert_min_clear = num(row, k + 7);
-}
-
-// 1-Wire temperature, 1-Wire humidity and NX40 share one row layout.
-template <typename T, size_t N>
-void load_probe_rows(T (&arr)[N], const DbRows& rows)
-{
-    for (size_t r = 0; r < rows.size() && r < N; ++r) {
-        const auto& row = rows[r];
-        T& e = arr[r];
-        text(e.name, row, 1);
-        text(e.device_ID, row, 2);
-        e.enable = flag(row, 3);
-        thresholds(e, row, 4);
-        e.log = flag(row, 12);
-        e.trend_id = num(row, 13);
-        e.changeflg = false;
-    }
-}
-
-// Scenario rows; `skip` leading rows are not configuration entries.
-template <typename T, size_t N>
-void load_scenario_rows(T (&arr)[N], size_t count, const DbRows& rows, size_t skip)
-{
-    for (size_t r = skip; r < rows.size() && r - skip < count && r - skip < N; ++r) {
-        const auto& row = rows[r];
-        T& e = arr[r - skip];
-        e.sensortype = num(row, 1);
-        e.sensor = num(row, 2);
-        e.state = num(row, 3);
-        e.enable = flag(row, 4);
-        e.changeflg = false;
-    }
-}
-
 template <typename T>
 void lower_threshold_fix(T& e, int kind, int index)
 {
-    constexpr int kWrongOff = 0x7FFFFFFF;
-    constexpr int kLowerOff = static_cast<int>(0x80000000u);
+    // Older web UIs switched a lower threshold off with the upper sentinel.
+    constexpr int kWrongOff = SETTINGS_TABLE::THRESHOLD_OFF_MAX;
+    constexpr int kLowerOff = SETTINGS_TABLE::THRESHOLD_OFF_MIN;
     bool changed = false;
     for (int* v : {&e.caution_min_val, &e.caution_min_clear, &e.alert_min_val, &e.alert_min_clear}) {
         if (*v == kWrongOff) {
@@ -367,237 +321,38 @@ void set_sensor_data()
     for (auto& d : sensor_data.digitalI) d.alert_max_ls.fill_zero(kDay);
 }
 
-void setsettings(const DbRows& rows, const std::string& query)
+void setsettings(const DbRows& rows, const std::string& table)
 {
-    using namespace SETTINGS_TABLE;
-    auto& ss = sensor_settings;
-    auto& as = admin_settings;
-    const size_t n = rows.size();
-
-    if (query == "SELECT * from webapp_di;") {
-        for (size_t r = 0; r < n && r < 8; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.digitalI[r];
-            text(e.name, row, 1);
-            e.time = num(row, 2);
-            text(e.ontext, row, 3);
-            text(e.offtext, row, 4);
-            e.enable = flag(row, 5);
-            e.log = flag(row, 6);
-            e.errortext_id = num(row, 7);
-            e.trend_id = num(row, 8);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_do;") {
-        for (size_t r = 0; r < n && r < 8; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.digitalO[r];
-            text(e.name, row, 1);
-            text(e.ontext, row, 2);
-            text(e.offtext, row, 3);
-            e.doinit = flag(row, 4);
-            e.dokeep = flag(row, 5);
-            e.enable = flag(row, 6);
-            e.ontype = num(row, 7);
-            e.onsensor = num(row, 8);
-            e.onstate = num(row, 9);
-            e.onenable = num(row, 10);
-            e.offtype = num(row, 11);
-            e.offsensor = num(row, 12);
-            e.offstate = num(row, 13);
-            e.offenable = num(row, 14);
-            e.log = flag(row, 15);
-            e.errortext_id = num(row, 16);
-            e.trend_id = num(row, 17);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_ai;") {
-        for (size_t r = 0; r < n && r < 8; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.analog[r];
-            text(e.name, row, 1);
-            e.enable = flag(row, 2);
-            e.input_max = num(row, 3);
-            e.input_min = num(row, 4);
-            e.output_max = num(row, 5);
-            e.output_min = num(row, 6);
-            thresholds(e, row, 7);
-            e.err_sampling = num(row, 15);
-            text(e.unit, row, 16);
-            e.log = flag(row, 17);
-            e.range = num(row, 18);
-            e.trend_id = num(row, 19);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_wire_temp;") {
-        load_probe_rows(ss.onewire_temperature, rows);
-    } else if (query == "SELECT * from webapp_wire_humid;") {
-        load_probe_rows(ss.onewire_humidity, rows);
-    } else if (query == "SELECT * from webapp_nx40;") {
-        load_probe_rows(ss.kvt_nx40, rows);
-    } else if (query == "SELECT * from webapp_vlxa;") {
-        for (size_t r = 0; r < n && r < 50; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.veloxa[r];
-            text(e.name, row, 1);
-            text(e.device_ID, row, 2);
-            text(e.t_name, row, 3);
-            e.enable = flag(row, 4);
-            e.t_alert_max_val = num(row, 5);
-            e.t_alert_max_clear = num(row, 6);
-            e.t_caution_max_val = num(row, 7);
-            e.t_caution_max_clear = num(row, 8);
-            e.t_caution_min_val = num(row, 9);
-            e.t_caution_min_clear = num(row, 10);
-            e.t_alert_min_val = num(row, 11);
-            e.t_alert_min_clear = num(row, 12);
-            e.t_log = flag(row, 13);
-            text(e.h_name, row, 14);
-            e.h_alert_max_val = num(row, 15);
-            e.h_alert_max_clear = num(row, 16);
-            e.h_caution_max_val = num(row, 17);
-            e.h_caution_max_clear = num(row, 18);
-            e.h_caution_min_val = num(row, 19);
-            e.h_caution_min_clear = num(row, 20);
-            e.h_alert_min_val = num(row, 21);
-            e.h_alert_min_clear = num(row, 22);
-            e.h_log = flag(row, 23);
-            e.h_trend_id = num(row, 24);
-            e.t_trend_id = num(row, 25);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_smartmesh_cycle;") {
-        for (size_t r = 0; r < n && r < 3; ++r) {
-            ss.smartMesh_cycle[r].cycle_minutes = num(rows[r], 2);
-            ss.smartMesh_cycle[r].changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_trend_list;") {
-        for (size_t r = 0; r < n && r < 6; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.trend[r];
-            e.enable = flag(row, 2);
-            e.minutes = num(row, 3);
-            e.percentage = num(row, 4);
-            e.au_per = num(row, 5);
-            e.al_per = num(row, 6);
-            e.cu_per = num(row, 7);
-            e.cl_per = num(row, 8);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_bat_config;") {
-        for (size_t r = 0; r < n && r < 2; ++r) {
-            const auto& row = rows[r];
-            auto& e = ss.battery[r];
-            e.alert = num(row, 1);
-            e.alert_clear = num(row, 2);
-            e.caution = num(row, 3);
-            e.caution_clear = num(row, 4);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_SM_errortime;") {
-        if (n > 0) SM_err_time = num(rows[0], 1);
-    } else if (query == "SELECT * from webapp_network_config;") {
-        // The system files are what is in force, not the stored copy.
-        read_network_files();
-    } else if (query == "SELECT * from webapp_snmp_config;") {
-        for (size_t r = 0; r < n && r < 8; ++r) {
-            const auto& row = rows[r];
-            auto& e = as.snmp[r];
-            text(e.ipaddr, row, 1);
-            text(e.community, row, 2);
-            e.enable = flag(row, 3);
-            e.changeflg = false;
-            snmp_prefix_Set(static_cast<int>(r));
-        }
-    } else if (query == "SELECT * from webapp_snmp_trap_send;") {
-        for (size_t r = 0; r < n && r < 8; ++r) {
-            const auto& row = rows[r];
-            auto& e = as.snmp_trap[r];
-            text(e.sendto, row, 1);
-            text(e.community, row, 2);
-            e.version = num(row, 3);
-            e.enable = flag(row, 4);
-            e.changeflg = false;
-        }
-    } else if (query == "SELECT * from webapp_trap_scenario;") {
-        load_scenario_rows(as.snmp_trap_scenario, 192, rows, 1);
-    } else if (query == "SELECT * from webapp_mqtt_scenario;") {
-        load_scenario_rows(as.mqtt_scenario, 24, rows, 0);
-    } else if (query == "SELECT * from webapp_mail_client_scenario;") {
-        load_scenario_rows(as.mail_client_scenario, 120, rows, 1);
-    } else if (query == "SELECT * from webapp_timer;") {
-        if (n > 0) {
-            const auto& row = rows[0];
-            as.time.year = num(row, 1);
-            as.time.month = num(row, 2);
-            as.time.day = num(row, 3);
-            as.time.hour = num(row, 4);
-            as.time.minute = num(row, 5);
-            as.time.second = num(row, 6);
-        }
-        read_ntp_file();
-    } else if (query == "SELECT * from webapp_mqttconfig;") {
-        if (n > 0) {
-            const auto& row = rows[0];
-            as.mqtt.unitid = num(row, 1);
-            text(as.mqtt.sendip, row, 2);
-            as.mqtt.port = num(row, 3);
-            text(as.mqtt.loginid, row, 4);
-            text(as.mqtt.pwd, row, 5);
-        }
-    } else if (query == "SELECT * from webapp_mailconfig;") {
-        if (n > 0) {
-            const auto& row = rows[0];
-            auto& m = as.mail;
-            text(m.mail_smtp, row, 1);
-            m.mail_smtp_port = num(row, 2);
-            text(m.mail_account, row, 3);
-            text(m.mail_password, row, 4);
-            text(m.mail_mailaddr, row, 5);
-            text(m.mail_sender, row, 6);
-            m.mail_encode = flag(row, 7);
-            m.mail_smtp_auth = flag(row, 8);
-            m.mail_sendmail = flag(row, 9);
-        }
-    } else if (query == "SELECT * from webapp_mail_client;") {
-        for (size_t r = 0; r < n && r < 5; ++r) {
-            text(as.mail_client[r].mailclient_addr, rows[r], 1);
-            text(as.mail_client[r].mailclient_subject, rows[r], 2);
-        }
-    } else if (query == "SELECT * from webapp_mailreport;") {
-        for (size_t r = 0; r < n && r < 5; ++r) {
-            const auto& row = rows[r];
-            auto& e = as.mail_report[r];
-            e.mailreport_addr = num(row, 1);
-            text(e.mailreport_subject, row, 2);
-            e.mailreport_enable = num(row, 3);
-            e.mailreport_day = num(row, 4);
-            e.mailreport_week = num(row, 5);
-            e.mailreport_hour = num(row, 6);
-            e.mailreport_minute = num(row, 7);
-        }
-    } else if (query == "SELECT * from webapp_sensor_log_cycle;") {
-        for (size_t r = 0; r < n && r < 14; ++r) as.sensor_log_cycle[r].cycle_minutes = num(rows[r], 2);
-    } else if (query == "SELECT * from webapp_systemlog;") {
-        read_syslog_file();
-    } else if (query == "SELECT * from webapp_onewire_conf;") {
-        auto& o = as.onewire_conf;
-        if (n > 0) {
-            o.onewire_temp_retry_num = num(rows[0], 1);
-            o.onewire_temp_retry_interval = num(rows[0], 2);
-            o.onewire_temp_retry_log_enable = num(rows[0], 3);
-        }
-        if (n > 1) {
-            o.onewire_humid_retry_num = num(rows[1], 1);
-            o.onewire_humid_retry_interval = num(rows[1], 2);
-            o.onewire_humid_retry_log_enable = num(rows[1], 3);
-        }
+    // The mesh-sensor error time is a single value, not a record.
+    if (table == "webapp_SM_errortime") {
+        if (!rows.empty()) SM_err_time = num(rows[0], 1);
+        return;
     }
+    const SETTINGS_MAP::Section* s = SETTINGS_MAP::section_of_table(table);
+    if (!s) return;
+    const SETTINGS_MAP::Record& rec = *s->record;
+    for (size_t r = static_cast<size_t>(s->skip_rows); r < rows.size(); ++r) {
+        const int i = static_cast<int>(r) - s->skip_rows;
+        if (i >= s->entries) break;
+        char* elem = SETTINGS_MAP::element(*s, i);
+        for (int k = 0; k < rec.count; ++k) {
+            const SETTINGS_MAP::Field& f = rec.fields[k];
+            if (f.load == SETTINGS_MAP::NONE) continue;
+            if (f.type == SETTINGS_MAP::Type::Text) SETTINGS_MAP::set_text(elem, f, cell(rows[r], f.load));
+            else SETTINGS_MAP::set_int(elem, f, num(rows[r], f.load));
+        }
+        SETTINGS_MAP::mark_changed(*s, elem, false);
+        if (s->save == SAVE::SNMP) snmp_prefix_Set(i);
+    }
+    // What is in force for these comes from the system files, not the rows.
+    if (s->save == SAVE::NETWORK) read_network_files();
+    if (s->save == SAVE::TIME) read_ntp_file();
+    if (s->save == SAVE::SYSLOG) read_syslog_file();
 }
 
-void setsettings(const std::string& result, const std::string& query)
+void setsettings(const std::string& result, const std::string& table)
 {
-    setsettings(parse_result(result), query);
+    setsettings(parse_result(result), table);
 }
 
 int init_structs()
@@ -629,10 +384,7 @@ int init_structs()
         "webapp_SM_errortime",
         "webapp_onewire_conf",
     };
-    for (const char* table : kTables) {
-        std::string query = std::string("SELECT * from ") + table + ";";
-        setsettings(select_rows(query), query);
-    }
+    for (const char* table : kTables) setsettings(select_rows(std::string("SELECT * from ") + table + ";"), table);
     std::printf("init_structs done\n");
     applog("Struct initialized");
     return 0;
@@ -658,9 +410,10 @@ int for105update()
 
 int for107update()
 {
-    for (int i = 0; i < 8; ++i) lower_threshold_fix(sensor_settings.analog[i], 10, i);
-    for (int i = 0; i < 128; ++i) lower_threshold_fix(sensor_settings.onewire_temperature[i], 15, i);
-    for (int i = 0; i < 16; ++i) lower_threshold_fix(sensor_settings.onewire_humidity[i], 16, i);
-    for (int i = 0; i < 100; ++i) lower_threshold_fix(sensor_settings.kvt_nx40[i], 25, i);
+    using namespace SETTINGS_TABLE;
+    for (int i = 0; i < AI_NUM; ++i) lower_threshold_fix(sensor_settings.analog[i], SAVE::AI, i);
+    for (int i = 0; i < WIRE_T_NUM; ++i) lower_threshold_fix(sensor_settings.onewire_temperature[i], SAVE::WIRE_T, i);
+    for (int i = 0; i < WIRE_H_NUM; ++i) lower_threshold_fix(sensor_settings.onewire_humidity[i], SAVE::WIRE_H, i);
+    for (int i = 0; i < NX40_NUM; ++i) lower_threshold_fix(sensor_settings.kvt_nx40[i], SAVE::NX40, i);
     return 0;
 }

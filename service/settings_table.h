@@ -263,16 +263,18 @@ public:
     void fill_zero(int n);
     // Adds v as the newest entry; the oldest is dropped past 1440 entries.
     void push_front(int v);
-    int size() const { return count_; }
+    int size() const { return count_.load(std::memory_order_acquire); }
     // Entry k counted from the newest (k = 0); k must be below size().
     int at(int k) const;
     // Sum of the newest n entries, or of all of them when fewer are held.
     long long sum_newest(int n) const;
 
 private:
+    // One writer (the state thread of the kind); the logs read from other
+    // threads, so head and count are published after the slot is written.
     int v_[CAPACITY] = {};
-    int head_ = 0;   // index of the newest entry
-    int count_ = 0;
+    std::atomic<int> head_{0};  // index of the newest entry
+    std::atomic<int> count_{0};
 };
 
 struct data_list {

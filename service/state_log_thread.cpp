@@ -1,15 +1,18 @@
 /*
  * state_log_thread: the one consumer of `state_log`.
- * Owns: the status-log rings (appends), the periodic save of the rings to /log.
+ * Owns: every write of the status-log rings (appends, and the clears the
+ *   command channel asks for), the periodic save of the rings to /log.
  * Waits on: a 100 ms tick; drains the whole queue before each pause, so
  *   records are handled in the order the state threads pushed them.
- * Order: per record, ring entry, trap text, mail check, MQTT check, relay
- *   scenarios.
+ * Order: a requested clear before the next record; per record, ring entry,
+ *   trap text, mail check, MQTT check, relay scenarios.
  * Stopped by: `control` dropping to 0; it saves the rings once more on the way out.
  */
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -17,9 +20,31 @@
 
 namespace {
 
-constexpr int SAVE_INTERVAL_S = 601;
+// Clears asked for and not yet done: CLEAR_DIO, CLEAR_ALL.
+constexpr int CLEAR_DIO = 1, CLEAR_ALL = 2;
+std::atomic<int> clear_requests{0};
+
+void run_clear_requests()
+{
+    int req = clear_requests.exchange(0);
+    if (req == 0) return;
+    if (!monitor || !monitor->status_log) {
+        std::printf("state_log_thread: status log not mapped, clear dropped\n");
+        return;
+    }
+    if (req & CLEAR_ALL) {
+        std::memset(monitor->status_log, 0, sizeof *monitor->status_log);
+    } else {
+        std::memset(&monitor->status_log->dio_status_log, 0, sizeof monitor->status_log->dio_status_log);
+    }
+    backup_statelog();
+    if (req & CLEAR_DIO) applog("clear dio status log");
+    if (req & CLEAR_ALL) applog("clear all status log");
+}
 
 }  // namespace
+
+void statelog_request_clear(bool dio_only) { clear_requests.fetch_or(dio_only ? CLEAR_DIO : CLEAR_ALL); }
 
 StateRecord parse_state_record(const std::string& rec)
 {
@@ -56,7 +81,7 @@ void state_log_process(const std::string& rec)
         // The web UI shares the rings; indices it damaged are reset, not followed.
         statelog_repair(monitor->status_log);
         MONITOR_TABLE::StatusEntry e{static_cast<int32_t>(r.time), r.type, r.port, r.state, value};
-        if (r.type == 1) {
+        if (r.type == KIND::DIO) {
             auto& l = monitor->status_log->dio_status_log;
             MONITOR_TABLE::ring_append(l.r, l.w, l.dio, MONITOR_TABLE::DIO_LOG_NUM, e);
         } else {
@@ -76,25 +101,36 @@ void state_log_process(const std::string& rec)
     dio_senario_check(r.type, r.port, r.state, r.value, 0);
 }
 
+void state_log_drain(StateLogSaver& saver)
+{
+    run_clear_requests();
+    while (!state_log.empty()) {
+        run_clear_requests();
+        state_log_process(state_log.front());
+        state_log.pop();
+        saver.logged = true;
+    }
+}
+
+bool state_log_save_due(StateLogSaver& saver, long long now)
+{
+    if (!saver.logged || now - saver.last_save < StateLogSaver::INTERVAL_S) return false;
+    backup_statelog();
+    saver.last_save = now;
+    saver.logged = false;
+    return true;
+}
+
 void* state_log_thread(void*)
 {
     std::printf("state_log_thread tid  : %ld\n", thread_tid());
-    time_t last_save = std::time(nullptr);
-    bool logged = false;
+    StateLogSaver saver{static_cast<long long>(std::time(nullptr))};
     while (control != 0) {
-        while (!state_log.empty()) {
-            state_log_process(state_log.front());
-            state_log.pop();
-            logged = true;
-        }
+        state_log_drain(saver);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        time_t now = std::time(nullptr);
-        if (logged && now - last_save >= SAVE_INTERVAL_S) {
-            backup_statelog();
-            last_save = now;
-            logged = false;
-        }
+        state_log_save_due(saver, static_cast<long long>(std::time(nullptr)));
     }
+    run_clear_requests();
     backup_statelog();
     std::printf("end state_log thread\n");
     return nullptr;

@@ -32,7 +32,8 @@ std::string network_unit(const std::string& old_unit, const SETTINGS_TABLE::Netw
 std::string resolv_text(const SETTINGS_TABLE::Network& n);
 
 // Writes the network settings into the system files (host name, unit,
-// resolver) and copies the resolver into place.
-void network_apply();
+// resolver) and copies the resolver into place; false when a file could not
+// be written (the rest is then left as it was).
+bool network_apply();
 
 }  // namespace SYSADMIN

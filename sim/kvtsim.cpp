@@ -100,8 +100,9 @@ struct Board {
 
 // Reads or sets one line; `invert` turns the printed/taken level around
 // (DIP switches read 0 when set).
-int line_cmd(simboard::Header* b, int chip, int line, const char* value, bool invert = false)
+int line_cmd(simboard::Header* b, BOARD::Line l, const char* value, bool invert = false)
 {
+    const int chip = l.chip, line = l.line;
     if (value) {
         int v;
         if (!parse_level(value, v)) return usage_error("level must be 0 or 1");
@@ -181,12 +182,12 @@ int main(int argc, char** argv)
         if (!parse_int(a1, 1, 3, chip) || !parse_int(a2, 0, simboard::LINES - 1, line))
             return usage_error("gpio CHIP(1-3) LINE(0-127) [0|1]");
         if (args.size() > 4) return usage_error("too many arguments");
-        return line_cmd(b, static_cast<int>(chip), static_cast<int>(line), a3);
+        return line_cmd(b, {static_cast<int>(chip), static_cast<int>(line)}, a3);
     }
     if (cmd == "fpga") {
         long addr;
         if (!parse_int(a1, 0, 0xFFFFFFFFL, addr, 0) || args.size() > 3) return usage_error("fpga ADDR [BYTE]");
-        if (addr >= 0x51000000L) addr -= 0x51000000L;
+        if (addr >= static_cast<long>(BOARD::FPGA_BASE)) addr -= BOARD::FPGA_BASE;
         if (addr < 0 || addr >= static_cast<long>(simboard::FPGA_SIZE))
             return usage_error("register outside the FPGA window");
         if (a2) {
@@ -200,34 +201,34 @@ int main(int argc, char** argv)
     }
     if (cmd == "di") {
         if (!parse_int(a1, 1, 8, n) || args.size() > 3) return usage_error("di N(1-8) [0|1]");
-        return line_cmd(b, simboard::DI_CHIP[n - 1], simboard::DI_LINE[n - 1], a2);
+        return line_cmd(b, BOARD::DI[n - 1], a2);
     }
     if (cmd == "relay") {
         if (!parse_int(a1, 1, 8, n) || a2) return usage_error("relay N(1-8)");
-        return line_cmd(b, 2, simboard::RELAY_LINE[n - 1], nullptr);
+        return line_cmd(b, BOARD::RELAY[n - 1], nullptr);
     }
     if (cmd == "power-switch") {
         if (args.size() > 2) return usage_error("power-switch [0|1]");
-        return line_cmd(b, 2, simboard::POWER_SWITCH_LINE, a1);
+        return line_cmd(b, BOARD::POWER_SWITCH, a1);
     }
     if (cmd == "run") {
         if (args.size() > 1) return usage_error("run takes no value (the service drives it)");
-        return line_cmd(b, 2, simboard::RUN_LINE, nullptr);
+        return line_cmd(b, BOARD::RUN, nullptr);
     }
     if (cmd == "dip") {
         if (!parse_int(a1, 1, 4, n) || args.size() > 3) return usage_error("dip N(1-4) [0|1]");
-        return line_cmd(b, 2, simboard::DIP_LINE[n - 1], a2, true);
+        return line_cmd(b, BOARD::DIP[n - 1], a2, true);
     }
     if (cmd == "straps") {
         if (!a1) {
-            std::printf("%d %d\n", b->gpio[1][simboard::STRAP_A_LINE], b->gpio[1][simboard::STRAP_B_LINE]);
+            std::printf("%d %d\n", simboard::line_level(b, BOARD::STRAP_A), simboard::line_level(b, BOARD::STRAP_B));
             return 0;
         }
         int sa, sb;
         if (!parse_level(a1, sa) || !parse_level(a2, sb) || args.size() > 3)
             return usage_error("straps A B (each 0 or 1)");
-        b->gpio[1][simboard::STRAP_A_LINE] = static_cast<uint8_t>(sa);
-        b->gpio[1][simboard::STRAP_B_LINE] = static_cast<uint8_t>(sb);
+        simboard::line_level(b, BOARD::STRAP_A) = static_cast<uint8_t>(sa);
+        simboard::line_level(b, BOARD::STRAP_B) = static_cast<uint8_t>(sb);
         return 0;
     }
     if (cmd == "fault") {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 
+#include "../service/codes.h"
 #include "../service/monitor_table.h"
 
 namespace kvtsim_value_detail {
@@ -24,9 +25,11 @@ struct Kind {
 };
 
 constexpr Kind KINDS[] = {
-    {1, "dio", 16},        {2, "ai", 8},          {3, "wire-temp", 128},
-    {4, "wire-humid", 16}, {5, "vlxa-temp", 50},  {6, "vlxa-humid", 50},
-    {7, "vlxa-bat", 50},   {8, "nx40-temp", 100}, {9, "nx40-bat", 100},
+    {KIND::DIO, "dio", 16},           {KIND::AI, "ai", 8},
+    {KIND::WIRE_T, "wire-temp", 128}, {KIND::WIRE_H, "wire-humid", 16},
+    {KIND::VLXA_T, "vlxa-temp", 50},  {KIND::VLXA_H, "vlxa-humid", 50},
+    {KIND::VLXA_BAT, "vlxa-bat", 50}, {KIND::NX40_T, "nx40-temp", 100},
+    {KIND::NX40_BAT, "nx40-bat", 100},
 };
 
 inline const Kind* find_kind(const char* s)
@@ -39,15 +42,15 @@ inline const Kind* find_kind(const char* s)
 inline MONITOR_TABLE::SensorElement* element(MONITOR_TABLE::Sensor_condition* c, int kind, int i)
 {
     switch (kind) {
-    case 1: return &c->digitalio[i];
-    case 2: return &c->analog[i];
-    case 3: return &c->onewire_temperature[i];
-    case 4: return &c->onewire_humidity[i];
-    case 5: return &c->veloxa[i].sensor_temperature;
-    case 6: return &c->veloxa[i].sensor_humidity;
-    case 7: return &c->veloxa[i].sensor_battery;
-    case 8: return &c->kvt_nx40[i].sensor_temperature;
-    case 9: return &c->kvt_nx40[i].sensor_battery;
+    case KIND::DIO: return &c->digitalio[i];
+    case KIND::AI: return &c->analog[i];
+    case KIND::WIRE_T: return &c->onewire_temperature[i];
+    case KIND::WIRE_H: return &c->onewire_humidity[i];
+    case KIND::VLXA_T: return &c->veloxa[i].sensor_temperature;
+    case KIND::VLXA_H: return &c->veloxa[i].sensor_humidity;
+    case KIND::VLXA_BAT: return &c->veloxa[i].sensor_battery;
+    case KIND::NX40_T: return &c->kvt_nx40[i].sensor_temperature;
+    case KIND::NX40_BAT: return &c->kvt_nx40[i].sensor_battery;
     default: return nullptr;
     }
 }

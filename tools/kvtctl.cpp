@@ -18,12 +18,11 @@
 #include <thread>
 #include <vector>
 
+#include "codes.h"
 #include "monitor_table.h"
+#include "settings_table.h"
 
-#if __has_include("kvtctl_files.h")
 #include "kvtctl_files.h"
-#define KVTCTL_HAS_FILES 1
-#endif
 
 namespace {
 
@@ -46,9 +45,7 @@ const char USAGE[] =
     "  restart                     restart the appliance\n"
     "  update                      end the service for a software update\n"
     "  simulate make|load|stop     simulation file: write it, load it, stop using it\n"
-#ifdef KVTCTL_HAS_FILES
     "  export-settings, import-settings, file-flag   settings files (see kvtctl export-settings --help)\n"
-#endif
     "\n"
     "Reading the shared tables:\n"
     "  show [KIND] [--all]         live values and states; KIND is dio, ai, temp,\n"
@@ -199,18 +196,19 @@ bool map_table(const std::string& root, const char* name, bool writable, Mapped<
     return true;
 }
 
+// Names of the state codes, indexed by code.
 const char* state_name(int s)
 {
     static const char* const NAMES[] = {"none",          "normal",        "caution",     "alert",      "error",
                                         "upper-alert", "upper-caution", "lower-caution", "lower-alert"};
-    return s >= 0 && s <= 8 ? NAMES[s] : "?";
+    return s >= STATE::NONE && s <= STATE::LOWER_ALERT ? NAMES[s] : "?";
 }
 
 void print_element(const char* kind, int port, const char* part, const MONITOR_TABLE::SensorElement& e, bool all)
 {
-    if (!all && e.value == 65535 && e.status == 0) return;
+    if (!all && e.value == SETTINGS_TABLE::VALUE_ERROR && e.status == STATE::NONE) return;
     char value[16];
-    if (e.value == 65535) std::snprintf(value, sizeof value, "---");
+    if (e.value == SETTINGS_TABLE::VALUE_ERROR) std::snprintf(value, sizeof value, "---");
     else std::snprintf(value, sizeof value, "%d", e.value);
     std::printf("%-6s %4d %-5s %10s  %d %s\n", kind, port, part, value, e.status, state_name(e.status));
 }
@@ -435,11 +433,7 @@ int main(int argc, char** argv)
         return watch_command(root, seconds, count);
     }
     if (cmd == "export-settings" || cmd == "import-settings" || cmd == "file-flag") {
-#ifdef KVTCTL_HAS_FILES
         return kvtctl_file_command(root, args);
-#else
-        return usage_error(cmd + " is not part of this build");
-#endif
     }
     std::string err;
     std::string text = named_command(args, &err);

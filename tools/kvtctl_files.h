@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "codes.h"
 #include "monitor_table.h"
 
 namespace kvtctl_files {
@@ -84,7 +85,7 @@ public:
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ANSWER_TIMEOUT_MS);
         while (std::chrono::steady_clock::now() < deadline) {
             int32_t v = flag(k);
-            if (v == 0 || v == 1) return v;
+            if (v == REQ::FAILED || v == REQ::DONE) return v;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return -1;
@@ -178,13 +179,13 @@ inline int kvtctl_file_command(const std::string& root, const std::vector<std::s
     if (cmd == "export-settings") {
         for (int attempt = 1; attempt <= REQUEST_ATTEMPTS; ++attempt) {
             std::remove(file.c_str());
-            int answer = table.request(*k, 4);
+            int answer = table.request(*k, REQ::EXPORT);
             if (answer < 0) {
                 std::fprintf(stderr, "export-settings %s: no answer from the service\n", k->name);
                 return 1;
             }
             if (!exists(file)) {
-                if (answer == 0 && attempt < REQUEST_ATTEMPTS) continue;
+                if (answer == REQ::FAILED && attempt < REQUEST_ATTEMPTS) continue;
                 std::fprintf(stderr, "export-settings %s: the service did not write %s (flag %d)\n", k->name,
                              file.c_str(), answer);
                 return 1;
@@ -208,12 +209,12 @@ inline int kvtctl_file_command(const std::string& root, const std::vector<std::s
             return 1;
         }
         size_t log_size = read_all(applog).size();
-        int answer = table.request(*k, 3);
+        int answer = table.request(*k, REQ::IMPORT);
         if (answer < 0) {
             std::fprintf(stderr, "import-settings %s: no answer from the service\n", k->name);
             return 1;
         }
-        if (answer == 1) break;
+        if (answer == REQ::DONE) break;
         if (exists(file)) {
             if (attempt < REQUEST_ATTEMPTS) continue;
             std::fprintf(stderr, "import-settings %s: the service did not take %s\n", k->name, file.c_str());

@@ -42,11 +42,6 @@ std::string tool(const std::string& bin, TestSandbox& sb, std::vector<std::strin
 std::string kvtsim(TestSandbox& sb, const std::vector<std::string>& args) { return tool(KVT_SIMTOOL_BIN, sb, args); }
 std::string kvtctl(TestSandbox& sb, const std::vector<std::string>& args) { return tool(KVTCTL, sb, args); }
 
-struct QueueCleanup {
-    TestSandbox& sb;
-    ~QueueCleanup() { msgctl(msgget(ftok(sb.path("/msgq.key").c_str(), 'X'), 0666), IPC_RMID, nullptr); }
-};
-
 MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
     MONITOR_TABLE::Sensor_condition c{};
@@ -91,7 +86,7 @@ void retries_off(TestSandbox& sb) { db_exec(sb, "UPDATE webapp_onewire_conf SET 
 TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegisteredOne)
 {
     TestSandbox sb;
-    QueueCleanup cleanup{sb};
+    QueueCleanup cleanup{sb.root()};
     const std::string a = kvtsim(sb, {"ow", "add", "0", "temp", "25.37"});
     const std::string b = kvtsim(sb, {"ow", "add", "0", "temp18s20", "-5"});
     const std::string c = kvtsim(sb, {"ow", "add", "0", "temp", "19"});

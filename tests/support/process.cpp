@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,9 +198,16 @@ int run_program_split(const std::vector<std::string>& argv, std::string* out, st
     return run_to_end(argv, out, err ? err : &ignored, extra_env);
 }
 
-int count_of(const std::string& hay, const std::string& needle)
+int run_tool(const std::string& tool, const std::string& root, const std::vector<std::string>& args, std::string* out)
 {
-    int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
-    return n;
+    std::vector<std::string> argv = {std::string(KVT_BIN_DIR) + "/" + tool, "-r", root};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string ignored;
+    return run_program(argv, out ? out : &ignored);
+}
+
+QueueCleanup::~QueueCleanup()
+{
+    int q = msgget(ftok((root + "/msgq.key").c_str(), 'X'), 0666);
+    if (q >= 0) msgctl(q, IPC_RMID, nullptr);
 }

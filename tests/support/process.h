@@ -41,5 +41,14 @@ int run_program(const std::vector<std::string>& argv, std::string* out, const st
 int run_program_split(const std::vector<std::string>& argv, std::string* out, std::string* err,
                       const std::vector<std::string>& extra_env = {});
 
-// Counts non-overlapping occurrences of needle in hay.
-int count_of(const std::string& hay, const std::string& needle);
+// Runs a tool built beside the service (kvtctl, kvtsim) on the sandbox at
+// root ("-r root" first); returns its exit code, its output in *out.
+int run_tool(const std::string& tool, const std::string& root, const std::vector<std::string>& args,
+             std::string* out = nullptr);
+
+// System V queues outlive their processes: removes the queue of the sandbox
+// at root when the test ends.
+struct QueueCleanup {
+    std::string root;
+    ~QueueCleanup();
+};

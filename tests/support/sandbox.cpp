@@ -67,6 +67,13 @@ bool TestSandbox::exists(const std::string& service_path) const
 
 std::vector<std::string> TestSandbox::journal() const { return sim_journal(root_); }
 
+bool TestSandbox::journal_has(const std::string& command) const
+{
+    for (const auto& l : journal())
+        if (l == command) return true;
+    return false;
+}
+
 std::vector<std::string> TestSandbox::fpga_writes() const
 {
     std::vector<std::string> lines;
@@ -110,4 +117,20 @@ void reset_run_flags()
     rebootflg = 0;
     updateflg = 0;
     sigterm_received = 0;
+}
+
+int count_of(const std::string& hay, const std::string& needle)
+{
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
+    return n;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
 }

@@ -23,6 +23,9 @@ public:
     void write(const std::string& service_path, const std::string& content) const;
     bool exists(const std::string& service_path) const;
     std::vector<std::string> journal() const;
+    bool journal_has(const std::string& command) const;
+    // The current application log.
+    std::string applog() const { return read("/log/app_log/applog1.txt"); }
     std::vector<std::string> fpga_writes() const;
 
     int gpio(int chip, int line);
@@ -45,3 +48,8 @@ std::string built_db(const std::string& name);
 
 // Puts the service's process-wide run flags back to a running service.
 void reset_run_flags();
+
+// Counts non-overlapping occurrences of needle in hay.
+int count_of(const std::string& hay, const std::string& needle);
+// The lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);

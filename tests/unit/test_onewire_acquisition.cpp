@@ -351,13 +351,17 @@ TEST_F(OneWireAcq, IdentifiersConvertToRomCodesAndBack)
 
 TEST_F(OneWireAcq, SelectorCodesDriveTheirLines)
 {
-    using namespace OW_LINE;
+    using namespace BOARD;
+    constexpr int CHIP = 2;
     struct Case {
         int code, line_on, line_off;
     } cases[] = {
-        {0x20000, TEMP_BRANCH[0], HUMID_BRANCH[0]},  {0x40000, HUMID_BRANCH[0], TEMP_BRANCH[0]},
-        {0x200000, TEMP_BRANCH[1], HUMID_BRANCH[1]}, {0x400000, HUMID_BRANCH[1], TEMP_BRANCH[1]},
-        {0x10000, POWER[0], -1},                     {0x100000, POWER[1], -1},
+        {0x20000, ONEWIRE_TEMP_BRANCH[0].line, ONEWIRE_HUMID_BRANCH[0].line},
+        {0x40000, ONEWIRE_HUMID_BRANCH[0].line, ONEWIRE_TEMP_BRANCH[0].line},
+        {0x200000, ONEWIRE_TEMP_BRANCH[1].line, ONEWIRE_HUMID_BRANCH[1].line},
+        {0x400000, ONEWIRE_HUMID_BRANCH[1].line, ONEWIRE_TEMP_BRANCH[1].line},
+        {0x10000, ONEWIRE_POWER[0].line, -1},
+        {0x100000, ONEWIRE_POWER[1].line, -1},
     };
     for (const auto& c : cases) {
         sb.set_gpio(CHIP, c.line_on, 0);
@@ -370,9 +374,9 @@ TEST_F(OneWireAcq, SelectorCodesDriveTheirLines)
             EXPECT_EQ(sb.gpio(CHIP, c.line_off), 0) << std::hex << c.code;
         }
     }
-    sb.set_gpio(CHIP, TEMP_BRANCH[0], 1);
+    sb.set_gpio(CHIP, ONEWIRE_TEMP_BRANCH[0].line, 1);
     EXPECT_EQ(onewire_change_switch(0x12345), 0);
-    EXPECT_EQ(sb.gpio(CHIP, TEMP_BRANCH[0]), 1) << "an unknown code changes nothing";
+    EXPECT_EQ(sb.gpio(CHIP, ONEWIRE_TEMP_BRANCH[0].line), 1) << "an unknown code changes nothing";
 }
 
 TEST_F(OneWireAcq, ReadingLoopWithoutItsAdapterShowsNoValuesAndLogsOnce)

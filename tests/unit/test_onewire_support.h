@@ -11,7 +11,7 @@
 
 #include "common.h"
 #include "lib1wire/ownet.h"
-#include "onewire_lines.h"
+#include "board_lines.h"
 #include "sandbox.h"
 #include "sim_ds2480.h"
 #include "sim_onewire_state.h"
@@ -37,8 +37,8 @@ protected:
         std::string err;
         ASSERT_TRUE(simow::state_map(sb.root(), st, err)) << err;
         for (int bus = 0; bus < 2; ++bus) {
-            sb.set_gpio(2, OW_LINE::POWER[bus], 1);
-            sb.set_gpio(2, OW_LINE::TEMP_BRANCH[bus], 1);
+            sb.set_gpio(BOARD::ONEWIRE_POWER[bus].chip, BOARD::ONEWIRE_POWER[bus].line, 1);
+            sb.set_gpio(BOARD::ONEWIRE_TEMP_BRANCH[bus].chip, BOARD::ONEWIRE_TEMP_BRANCH[bus].line, 1);
             adapter[bus] = std::make_unique<simow::Adapter>(sb.root(), bus);
             ASSERT_TRUE(adapter[bus]->start(err)) << err;
         }
@@ -67,8 +67,8 @@ protected:
 
     void branch(int b, bool temp)
     {
-        sb.set_gpio(2, OW_LINE::TEMP_BRANCH[b], temp ? 1 : 0);
-        sb.set_gpio(2, OW_LINE::HUMID_BRANCH[b], temp ? 0 : 1);
+        sb.set_gpio(BOARD::ONEWIRE_TEMP_BRANCH[b].chip, BOARD::ONEWIRE_TEMP_BRANCH[b].line, temp ? 1 : 0);
+        sb.set_gpio(BOARD::ONEWIRE_HUMID_BRANCH[b].chip, BOARD::ONEWIRE_HUMID_BRANCH[b].line, temp ? 0 : 1);
     }
 
     // Every error on the stack, newest first; the stack is left empty.

@@ -1,0 +1,404 @@
+// Figures of the SNMP agent against net-snmp's snmpd on the same machine:
+// a load generator of its own (raw UDP, a window of requests in flight)
+// measures requests per second and agent CPU per request for GET at windows
+// 1 and 16, GET-NEXT objects per second, and the whole private walk by
+// GET-BULK. Targets: at most 20 us of agent CPU per GET and at most 0.4 of
+// snmpd's; the private walk under 1 s. Prints figures; judges nothing.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_board.h"
+#include "snmp_wire.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace snmp_wire;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+std::string dir_of_exe()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string p(buf, static_cast<size_t>(n));
+    return p.substr(0, p.rfind('/'));
+}
+
+// CPU time of every thread of pid, in nanoseconds.
+double cpu_ns(pid_t pid)
+{
+    double total = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+        double run = 0;
+        if (in >> run) total += run;
+    }
+    closedir(d);
+    return total;
+}
+
+// ---- Messages -----------------------------------------------------------------
+
+// A v2c request for the encoded name; the request id is four octets the
+// sender patches in at id_offset.
+struct Request {
+    Bytes bytes;
+    size_t id_offset;
+};
+
+Request request(unsigned char pdu, const Bytes& name, int non_repeaters = 0, int max_repetitions = 0)
+{
+    Bytes vb = tlv(0x30, cat({tlv(0x06, name), {0x05, 0x00}}));
+    Bytes pdu_content = cat({{0x02, 0x04, 0x10, 0, 0, 0}, {0x02, 0x01, static_cast<unsigned char>(non_repeaters)},
+                             {0x02, 0x01, static_cast<unsigned char>(max_repetitions)}, tlv(0x30, vb)});
+    Bytes head = cat({{0x02, 0x01, 0x01}, tlv(0x04, {'p', 'u', 'b', 'l', 'i', 'c'})});
+    Bytes msg = tlv(0x30, cat({head, tlv(pdu, pdu_content)}));
+    const Bytes id = {0x02, 0x04, 0x10, 0, 0, 0};
+    size_t at = static_cast<size_t>(std::search(msg.begin(), msg.end(), id.begin(), id.end()) - msg.begin());
+    return {msg, at + 2};
+}
+
+void set_id(Request& r, uint32_t id)
+{
+    for (int i = 0; i < 4; ++i) r.bytes[r.id_offset + static_cast<size_t>(i)] = static_cast<unsigned char>(id >> (24 - 8 * i));
+}
+
+// Walks a GetResponse: the request id and the variable bindings (name
+// octets and value tag).
+struct Response {
+    bool ok = false;
+    uint32_t id = 0;
+    std::vector<std::pair<Bytes, int>> vbs;
+};
+
+bool read_tlv(const Bytes& b, size_t& pos, size_t end, int& tag, size_t& start, size_t& len)
+{
+    if (pos + 2 > end) return false;
+    tag = b[pos];
+    size_t l = b[pos + 1];
+    size_t hdr = 2;
+    if (l & 0x80) {
+        size_t n = l & 0x7F;
+        if (n < 1 || n > 2 || pos + 2 + n > end) return false;
+        l = 0;
+        for (size_t i = 0; i < n; ++i) l = (l << 8) | b[pos + 2 + i];
+        hdr += n;
+    }
+    start = pos + hdr;
+    len = l;
+    if (start + len > end) return false;
+    pos = start + len;
+    return true;
+}
+
+Response parse(const Bytes& b)
+{
+    Response r;
+    size_t pos = 0, s = 0, l = 0;
+    int tag = 0;
+    if (!read_tlv(b, pos, b.size(), tag, s, l) || tag != 0x30) return r;
+    size_t p = s, end = s + l;
+    if (!read_tlv(b, p, end, tag, s, l) || !read_tlv(b, p, end, tag, s, l)) return r;  // version, community
+    if (!read_tlv(b, p, end, tag, s, l) || tag != 0xA2) return r;
+    size_t q = s, pend = s + l;
+    if (!read_tlv(b, q, pend, tag, s, l)) return r;
+    for (size_t i = 0; i < l; ++i) r.id = (r.id << 8) | b[s + i];
+    if (!read_tlv(b, q, pend, tag, s, l) || !read_tlv(b, q, pend, tag, s, l)) return r;  // status, index
+    if (!read_tlv(b, q, pend, tag, s, l) || tag != 0x30) return r;
+    size_t v = s, vend = s + l;
+    while (v < vend) {
+        if (!read_tlv(b, v, vend, tag, s, l) || tag != 0x30) return r;
+        size_t w = s, wend = s + l;
+        size_t ns = 0, nl = 0;
+        if (!read_tlv(b, w, wend, tag, ns, nl) || tag != 0x06) return r;
+        int vtag = 0;
+        if (!read_tlv(b, w, wend, vtag, s, l)) return r;
+        r.vbs.push_back({Bytes(b.begin() + static_cast<long>(ns), b.begin() + static_cast<long>(ns + nl)), vtag});
+    }
+    r.ok = true;
+    return r;
+}
+
+// ---- Load ---------------------------------------------------------------------------
+
+class Client {
+public:
+    explicit Client(int port)
+    {
+        s_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(s_, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    ~Client() { close(s_); }
+    void send(const Bytes& b) { ::send(s_, b.data(), b.size(), 0); }
+    bool receive(Bytes& out, int timeout_ms)
+    {
+        pollfd p{s_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) return false;
+        unsigned char buf[4096];
+        ssize_t n = recv(s_, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        out.assign(buf, buf + n);
+        return true;
+    }
+    // One request, one answer.
+    Response ask(Request r)
+    {
+        set_id(r, next_id_++);
+        send(r.bytes);
+        Bytes reply;
+        while (receive(reply, 1000)) {
+            Response resp = parse(reply);
+            if (resp.ok && resp.id == next_id_ - 1) return resp;
+        }
+        return {};
+    }
+
+    uint32_t next_id_ = 0x10000000;
+
+private:
+    int s_ = -1;
+};
+
+struct Load {
+    double rps = 0;
+    double cpu_us = 0;  // agent CPU per request
+    int lost = 0;
+};
+
+// n GETs with `window` of them in flight; idle_ns_per_s is the agent's own
+// CPU use without requests, taken off its measured CPU.
+Load run_load(int port, pid_t agent, const Request& tmpl, int n, int window, double idle_ns_per_s)
+{
+    Client c(port);
+    Request r = tmpl;
+    int sent = 0, answered = 0, lost = 0;
+    const double cpu0 = cpu_ns(agent);
+    auto t0 = Clock::now();
+    auto send_one = [&] {
+        set_id(r, c.next_id_++);
+        c.send(r.bytes);
+        ++sent;
+    };
+    while (sent < window && sent < n) send_one();
+    Bytes reply;
+    while (answered + lost < n) {
+        if (c.receive(reply, 500)) {
+            ++answered;
+            if (sent < n) send_one();
+        } else {
+            // A datagram went missing: count it and keep the window full.
+            ++lost;
+            if (sent < n) send_one();
+        }
+    }
+    const double wall = seconds_since(t0);
+    const double cpu = cpu_ns(agent) - cpu0 - idle_ns_per_s * wall;
+    return {answered / wall, cpu / 1000.0 / (answered ? answered : 1), lost};
+}
+
+double idle_cpu_rate(pid_t agent)
+{
+    const double c0 = cpu_ns(agent);
+    auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    return (cpu_ns(agent) - c0) / seconds_since(t0);
+}
+
+// GET-NEXT (or GET-BULK with max-repetitions 10) from `start` while the
+// names stay below `root` (encoded octets); returns the objects seen.
+int walk(int port, const Bytes& root, bool bulk, int limit, double& seconds)
+{
+    Client c(port);
+    Bytes name = root;
+    int objects = 0;
+    auto t0 = Clock::now();
+    while (objects < limit) {
+        Response r = c.ask(bulk ? request(0xA5, name, 0, 10) : request(0xA1, name));
+        if (!r.ok || r.vbs.empty()) break;
+        bool inside = true;
+        for (const auto& vb : r.vbs) {
+            if (vb.second == 0x82 || vb.first.size() <= root.size() ||
+                !std::equal(root.begin(), root.end(), vb.first.begin())) {
+                inside = false;
+                break;
+            }
+            ++objects;
+            name = vb.first;
+        }
+        if (!inside) break;
+    }
+    seconds = seconds_since(t0);
+    return objects;
+}
+
+// ---- Agents ----------------------------------------------------------------------------
+
+bool answers(int port)
+{
+    Client c(port);
+    const Bytes sys_descr = {0x2B, 6, 1, 2, 1, 1, 1, 0};
+    for (int i = 0; i < 100; ++i) {
+        if (c.ask(request(0xA0, sys_descr)).ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log)
+{
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        FILE* out = std::freopen(log.c_str(), "w", stdout);
+        FILE* err = std::freopen(log.c_str(), "a", stderr);
+        (void)out;
+        (void)err;
+        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop(pid_t pid)
+{
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
+bool sql(const std::string& db_path, const char* text)
+{
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(db_path.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, text, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+struct Figures {
+    Load get1, get16;
+    double next_per_s = 0;
+    double next_cpu_us = 0;
+};
+
+// walk_root: where GET-NEXT walks (encoded), each agent in its own tree.
+Figures measure(int port, pid_t pid, const Bytes& walk_root)
+{
+    Figures f;
+    const double idle = idle_cpu_rate(pid);
+    const Bytes sys_descr = {0x2B, 6, 1, 2, 1, 1, 1, 0};
+    Request get = request(0xA0, sys_descr);
+    run_load(port, pid, get, 2000, 4, idle);  // warm-up
+    f.get1 = run_load(port, pid, get, 20000, 1, idle);
+    f.get16 = run_load(port, pid, get, 50000, 16, idle);
+    double secs = 0;
+    const double cpu0 = cpu_ns(pid);
+    int n = walk(port, walk_root, false, 3000, secs);
+    f.next_per_s = n / secs;
+    f.next_cpu_us = (cpu_ns(pid) - cpu0 - idle * secs) / 1000.0 / (n ? n : 1);
+    return f;
+}
+
+}  // namespace
+
+int main()
+{
+    const std::string dir = dir_of_exe();
+    const std::string sim = dir + "/../kvt7400sim";
+#ifdef KVT_DB_DIR
+    const std::string factory = std::string(KVT_DB_DIR) + "/db.sqlite3";
+#else
+    const std::string factory = dir + "/../db/db.sqlite3";
+#endif
+    const char* snmpd = "/usr/sbin/snmpd";
+    if (access(sim.c_str(), X_OK) != 0 || access(factory.c_str(), R_OK) != 0 || access(snmpd, X_OK) != 0) {
+        std::printf("snmp figures skipped: %s, %s or %s not found (tools/install-deps.sh installs snmpd)\n", sim.c_str(),
+                    factory.c_str(), snmpd);
+        return 0;
+    }
+    char tmpl[] = "/tmp/kvt-snmp-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    const std::string root = tmpl;
+    std::string err;
+    if (!simboard::sandbox_init(root, factory, err) ||
+        !sql(root + "/opt/KVT7400/db.sqlite3",
+             "UPDATE webapp_snmp_config SET snmp_access_ipaddr='127.0.0.1', snmp_access_community='public', "
+             "snmp_access_enable=1 WHERE id=1;")) {
+        std::printf("snmp figures skipped: sandbox %s: %s\n", root.c_str(), err.c_str());
+        return 1;
+    }
+    const int kvt_port = free_udp_port();
+    pid_t kvt = start({sim}, {"KVT_ROOT=" + root, "KVT_SNMP_PORT=" + std::to_string(kvt_port)}, root + "/sim/console.log");
+
+    const int snmpd_port = free_udp_port();
+    const std::string conf = root + "/snmpd.conf";
+    std::ofstream(conf) << "agentaddress udp:127.0.0.1:" << snmpd_port << "\nrocommunity public 127.0.0.1\n";
+    pid_t net = start({snmpd, "-f", "-C", "-c", conf, "-Lf", root + "/snmpd.log"}, {"SNMP_PERSISTENT_DIR=" + root},
+                      root + "/snmpd.out");
+
+    int rc = 0;
+    if (!answers(kvt_port) || !answers(snmpd_port)) {
+        std::printf("snmp figures skipped: an agent did not answer (see %s)\n", root.c_str());
+        rc = 1;
+    } else {
+        const Bytes private_root = {0x2B, 6, 1, 4, 1, 0x83, 0xC6, 0x65, 0x16};
+        Figures k = measure(kvt_port, kvt, private_root);
+        Figures s = measure(snmpd_port, net, {0x2B, 6, 1, 2, 1});
+        std::printf("GET sysDescr.0, agent CPU per request net of its idle use; kvt7400sim vs snmpd on loopback\n");
+        for (int w : {1, 16}) {
+            const Load& a = w == 1 ? k.get1 : k.get16;
+            const Load& b = w == 1 ? s.get1 : s.get16;
+            std::printf("window %2d   kvt7400sim %8.0f req/s %6.1f us CPU   snmpd %8.0f req/s %6.1f us CPU   "
+                        "ratio req/s %.2f CPU %.2f   (target: <= 20 us, <= 0.4 of snmpd)%s\n",
+                        w, a.rps, a.cpu_us, b.rps, b.cpu_us, a.rps / b.rps, a.cpu_us / b.cpu_us,
+                        a.lost + b.lost ? "  (datagrams lost)" : "");
+        }
+        std::printf("GET-NEXT   kvt7400sim %8.0f objects/s %6.1f us CPU   snmpd %8.0f objects/s %6.1f us CPU   "
+                    "ratio objects/s %.2f CPU %.2f\n",
+                    k.next_per_s, k.next_cpu_us, s.next_per_s, s.next_cpu_us, k.next_per_s / s.next_per_s,
+                    k.next_cpu_us / s.next_cpu_us);
+        double secs = 0;
+        int n = walk(kvt_port, private_root, true, 100000, secs);
+        std::printf("private walk by GET-BULK: %d objects in %.3f s   (target: under 1 s)\n", n, secs);
+    }
+    stop(kvt);
+    stop(net);
+    if (!std::getenv("KVT_KEEP_SANDBOX")) {
+        std::string cmd = "rm -rf '" + root + "'";
+        if (std::system(cmd.c_str()) != 0) std::printf("could not remove %s\n", root.c_str());
+    }
+    return rc;
+}

@@ -1,0 +1,77 @@
+// The command channel end to end: kvtctl talking to the simulated service
+// through its message queue, the settings writer's rows in the sandbox's
+// database, the simulation file and the update command.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <fstream>
+
+#include "db_test_support.h"
+#include "monitor_table.h"
+#include "process.h"
+#include "sandbox.h"
+
+namespace {
+
+int kvtctl(const TestSandbox& sb, const std::vector<std::string>& args) { return run_tool("kvtctl", sb.root(), args); }
+
+int input1_level(const TestSandbox& sb)
+{
+    MONITOR_TABLE::Sensor_condition c{};
+    std::ifstream(sb.path("/tmp/mmapfile_monitor"), std::ios::binary).read(reinterpret_cast<char*>(&c), sizeof c);
+    return c.digitalio[0].value;
+}
+
+}  // namespace
+
+TEST(CommandChannelE2E, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    auto cell = [&](const std::string& sql) { return db.scalar(sql, true); };
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(20000)) << p.console();
+
+    // A settings command reaches its row within a second.
+    ASSERT_EQ(kvtctl(sb, {"send", "29,1,17,"}), 0);
+    EXPECT_TRUE(wait_until([&] { return cell("SELECT cycle_minutes FROM webapp_smartmesh_cycle WHERE id=1") == "17"; }, 1000))
+        << p.console();
+    ASSERT_EQ(kvtctl(sb, {"send", "1,1,O'Brien,1,0,on,off,0,0,0,"}), 0);
+    EXPECT_TRUE(wait_until([&] { return cell("SELECT name FROM webapp_di WHERE id=1") == "O'Brien"; }, 2000));
+
+    // Malformed commands change nothing and the service keeps going.
+    const std::string di2 = cell("SELECT name||enable||time FROM webapp_di WHERE id=2");
+    for (const std::string& bad : {std::string("1,99,x,1,"), std::string("1,0,x,1,"), std::string("15,abc,x,"),
+                                   std::string("xyz"), std::string(""), std::string("1,2,") + std::string(4000, 'z') + ",",
+                                   std::string("30,9,1,1,1,1,1,1,"), std::string("1,2,"), std::string("3,99,0,")})
+        ASSERT_EQ(kvtctl(sb, {"send", bad}), 0);
+    ASSERT_EQ(kvtctl(sb, {"send", "29,2,23,"}), 0);
+    EXPECT_TRUE(wait_until([&] { return cell("SELECT cycle_minutes FROM webapp_smartmesh_cycle WHERE id=2") == "23"; }, 2000))
+        << p.console();
+    EXPECT_EQ(cell("SELECT name||enable||time FROM webapp_di WHERE id=2"), di2);
+    EXPECT_TRUE(p.running());
+    EXPECT_NE(p.console().find("refused a text of 2048 bytes or more, command 1"), std::string::npos);
+    EXPECT_NE(sb.applog().find("refused a text of 2048 bytes or more, command 1\n"), std::string::npos);
+
+    // Simulation: write the file, flip input 1, load it; the monitor takes it.
+    ASSERT_EQ(kvtctl(sb, {"simulate", "make"}), 0);
+    ASSERT_TRUE(wait_until([&] { return sb.exists("/tmp/KVT_7400_debug.csv"); }, 2000));
+    std::string file = sb.read("/tmp/KVT_7400_debug.csv");
+    size_t nl = file.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    int level = file[nl - 1] - '0';
+    file[nl - 1] = static_cast<char>('0' + (1 - level));
+    sb.write("/tmp/KVT_7400_debug.csv", file);
+    ASSERT_EQ(kvtctl(sb, {"simulate", "load"}), 0);
+    EXPECT_TRUE(wait_until([&] { return input1_level(sb) == 1 - level; }, 10000)) << p.console();
+    EXPECT_FALSE(sb.exists("/tmp/KVT_7400_debug.csv"));
+
+    // The update command ends the service quietly: no restart sequence.
+    ASSERT_EQ(kvtctl(sb, {"update"}), 0);
+    EXPECT_EQ(p.wait_exit(10000), 0) << p.console();
+    EXPECT_NE(sb.applog().find("> システムのアップデートを行います\n"), std::string::npos);
+    EXPECT_FALSE(sb.journal_has("timeout 60s systemctl stop kvt-uwsgi"));
+    EXPECT_TRUE(sb.fpga_writes().empty());
+}

@@ -1,0 +1,176 @@
+// kvtctl, the web UI's stand-in: the command texts it sends, its views of
+// the shared tables, and its settings-file commands against a file thread
+// answering through the mapped request-flag table.
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <thread>
+
+#include "../../tools/kvtctl_files.h"
+#include "common.h"
+#include "fileupdown.h"
+#include "process.h"
+#include "sandbox.h"
+
+namespace {
+
+int kvtctl(const TestSandbox& sb, const std::vector<std::string>& args, std::string* out = nullptr)
+{
+    return run_tool("kvtctl", sb.root(), args, out);
+}
+
+int queue_of(const TestSandbox& sb) { return msgget(ftok(sb.path("/msgq.key").c_str(), 'X'), IPC_CREAT | 0666); }
+
+// The shared tables mapped in the sandbox and the file thread running.
+class FileService {
+public:
+    FileService()
+    {
+        reset_run_flags();
+        monitor = new MONITOR_TABLE_CLASS();
+        ok_ = mmap_open() == 0;
+        if (ok_) th_ = std::thread(file_thread, nullptr);
+    }
+    ~FileService()
+    {
+        control = 0;
+        if (th_.joinable()) th_.join();
+        mmap_close();
+        delete monitor;
+        monitor = nullptr;
+        reset_run_flags();
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+    std::thread th_;
+};
+
+}  // namespace
+
+TEST(KvtctlE2E, SendsTheWebUiTextsAndReadsTheTables)
+{
+    TestSandbox sb(false);
+    QueueCleanup cleanup{sb.root()};
+    int qid = queue_of(sb);
+    ASSERT_GE(qid, 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string text;
+    } cases[] = {
+        {{"send", "29,1,15,"}, "29,1,15,"},
+        {{"relay", "1", "toggle"}, "3,8,0,"},
+        {{"relay", "8", "pulse", "5"}, "3,15,5,"},
+        {{"clear-log", "all"}, "31,3,"},
+        {{"clear-log", "dio"}, "31,4,"},
+        {{"export-log", "all"}, "31,1,"},
+        {{"export-log", "dio"}, "31,2,"},
+        {{"restart"}, "60,7,"},
+        {{"update"}, "60,4,"},
+        {{"simulate", "make"}, "61,1,"},
+        {{"simulate", "load"}, "61,2,"},
+        {{"simulate", "stop"}, "61,3,"},
+    };
+    struct {
+        long type;
+        char text[8192];
+    } m;
+    for (const auto& c : cases) {
+        ASSERT_EQ(kvtctl(sb, c.args), 0) << c.args[0];
+        ssize_t n = msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT);
+        ASSERT_GT(n, 0) << "msgrcv after " << c.args[0];
+        EXPECT_EQ(m.type, 1);
+        EXPECT_EQ(std::string(m.text, static_cast<size_t>(n)), c.text + '\0') << c.args[0];
+    }
+    // Without -r the sandbox comes from KVT_ROOT.
+    const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
+    std::string out;
+    ASSERT_EQ(run_program({KVTCTL, "send", "24,600,"}, &out, {"KVT_ROOT=" + sb.root()}), 0) << out;
+    ASSERT_GT(msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT), 0);
+    EXPECT_STREQ(m.text, "24,600,");
+
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {}, {"relay", "9", "toggle"}, {"relay", "1", "pulse", "x"}, {"clear-log", "some"}, {"bogus"},
+             {"send"}, {"show", "moon"}, {"flags", "no_such_flag"}, {"watch", "-1"}})
+        EXPECT_EQ(kvtctl(sb, bad), 2) << (bad.empty() ? "(none)" : bad[0]);
+    EXPECT_EQ(run_program({KVTCTL, "--help"}, &out), 0);
+    EXPECT_NE(out.find("usage: kvtctl"), std::string::npos);
+    EXPECT_LT(msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT), 0) << "a refused form sent something";
+
+    // The tables do not exist before the service made them.
+    EXPECT_EQ(kvtctl(sb, {"show"}), 1);
+
+    monitor = new MONITOR_TABLE_CLASS();
+    ASSERT_EQ(mmap_open(), 0);
+    monitor->initializeData();
+    monitor->sensor_condition->digitalio[8].value = 1;
+    monitor->sensor_condition->onewire_temperature[4] = {2350, 6};
+    monitor->sensor_condition->analog[0] = {65535, 0};
+    monitor->requestflg->network_set_configuration = 4;
+    auto& all = monitor->status_log->all_status_log;
+    // A wrapped ring: the oldest entries at the end of the array.
+    all.r = MONITOR_TABLE::ALL_LOG_NUM - 2;
+    all.w = 2;
+    int32_t order[] = {1, 2, 3, 4};
+    int slots[] = {MONITOR_TABLE::ALL_LOG_NUM - 2, MONITOR_TABLE::ALL_LOG_NUM - 1, 0, 1};
+    for (int k = 0; k < 4; ++k) all.all[slots[k]] = {1700000000 + k, 3, 5, 5, order[k] * 100};
+
+    ASSERT_EQ(kvtctl(sb, {"show"}, &out), 0);
+    EXPECT_NE(out.find("dio       9 relay          1  0 none"), std::string::npos) << out;
+    EXPECT_NE(out.find("temp      5             2350  6 upper-caution"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ai        1"), std::string::npos) << "a channel without reading shown:\n" << out;
+    ASSERT_EQ(kvtctl(sb, {"show", "ai", "--all"}, &out), 0);
+    EXPECT_NE(out.find("ai        1              ---  0 none"), std::string::npos) << out;
+
+    ASSERT_EQ(kvtctl(sb, {"flags", "network_set_configuration"}, &out), 0);
+    EXPECT_EQ(out, "4\n");
+    ASSERT_EQ(kvtctl(sb, {"flags", "set", "mail_client_set_configuration", "4"}), 0);
+    EXPECT_EQ(monitor->requestflg->mail_client_set_configuration, 4);
+
+    ASSERT_EQ(kvtctl(sb, {"log"}, &out), 0);
+    size_t p1 = out.find("value 100"), p4 = out.find("value 400");
+    EXPECT_NE(p1, std::string::npos) << out;
+    EXPECT_NE(p4, std::string::npos) << out;
+    EXPECT_LT(p1, p4);
+    EXPECT_EQ(count_of(out, "\n"), 4);
+    ASSERT_EQ(kvtctl(sb, {"log", "--last", "1"}, &out), 0);
+    EXPECT_EQ(count_of(out, "\n"), 1);
+    EXPECT_NE(out.find("value 400"), std::string::npos);
+    all.r = 20000;  // damaged indices are reported, not walked
+    EXPECT_EQ(kvtctl(sb, {"log"}, &out), 1);
+
+    ASSERT_EQ(kvtctl(sb, {"watch", "0.05", "--count", "3"}, &out), 0);
+    EXPECT_EQ(count_of(out, "kvtctl watch"), 3);
+    EXPECT_NE(out.find("network_set_configuration=4"), std::string::npos) << out;
+}
+
+TEST(KvtctlE2E, FileCommandsRefuseBadUsageAndMissingFiles)
+{
+    TestSandbox sb;
+    FileService svc;
+    ASSERT_TRUE(svc.ok());
+    const std::vector<std::vector<std::string>> usage = {
+        {},
+        {"export-settings"},
+        {"export-settings", "ai"},
+        {"export-settings", "temperature", "/tmp/x"},
+        {"file-flag", "ai", "extra"},
+        {"send", "1,2"},
+    };
+    for (const auto& args : usage) EXPECT_EQ(kvtctl_file_command(sb.root(), args), 2) << testing::PrintToString(args);
+
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "dio", sb.root() + "/missing.csv"}), 1);
+    EXPECT_EQ(monitor->requestflg->digitalio_set_configuration, 0);  // nothing was requested
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"export-settings", "dio", sb.root() + "/no/such/dir/x.csv"}), 1);
+    EXPECT_EQ(kvtctl_file_command(sb.root() + "/nowhere", {"file-flag", "dio"}), 1);
+
+    // A refused file: flag 0 with its reason logged.
+    sb.write("/nx40.csv", FILE_UPDOWN::export_text(FILE_UPDOWN::KIND_AI));
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"import-settings", "nx40", sb.root() + "/nx40.csv"}), 1);
+    EXPECT_FALSE(sb.exists("/tmp/MeshT_config.csv"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(kvtctl_file_command(sb.root(), {"file-flag", "nx40"}), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n");
+}

@@ -1,0 +1,408 @@
+// The SNMP agent of the simulated service with the net-snmp tools as the
+// manager: access control, versions, request ids, GET-BULK limits, walks on
+// both models, SETs reaching the board and the database, and the MIB module.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "events.h"
+#include "process.h"
+#include "board_lines.h"
+#include "sandbox.h"
+#include "snmp_wire.h"
+
+namespace {
+
+using namespace snmp_wire;
+const std::string ROOT7400 = "1.3.6.1.4.1.58213.22";
+const std::string ROOT6100 = "1.3.6.1.4.1.58213.23";
+
+void sql_exec(const TestSandbox& sb, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db), SQLITE_OK);
+    char* err = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << sql << ": " << (err ? err : "");
+    sqlite3_free(err);
+    sqlite3_close(db);
+}
+
+// One row of a query as "a|b", read with a connection of our own.
+std::string sql_row(const TestSandbox& sb, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    std::string out = "<no row>";
+    if (sqlite3_open_v2(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);  // the service may be committing right now
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+            out.clear();
+            for (int c = 0; c < sqlite3_column_count(st); ++c) {
+                const unsigned char* t = sqlite3_column_text(st, c);
+                out += (c ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "");
+            }
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+std::vector<std::string> nonempty_lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (!l.empty()) out.push_back(l);
+    return out;
+}
+
+// A net-snmp tool; standard output in *out, standard error in *err.
+int tool(std::vector<std::string> args, std::string* out, std::string* err = nullptr)
+{
+    args[0] = "/usr/bin/" + args[0];
+    std::string ignored;
+    return run_program_split(args, out, err ? err : &ignored);
+}
+
+// Lines "name = value" of a walk; the closing line of a v2c walk is left out.
+std::vector<std::string> objects(const std::string& walk_output)
+{
+    std::vector<std::string> out;
+    for (const auto& l : nonempty_lines(walk_output))
+        if (l.find("No more variables left") == std::string::npos && l != "End of MIB") out.push_back(l);
+    return out;
+}
+
+std::vector<unsigned long> numbers_of(const std::string& line)
+{
+    std::vector<unsigned long> v;
+    std::string name = line.substr(line.find_first_not_of('.'), line.find(' ') - 1);
+    std::istringstream in(name);
+    for (std::string part; std::getline(in, part, '.');) v.push_back(std::stoul(part));
+    return v;
+}
+
+// A request for sysName.0 as a manager would send it, with its parts chosen.
+Bytes raw_request(unsigned char pdu, const Bytes& version, const std::string& community, const Bytes& req_id,
+                  int second = 0, int third = 0)
+{
+    const Bytes sys_name = {0x06, 0x08, 0x2B, 6, 1, 2, 1, 1, 5, 0};
+    Bytes vb = tlv(0x30, cat({sys_name, {0x05, 0x00}}));
+    Bytes pdu_content = cat({tlv(0x02, req_id), {0x02, 0x01, static_cast<unsigned char>(second)},
+                             {0x02, 0x01, static_cast<unsigned char>(third)}, tlv(0x30, vb)});
+    return tlv(0x30, cat({tlv(0x02, version), tlv(0x04, Bytes(community.begin(), community.end())), tlv(pdu, pdu_content)}));
+}
+
+// Sends one datagram from `from` and returns the reply, empty when none
+// comes within timeout_ms.
+Bytes send_datagram(int port, const Bytes& request, const std::string& from = "127.0.0.1", int timeout_ms = 1000)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(s, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    pollfd p{s, POLLIN, 0};
+    Bytes reply;
+    if (poll(&p, 1, timeout_ms) == 1) {
+        unsigned char buf[2048];
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n > 0) reply.assign(buf, buf + n);
+    }
+    close(s);
+    return reply;
+}
+
+bool contains(const Bytes& hay, const Bytes& needle)
+{
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+// The simulated service with its agent on a free port, started once its
+// access entries are in the database.
+class Agent {
+public:
+    // entries: "id, 'address', 'community', enable" value lists.
+    explicit Agent(const std::vector<std::string>& entries, bool k7400 = true)
+    {
+        for (const auto& e : entries) {
+            std::istringstream in(e);
+            std::string id, addr, community, enable;
+            std::getline(in, id, ',');
+            std::getline(in, addr, ',');
+            std::getline(in, community, ',');
+            std::getline(in, enable, ',');
+            sql_exec(sb, "UPDATE webapp_snmp_config SET snmp_access_ipaddr=" + addr + ", snmp_access_community=" +
+                             community + ", snmp_access_enable=" + enable + " WHERE id=" + id + ";");
+        }
+        if (!k7400) sb.set_gpio(1, 21, 0);
+        port = free_udp_port();
+        sim = std::make_unique<SimProcess>(sb.root(), std::vector<std::string>{"KVT_SNMP_PORT=" + std::to_string(port)});
+    }
+
+    // Waits for start-up and for the agent to answer community c.
+    bool ready(const std::string& c)
+    {
+        if (!sim->wait_started(30000)) return false;
+        return wait_until([&] { return !get(c, "1.3.6.1.2.1.1.5.0").empty(); }, 10000);
+    }
+
+    std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+    // snmpget -On; its standard output (empty when there was no answer).
+    std::string get(const std::string& community, const std::string& oid, const std::string& version = "2c",
+                    const std::string& from = "127.0.0.1")
+    {
+        std::string out;
+        tool({"snmpget", "-v" + version, "-c", community, "-m", "", "-On", "-r", "0", "-t", "1",
+              "--clientaddr=" + from, host(), oid},
+             &out);
+        return out;
+    }
+
+    std::string run(const std::string& program, std::vector<std::string> args, const std::string& version = "2c",
+                    std::string* err = nullptr)
+    {
+        std::vector<std::string> argv = {program, "-v" + version, "-c", "public", "-m", "", "-On", "-r", "1", "-t", "2"};
+        argv.push_back(host());
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out;
+        tool(argv, &out, err);
+        return out;
+    }
+
+    std::string applog() const { return sb.read("/log/app_log/applog1.txt"); }
+
+    TestSandbox sb;
+    int port = 0;
+    std::unique_ptr<SimProcess> sim;
+};
+
+// A walk's objects must come once each, in increasing order.
+void expect_increasing(const std::vector<std::string>& objs)
+{
+    for (size_t i = 1; i < objs.size(); ++i)
+        ASSERT_LT(numbers_of(objs[i - 1]), numbers_of(objs[i])) << objs[i - 1] << " then " << objs[i];
+}
+
+}  // namespace
+
+TEST(SnmpEndToEnd, AccessControlVersionsRequestIdsAndBulkLimits)
+{
+    Agent agent({"1,'127.0.0.0/24','low',1", "2,'127.0.0.1','off',0", "3,'127.0.0.1','high',1",
+                 "4,'127.0.2.7/0','zero',1", "5,'10.0.0.0/8','ten',1"});
+    ASSERT_TRUE(agent.ready("high")) << agent.sim->console();
+
+    // The highest enabled entry that admits the sender decides, and the whole
+    // community must match.
+    struct {
+        const char* community;
+        const char* from;
+        bool answered;
+    } cases[] = {
+        {"high", "127.0.0.1", true},  {"low", "127.0.0.1", false},  {"off", "127.0.0.1", false},
+        {"highX", "127.0.0.1", false}, {"hig", "127.0.0.1", false}, {"low", "127.0.0.2", true},
+        {"high", "127.0.0.2", false}, {"zero", "127.0.2.7", true},  {"zero", "127.0.2.8", false},
+        {"low", "127.0.1.5", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(!agent.get(c.community, "1.3.6.1.2.1.1.5.0", "2c", c.from).empty(), c.answered)
+            << c.community << " from " << c.from;
+    EXPECT_NE(agent.get("high", "1.3.6.1.2.1.1.5.0", "1").find(".1.3.6.1.2.1.1.5.0 = STRING"), std::string::npos);
+    std::string log = agent.applog();
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong community(highX)."), std::string::npos);
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong community(hig)."), std::string::npos);
+    EXPECT_NE(log.find("Accessed port 161 from an unauthorized IP address(127.0.2.8). data size : "), std::string::npos);
+    EXPECT_NE(log.find("Accessed port 161 from an unauthorized IP address(127.0.1.5). data size : "), std::string::npos);
+
+    // Versions and request ids, in raw datagrams.
+    const int port = agent.port;
+    EXPECT_TRUE(send_datagram(port, raw_request(0xA0, {0x02}, "high", {0x01}), "127.0.0.1", 500).empty());
+    Bytes v3 = send_datagram(port, raw_request(0xA0, {0x03}, "high", {0x01}));
+    ASSERT_GT(v3.size(), 5u);
+    EXPECT_TRUE(contains(v3, {0x02, 0x01, 0x03, 0x04, 0x04, 'h', 'i', 'g', 'h', 0xA2}));
+    EXPECT_TRUE(send_datagram(port, raw_request(0xA0, {0x01}, "high", {0x01, 0, 0, 0, 0}), "127.0.0.1", 500).empty());
+    Bytes minus_one = send_datagram(port, raw_request(0xA0, {0x01}, "high", {0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_TRUE(contains(minus_one, {0xA2})) << minus_one.size();
+    EXPECT_TRUE(contains(minus_one, {0x02, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00}));
+    // max-repetitions 0: an empty VarBindList and no error.
+    Bytes empty_bulk = send_datagram(port, raw_request(0xA5, {0x01}, "high", {0x07}, 0, 0));
+    ASSERT_GE(empty_bulk.size(), 11u);
+    EXPECT_TRUE(std::equal(empty_bulk.end() - 11, empty_bulk.end(),
+                           Bytes{0x02, 0x01, 0x07, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x00}.begin()));
+    EXPECT_TRUE(send_datagram(port, {0x30, 0x03, 0x41, 0x01, 0x00}, "127.0.0.1", 500).empty());
+    log = agent.applog();
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong version : 2"), std::string::npos);
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because the requestID overflowed."), std::string::npos);
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored due to failure to analysis."), std::string::npos);
+
+    // GET-BULK limits and a request with two variable bindings.
+    auto bulk = [&](const std::string& n, const std::string& r) {
+        std::string out;
+        tool({"snmpbulkget", "-v2c", "-c", "high", "-m", "", "-On", "-Cn" + n, "-Cr" + r, agent.host(), ROOT7400}, &out);
+        return nonempty_lines(out);
+    };
+    EXPECT_EQ(bulk("1", "20").size(), 1u);
+    std::vector<std::string> ten = bulk("0", "20");
+    ASSERT_EQ(ten.size(), 10u);
+    EXPECT_EQ(ten[0].rfind("." + ROOT7400 + ".1.1.1 = ", 0), 0u) << ten[0];
+    EXPECT_EQ(ten[9].rfind("." + ROOT7400 + ".1.2.6 = ", 0), 0u) << ten[9];
+    std::string out;
+    tool({"snmpget", "-v2c", "-c", "high", "-m", "", "-On", agent.host(), "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.1.0"}, &out);
+    ASSERT_EQ(nonempty_lines(out).size(), 1u) << out;
+    EXPECT_EQ(nonempty_lines(out)[0].rfind(".1.3.6.1.2.1.1.5.0 = STRING", 0), 0u);
+}
+
+TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
+{
+    Agent agent({"1,'127.0.0.1','public',1"});
+    ASSERT_TRUE(agent.ready("public")) << agent.sim->console();
+    const std::string r = ROOT7400 + ".";
+
+    std::vector<std::string> walk = objects(agent.run("snmpwalk", {ROOT7400}));
+    EXPECT_EQ(walk.size(), 4856u);
+    expect_increasing(walk);
+    EXPECT_EQ(objects(agent.run("snmpbulkwalk", {ROOT7400})), walk);
+    EXPECT_EQ(objects(agent.run("snmpwalk", {ROOT7400}, "1")), walk);
+
+    // The system group and the passage into the private tree.
+    EXPECT_EQ(agent.run("snmpget", {"1.3.6.1.2.1.1.2.0"}), ".1.3.6.1.2.1.1.2.0 = OID: ." + ROOT7400 + "\n");
+    EXPECT_NE(agent.run("snmpget", {"1.3.6.1.2.1.1.1.0"}).find("STRING: \"KVT-7400 ver "), std::string::npos);
+    EXPECT_EQ(agent.run("snmpget", {"1.3.6.1.2.1.1.7.0"}), ".1.3.6.1.2.1.1.7.0 = INTEGER: 154\n");
+    EXPECT_EQ(agent.run("snmpgetnext", {"1.3.6.1.2.1.1.7.0"}).rfind("." + r + "1.1.1.0 = STRING", 0), 0u);
+    struct {
+        const char* from;
+        const char* to;
+    } nexts[] = {{"2.1.4.16", "2.1.5.9"}, {"2.1.2.8", "2.1.3.1"}, {"2.1.14.16", "2.1.15"}, {"2.4.16.16", "2.7.2.1"},
+                 {"1.10.5", "1.10.6"}};
+    for (const auto& n : nexts)
+        EXPECT_EQ(agent.run("snmpgetnext", {r + n.from}).rfind("." + r + n.to + " = ", 0), 0u) << n.from;
+    EXPECT_NE(agent.run("snmpgetnext", {r + "2.8.6.5"}).find("No more variables left"), std::string::npos);
+    std::string err;
+    agent.run("snmpgetnext", {r + "2.8.6.5"}, "1", &err);
+    EXPECT_NE(err.find("noSuchName"), std::string::npos) << err;
+
+    // SETs: thresholds, VLXA pairs, identifiers, names, read-only objects.
+    auto set = [&](const std::string& oid, const std::string& type, const std::string& value) {
+        std::string e;
+        std::string o = agent.run("snmpset", {r + oid, type, value}, "2c", &e);
+        return o + e;
+    };
+    EXPECT_NE(set("2.3.4.1", "i", "600").find("INTEGER: 600"), std::string::npos);
+    EXPECT_NE(set("2.3.3.1", "i", "500").find("badValue"), std::string::npos);
+    EXPECT_NE(set("2.3.3.1", "i", "2147483647").find("INTEGER: 2147483647"), std::string::npos);
+    EXPECT_NE(set("2.5.5.1", "i", "3000").find("INTEGER: 3000"), std::string::npos);
+    EXPECT_EQ(agent.run("snmpget", {r + "2.5.6.1"}), "." + r + "2.5.6.1 = INTEGER: 3000\n");
+    EXPECT_NE(set("2.3.11.1", "s", "28FF00A1B2C3D4E5").find("STRING: \"28FF00A1B2C3D4E5\""), std::string::npos);
+    EXPECT_NE(set("2.3.11.1", "s", "28FF00A1B2C3D4E").find("badValue"), std::string::npos);
+    EXPECT_NE(set("2.1.1.1", "s", "Door").find("STRING: \"Door\""), std::string::npos);
+    EXPECT_NE(set("2.1.1.1", "s", "Do;or").find("badValue"), std::string::npos);
+    EXPECT_NE(set("1.1.1", "s", "9").find("readOnly"), std::string::npos);
+    EXPECT_NE(set("2.1.14.1", "i", "1").find("readOnly"), std::string::npos);
+    // They reach the database through the settings writer.
+    EXPECT_TRUE(wait_until([&] {
+        return sql_row(agent.sb, "SELECT alert_max_val, alert_max_clear, device_ID FROM webapp_wire_temp WHERE id=1") ==
+               "2147483647|600|28FF00A1B2C3D4E5";
+    }, 5000)) << sql_row(agent.sb, "SELECT alert_max_val, alert_max_clear, device_ID FROM webapp_wire_temp WHERE id=1");
+    EXPECT_TRUE(wait_until([&] {
+        return sql_row(agent.sb, "SELECT t_alert_max_val, t_alert_max_clear FROM webapp_vlxa WHERE id=1") == "3000|3000";
+    }, 5000));
+    EXPECT_TRUE(wait_until([&] { return sql_row(agent.sb, "SELECT name FROM webapp_di WHERE id=1") == "Door"; }, 5000));
+
+    // Relay outputs on the simulated board.
+    EXPECT_NE(set("2.1.12.9", "i", "1").find("INTEGER: 1"), std::string::npos);
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[0].line), 1);
+    EXPECT_NE(set("2.1.12.9", "i", "1").find("badValue"), std::string::npos);
+    EXPECT_NE(set("2.1.13.10", "i", "0").find("INTEGER: 0"), std::string::npos);
+    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, BOARD::RELAY[1].line) == 1; }, 1000));
+    EXPECT_TRUE(wait_until([&] { return agent.sb.gpio(2, BOARD::RELAY[1].line) == 0; }, 3000));
+    EXPECT_NE(set("2.1.15", "s", "001000000").find("STRING: \"001000000\""), std::string::npos);
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[2].line), 1);
+    EXPECT_EQ(agent.sb.gpio(2, BOARD::RELAY[0].line), 1) << "an output marked 0 keeps its level";
+    EXPECT_TRUE(wait_until([&] {
+        return agent.run("snmpget", {r + "2.1.15"}).find("STRING: \"0000000010100000\"") != std::string::npos;
+    }, 2000));
+
+    // Every object of the walk has a name from the MIB module, with its type.
+    std::string named_err;
+    std::string named;
+    tool({"snmpwalk", "-v2c", "-c", "public", "-m", "+KVT7400-MIB", "-M", std::string("+") + KVT_MIB_DIR, agent.host(),
+          ROOT7400},
+         &named, &named_err);
+    std::vector<std::string> names = objects(named);
+    EXPECT_EQ(names.size(), walk.size());
+    for (const auto& l : names) {
+        ASSERT_EQ(l.rfind("KVT7400-MIB::k74", 0), 0u) << l;
+        ASSERT_EQ(l.find("Wrong Type"), std::string::npos) << l;
+    }
+}
+
+TEST(SnmpEndToEnd, WalksAndNamesOnTheKvt6100)
+{
+    Agent agent({"1,'127.0.0.1','public',1"}, false);
+    ASSERT_TRUE(agent.ready("public")) << agent.sim->console();
+    EXPECT_NE(agent.run("snmpget", {"1.3.6.1.2.1.1.1.0"}).find("STRING: \"KVT-6100 ver "), std::string::npos);
+    std::vector<std::string> walk = objects(agent.run("snmpwalk", {ROOT6100}));
+    EXPECT_EQ(walk.size(), 3153u);
+    expect_increasing(walk);
+    EXPECT_EQ(objects(agent.run("snmpbulkwalk", {ROOT6100})), walk);
+    EXPECT_EQ(agent.run("snmpgetnext", {ROOT6100 + ".2.4.16.16"}).rfind("." + ROOT6100 + ".2.8.1.1 = ", 0), 0u);
+    EXPECT_TRUE(objects(agent.run("snmpwalk", {ROOT7400})).empty());
+
+    std::string named;
+    std::string ignored;
+    tool({"snmpwalk", "-v2c", "-c", "public", "-m", "+KVT7400-MIB", "-M", std::string("+") + KVT_MIB_DIR, agent.host(),
+          ROOT6100},
+         &named, &ignored);
+    std::vector<std::string> names = objects(named);
+    EXPECT_EQ(names.size(), walk.size());
+    for (const auto& l : names) {
+        ASSERT_EQ(l.rfind("KVT7400-MIB::k61", 0), 0u) << l;
+        ASSERT_EQ(l.find("Wrong Type"), std::string::npos) << l;
+    }
+}
+
+TEST(SnmpMibModule, PassesSmilintLoadsInSnmptranslateAndMatchesItsGenerator)
+{
+    const std::string dir = KVT_MIB_DIR;
+    std::string out, err;
+    int rc = tool({"smilint", "-l", "3", "-p", dir + "/SNMPv2-SMI.txt", "-p", dir + "/SNMPv2-TC.txt", "-p",
+                   dir + "/SNMPv2-CONF.txt", dir + "/KVT7400-MIB.txt"},
+                  &out, &err);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(out + err, "");
+    struct {
+        const char* name;
+        const char* oid;
+    } cases[] = {{"KVT7400-MIB::k74WireTempDeviceId", ".1.3.6.1.4.1.58213.22.2.3.11"},
+                 {"KVT7400-MIB::k74DioLevels", ".1.3.6.1.4.1.58213.22.2.1.15"},
+                 {"KVT7400-MIB::k74TrapReceiver8Scenario", ".1.3.6.1.4.1.58213.22.1.4.8.4"},
+                 {"KVT7400-MIB::k74ChangeCounter", ".1.3.6.1.4.1.58213.22.2.20"},
+                 {"KVT7400-MIB::k61TrendMinutes", ".1.3.6.1.4.1.58213.23.2.8.2"}};
+    for (const auto& c : cases) {
+        tool({"snmptranslate", "-M", "+" + dir, "-m", "KVT7400-MIB", "-On", c.name}, &out, &err);
+        EXPECT_EQ(out, std::string(c.oid) + "\n") << c.name << ": " << err;
+    }
+    // The committed module is what its generator writes.
+    std::string generated;
+    ASSERT_EQ(run_program({"/usr/bin/python3", dir + "/make-mib.py"}, &generated), 0);
+    std::ifstream in(dir + "/KVT7400-MIB.txt");
+    std::stringstream committed;
+    committed << in.rdbuf();
+    EXPECT_TRUE(generated == committed.str()) << "run mibs/make-mib.py > mibs/KVT7400-MIB.txt";
+}

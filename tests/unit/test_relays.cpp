@@ -1,0 +1,194 @@
+// Relay outputs on the simulated board: switching codes, holds, pulses,
+// relay scenarios and the storing of remote relay rules.
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "event_fixture.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+}  // namespace
+
+using RelayTest = EventsTest;
+
+TEST_F(RelayTest, SwitchCodesReachBoardAndTable)
+{
+    struct Case {
+        int start, code, expected;
+    } cases[] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 1}, {1, 1, 1}, {0, 2, 0}, {1, 2, 1}, {0, 3, 1}, {1, 3, 0}};
+    for (const auto& c : cases) {
+        for (int k = 0; k < 8; ++k) {
+            do_ctl(k, c.start);
+            do_ctl(k, c.code);
+            ASSERT_EQ(relay_line(k), c.expected) << "output " << k << " start " << c.start << " code " << c.code;
+            ASSERT_EQ(live().digitalio[8 + k].value, c.expected) << "table, output " << k;
+        }
+    }
+}
+
+TEST_F(RelayTest, OutOfRangeIndicesAndCodesChangeNothing)
+{
+    for (int k = 0; k < 8; ++k) do_ctl(k, 1);
+    sensor_settings.digitalO[3].ontype = 9;
+    for (int port : {-1, 8, 100}) {
+        EXPECT_EQ(do_ctl(port, 0), 0);
+        EXPECT_EQ(do_pulse(port, 1), 0);
+    }
+    for (int code : {-1, 4, 1000}) EXPECT_EQ(do_ctl(2, code), 0);
+    for (unsigned num : {0u, 8u, 17u, 0xFFFFFFFFu}) EXPECT_EQ(check_scenario_do(0x81000302, num, 1), 0);
+    for (int k = 0; k < 8; ++k)
+        EXPECT_EQ(fields(relay_line(k), live().digitalio[8 + k].value, sensor_settings.digitalO[k].changeflg), "1|1|0") << k;
+    EXPECT_EQ(sensor_settings.digitalO[3].ontype, 9);
+    EXPECT_TRUE(db_save.empty());
+    EXPECT_EQ(live().analog[0].value, 65535);
+}
+
+TEST_F(RelayTest, HoldOfOneOutputDoesNotBlockAnother)
+{
+    sensor_settings.digitalO[0].dokeep = true;
+    auto t0 = Clock::now();
+    auto held = std::async(std::launch::async, [] { return do_ctl(0, 1); });
+    ASSERT_TRUE(wait_until([&] { return relay_line(0) == 1; }, 2000));
+    auto t1 = Clock::now();
+    do_ctl(1, 1);
+    double other = seconds_since(t1);
+    held.get();
+    double hold = seconds_since(t0);
+    EXPECT_EQ(relay_line(1), 1);
+    EXPECT_LT(other, 0.5) << "output 2 waited for output 1's hold";
+    EXPECT_GE(hold, 1.0) << "dokeep holds the caller a second";
+}
+
+TEST_F(RelayTest, PulseLastsItsLengthWithAndWithoutHold)
+{
+    // Output 1 without hold, output 2 with it; both rest at 0 (doinit 0).
+    sensor_settings.digitalO[1].dokeep = true;
+    Clock::time_point rise[2]{}, fall[2]{};
+    auto t0 = Clock::now();
+    auto p0 = std::async(std::launch::async, [] { return do_pulse(0, 2); });
+    auto p1 = std::async(std::launch::async, [] { return do_pulse(1, 2); });
+    while (seconds_since(t0) < 6 && (fall[0] == Clock::time_point{} || fall[1] == Clock::time_point{})) {
+        for (int k = 0; k < 2; ++k) {
+            int v = relay_line(k);
+            if (v == 1 && rise[k] == Clock::time_point{}) rise[k] = Clock::now();
+            if (v == 0 && rise[k] != Clock::time_point{} && fall[k] == Clock::time_point{}) fall[k] = Clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    p0.get();
+    p1.get();
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_NE(fall[k], Clock::time_point{}) << "output " << k;
+        double len = std::chrono::duration<double>(fall[k] - rise[k]).count();
+        EXPECT_GE(len, 1.9) << "output " << k;
+        EXPECT_LT(len, 3.5) << "output " << k;
+        EXPECT_EQ(live().digitalio[8 + k].value, 0);
+    }
+}
+
+TEST_F(RelayTest, StopCutsALongPulseShortAndRestsTheOutput)
+{
+    // An hour-long pulse must not hold the caller (and so the shutdown).
+    auto t0 = Clock::now();
+    auto p = std::async(std::launch::async, [] { return do_pulse(3, 3600); });
+    ASSERT_TRUE(wait_until([&] { return relay_line(3) == 1; }, 2000));
+    control = 0;
+    ASSERT_EQ(p.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    control = 1;
+    EXPECT_LT(seconds_since(t0), 3.0);
+    EXPECT_EQ(relay_line(3), 0);
+    EXPECT_EQ(live().digitalio[8 + 3].value, 0);
+}
+
+TEST_F(RelayTest, AnalogAlertRuleSwitchesOnForEveryAlertState)
+{
+    on_rule(sensor_settings.digitalO[2], 2, 1, 8);
+    struct Case {
+        int type, port, state;
+        bool on;
+    } cases[] = {{2, 1, 5, true}, {2, 8, 8, true}, {2, 3, 3, true}, {2, 4, 6, false}, {2, 4, 1, false},
+                 {2, 4, 4, false}, {3, 1, 5, false}, {2, 4, 9, false}, {2, 4, -1, false}};
+    for (const auto& c : cases) {
+        do_ctl(2, 0);
+        dio_senario_check(c.type, c.port, c.state, 3050, 0);
+        EXPECT_EQ(relay_line(2), c.on ? 1 : 0) << "type " << c.type << " port " << c.port << " state " << c.state;
+    }
+}
+
+TEST_F(RelayTest, PortSelectorAndDisabledRules)
+{
+    auto& o = sensor_settings.digitalO[0];
+    on_rule(o, 3, 6, 8);  // probe 5 only
+    dio_senario_check(3, 4, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+    dio_senario_check(3, 5, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 1);
+    do_ctl(0, 0);
+    o.onsensor = 0;  // matches no port
+    for (int p = 0; p <= 128; ++p) dio_senario_check(3, p, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+    o.onsensor = 1;
+    o.onenable = 0;
+    dio_senario_check(3, 5, 5, 0, 0);
+    EXPECT_EQ(relay_line(0), 0);
+}
+
+TEST_F(RelayTest, OnAndOffMatchingTheSameEventEndAtZero)
+{
+    on_rule(sensor_settings.digitalO[6], 2, 1, 8);
+    off_rule(sensor_settings.digitalO[6], 2, 1, 8);
+    do_ctl(6, 1);
+    dio_senario_check(2, 1, 5, 3050, 0);
+    EXPECT_EQ(relay_line(6), 0);
+    EXPECT_EQ(live().digitalio[14].value, 0);
+}
+
+TEST_F(RelayTest, DigitalLevelRulesByCaller)
+{
+    auto& o = sensor_settings.digitalO[1];
+    on_rule(o, 1, 2, 1 | 8);  // input 1: level 1, or alert state
+    struct Case {
+        double level;
+        int state, flg;
+        bool on;
+    } cases[] = {
+        {1, 1, 1, true},   // level test
+        {0, 3, 1, false},  // the monitor's call tests the level only
+        {0, 3, 0, true},   // the state log's call tests the state as well
+        {0, 1, 0, false},
+        {1, 1, 0, true},
+    };
+    for (const auto& c : cases) {
+        do_ctl(1, 0);
+        dio_senario_check(1, 1, c.state, c.level, c.flg);
+        EXPECT_EQ(relay_line(1), c.on ? 1 : 0) << "level " << c.level << " state " << c.state << " flg " << c.flg;
+    }
+    o.onstate = 2;  // level other than 1
+    do_ctl(1, 0);
+    dio_senario_check(1, 1, 1, 0, 1);
+    EXPECT_EQ(relay_line(1), 1);
+}
+
+TEST_F(RelayTest, RemoteRuleIsStoredAndQueuedForSaving)
+{
+    check_scenario_do(0x81000302, 12, 1);
+    const auto& o = sensor_settings.digitalO[3];
+    EXPECT_EQ(fields(o.ontype, o.onsensor, o.onstate, o.onenable, o.changeflg), "2|3|1|1|1");
+    // The sensor selector takes 16 bits: a wide port number survives whole.
+    check_scenario_do(0x85123402u, 9, 1);
+    const auto& first = sensor_settings.digitalO[0];
+    EXPECT_EQ(fields(first.ontype, first.onsensor, first.onstate, first.onenable), "2|4660|5|1");
+    check_scenario_do(0x3F00FF09u, 16, 0);
+    const auto& last = sensor_settings.digitalO[7];
+    EXPECT_EQ(fields(last.offtype, last.offsensor, last.offstate, last.offenable), "9|255|63|0");
+    EXPECT_EQ(last.ontype, 0) << "the ON side is left alone";
+    EXPECT_EQ(drain(db_save), (std::vector<std::string>{"2,3,", "2,0,", "2,7,"}));
+}
