@@ -127,6 +127,22 @@ STATUS = [
         (6, "CautionLowerPercent", "I", "rw", "Percentage beyond the caution lower level.")]),
 ]
 
+# Traps under <root>.3: the test trap, the complement traps (their number
+# under 3.3, the packed word at 3.4) and one expansion trap per sensor kind
+# under 3.5 with its port, state and value bindings.
+# (number, name, description)
+COMPLEMENT = [(1, "Caution", "entered a caution state"), (2, "Alert", "entered an alert state"),
+              (3, "CautionCleared", "back to normal from a caution state"),
+              (4, "AlertCleared", "back to normal from an alert state"),
+              (5, "PortOff", "a digital port switched off"), (6, "PortOn", "a digital port switched on"),
+              (7, "Error", "lost its reading"), (8, "Normal", "normal after no state or an error")]
+# (kind code, name, what, only on the KVT-7400)
+KINDS = [(1, "Dio", "digital port", False), (2, "Ai", "analog input", False),
+         (3, "WireTemp", "1-Wire temperature probe", False), (4, "WireHumid", "1-Wire humidity probe", False),
+         (5, "VlxaTemp", "VLXA temperature channel", True), (6, "VlxaHumid", "VLXA humidity channel", True),
+         (7, "VlxaBattery", "VLXA battery", True), (8, "Nx40Temp", "NX40 temperature sensor", True),
+         (9, "Nx40Battery", "NX40 battery", True)]
+
 out = []
 w = out.append
 
@@ -137,6 +153,51 @@ def obj(name, parent, num, typ, access, descr):
       (name, syntax, "read-write" if access == "rw" else "read-only", descr, parent, num))
     return name
 
+def notify_obj(name, parent, num, descr):
+    w("%s OBJECT-TYPE\n    SYNTAX      Integer32\n    MAX-ACCESS  accessible-for-notify\n    STATUS      current\n"
+      "    DESCRIPTION\n        \"%s\"\n    ::= { %s %d }\n" % (name, descr, parent, num))
+    return name
+
+def notification(name, parent, num, objects, descr):
+    objs = "    OBJECTS     { %s }\n" % ", ".join(objects) if objects else ""
+    w("%s NOTIFICATION-TYPE\n%s    STATUS      current\n    DESCRIPTION\n        \"%s\"\n"
+      "    ::= { %s %d }\n" % (name, objs, descr, parent, num))
+    return name
+
+def traps(root, p, k7400):
+    objects, notifications = [], []
+    t = p + "Traps"
+    oid(t, root, 3)
+    oid(p + "TestTraps", t, 1)
+    oid(p + "TestInfo", t, 2)
+    oid(p + "ComplementTraps", t, 3)
+    oid(p + "ExpansionTraps", t, 5)
+    w("")
+    objects.append(notify_obj(p + "TestTrapInfo", p + "TestInfo", 6, "Always 1."))
+    notifications.append(notification(p + "TestTrap", p + "TestTraps", 6, [p + "TestTrapInfo"],
+                                      "The test trap the web UI asks for; SNMPv1: enterprise-specific 0."))
+    objects.append(notify_obj(p + "TrapWord", t, 4,
+                              "Which sensor: port in bits 25-31, kind code in bits 0-7 (4 digital I/O, 16 analog, "
+                              "28 1-Wire temperature, 32 1-Wire humidity, 76 VLXA temperature, 80 VLXA humidity, "
+                              "84 VLXA battery, 88 NX40 temperature, 92 NX40 battery), bit 0 the second 1-Wire "
+                              "channel. Sent without an instance suffix."))
+    for num, name, what in COMPLEMENT:
+        notifications.append(notification(p + name + "Trap", p + "ComplementTraps", num, [p + "TrapWord"],
+                                          "A sensor " + what + "; sent to every receiver. SNMPv1: this OID as "
+                                          "enterprise, enterprise-specific 0."))
+    for code, name, what, only7400 in KINDS:
+        if only7400 and not k7400:
+            continue
+        # The bindings sit below the notification's own OID, where no object
+        # can be defined; the description names them.
+        value = "its level as 20 (on) or 10 (off)" if code == 1 else "its value in hundredths"
+        notifications.append(notification(
+            p + name + "Trap", p + "ExpansionTraps", code, [],
+            "A state change of a %s that a trap scenario selects. Bindings, all INTEGER: this OID .1.<port> the "
+            "port number, .2.<s> the state s (1 normal, 2 caution, 3 alert, 4 error or no state), .3.<port> %s. "
+            "SNMPv1: this OID as enterprise, enterprise-specific 0." % (what, value)))
+    return objects, notifications
+
 def oid(name, parent, num):
     w("%s OBJECT IDENTIFIER ::= { %s %d }" % (name, parent, num))
 
@@ -144,7 +205,7 @@ def model(root, p, k7400):
     settings, status = [], []
     oid(p + "Settings", root, 1)
     oid(p + "Status", root, 2)
-    oid(p + "Conformance", root, 3)
+    oid(p + "Conformance", root, 4)
     w("")
     for num, name, count, objs in SETTINGS:
         grp = p + name
@@ -173,26 +234,32 @@ def model(root, p, k7400):
             status.append(obj(table + cname, table, n, typ, access, descr + " Instances are the rows 1-%d." % rows
                               if n != 15 or name != "Dio" else descr))
     status.append(obj(p + "ChangeCounter", p + "Status", 20, "I", "ro", "Settings change counter, 1-5000."))
+    trap_objects, notifications = traps(root, p, k7400)
     oid(p + "Groups", p + "Conformance", 1)
     oid(p + "Compliances", p + "Conformance", 2)
     w("")
-    for gname, members, what in ((p + "SettingsGroup", settings, "settings"), (p + "StatusGroup", status, "status")):
+    for num, (gname, members, what) in enumerate(((p + "SettingsGroup", settings, "settings"),
+                                                  (p + "StatusGroup", status, "status"),
+                                                  (p + "TrapObjectsGroup", trap_objects, "trap binding")), 1):
         w("%s OBJECT-GROUP\n    OBJECTS {\n        %s\n    }\n    STATUS      current\n    DESCRIPTION\n"
           "        \"The %s objects.\"\n    ::= { %s %d }\n" %
-          (gname, ",\n        ".join(members), what, p + "Groups", 1 if what == "settings" else 2))
+          (gname, ",\n        ".join(members), what, p + "Groups", num))
+    w("%sNotificationsGroup NOTIFICATION-GROUP\n    NOTIFICATIONS {\n        %s\n    }\n    STATUS      current\n"
+      "    DESCRIPTION\n        \"The traps.\"\n    ::= { %sGroups 4 }\n" %
+      (p, ",\n        ".join(notifications), p))
     w("%sCompliance MODULE-COMPLIANCE\n    STATUS      current\n    DESCRIPTION\n"
       "        \"An agent of this model serves all its objects.\"\n    MODULE\n"
-      "        MANDATORY-GROUPS { %sSettingsGroup, %sStatusGroup }\n    ::= { %sCompliances 1 }\n" %
-      (p, p, p, p))
+      "        MANDATORY-GROUPS { %sSettingsGroup, %sStatusGroup, %sTrapObjectsGroup, %sNotificationsGroup }\n"
+      "    ::= { %sCompliances 1 }\n" % (p, p, p, p, p, p))
 
 w("""KVT7400-MIB DEFINITIONS ::= BEGIN
 
 IMPORTS
-    MODULE-IDENTITY, OBJECT-TYPE, Integer32, enterprises
+    MODULE-IDENTITY, OBJECT-TYPE, NOTIFICATION-TYPE, Integer32, enterprises
         FROM SNMPv2-SMI
     DisplayString
         FROM SNMPv2-TC
-    MODULE-COMPLIANCE, OBJECT-GROUP
+    MODULE-COMPLIANCE, OBJECT-GROUP, NOTIFICATION-GROUP
         FROM SNMPv2-CONF;
 
 kvt7400 MODULE-IDENTITY
@@ -205,7 +272,8 @@ kvt7400 MODULE-IDENTITY
         their writable settings. The KVT-7400 serves it under kvt7400, the
         KVT-6100 under kvt6100, without the VLXA and NX40 tables. Table
         columns take the row as instance; settings objects and the scalars
-        are served without an instance suffix."
+        are served without an instance suffix. The traps of each model are
+        defined under its subtree 3."
     REVISION "202501010000Z"
     DESCRIPTION
         "First version."

@@ -1,9 +1,13 @@
 // Appliance backend: the real board through the kernel's GPIO character
 // devices and /dev/mem, shell commands through system(), threads on SCHED_RR.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -33,6 +37,23 @@ void kvt_set_realtime(pthread_t th)
 void platform_stop_signals(void (*)(int)) {}
 
 SnmpListen platform_snmp_listen() { return {0u /* INADDR_ANY */, 161, false}; }
+
+TrapSend platform_trap_send() { return {0u /* INADDR_ANY */, 162}; }
+
+unsigned int platform_trap_agent_addr()
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return 0;
+    ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, "eth0", IFNAMSIZ - 1);
+    ifr.ifr_addr.sa_family = AF_INET;
+    unsigned int addr = 0;
+    if (ioctl(s, SIOCGIFADDR, &ifr) == 0)
+        addr = ntohl(reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_addr.s_addr);
+    close(s);
+    return addr;
+}
 
 int board_gpio_open(int chip)
 {

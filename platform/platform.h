@@ -53,6 +53,20 @@ struct SnmpListen {
 };
 SnmpListen platform_snmp_listen();
 
+// How traps leave: the appliance sends from any local address to port 162 of
+// the receiver; the simulated board only from loopback (a trap addressed
+// elsewhere fails there, it never reaches a real network), to KVT_TRAP_PORT
+// when that is set, 162 otherwise.
+struct TrapSend {
+    unsigned int bind_addr;  // IPv4, host byte order
+    int port;
+};
+TrapSend platform_trap_send();
+// Agent address of SNMPv1 traps, IPv4 in host byte order: the address of
+// eth0 on the appliance, the eth0 address of the sandbox's ifconfig answer
+// on the simulated board; 0 (0.0.0.0) when there is none.
+unsigned int platform_trap_agent_addr();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];

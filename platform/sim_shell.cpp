@@ -315,3 +315,36 @@ std::vector<std::string> sim_journal(const std::string& root)
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
 }
+
+bool ifconfig_inet_addr(const std::string& text, const std::string& iface, unsigned int& addr)
+{
+    // A block starts with the interface name at the start of a line and
+    // runs until the next line that is not indented.
+    std::istringstream lines(text);
+    std::string line;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line[0] != ' ' && line[0] != '\t') {
+            std::string name = line.substr(0, line.find_first_of(" \t:"));
+            inside = name == iface;
+            if (!inside) continue;
+        }
+        if (!inside) continue;
+        size_t p = line.find("inet addr:");
+        size_t skip = 10;
+        if (p == std::string::npos) {
+            p = line.find("inet ");
+            skip = 5;
+        }
+        if (p == std::string::npos) continue;
+        unsigned a[4];
+        char tail = 0;
+        std::string field = line.substr(p + skip);
+        field = field.substr(0, field.find_first_of(" \t"));
+        if (std::sscanf(field.c_str(), "%u.%u.%u.%u%c", &a[0], &a[1], &a[2], &a[3], &tail) != 4) return false;
+        if (a[0] > 255 || a[1] > 255 || a[2] > 255 || a[3] > 255) return false;
+        addr = (a[0] << 24) | (a[1] << 16) | (a[2] << 8) | a[3];
+        return true;
+    }
+    return false;
+}

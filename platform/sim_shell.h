@@ -18,3 +18,8 @@ std::vector<std::string> sim_shell_words(const std::string& cmd);
 
 // The journal, one command a line.
 std::vector<std::string> sim_journal(const std::string& root);
+
+// IPv4 address (host byte order) of interface `iface` in ifconfig output:
+// the "inet addr:" (or "inet ") field of the interface's own block. False
+// when the interface has no block or no IPv4 address in it.
+bool ifconfig_inet_addr(const std::string& text, const std::string& iface, unsigned int& addr);

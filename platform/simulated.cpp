@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "platform.h"
 #include "sim_board.h"
@@ -135,6 +137,34 @@ SnmpListen platform_snmp_listen()
     const char* trace = std::getenv("KVT_SNMP_TRACE");
     l.trace = trace && std::strcmp(trace, "1") == 0;
     return l;
+}
+
+TrapSend platform_trap_send()
+{
+    TrapSend t{0x7F000001u, 162};  // from 127.0.0.1
+    const char* port = std::getenv("KVT_TRAP_PORT");
+    if (port && *port) {
+        char* end = nullptr;
+        long p = std::strtol(port, &end, 10);
+        if (*end == '\0' && p > 0 && p < 65536) {
+            t.port = static_cast<int>(p);
+        } else {
+            static std::once_flag once;
+            std::call_once(once, [port] {
+                std::fprintf(stderr, "kvt7400sim: KVT_TRAP_PORT=%s is not a port number; using 162\n", port);
+            });
+        }
+    }
+    return t;
+}
+
+unsigned int platform_trap_agent_addr()
+{
+    std::ifstream in(sandbox_root() + "/sim/answers/ifconfig", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    unsigned int addr = 0;
+    return ifconfig_inet_addr(text.str(), "eth0", addr) ? addr : 0;
 }
 
 int board_gpio_open(int chip)

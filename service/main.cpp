@@ -59,6 +59,7 @@ const RosterEntry ROSTER[] = {
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
+    {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
     {"onewire_thread", onewire_thread},
 };

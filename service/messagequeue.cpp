@@ -22,6 +22,7 @@
 #include "common.h"
 #include "platform.h"
 #include "settings_map.h"
+#include "snmp.h"
 
 namespace {
 
@@ -483,6 +484,13 @@ void dispatch_command(const std::vector<std::string>& f)
         }
         mail_send.push(field_text(f, 1) + ",0,");
         break;
+    case 52: {
+        // The web UI learns the outcome through the trap request flag.
+        const int rc = send_test_trap(n - 1);
+        if (monitor && monitor->requestflg)
+            monitor->requestflg->snmp_trap_set_configuration = rc == 0 ? REQ::DONE : REQ::SAVED;
+        break;
+    }
     case 59:
         web_session(f);
         break;

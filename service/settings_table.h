@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -351,6 +352,14 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cond.wait(lock, [this] { return !m_queue.empty(); });
         return m_queue.front();
+    }
+
+    // Waits up to `timeout` for an element; true as soon as there is one.
+    template <typename Rep, typename Period>
+    bool wait_for(const std::chrono::duration<Rep, Period>& timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, timeout, [this] { return !m_queue.empty(); });
     }
 
     void pop()

@@ -214,3 +214,69 @@ int scenario_word(int sensortype, int sensor, int state, bool enable);
 // before it returns.
 bool snmp_pulse_running(int output);
 void snmp_pulses_wait();
+
+// ---- Traps ---------------------------------------------------------------------
+// Subtrees of the traps under the private root, as text after `oid_head`.
+extern const char* const oid_systraps;             // "3.1.": the test trap
+extern const char* const oid_trapinfo;             // "3.2.": the test trap's binding
+extern const char* const oid_test;                 // "6"
+extern const char* const oid_complement_systraps;  // "3.3.": complement trap N
+extern const char* const oid_complement_trapinfo;  // "3.4.": the packed word
+extern const char* const oid_expansion_varbinds;   // "3.5.": expansion trap of a kind
+// Next trap scenario entry to examine for the current message; 0 between
+// messages. Used by the trap thread alone.
+extern int trap_port;
+
+void* snmp_trap_thread(void*);
+// Destination (0-7) of the next matching scenario entry at or after
+// trap_port, which moves past it; -1 when no entry is left.
+int trap_senario_check(int type, int port, int state, double value, int flg);
+// 0 when the trap was sent.
+int trap_send_action_expansion(const char* ip, const char* community, int version,
+                               const Trap_Expansion_Varbinds* TEV);
+int trap_send_action_normal(const char* ip, const char* community, int version, const Trap_Expansion_Varbinds* TEV,
+                            int value);
+// 0 when sent; 1 when not, or for a receiver of a version other than 0 and 1.
+int send_test_trap(int num);
+// Build and send one trap to dest_ip. Without TEV the binding is trapinfo =
+// INTEGER value, with TEV its three expansion bindings; the 11-octet date
+// comes last. 1 when nothing was sent or the message was over 1024 bytes
+// (it is still sent then), else 0.
+int create_trapV2(const char* Community, const char* systraps, const char* trapinfo, int value,
+                  const unsigned char* date, const char* dest_ip, int e_status, int e_index,
+                  const Trap_Expansion_Varbinds* TEV);
+int create_trapV1(const char* Community, const char* systraps, const char* trapinfo, int value,
+                  const unsigned char* date, const char* dest_ip, unsigned int time_stamp, int specific, int generic,
+                  const Trap_Expansion_Varbinds* TEV);
+
+// The wire form of one trap into out (SNMP_BUF_SIZE bytes): its length, 0
+// when a name cannot be encoded or generic/specific is outside 0-255.
+int build_trapV2(unsigned char* out, const char* Community, const char* systraps, const char* trapinfo, int value,
+                 const unsigned char* date, int e_status, int e_index, const Trap_Expansion_Varbinds* TEV);
+int build_trapV1(unsigned char* out, const char* Community, const char* systraps, const char* trapinfo, int value,
+                 const unsigned char* date, unsigned int agent_addr, unsigned int time_stamp, int specific,
+                 int generic, const Trap_Expansion_Varbinds* TEV);
+
+// One trap_que message: up to six fields of up to 255 characters; missing
+// fields read "0".
+struct Trap_message {
+    char text[6][256];  // kind, port, state, value, flag, previous state
+    int type, port, state, flg, prev;
+    double value;
+    int level;  // integer part of the value, clamped to int
+};
+Trap_message parse_trap_message(const char* msg);
+// State code carried by an expansion trap (and its state binding's suffix).
+int trap_mapped_state(int state);
+// The packed word of a complement trap: port bits 25-31, kind code, channel flag.
+int trap_packed_word(int kind, int port);
+// Complement trap number N of a message, -1 when it sends none.
+int complement_trap_number(int kind, int level, int state, int prev);
+// Scenario event bits of one event (EVENT:: bits).
+int trap_event_bits(int type, int state, double value, int flg);
+// Fills an expansion trap of message m below `root` (oid_head); false when
+// an OID does not fit its field.
+bool fill_expansion(const Trap_message& m, const char* root, Trap_Expansion_Varbinds& tev);
+// Everything one message sends: expansion traps by scenario, complement
+// traps to every receiver, with their console and application-log lines.
+void trap_process_message(const char* msg);

@@ -393,7 +393,12 @@ TEST(SnmpMibModule, PassesSmilintLoadsInSnmptranslateAndMatchesItsGenerator)
                  {"KVT7400-MIB::k74DioLevels", ".1.3.6.1.4.1.58213.22.2.1.15"},
                  {"KVT7400-MIB::k74TrapReceiver8Scenario", ".1.3.6.1.4.1.58213.22.1.4.8.4"},
                  {"KVT7400-MIB::k74ChangeCounter", ".1.3.6.1.4.1.58213.22.2.20"},
-                 {"KVT7400-MIB::k61TrendMinutes", ".1.3.6.1.4.1.58213.23.2.8.2"}};
+                 {"KVT7400-MIB::k61TrendMinutes", ".1.3.6.1.4.1.58213.23.2.8.2"},
+                 {"KVT7400-MIB::k74TestTrap", ".1.3.6.1.4.1.58213.22.3.1.6"},
+                 {"KVT7400-MIB::k74PortOnTrap", ".1.3.6.1.4.1.58213.22.3.3.6"},
+                 {"KVT7400-MIB::k74TrapWord", ".1.3.6.1.4.1.58213.22.3.4"},
+                 {"KVT7400-MIB::k74Nx40BatteryTrap", ".1.3.6.1.4.1.58213.22.3.5.9"},
+                 {"KVT7400-MIB::k61WireHumidTrap", ".1.3.6.1.4.1.58213.23.3.5.4"}};
     for (const auto& c : cases) {
         tool({"snmptranslate", "-M", "+" + dir, "-m", "KVT7400-MIB", "-On", c.name}, &out, &err);
         EXPECT_EQ(out, std::string(c.oid) + "\n") << c.name << ": " << err;

@@ -1,0 +1,153 @@
+// Traps from the running simulator to snmptrapd: a digital input flipped on
+// the simulated board, an analog value crossing its alert level and back,
+// and the test trap of command 52, each arriving with the configured
+// receivers, versions, names and values.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "sandbox.h"
+#include "snmp_wire.h"
+#include "trap_receiver.h"
+
+namespace {
+
+const std::string ROOT = "1.3.6.1.4.1.58213.22";
+const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
+constexpr int DI3_CHIP = 2, DI3_LINE = 39;
+
+void db_exec(TestSandbox& sb, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db), SQLITE_OK);
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    std::string msg = err ? err : "";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << msg;
+}
+
+std::string kvtsim(const TestSandbox& sb, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {KVT_SIMTOOL_BIN, "-r", sb.root()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out;
+    run_program(argv, &out);
+    return out;
+}
+
+int request_flag(const TestSandbox& sb, int index)
+{
+    std::string flags = sb.read("/tmp/mmapfile_flg");
+    int32_t v = -1;
+    if (flags.size() >= static_cast<size_t>(index + 1) * 4) std::memcpy(&v, flags.data() + index * 4, 4);
+    return v;
+}
+
+// The traps of trap OID `oid` for community `community`.
+std::vector<ReceivedTrap> of(const std::vector<ReceivedTrap>& all, const std::string& oid, const std::string& community)
+{
+    std::vector<ReceivedTrap> out;
+    for (const auto& t : all)
+        if (t.trap_oid() == oid && t.community == community) out.push_back(t);
+    return out;
+}
+
+}  // namespace
+
+TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
+{
+    TestSandbox sb;
+    // Receiver 1 SNMPv1, receiver 2 SNMPv2c, the others without an address.
+    // Scenario entry 0 (receiver 1): input 3 switching on; entry 24
+    // (receiver 2): any analog input in alert.
+    db_exec(sb,
+            "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='', snmp_trap_send_portoid=0;"
+            "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='127.0.0.1', snmp_trap_send_community='pub',"
+            " snmp_trap_send_version=0, snmp_trap_send_portoid=1 WHERE id=1;"
+            "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='127.0.0.1', snmp_trap_send_community='pubv2',"
+            " snmp_trap_send_version=1, snmp_trap_send_portoid=1 WHERE id=2;"
+            "UPDATE webapp_trap_scenario SET sensortype=1, sensor=4, state=1, enable=1 WHERE id=1;"
+            "UPDATE webapp_trap_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=25;"
+            "UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=3;"
+            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=0,"
+            " trend_id=0 WHERE id=1;");
+    const std::string dir = sb.root() + "/trapd";
+    mkdir(dir.c_str(), 0755);
+    TrapReceiver rx(dir, {"pub", "pubv2"});
+    ASSERT_TRUE(rx.ready(10000)) << rx.log();
+    SimProcess p(sb.root(), {"KVT_TRAP_PORT=" + std::to_string(rx.port()),
+                             "KVT_SNMP_PORT=" + std::to_string(snmp_wire::free_udp_port())});
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    ASSERT_TRUE(p.wait_console("snmp_trap_thread tid  : ", 5000)) << p.console();
+
+    // Input 3 on: the monitor's text sends the expansion trap of entry 0 to
+    // receiver 1 and the complement trap "port on" to both receivers.
+    sb.set_gpio(DI3_CHIP, DI3_LINE, 1);
+    const std::string on = ROOT + ".3.3.6";
+    ASSERT_TRUE(wait_until([&] {
+        auto t = rx.traps();
+        return !of(t, ROOT + ".3.5.1", "pub").empty() && !of(t, on, "pub").empty() && !of(t, on, "pubv2").empty();
+    }, 5000)) << rx.log() << p.console();
+    std::vector<ReceivedTrap> all = rx.traps();
+    ReceivedTrap exp = of(all, ROOT + ".3.5.1", "pub")[0];
+    EXPECT_EQ(exp.version, "v1");
+    EXPECT_EQ(exp.agent, "192.168.1.200");
+    EXPECT_EQ(exp.generic, 6);
+    EXPECT_EQ(exp.specific, 0);
+    EXPECT_EQ(exp.value(ROOT + ".3.5.1.1.3"), "INTEGER: 3");
+    EXPECT_EQ(exp.value(ROOT + ".3.5.1.3.3"), "INTEGER: 20");
+    ASSERT_EQ(exp.varbinds.size(), 4u);
+    EXPECT_EQ(exp.varbinds[1].first.rfind(ROOT + ".3.5.1.2.", 0), 0u) << "the state binding";
+    const std::string word = "INTEGER: " + std::to_string((3 << 25) + 4);
+    EXPECT_EQ(of(all, on, "pub")[0].value(ROOT + ".3.4"), word);
+    EXPECT_EQ(of(all, on, "pubv2")[0].version, "v2c");
+    EXPECT_EQ(of(all, on, "pubv2")[0].value(ROOT + ".3.4"), word);
+    EXPECT_TRUE(of(all, ROOT + ".3.5.1", "pubv2").empty()) << "entry 0 belongs to receiver 1";
+    EXPECT_NE(sb.read("/log/app_log/applog1.txt")
+                  .find("trapExpansionVarbind send:127.0.0.1/pub/0/" + ROOT + ".3.5.1.1.3/1"),
+              std::string::npos);
+
+    // Command 52: the test trap to receiver 2, and the request flag says it went.
+    std::string out;
+    ASSERT_EQ(run_program({KVTCTL, "-r", sb.root(), "send", "52,2,"}, &out), 0) << out;
+    ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), ROOT + ".3.1.6", "pubv2").empty(); }, 5000)) << rx.log();
+    EXPECT_EQ(of(rx.traps(), ROOT + ".3.1.6", "pubv2")[0].value(ROOT + ".3.2.6"), "INTEGER: 1");
+    EXPECT_TRUE(wait_until([&] { return request_flag(sb, 9) == 1; }, 2000)) << "snmp_trap_set_configuration";
+
+    // Analog input 1 normal, then beyond its alert level, then back: once
+    // the state threads judge (from the next whole minute).
+    kvtsim(sb, {"value", "ai", "1", "2000"});
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return kvtsim(sb, {"value", "ai", "1"}) == "2000 1\n"; }, 3000));
+    kvtsim(sb, {"value", "ai", "1", "3500"});
+    const std::string alert = ROOT + ".3.3.2";
+    ASSERT_TRUE(wait_until([&] {
+        auto t = rx.traps();
+        return !of(t, ROOT + ".3.5.2", "pubv2").empty() && !of(t, alert, "pub").empty() &&
+               !of(t, alert, "pubv2").empty();
+    }, 5000)) << rx.log();
+    all = rx.traps();
+    exp = of(all, ROOT + ".3.5.2", "pubv2")[0];
+    EXPECT_EQ(exp.value(ROOT + ".3.5.2.1.1"), "INTEGER: 1");
+    EXPECT_EQ(exp.value(ROOT + ".3.5.2.2.3"), "INTEGER: 3");
+    EXPECT_EQ(exp.value(ROOT + ".3.5.2.3.1"), "INTEGER: 3500");
+    EXPECT_EQ(of(all, alert, "pub")[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((1 << 25) + 16));
+    EXPECT_TRUE(of(all, ROOT + ".3.5.2", "pub").empty()) << "entry 24 belongs to receiver 2";
+
+    kvtsim(sb, {"value", "ai", "1", "2000"});
+    const std::string back = ROOT + ".3.3.4";  // normal again after an alert
+    ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), back, "pubv2").empty(); }, 5000)) << rx.log();
+    EXPECT_EQ(of(rx.traps(), ROOT + ".3.5.2", "pubv2").size(), 1u) << "the scenario asks for alerts only";
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(5000), 0) << p.console();
+    EXPECT_NE(p.console().find("end snmp_trap_thread\n"), std::string::npos);
+}

@@ -1,0 +1,176 @@
+// net-snmp's snmptrapd as the trap receiver of tests and benchmarks: started
+// on a free loopback port with a configuration that accepts the given
+// communities, printing every trap as one parseable line, stopped by PID.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "snmp_wire.h"
+
+extern char** environ;
+
+// One trap as snmptrapd decoded it.
+struct ReceivedTrap {
+    std::string version;     // "v1" or "v2c"
+    std::string community;
+    std::string agent;       // v1 agent-addr (0.0.0.0 for v2c)
+    std::string enterprise;  // v1 enterprise, without the leading dot
+    int generic = -1;        // v1 generic-trap
+    int specific = -1;       // v1 specific-trap
+    long time_stamp = -1;    // v1 time-stamp
+    std::vector<std::pair<std::string, std::string>> varbinds;  // name without the leading dot, value text
+
+    // The value text of a binding ("INTEGER: 5"), empty when it is absent.
+    std::string value(const std::string& name) const
+    {
+        for (const auto& v : varbinds)
+            if (v.first == name) return v.second;
+        return "";
+    }
+    // snmpTrapOID of a v2c trap, the enterprise of a v1 trap.
+    std::string trap_oid() const
+    {
+        if (version == "v1") return enterprise;
+        std::string v = value("1.3.6.1.6.3.1.1.4.1.0");
+        return v.rfind("OID: .", 0) == 0 ? v.substr(6) : v;
+    }
+};
+
+class TrapReceiver {
+public:
+    // dir holds snmptrapd's configuration, state and output.
+    TrapReceiver(const std::string& dir, const std::vector<std::string>& communities)
+        : dir_(dir), port_(snmp_wire::free_udp_port())
+    {
+        std::ofstream conf(dir_ + "/snmptrapd.conf");
+        for (const auto& c : communities) conf << "authCommunity log " << c << "\n";
+        conf.close();
+        const std::string format = "TRAP|%a|%N|%w|%q|%T|%P|%V\t%v\n";
+        const std::string bin = "/usr/sbin/snmptrapd";
+        std::vector<std::string> args = {bin, "-f", "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "",
+                                         "-Lf", log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
+        // Its state stays in dir, not in the machine's /var/lib/snmp.
+        std::vector<std::string> env = {"SNMP_PERSISTENT_DIR=" + dir_};
+        for (char** e = environ; *e; ++e)
+            if (std::string(*e).rfind("SNMP_PERSISTENT_DIR=", 0) != 0) env.push_back(*e);
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            int fd = open((dir_ + "/snmptrapd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            if (fd >= 0) {
+                dup2(fd, 1);
+                dup2(fd, 2);
+                close(fd);
+            }
+            execve(bin.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+    }
+    ~TrapReceiver()
+    {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    TrapReceiver(const TrapReceiver&) = delete;
+    TrapReceiver& operator=(const TrapReceiver&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    std::string log_path() const { return dir_ + "/traps.log"; }
+    std::string log() const
+    {
+        std::ifstream in(log_path(), std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+
+    // True once snmptrapd has announced itself (its transport is open).
+    bool ready(int timeout_ms) const
+    {
+        return until([&] { return log().find("NET-SNMP version") != std::string::npos; }, timeout_ms);
+    }
+    // True once at least n traps have arrived.
+    bool wait_count(size_t n, int timeout_ms) const
+    {
+        return until([&] { return traps().size() >= n; }, timeout_ms);
+    }
+
+    std::vector<ReceivedTrap> traps() const
+    {
+        std::vector<ReceivedTrap> out;
+        std::istringstream in(log());
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("TRAP|", 0) != 0) continue;
+            std::vector<std::string> f;
+            size_t pos = 5;
+            for (int k = 0; k < 6; ++k) {
+                size_t bar = line.find('|', pos);
+                if (bar == std::string::npos) break;
+                f.push_back(line.substr(pos, bar - pos));
+                pos = bar + 1;
+            }
+            if (f.size() < 6) continue;
+            ReceivedTrap t;
+            t.agent = f[0];
+            t.enterprise = f[1].size() > 1 ? f[1].substr(1) : "";
+            t.generic = std::atoi(f[2].c_str());
+            t.specific = std::atoi(f[3].c_str() + (f[3].rfind(".", 0) == 0 ? 1 : 0));
+            t.time_stamp = std::atol(f[4].c_str());
+            // "TRAP, SNMP v1, community public" / "TRAP2, SNMP v2c, community public"
+            const std::string& sec = f[5];
+            t.version = sec.find("SNMP v1") != std::string::npos ? "v1" : "v2c";
+            size_t c = sec.find("community ");
+            if (c != std::string::npos) t.community = sec.substr(c + 10);
+            std::istringstream vbs(line.substr(pos));
+            for (std::string vb; std::getline(vbs, vb, '\t');) {
+                size_t eq = vb.find(" = ");
+                if (eq == std::string::npos) continue;
+                std::string name = vb.substr(vb[0] == '.' ? 1 : 0, eq - (vb[0] == '.' ? 1 : 0));
+                std::string value = vb.substr(eq + 3);
+                while (!value.empty() && value.back() == ' ') value.pop_back();
+                t.varbinds.emplace_back(name, value);
+            }
+            out.push_back(t);
+        }
+        return out;
+    }
+
+private:
+    template <typename F>
+    static bool until(F cond, int timeout_ms)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (true) {
+            if (cond()) return true;
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    std::string dir_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};

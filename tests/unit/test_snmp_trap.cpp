@@ -1,0 +1,403 @@
+// Traps: the packed word, trap numbers, state mapping and scenario scan;
+// the exact wire form of both builders; and whole messages of trap_que
+// sent to snmptrapd, whose decoding of every trap is checked.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codes.h"
+#include "snmp.h"
+#include "snmp_wire.h"
+#include "event_fixture.h"
+#include "trap_receiver.h"
+
+namespace {
+
+using namespace snmp_wire;
+
+const std::string ROOT = "1.3.6.1.4.1.58213.22";
+
+void receiver(int d, const char* to, const char* community, int version)
+{
+    auto& r = admin_settings.snmp_trap[d];
+    copy_text(r.sendto, to);
+    copy_text(r.community, community);
+    r.version = version;
+    r.enable = true;
+}
+
+void scenario(int entry, int type, int sensor, int bits, bool enable = true)
+{
+    auto& s = admin_settings.snmp_trap_scenario[entry];
+    s.sensortype = type, s.sensor = sensor, s.state = bits, s.enable = enable;
+}
+
+class TrapTest : public EventsTest {
+protected:
+    void SetUp() override
+    {
+        EventsTest::SetUp();
+        monitor->requestflg->is_7400 = 1;
+        oid_change();
+        trap_port = 0;
+    }
+    void TearDown() override
+    {
+        unsetenv("KVT_TRAP_PORT");
+        EventsTest::TearDown();
+    }
+    // snmptrapd in the sandbox, accepting the test communities; traps go to it.
+    TrapReceiver& trapd()
+    {
+        if (!rx) {
+            const std::string dir = sb.root() + "/trapd";
+            mkdir(dir.c_str(), 0755);
+            rx = std::make_unique<TrapReceiver>(dir, std::vector<std::string>{"pub", "pubv2", "mark"});
+            setenv("KVT_TRAP_PORT", std::to_string(rx->port()).c_str(), 1);
+            EXPECT_TRUE(rx->ready(10000)) << rx->log();
+        }
+        return *rx;
+    }
+    // Sends a trap the tests know, so that everything sent before it has
+    // arrived once it has: no trap can be missed by waiting too short.
+    std::vector<ReceivedTrap> traps_before_marker()
+    {
+        trapd();
+        const std::string oid = ROOT + ".9.9";
+        unsigned char date[11];
+        get_date_string(date);
+        EXPECT_EQ(create_trapV2("mark", oid.c_str(), oid.c_str(), 0, date, "127.0.0.1", 0, 0, nullptr), 0);
+        ++markers_;
+        auto markers_in = [](const std::vector<ReceivedTrap>& all) {
+            int n = 0;
+            for (const auto& t : all) n += t.community == "mark";
+            return n;
+        };
+        std::vector<ReceivedTrap> all;
+        for (int i = 0; i < 500 && markers_in(all = rx->traps()) < markers_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(markers_in(all), markers_) << rx->log();
+        // The traps between the previous marker and this one.
+        std::vector<ReceivedTrap> out;
+        int seen = 0;
+        for (const auto& t : all) {
+            if (t.community == "mark") {
+                if (++seen == markers_) break;
+                out.clear();
+                continue;
+            }
+            out.push_back(t);
+        }
+        return out;
+    }
+    std::string applog() const { return sb.read("/log/app_log/applog1.txt"); }
+
+    std::unique_ptr<TrapReceiver> rx;
+    int markers_ = 0;
+};
+
+int occurrences(const std::string& hay, const std::string& needle)
+{
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
+    return n;
+}
+
+std::string hex_date_now()
+{
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02X %02X", (t.tm_year + 1900) >> 8, (t.tm_year + 1900) & 0xFF);
+    return buf;
+}
+
+// The date binding snmptrapd shows: 11 octets, this year, zone +9:00.
+void expect_date(const ReceivedTrap& t)
+{
+    const std::string v = t.value("1.3.6.1.2.1.25.1.2.0");
+    ASSERT_EQ(v.rfind("Hex-STRING: ", 0), 0u) << v;
+    const std::string octets = v.substr(12);
+    EXPECT_EQ(octets.size(), 11u * 3 - 1) << v;
+    EXPECT_EQ(octets.substr(0, 5), hex_date_now()) << v;
+    EXPECT_EQ(octets.substr(octets.size() - 8), "2B 09 00") << v;
+    EXPECT_EQ(t.varbinds.back().first, "1.3.6.1.2.1.25.1.2.0") << "the date comes last";
+}
+
+}  // namespace
+
+TEST(TrapRules, PackedWordAndTrapNumberFollowTheirTables)
+{
+    struct {
+        int kind, port, word;
+    } words[] = {
+        {1, 3, (3 << 25) + 4},
+        {1, 16, (16 << 25) + 4},
+        {2, 8, (8 << 25) + 16},
+        {3, 64, static_cast<int>(0x80000000u | 28)},  // bit 31: a negative INTEGER
+        {3, 65, (1 << 25) | 28 | 1},
+        {3, 70, (6 << 25) | 28 | 1},                  // second 1-Wire channel
+        {4, 8, (8 << 25) | 32},
+        {4, 9, (1 << 25) | 32 | 1},
+        {5, 50, (50 << 25) | 76}, {6, 1, (1 << 25) | 80}, {7, 2, (2 << 25) | 84},
+        {8, 100, (100 << 25) | 88}, {9, 129, (1 << 25) | 92},  // port bits are 7 wide
+        {10, 1, 1 << 25}, {0, 0, 0},
+    };
+    for (const auto& w : words) EXPECT_EQ(trap_packed_word(w.kind, w.port), w.word) << w.kind << "/" << w.port;
+
+    struct {
+        int kind, level, state, prev, n;
+    } numbers[] = {
+        {1, 0, 1, 1, 5}, {1, 1, 3, 3, 6}, {1, 2, 1, 1, -1},
+        {3, 0, 6, 1, 1}, {4, 0, 7, 1, 1}, {5, 0, 5, 6, 2}, {8, 0, 8, 1, 2}, {9, 0, 4, 1, 7},
+        {2, 0, 1, 6, 3}, {2, 0, 1, 5, 4}, {2, 0, 1, 0, 8}, {2, 0, 1, 4, 8},
+        {2, 0, 1, 1, -1}, {2, 0, 0, 1, -1}, {2, 0, 9, 1, -1}, {2, 0, 1, 9, -1},
+    };
+    for (const auto& c : numbers)
+        EXPECT_EQ(complement_trap_number(c.kind, c.level, c.state, c.prev), c.n)
+            << c.kind << " level " << c.level << " " << c.prev << "->" << c.state;
+}
+
+TEST(TrapRules, StateMappingAndScenarioEventBits)
+{
+    const int mapped[][2] = {{0, 4}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 3}, {6, 2}, {7, 2}, {8, 3}, {9, 4}, {-1, 4}};
+    for (const auto& m : mapped) EXPECT_EQ(trap_mapped_state(m[0]), m[1]) << m[0];
+
+    using namespace EVENT;
+    struct {
+        int type, state;
+        double value;
+        int flg, bits;
+    } events[] = {
+        {1, 3, 1.0, 1, ON}, {1, 1, 0.5, 1, OFF},  // the monitor's texts: level only
+        {1, 2, 0.0, 0, OFF | CAUTION}, {1, 4, 1.0, 0, ON | NONE}, {1, 5, 1.0, 0, ON},
+        {2, 0, 0, 0, NONE}, {2, 1, 0, 0, NORMAL}, {2, 3, 0, 0, ALERT},
+        {3, 6, 0, 0, ALERT}, {3, 7, 0, 0, CAUTION}, {3, 9, 0, 0, 0},  // by side, not by severity
+    };
+    for (const auto& e : events)
+        EXPECT_EQ(trap_event_bits(e.type, e.state, e.value, e.flg), e.bits) << e.type << " state " << e.state;
+}
+
+TEST_F(TrapTest, ScenarioScanYieldsEveryMatchInEntryOrderThenEnds)
+{
+    scenario(0, 3, 1, EVENT::ALERT);           // every port of kind 3
+    scenario(5, 3, 71, EVENT::ALERT);          // port 70 only
+    scenario(6, 3, 72, EVENT::ALERT);          // port 71: no
+    scenario(7, 3, 71, EVENT::CAUTION);        // other event: no
+    scenario(8, 3, 71, EVENT::ALERT, false);   // disabled: no
+    scenario(9, 2, 71, EVENT::ALERT);          // other kind: no
+    scenario(30, 3, 71, EVENT::ALERT | EVENT::NORMAL);  // receiver 1
+    scenario(191, 3, 1, EVENT::ALERT);         // last entry, receiver 7
+    scenario(192, 3, 1, EVENT::ALERT);         // beyond the scan
+    std::vector<int> got;
+    for (int d; (d = trap_senario_check(3, 70, 5, 3050, 0)) != -1;) got.push_back(d);
+    EXPECT_EQ(got, (std::vector<int>{0, 0, 1, 7}));
+    EXPECT_EQ(trap_senario_check(3, 70, 5, 3050, 0), -1) << "exhausted until reset";
+    trap_port = 0;
+    EXPECT_EQ(trap_senario_check(3, 5, 6, 0, 0), 0);
+    EXPECT_EQ(trap_senario_check(3, 5, 6, 0, 0), 7) << "port 5 matches only the every-port entries";
+}
+
+TEST(TrapRules, MessagesTakeSixFieldsOfAtMost255Characters)
+{
+    Trap_message m = parse_trap_message("3,70,5,30.75,0,1,99,");
+    EXPECT_STREQ(m.text[3], "30.75");
+    EXPECT_EQ(m.level, 30);
+    EXPECT_EQ(m.prev, 1);
+    EXPECT_STREQ(parse_trap_message("2,1").text[5], "0");
+
+    const std::string long_port(400, '7');
+    m = parse_trap_message(("1," + long_port + ",,1e300,x,").c_str());
+    EXPECT_EQ(std::string(m.text[1]), long_port.substr(0, 255));
+    EXPECT_EQ(m.port, 2147483647);
+    EXPECT_STREQ(m.text[2], "0");
+    EXPECT_EQ(m.level, 2147483647) << "a huge value clamps";
+    EXPECT_EQ(m.flg, 0);
+    EXPECT_EQ(parse_trap_message("2,1,1,-0.5,0,1,").level, 0);
+    EXPECT_EQ(parse_trap_message(nullptr).type, 0);
+
+    // Names that do not fit are refused, not cut into other names.
+    Trap_Expansion_Varbinds tev;
+    EXPECT_FALSE(fill_expansion(m, oid_head_7400, tev));
+}
+
+TEST(TrapRules, BuildersWriteTheExactWireForm)
+{
+    const unsigned char date[11] = {0x07, 0xE9, 3, 4, 5, 6, 7, 0, '+', 9, 0};
+    const Bytes date_vb = tlv(0x30, cat({{0x06, 0x09, 0x2B, 6, 1, 2, 1, 25, 1, 2, 0}, tlv(0x04, Bytes(date, date + 11))}));
+    const Bytes root = {0x2B, 6, 1, 4, 1, 0x83, 0xC6, 0x65, 0x16};
+    auto name = [&](std::initializer_list<unsigned char> tail) {
+        Bytes n = root;
+        n.insert(n.end(), tail);
+        return tlv(0x06, n);
+    };
+    auto integer_vb = [](const Bytes& n, const Bytes& v) { return tlv(0x30, cat({n, tlv(0x02, v)})); };
+    unsigned char out[SNMP_BUF_SIZE];
+
+    // SNMPv2c with the expansion bindings.
+    Trap_Expansion_Varbinds tev{};
+    ASSERT_TRUE(fill_expansion(parse_trap_message("3,70,5,3050,0,1,"), oid_head_7400, tev));
+    const Bytes v2_expected = tlv(0x30, cat({{0x02, 0x01, 0x01}, tlv(0x04, {'p', 'v'}),
+        tlv(0xA7, cat({{0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00},
+                        tlv(0x30, cat({tlv(0x30, cat({{0x06, 0x08, 0x2B, 6, 1, 2, 1, 1, 3, 0}, {0x43, 0x01, 0x00}})),
+                                       tlv(0x30, cat({{0x06, 0x0A, 0x2B, 6, 1, 6, 3, 1, 1, 4, 1, 0}, name({3, 5, 3})})),
+                                       integer_vb(name({3, 5, 3, 1, 70}), {70}),
+                                       integer_vb(name({3, 5, 3, 2, 3}), {3}),
+                                       integer_vb(name({3, 5, 3, 3, 70}), {0x0B, 0xEA}),
+                                       date_vb}))}))}));
+    int n = build_trapV2(out, "pv", tev.systraps, tev.systraps, 55, date, 0, 0, &tev);
+    EXPECT_EQ(Bytes(out, out + n), v2_expected);
+
+    const std::string systraps = ROOT + ".3.3.2", trapinfo = ROOT + ".3.4";
+    // Nothing is built from names that are no OIDs or codes beyond one octet.
+    EXPECT_EQ(build_trapV1(out, "p", "1.3.x", trapinfo.c_str(), 1, date, 0, 0, 0, 6, nullptr), 0);
+    EXPECT_EQ(build_trapV2(out, "p", systraps.c_str(), "", 1, date, 0, 0, nullptr), 0);
+    EXPECT_EQ(build_trapV1(out, "p", systraps.c_str(), trapinfo.c_str(), 1, date, 0, 0, 256, 6, nullptr), 0);
+    EXPECT_EQ(build_trapV1(out, "p", systraps.c_str(), trapinfo.c_str(), 1, date, 0, 0, 0, 256, nullptr), 0);
+    EXPECT_GT(build_trapV1(out, "p", systraps.c_str(), trapinfo.c_str(), 1, date, 0, 0, 255, 255, nullptr), 0);
+}
+
+TEST_F(TrapTest, DigitalChangeWithoutScenariosSendsOnlyTheComplementTrapWithItsPackedWord)
+{
+    receiver(0, "127.0.0.1", "pub", 0);
+    trapd();
+    trap_process_message("1,3,1,1,0,0,");
+    std::vector<ReceivedTrap> t = traps_before_marker();
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].version, "v1");
+    EXPECT_EQ(t[0].community, "pub");
+    EXPECT_EQ(t[0].enterprise, ROOT + ".3.3.6");
+    EXPECT_EQ(t[0].generic, 6);
+    EXPECT_EQ(t[0].specific, 0);
+    EXPECT_EQ(t[0].time_stamp, 0);
+    EXPECT_EQ(t[0].agent, "192.168.1.200") << "eth0 of the sandbox's ifconfig answer";
+    ASSERT_EQ(t[0].varbinds.size(), 2u);
+    EXPECT_EQ(t[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((3 << 25) + 4));
+    expect_date(t[0]);
+    EXPECT_NE(applog().find("complementSysTraps send:127.0.0.1/pub/0/" + ROOT + ".3.3.6/100663300"),
+              std::string::npos);
+    EXPECT_EQ(applog().find("trapExpansionVarbind"), std::string::npos);
+
+    // Without an eth0 address the agent address is 0.0.0.0; the KVT-6100
+    // sends under its own root; bit 31 of the word makes it negative.
+    sb.write("/sim/answers/ifconfig", "lo        Link encap:Local Loopback\n          inet addr:127.0.0.1\n");
+    monitor->requestflg->is_7400 = 0;
+    oid_change();
+    trap_process_message("3,64,2,1,0,1,");
+    t = traps_before_marker();
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].agent, "0.0.0.0");
+    EXPECT_EQ(t[0].enterprise, "1.3.6.1.4.1.58213.23.3.3.1");
+    EXPECT_EQ(t[0].value("1.3.6.1.4.1.58213.23.3.4"), "INTEGER: " + std::to_string(INT32_MIN + 28));
+}
+
+TEST_F(TrapTest, MatchingScenariosSendOneExpansionTrapEachAndTheComplementTrapAsV2c)
+{
+    receiver(0, "127.0.0.1", "pubv2", 1);
+    scenario(0, 3, 1, EVENT::ALERT);   // every 1-Wire temperature probe
+    scenario(1, 3, 71, EVENT::ALERT);  // probe 70
+    trapd();
+    trap_process_message("3,70,5,3050,0,1,");
+    std::vector<ReceivedTrap> t = traps_before_marker();
+    ASSERT_EQ(t.size(), 3u);
+    for (int i : {0, 1}) {
+        EXPECT_EQ(t[i].version, "v2c");
+        EXPECT_EQ(t[i].community, "pubv2");
+        ASSERT_EQ(t[i].varbinds.size(), 6u);
+        EXPECT_EQ(t[i].varbinds[0].first, "1.3.6.1.2.1.1.3.0");
+        EXPECT_EQ(t[i].varbinds[0].second, "Timeticks: (0) 0:00:00.00");
+        EXPECT_EQ(t[i].trap_oid(), ROOT + ".3.5.3");
+        EXPECT_EQ(t[i].value(ROOT + ".3.5.3.1.70"), "INTEGER: 70");
+        EXPECT_EQ(t[i].value(ROOT + ".3.5.3.2.3"), "INTEGER: 3");
+        EXPECT_EQ(t[i].value(ROOT + ".3.5.3.3.70"), "INTEGER: 3050");
+        expect_date(t[i]);
+    }
+    EXPECT_EQ(t[2].trap_oid(), ROOT + ".3.3.2");
+    EXPECT_EQ(t[2].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((6 << 25) | 28 | 1)) << "second channel";
+    const std::string line = "trapExpansionVarbind send:127.0.0.1/pubv2/1/" + ROOT + ".3.5.3.1.70/3050";
+    EXPECT_EQ(occurrences(applog(), line), 2);
+    EXPECT_EQ(trap_port, 0);
+
+    // Easing from alert into caution on the same side is no announcement:
+    // the complement trap alone.
+    trap_process_message("3,70,6,2950,0,5,");
+    t = traps_before_marker();
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].trap_oid(), ROOT + ".3.3.1");
+}
+
+TEST_F(TrapTest, NormalToNormalSendsNoComplementTrapAndBrokenMessagesAreHarmless)
+{
+    receiver(0, "127.0.0.1", "pub", 0);
+    receiver(3, "127.0.0.1", "pubv2", 1);
+    scenario(3 * 24, 2, 1, EVENT::NORMAL);
+    trapd();
+    trap_process_message("2,1,1,1500,0,1,");
+    std::vector<ReceivedTrap> t = traps_before_marker();
+    ASSERT_EQ(t.size(), 1u) << "the expansion trap of the normal scenario alone";
+    EXPECT_EQ(t[0].trap_oid(), ROOT + ".3.5.2");
+    EXPECT_EQ(t[0].value(ROOT + ".3.5.2.2.1"), "INTEGER: 1");
+    EXPECT_EQ(applog().find("complementSysTraps"), std::string::npos);
+
+    trap_process_message("");
+    trap_process_message(",,,,,,,,,,");
+    trap_process_message("x,y,z");
+    EXPECT_TRUE(traps_before_marker().empty());
+
+    // Digital texts of the monitor match on their level alone.
+    scenario(0, 1, 1, EVENT::NORMAL);
+    scenario(1, 1, 12, EVENT::ON);
+    trap_process_message("1,11,1,1,1,1,");
+    t = traps_before_marker();
+    ASSERT_EQ(t.size(), 3u) << "one expansion trap, then the complement trap to both receivers";
+    EXPECT_EQ(t[0].enterprise, ROOT + ".3.5.1");
+    EXPECT_EQ(t[0].value(ROOT + ".3.5.1.3.11"), "INTEGER: 20");
+    EXPECT_EQ(t[1].enterprise, ROOT + ".3.3.6");
+    EXPECT_EQ(t[2].trap_oid(), ROOT + ".3.3.6");
+}
+
+TEST_F(TrapTest, VersionTwoReceiverGetsStateTrapsAsV2cButNoTestTrap)
+{
+    receiver(0, "127.0.0.1", "pub", 0);
+    receiver(1, "127.0.0.1", "pubv2", 1);
+    receiver(2, "127.0.0.1", "pubv2", 2);
+    receiver(3, "receiver.example", "pub", 0);
+    scenario(2 * 24, 2, 1, EVENT::ALERT);
+    trapd();
+
+    EXPECT_EQ(send_test_trap(2), 1);
+    EXPECT_EQ(send_test_trap(3), 1) << "no address, nothing sent";
+    EXPECT_EQ(send_test_trap(8), 1);
+    EXPECT_EQ(send_test_trap(-1), 1);
+    EXPECT_EQ(send_test_trap(0), 0);
+    EXPECT_EQ(send_test_trap(1), 0);
+    std::vector<ReceivedTrap> t = traps_before_marker();
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].version, "v1");
+    EXPECT_EQ(t[0].enterprise, ROOT + ".3.1.6");
+    EXPECT_EQ(t[0].generic, 6);
+    EXPECT_EQ(t[0].value(ROOT + ".3.2.6"), "INTEGER: 1");
+    EXPECT_EQ(t[1].version, "v2c");
+    expect_date(t[1]);
+
+    // A state change: its expansion trap goes to receiver 2 as v2c, the
+    // complement trap to every receiver with an address; the one that
+    // cannot be reached is logged all the same.
+    trap_process_message("2,1,3,3500,0,1,");
+    t = traps_before_marker();
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[0].version, "v2c");
+    EXPECT_EQ(t[0].trap_oid(), ROOT + ".3.5.2");
+    EXPECT_EQ(t[0].value(ROOT + ".3.5.2.2.3"), "INTEGER: 3");
+    EXPECT_EQ(t[3].version, "v2c") << "version 2 sends as v2c";
+    EXPECT_EQ(t[3].trap_oid(), ROOT + ".3.3.2");
+    EXPECT_NE(applog().find("complementSysTraps send:receiver.example/pub/0/" + ROOT + ".3.3.2/"), std::string::npos);
+    EXPECT_NE(applog().find("trapExpansionVarbind send:127.0.0.1/pubv2/2/" + ROOT + ".3.5.2.1.1/3500"),
+              std::string::npos);
+}
