@@ -219,6 +219,12 @@ void board_mem_close(int fd)
 
 void board_mem_wrote(unsigned long offset, int value)
 {
+    // The analog board answers the service's register writes (a start
+    // latches the range codes) through the same board file.
+    if (simboard::Header* b = board()) {
+        std::lock_guard<std::mutex> lock(g_board_mutex);
+        if (g_board.fpga) simboard::ai_register_written(b->analog, g_board.fpga, static_cast<unsigned>(offset));
+    }
     char line[64];
     int n = std::snprintf(line, sizeof line, "0x%08lx %d\n", BOARD::FPGA_BASE + offset, value);
     int fd = open((sandbox_root() + "/sim/fpga.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);

@@ -62,6 +62,7 @@ const RosterEntry ROSTER[] = {
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
     {"onewire_thread", onewire_thread},
+    {"ai_thread_func", ai_thread_func},
 };
 
 void restart_appliance()
