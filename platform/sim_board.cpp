@@ -50,6 +50,7 @@ bool board_create(const std::string& root, std::string& err)
     // Board revision 0x0102.
     img[FPGA_OFFSET + BOARD::REG_REVISION] = 0x02;
     img[FPGA_OFFSET + BOARD::REG_REVISION + 1] = 0x01;
+    ai_board_new(h->analog, reinterpret_cast<volatile uint8_t*>(img.data() + FPGA_OFFSET));
     std::string path = board_path(root);
     std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);

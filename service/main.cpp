@@ -16,6 +16,7 @@
 
 #include "common.h"
 #include "mail.h"
+#include "onewire.h"
 #include "platform.h"
 #include "snmp.h"
 
@@ -62,6 +63,8 @@ const RosterEntry ROSTER[] = {
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"onewire_thread", onewire_thread},
+    {"ai_thread_func", ai_thread_func},
     {"mailreport_thread", mailreport_thread},
 };
 

@@ -73,14 +73,16 @@ TEST(MailE2E, AlertAndTestMailsReachTheServerAndFailuresAreLoggedWithoutHanging)
                     "UPDATE webapp_mail_client SET mailclient_addr='o''brien@example.com' WHERE id=2;"
                     "UPDATE webapp_mail_client_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=1;"
                     "UPDATE webapp_ai SET name='Room 3 air', unit='V', enable=1, alert_max_val=3000,"
-                    " alert_max_clear=2900, err_sampling=0, trend_id=0 WHERE id=1;");
+                    " alert_max_clear=2900, err_sampling=1, trend_id=0 WHERE id=1;");
     SimProcess p(sb.root(), clock_at("2026-01-05 10:00:52"));
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
 
-    tool(sb, "kvtsim", {"value", "ai", "1", "2000"});
+    // The analog board's source: 7.2 mA reads 20.00, 9.6 mA 35.00; a second
+    // beyond the level lets the smoothed value settle before it is judged.
+    tool(sb, "kvtsim", {"ai", "1", "7.2mA"});
     ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
     ASSERT_TRUE(wait_until([&] { return tool(sb, "kvtsim", {"value", "ai", "1"}) == "2000 1\n"; }, 3000));
-    tool(sb, "kvtsim", {"value", "ai", "1", "3500"});
+    tool(sb, "kvtsim", {"ai", "1", "9.6mA"});
     ASSERT_TRUE(sink->wait_count(2, 10000)) << sink->log() << p.console();
     // The trailing ";" runs the script once more without a recipient.
     ASSERT_TRUE(logged(sb, "mailsend.py exit 1: id:1 client to '' not sent")) << sb.applog();
