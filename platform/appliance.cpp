@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,6 +24,8 @@ const char* platform_name() { return "appliance"; }
 bool platform_simulated() { return false; }
 
 int kvt_system(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+void kvt_syslog_info(const std::string& text) { syslog(LOG_INFO, "%s", text.c_str()); }
 
 void kvt_set_realtime(pthread_t th)
 {

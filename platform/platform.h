@@ -31,6 +31,10 @@ void set_sandbox_root(const std::string& root);
 // board journals it and emulates only the plain file commands.
 int kvt_system(const std::string& cmd);
 
+// One line to the system log at informational priority: syslog() on the
+// appliance, <root>/sim/syslog.log on the simulated board.
+void kvt_syslog_info(const std::string& text);
+
 // Gives a service thread its scheduling policy (SCHED_RR 60 on the appliance).
 void kvt_set_realtime(pthread_t th);
 

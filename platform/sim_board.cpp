@@ -10,6 +10,8 @@
 #include <fstream>
 #include <vector>
 
+#include "mail_script.h"
+
 namespace simboard {
 
 const FaultName FAULT_NAMES[6] = {
@@ -48,6 +50,7 @@ bool board_create(const std::string& root, std::string& err)
     // Board revision 0x0102.
     img[FPGA_OFFSET + BOARD::REG_REVISION] = 0x02;
     img[FPGA_OFFSET + BOARD::REG_REVISION + 1] = 0x01;
+    ai_board_new(h->analog, reinterpret_cast<volatile uint8_t*>(img.data() + FPGA_OFFSET));
     std::string path = board_path(root);
     std::string tmp = path + ".new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -199,6 +202,7 @@ bool sandbox_init(const std::string& dir, const std::string& factory_db, std::st
         {"/sys/class/leds/STATUS_LED/brightness", "0\n"},
         {"/sim/answers/ifconfig", IFCONFIG},
         {"/sim/answers/opkg", OPKG},
+        {"/opt/kvt/sbin/mailsend.py", MAIL_SCRIPT},
         {"/sim/commands.log", ""},
         {"/msgq.key", "kvt7400sys message queue key\n"},
     };

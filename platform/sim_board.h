@@ -9,6 +9,7 @@
 #include <string>
 
 #include "board_lines.h"
+#include "sim_analog.h"
 
 namespace simboard {
 
@@ -40,6 +41,7 @@ struct Header {
     uint32_t version;
     volatile uint32_t faults;
     volatile uint8_t gpio[CHIPS + 1][LINES];  // [chip][line], chip 0 unused
+    AnalogBoard analog;  // the analog board's sources and converter state
 };
 static_assert(sizeof(Header) <= FPGA_OFFSET);
 
@@ -52,7 +54,8 @@ struct Mapping {
 
 std::string board_path(const std::string& root);
 // Creates a fresh board file: straps 1 and 1, DIP switches off (lines read
-// 1), power switch 0, everything else 0.
+// 1), power switch 0, the analog board plugged in (see ai_board_new),
+// everything else 0.
 bool board_create(const std::string& root, std::string& err);
 bool board_map(const std::string& root, Mapping& m, std::string& err);
 void board_unmap(Mapping& m);
@@ -61,7 +64,8 @@ void board_unmap(Mapping& m);
 inline volatile uint8_t& line_level(Header* h, BOARD::Line l) { return h->gpio[l.chip][l.line]; }
 
 // Makes a sandbox in dir: the appliance's directories and default system
-// files, the board file, and the factory database when factory_db names one.
+// files, the stand-in mail script, the board file, and the factory database
+// when factory_db names one.
 bool sandbox_init(const std::string& dir, const std::string& factory_db, std::string& err);
 
 }  // namespace simboard

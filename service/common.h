@@ -156,6 +156,13 @@ int device_id_check_sm(const char* str);
 // 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
 int get_ai_switching(int ch);
 
+// ---- Analog inputs -------------------------------------------------------------
+void* ai_thread_func(void*);
+// Reloads switch states, range codes and scaling (also after analog settings
+// were saved).
+void ai_port_setting();
+int get_ai_switching(int ch);
+
 // ---- State judgement and status log ----------------------------------------
 int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel,
                 int uc_cancel, int lc_cancel, int la_cancel);

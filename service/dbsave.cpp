@@ -120,6 +120,8 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
     // exist), then the storage estimate, then the change counter.
     if (kind == SAVE::AI || kind == SAVE::WIRE_T || kind == SAVE::WIRE_H || kind == SAVE::VLXA || kind == SAVE::NX40) {
         if (m.cycle) cycle_change();
+        // New ranges or limits reach the converter before the change counts.
+        if (kind == SAVE::AI) ai_port_setting();
         if (m.name && kind != SAVE::VLXA) chcntup();
     }
     switch (kind) {

@@ -15,6 +15,8 @@
 #include <thread>
 
 #include "common.h"
+#include "mail.h"
+#include "onewire.h"
 #include "mqtt.h"
 #include "platform.h"
 #include "snmp.h"
@@ -57,11 +59,15 @@ const RosterEntry ROSTER[] = {
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
     {"mqtt_thread", mqtt_thread},
+    {"mail_thread", mail_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"onewire_thread", onewire_thread},
+    {"ai_thread_func", ai_thread_func},
+    {"mailreport_thread", mailreport_thread},
 };
 
 void restart_appliance()

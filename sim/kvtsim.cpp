@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "kvtsim_ai.h"
+#include "kvtsim_ow.h"
 #include "kvtsim_value.h"
 #include "sim_board.h"
 
@@ -31,8 +33,9 @@ const char* USAGE =
     "\n"
     "commands (a value argument sets, none reads and prints):\n"
     "  init DIR               make a sandbox: appliance directories, system files,\n"
-    "                         factory database and a board with both model straps\n"
-    "                         at 1, DIP switches off and the power switch at 0\n"
+    "                         factory database, the mail script (sends to a\n"
+    "                         loopback SMTP server) and a board with both model\n"
+    "                         straps at 1, DIP switches off and the power switch at 0\n"
     "  gpio CHIP LINE [0|1]   a line of GPIO chip 1, 2 or 3\n"
     "  fpga ADDR [BYTE]       an FPGA register (offset 0x004 or address 0x51000004)\n"
     "  fpga-log               FPGA register writes made by the service, oldest first\n"
@@ -44,11 +47,25 @@ const char* USAGE =
     "  straps [A B]           the two model straps (1 1 = KVT-7400)\n"
     "  fault [NAME on|off]    list or switch a board fault: gpio1 gpio2 gpio3\n"
     "                         mem-open mem-map line-io\n"
+    "  ai                     the analog board: plugged in or not, then per channel\n"
+    "                         \"CH SWITCH SOURCE CODE COUNT\" (CODE: the range code\n"
+    "                         the service loaded; COUNT: the conversion result)\n"
+    "  ai plug|unplug         plug the analog board in, or pull it\n"
+    "  ai CH [SOURCE]         analog channel CH (1-8); SOURCE connects a current\n"
+    "                         (12mA), a voltage (3.3V, -2.5V) or nothing (open)\n"
+    "  ai CH switch [current|voltage]\n"
+    "                         the channel's current/voltage switch\n"
+    "  ai CH cal [GV OV GI OI]\n"
+    "                         the channel's calibration block: gain and offset of\n"
+    "                         the voltage ranges, then of the current range\n"
     "  journal                shell commands the service ran, oldest first\n"
     "  value KIND PORT [V]    live value of any channel of a running service; a\n"
     "                         read prints \"value status\" (KIND 1-9 or a name:\n"
     "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
     "                         vlxa-bat nx40-temp nx40-bat)\n"
+    "  ow ...                 1-Wire probes and adapters: add, remove, list, set,\n"
+    "                         mute, corrupt, unplug, plug, timing, stats\n"
+    "                         (kvtsim ow help)\n"
     "\n"
     "A read prints the value alone on a line. Exit status: 0 done, 1 the sandbox\n"
     "or its board file cannot be used, 2 the command line is wrong.\n";
@@ -158,6 +175,7 @@ int main(int argc, char** argv)
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
 
     if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
+    if (cmd == "ow") return kvtsim_ow(root, static_cast<int>(args.size()), args.data());
 
     Board board;
     std::string err;
@@ -189,11 +207,13 @@ int main(int argc, char** argv)
             long v;
             if (!parse_int(a2, 0, 255, v, 0)) return usage_error("BYTE must be 0-255");
             board.m.fpga[addr] = static_cast<uint8_t>(v);
+            simboard::ai_register_written(b->analog, board.m.fpga, static_cast<unsigned>(addr));
             return 0;
         }
         std::printf("%d\n", board.m.fpga[addr]);
         return 0;
     }
+    if (cmd == "ai") return kvtsim_ai(board.m, args, usage_error);
     if (cmd == "di") {
         if (!parse_int(a1, 1, 8, n) || args.size() > 3) return usage_error("di N(1-8) [0|1]");
         return line_cmd(b, BOARD::DI[n - 1], a2);

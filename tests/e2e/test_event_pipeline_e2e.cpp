@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "db_test_support.h"
 #include "board_lines.h"
@@ -14,6 +16,9 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 template <typename T>
 bool read_table(TestSandbox& sb, const char* service_path, T& out)
@@ -77,7 +82,8 @@ TEST(EventPipelineE2E, InputsAndStatesReachTheRelaysAndTheStatusLog)
 
     // Analog 1 beyond its alert level: upper alert in the table and the log
     // ring, and the alert rule of relay 1, once the state threads run.
-    ASSERT_EQ(run_tool("kvtsim", sb.root(), {"value", "ai", "1", "3500"}), 0);
+    // 9.6 mA on 4-20 mA shown as 0-100.00 reads 35.00.
+    ASSERT_EQ(run_tool("kvtsim", sb.root(), {"ai", "1", "9.6mA"}), 0);
     ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
     EXPECT_TRUE(wait_until([&] { return live(sb).analog[0].status == 5 && ring_has(sb, 2, 1, 5, 3500); }, 3000));
     EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 3000)) << "alert rule of relay 1";
@@ -91,4 +97,81 @@ TEST(EventPipelineE2E, InputsAndStatesReachTheRelaysAndTheStatusLog)
     EXPECT_EQ(p.wait_exit(10000), 0);
     EXPECT_NE(p.console().find("end sensor_monitor_thread"), std::string::npos);
     EXPECT_NE(p.console().find("end state_log thread"), std::string::npos);
+}
+
+// Analog sources connected with kvtsim reach the live table scaled, are
+// judged with and without persistence, fill the status log and switch a
+// relay; the analog board can be pulled and plugged in again.
+TEST(EventPipelineE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled)
+{
+    TestSandbox sb;
+    // Inputs 3 and 5: 4-20 mA shown as 0-100.00 (the factory scaling), upper
+    // alert above 70.00, cleared below 68.00; input 5 must stay beyond for
+    // 3 s. Relay 1 switches on at an alert of input 3.
+    dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
+        .exec("UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=0 WHERE id=3;"
+              "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=3 WHERE id=5;"
+              "UPDATE webapp_do SET ontype=2, onsensor=4, onstate=8, onenable=1 WHERE id=1;");
+    auto sim = [&](std::vector<std::string> args) { return run_tool("kvtsim", sb.root(), args); };
+    auto analog = [&](int i) { return live(sb).analog[i]; };
+    auto connection = [&] {
+        MONITOR_TABLE::RequestFlg f{};
+        read_table(sb, "/tmp/mmapfile_flg", f);
+        return f.ai_connection;
+    };
+    auto all_analog_are = [&](int v) {
+        for (const auto& e : live(sb).analog)
+            if (e.value != v) return false;
+        return true;
+    };
+    ASSERT_EQ(sim({"ai", "3", "12mA"}), 0);
+    ASSERT_EQ(sim({"ai", "5", "12mA"}), 0);
+
+    SimProcess p(sb.root(), clock_near_a_minute());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    EXPECT_TRUE(wait_until([&] { return analog(2).value == 5000 && analog(4).value == 5000; }, 5000));
+    EXPECT_EQ(analog(0).value, 65535) << "disabled input";
+    EXPECT_EQ(connection(), 1);
+    EXPECT_NE(sb.applog().find("> AI Connection Successful\n"), std::string::npos);
+
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return analog(2).status == 1 && analog(4).status == 1; }, 3000));
+    auto t0 = Clock::now();
+    ASSERT_EQ(sim({"ai", "3", "16mA"}), 0);
+    ASSERT_EQ(sim({"ai", "5", "16mA"}), 0);
+    ASSERT_TRUE(wait_until([&] { return analog(2).status == 5; }, 3000)) << "input 3 never in upper alert";
+    EXPECT_EQ(analog(2).value, 7500);
+    EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 3, 5, 7500); }, 3000));
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 3000)) << "relay rule of input 3";
+
+    // Input 5 reads 75.00 as well, but is judged only after 3 s beyond.
+    double entered = -1;
+    while (since(t0) < 10 && entered < 0) {
+        if (analog(4).status == 5) entered = since(t0);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(entered, 0) << "input 5 never in upper alert";
+    EXPECT_GE(entered, 2.0) << "judged before its persistence";
+    EXPECT_LE(entered, 6.0);
+    EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 5, 5, 7500); }, 3000));
+
+    // Pulled: every input reads 65535, enabled ones are in error, one line logged.
+    ASSERT_EQ(sim({"ai", "unplug"}), 0);
+    EXPECT_TRUE(wait_until([&] { return all_analog_are(65535) && connection() == 0; }, 2000));
+    EXPECT_TRUE(wait_until([&] { return analog(2).status == 4 && ring_has(sb, 2, 3, 4, 65535); }, 3000));
+    EXPECT_EQ(count_of(sb.applog(), "> AI Disconnection!\n"), 1);
+
+    // Plugged in again: logged, ranges loaded after a second, readings back.
+    const int starts = count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n");
+    auto t1 = Clock::now();
+    ASSERT_EQ(sim({"ai", "plug"}), 0);
+    ASSERT_TRUE(wait_until([&] { return analog(2).value == 7500; }, 5000)) << analog(2).value;
+    EXPECT_GE(since(t1), 1.0) << "ranges reloaded before the board settled";
+    EXPECT_EQ(count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n"), starts + 1);
+    EXPECT_EQ(count_of(sb.applog(), "> AI Connection Recovery!\n"), 1);
+    EXPECT_EQ(connection(), 1);
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_NE(p.console().find("end ai thread\n"), std::string::npos);
 }

@@ -196,3 +196,66 @@ TEST(KvtsimE2E, ValueReadsAndSetsTheLiveTableOfARunningService)
     EXPECT_EQ(monitor->sensor_condition->analog[0].value, 65535);
     mmap_close();
 }
+
+namespace {
+
+struct Step {
+    std::vector<std::string> args;
+    int rc;
+    const char* out;
+};
+
+void expect_steps(const std::string& root, const std::vector<Step>& steps)
+{
+    for (const auto& s : steps) {
+        std::vector<std::string> args = {"-r", root};
+        args.insert(args.end(), s.args.begin(), s.args.end());
+        ToolRun r = kvtsim(args);
+        std::string what = testing::PrintToString(s.args);
+        EXPECT_EQ(r.rc, s.rc) << what << ": " << r.err;
+        EXPECT_EQ(r.out, s.out) << what;
+        if (s.rc == 0) {
+            EXPECT_EQ(r.err, "") << what;
+        } else {
+            EXPECT_NE(r.err.find("kvtsim: "), std::string::npos) << what;
+        }
+    }
+}
+
+}  // namespace
+
+// The analog board as a person handles it: sources turn into counts only
+// once the range codes are latched by a start, and follow every later change.
+TEST(KvtsimE2E, AnalogBoardPlugsSwitchesAndConvertsSources)
+{
+    TestSandbox sb(false);
+    const std::string R = sb.root();
+    expect_steps(R, {
+        {{"ai", "3"}, 0, "current open 0 0\n"},
+        {{"ai", "3", "12mA"}, 0, ""},
+        {{"ai", "3"}, 0, "current 12mA 0 0\n"},  // not started: no result
+        {{"fpga", "0x601", "0x33"}, 0, ""},
+        {{"fpga", "0x300", "128"}, 0, ""},        // the start latches codes 3 and 3
+        {{"ai", "3"}, 0, "current 12mA 3 32000\n"},
+        {{"ai", "3", "16mA"}, 0, ""},
+        {{"fpga", "0x704"}, 0, "170\n"},           // 42666 = 0xA6AA: the low byte
+        {{"ai", "3", "cal", "1.0012345", "-0.012345", "0.999", "0.02"}, 0, ""},
+        {{"ai", "3", "cal"}, 0, "1.0012345 -0.012345 0.9990000 0.020000\n"},
+        {{"ai", "3"}, 0, "current 16mA 3 42655\n"},
+        {{"ai", "4", "switch", "voltage"}, 0, ""},
+        {{"ai", "4", "-2.5V"}, 0, ""},
+        {{"ai", "4"}, 0, "voltage -2.5V 3 0\n"},   // code 3 is 0-6.144 V: below it
+        {{"ai", "unplug"}, 0, ""},
+        {{"ai", "3"}, 0, "current 16mA 0 0\n"},    // a pulled board forgets its codes
+        {{"fpga", "0x300", "128"}, 0, ""},
+        {{"ai", "3"}, 0, "current 16mA 0 0\n"},    // and a start reaches nothing
+        {{"ai", "plug"}, 0, ""},
+        {{"ai", "9"}, 2, ""},
+        {{"ai", "1", "12"}, 2, ""},
+        {{"ai", "1", "150V"}, 2, ""},
+        {{"ai", "1", "cal", "1.7", "0", "1", "0"}, 2, ""},
+        {{"ai"}, 0,
+         "plugged in\n1 current open 0 0\n2 current open 0 0\n3 current 16mA 0 0\n4 voltage -2.5V 0 0\n"
+         "5 current open 0 0\n6 current open 0 0\n7 current open 0 0\n8 current open 0 0\n"},
+    });
+}

@@ -77,7 +77,7 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
             "UPDATE webapp_trap_scenario SET sensortype=1, sensor=4, state=1, enable=1 WHERE id=1;"
             "UPDATE webapp_trap_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=25;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=3;"
-            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=0,"
+            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=1,"
             " trend_id=0 WHERE id=1;");
     const std::string dir = sb.root() + "/trapd";
     mkdir(dir.c_str(), 0755);
@@ -87,6 +87,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
                              "KVT_SNMP_PORT=" + std::to_string(snmp_wire::free_udp_port())});
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
     ASSERT_TRUE(p.wait_console("snmp_trap_thread tid  : ", 5000)) << p.console();
+    // The monitor takes the levels it finds at its start unannounced.
+    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
 
     // Input 3 on: the monitor's text sends the expansion trap of entry 0 to
     // receiver 1 and the complement trap "port on" to both receivers.
@@ -124,10 +126,11 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
 
     // Analog input 1 normal, then beyond its alert level, then back: once
     // the state threads judge (from the next whole minute).
-    kvtsim(sb, {"value", "ai", "1", "2000"});
+    // 7.2 mA on 4-20 mA shown as 0-100.00 reads 20.00, 9.6 mA 35.00.
+    kvtsim(sb, {"ai", "1", "7.2mA"});
     ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
     ASSERT_TRUE(wait_until([&] { return kvtsim(sb, {"value", "ai", "1"}) == "2000 1\n"; }, 3000));
-    kvtsim(sb, {"value", "ai", "1", "3500"});
+    kvtsim(sb, {"ai", "1", "9.6mA"});
     const std::string alert = ROOT + ".3.3.2";
     ASSERT_TRUE(wait_until([&] {
         auto t = rx.traps();
@@ -142,7 +145,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
     EXPECT_EQ(of(all, alert, "pub")[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((1 << 25) + 16));
     EXPECT_TRUE(of(all, ROOT + ".3.5.2", "pub").empty()) << "entry 24 belongs to receiver 2";
 
-    kvtsim(sb, {"value", "ai", "1", "2000"});
+    // 7.2 mA on 4-20 mA shown as 0-100.00 reads 20.00, 9.6 mA 35.00.
+    kvtsim(sb, {"ai", "1", "7.2mA"});
     const std::string back = ROOT + ".3.3.4";  // normal again after an alert
     ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), back, "pubv2").empty(); }, 5000)) << rx.log();
     EXPECT_EQ(of(rx.traps(), ROOT + ".3.5.2", "pubv2").size(), 1u) << "the scenario asks for alerts only";

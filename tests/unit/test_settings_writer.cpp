@@ -14,6 +14,7 @@
 #include "db_test_support.h"
 #include "record_text.h"
 #include "sandbox.h"
+#include "sim_board.h"
 
 extern sqlite3* db;
 
@@ -408,4 +409,31 @@ TEST_F(SettingsWriterTest, AnUpdateThatChangesNoRowIsLoggedAndTheRestCommits)
     dbsave_batch();
     EXPECT_TRUE(has(sb.applog(), "update_db: no row changed in webapp_di id=4\n"));
     EXPECT_EQ(dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).scalar("SELECT name FROM webapp_di WHERE id=3"), "'kept'");
+}
+
+// The follow-up of an analog save: the port setting runs in the same batch,
+// and a range it forces (the switch decides) joins that batch.
+TEST_F(SettingsWriterTest, SavedAnalogSettingsReachTheConverterInTheSameBatch)
+{
+    ASSERT_EQ(fpga_open(), 0);
+    simboard::Mapping m;
+    std::string err;
+    ASSERT_TRUE(simboard::board_map(sb.root(), m, err)) << err;
+    simboard::ai_set_switch(m.hdr->analog, m.fpga, 1, true);
+    // Input 2 set to 0-10 V by the web UI; input 1 to +-5 V, which its
+    // current-position switch does not allow.
+    sensor_settings.analog[1].range = 4;
+    sensor_settings.analog[0].range = 3;
+    db_save.push_n(SAVE::AI, 1);
+    db_save.push_n(SAVE::AI, 0);
+    EXPECT_EQ(dbsave_batch(), 3) << "the forced range's save joins the batch";
+    EXPECT_EQ(m.hdr->analog.loaded[1], 6);
+    EXPECT_EQ(m.hdr->analog.loaded[0], 3);
+    EXPECT_EQ(sensor_settings.analog[0].range, 0);
+    EXPECT_EQ(sb.fpga_writes().back(), "0x51000300 128");
+    EXPECT_EQ(peek("SELECT range_type FROM webapp_ai WHERE id=1"), "0");
+    EXPECT_EQ(peek("SELECT range_type FROM webapp_ai WHERE id=2"), "4");
+    simboard::board_unmap(m);
+    fpga_close();
+    ram_fpga = nullptr;
 }
