@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,8 @@ bool platform_simulated() { return false; }
 
 int kvt_system(const std::string& cmd) { return std::system(cmd.c_str()); }
 
+void kvt_syslog_info(const std::string& text) { syslog(LOG_INFO, "%s", text.c_str()); }
+
 void kvt_set_realtime(pthread_t th)
 {
     sched_param param{};
@@ -36,6 +39,8 @@ void platform_stop_signals(void (*)(int)) {}
 SnmpListen platform_snmp_listen() { return {0u /* INADDR_ANY */, 161, false}; }
 
 TrapSend platform_trap_send() { return {0u /* INADDR_ANY */, 162}; }
+
+const char* platform_mqtt_bind() { return nullptr; }
 
 unsigned int platform_trap_agent_addr()
 {

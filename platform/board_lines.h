@@ -25,12 +25,12 @@ constexpr Line RELAY[8] = {{2, 45}, {2, 46}, {2, 47}, {2, 48}, {2, 70}, {2, 76},
 // DIP switch positions 1-4: a switch that is set pulls its line to 0.
 constexpr Line DIP[4] = {{2, 49}, {2, 50}, {2, 51}, {2, 52}};
 
-// 1-Wire bus selection: two selector pairs (one line of a pair driven 1,
-// the other 0) and two single enables (driven 1 only).
-constexpr Line ONEWIRE_SEL_A[2] = {{2, 57}, {2, 58}};
-constexpr Line ONEWIRE_SEL_B[2] = {{2, 71}, {2, 73}};
-constexpr Line ONEWIRE_ENABLE_1{2, 60};
-constexpr Line ONEWIRE_ENABLE_2{2, 86};
+// The two 1-Wire buses: a power enable each (driven 1 only), and a selector
+// pair that connects either the temperature or the humidity branch to the
+// adapter (one line of the pair 1, the other 0). All on chip 2.
+constexpr Line ONEWIRE_POWER[2] = {{2, 60}, {2, 86}};
+constexpr Line ONEWIRE_TEMP_BRANCH[2] = {{2, 57}, {2, 71}};
+constexpr Line ONEWIRE_HUMID_BRANCH[2] = {{2, 58}, {2, 73}};
 
 // The FPGA register window: physical base and mapped length (0x7FFF, so
 // offset 0x7FFF itself lies outside), then the register offsets.

@@ -31,6 +31,10 @@ void set_sandbox_root(const std::string& root);
 // board journals it and emulates only the plain file commands.
 int kvt_system(const std::string& cmd);
 
+// One line to the system log at informational priority: syslog() on the
+// appliance, <root>/sim/syslog.log on the simulated board.
+void kvt_syslog_info(const std::string& text);
+
 // Gives a service thread its scheduling policy (SCHED_RR 60 on the appliance).
 void kvt_set_realtime(pthread_t th);
 
@@ -62,6 +66,11 @@ TrapSend platform_trap_send();
 // eth0 on the appliance, the eth0 address of the sandbox's ifconfig answer
 // on the simulated board; 0 (0.0.0.0) when there is none.
 unsigned int platform_trap_agent_addr();
+
+// Local address the MQTT client connects from: any on the appliance
+// (nullptr); loopback on the simulated board, so that it only ever reaches a
+// broker on the same machine.
+const char* platform_mqtt_bind();
 
 // GPIO chips 1 to 3.
 struct GpioChipInfo {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <vector>
 
+#include "mail_script.h"
+
 namespace simboard {
 
 const FaultName FAULT_NAMES[6] = {
@@ -200,6 +202,7 @@ bool sandbox_init(const std::string& dir, const std::string& factory_db, std::st
         {"/sys/class/leds/STATUS_LED/brightness", "0\n"},
         {"/sim/answers/ifconfig", IFCONFIG},
         {"/sim/answers/opkg", OPKG},
+        {"/opt/kvt/sbin/mailsend.py", MAIL_SCRIPT},
         {"/sim/commands.log", ""},
         {"/msgq.key", "kvt7400sys message queue key\n"},
     };

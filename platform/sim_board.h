@@ -64,7 +64,8 @@ void board_unmap(Mapping& m);
 inline volatile uint8_t& line_level(Header* h, BOARD::Line l) { return h->gpio[l.chip][l.line]; }
 
 // Makes a sandbox in dir: the appliance's directories and default system
-// files, the board file, and the factory database when factory_db names one.
+// files, the stand-in mail script, the board file, and the factory database
+// when factory_db names one.
 bool sandbox_init(const std::string& dir, const std::string& factory_db, std::string& err);
 
 }  // namespace simboard

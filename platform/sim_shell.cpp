@@ -1,12 +1,18 @@
 #include "sim_shell.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <glob.h>
 #include <ftw.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -231,6 +237,56 @@ int emulate(const std::string& root, const std::vector<std::string>& w, const st
     return 0;  // everything else is only journaled
 }
 
+// The real path of a python3 script the command names, when the command is
+// "python3 SCRIPT ARGS..." alone (no operator) and SCRIPT, followed through
+// every link, is a regular file inside the sandbox; empty otherwise.
+std::string sandbox_script(const std::string& root, const std::vector<std::string>& w, const std::vector<bool>& ops)
+{
+    if (w.size() < 2 || w[0] != "python3") return "";
+    for (bool op : ops)
+        if (op) return "";
+    std::string mapped = map_path(root, w[1]);
+    char real_root[PATH_MAX], real_script[PATH_MAX];
+    if (mapped.empty() || !realpath(root.c_str(), real_root) || !realpath(mapped.c_str(), real_script)) return "";
+    std::string inside = std::string(real_root) + "/";
+    struct stat st;
+    if (std::strncmp(real_script, inside.c_str(), inside.size()) != 0 || stat(real_script, &st) != 0 ||
+        !S_ISREG(st.st_mode))
+        return "";
+    return real_script;
+}
+
+// Runs the system's python3 on a sandbox script with the command's other
+// words as its arguments, directly (no shell), and waits for it. The script
+// finds the sandbox through KVT_ROOT. Returns the wait status as system()
+// would, -1 when it could not be started.
+int run_sandbox_script(const std::string& root, const std::string& script, const std::vector<std::string>& w)
+{
+    std::vector<std::string> args = {"python3", script};
+    args.insert(args.end(), w.begin() + 2, w.end());
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "KVT_ROOT=", 9) != 0) env.push_back(*e);
+    env.push_back("KVT_ROOT=" + root);
+    // Everything the child needs is built before the fork: only exec runs
+    // there, whatever other threads of the service hold.
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        execve("/usr/bin/python3", argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return status;
+}
+
 }  // namespace
 
 namespace {
@@ -304,6 +360,8 @@ int sim_shell_run(const std::string& root, const std::string& cmd)
     journal(root, cmd);
     std::vector<bool> ops;
     std::vector<std::string> words = split_words(cmd, ops);
+    std::string script = sandbox_script(root, words, ops);
+    if (!script.empty()) return run_sandbox_script(root, script, words);
     return emulate(root, words, ops);
 }
 

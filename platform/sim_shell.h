@@ -1,7 +1,8 @@
 // The simulated board's stand-in for system(): every command line is
 // journaled, byte for byte, to <root>/sim/commands.log, and only the plain
 // file commands the service depends on are carried out, inside the sandbox.
-// Nothing is ever executed.
+// The one program ever started is the system's python3, and only on a script
+// that lies inside the sandbox (the stand-in mail script), without a shell.
 #pragma once
 
 #include <string>
@@ -9,7 +10,8 @@
 
 // Journals and emulates one command below root. Returns 0 when the command
 // was emulated successfully or is one that is only journaled, 1 when an
-// emulated file command failed.
+// emulated file command failed; for a sandbox script run by python3 its
+// wait status as system() returns it.
 int sim_shell_run(const std::string& root, const std::string& cmd);
 
 // Splits a command line the way the shell would for the simple forms the

@@ -1,7 +1,8 @@
 // Simulated-board backend: the sandbox named by KVT_ROOT stands in for the
 // appliance's file system, <root>/sim/board for its GPIO lines and FPGA
-// registers, and <root>/sim/commands.log for the shell. It never runs a
-// command and never touches a path outside the sandbox.
+// registers, and <root>/sim/commands.log for the shell. It never touches a
+// path outside the sandbox and runs no command but python3 on a script
+// inside it.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -18,6 +19,7 @@
 
 #include "platform.h"
 #include "sim_board.h"
+#include "sim_ds2480.h"
 #include "sim_shell.h"
 
 namespace {
@@ -82,6 +84,9 @@ int platform_init()
     }
     simboard::board_unmap(probe);
     std::printf("simulated board: sandbox %s\n", real);
+    // The DS2480B adapters of both 1-Wire buses; without them the service
+    // still runs and finds no adapter.
+    if (!simow::start_adapters(real, err)) std::printf("simulated board: no 1-Wire adapters: %s\n", err.c_str());
     return 0;
 }
 
@@ -89,6 +94,17 @@ const char* platform_name() { return "simulated board"; }
 bool platform_simulated() { return true; }
 
 int kvt_system(const std::string& cmd) { return sim_shell_run(sandbox_root(), cmd); }
+
+void kvt_syslog_info(const std::string& text)
+{
+    std::string line = text;
+    if (line.empty() || line.back() != '\n') line += '\n';
+    int fd = open((sandbox_root() + "/sim/syslog.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (fd < 0) return;
+    ssize_t w = write(fd, line.data(), line.size());
+    (void)w;
+    close(fd);
+}
 
 void kvt_set_realtime(pthread_t)
 {
@@ -123,6 +139,8 @@ SnmpListen platform_snmp_listen()
     l.trace = trace && std::strcmp(trace, "1") == 0;
     return l;
 }
+
+const char* platform_mqtt_bind() { return "127.0.0.1"; }
 
 TrapSend platform_trap_send()
 {

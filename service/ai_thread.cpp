@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ai_thread.h"
+#include "mail.h"
 
 using SETTINGS_TABLE::VALUE_ERROR;
 
@@ -266,24 +267,10 @@ int get_ai_switching(int ch) { return (ch >= 0 && ch < AIBOARD::CHANNELS) ? ai_s
 
 // ---- The analog thread ----------------------------------------------------------
 
-void mailreport_add(REPORT_TABLE::SensorElement& e, int value)
-{
-    if (value == VALUE_ERROR) return;
-    if (e.num == 0) e.min = e.max = value;
-    e.average += value;
-    ++e.num;
-    if (value > e.max) e.max = value;
-    if (value < e.min) e.min = value;
-}
-
 void ai_report_statistics()
 {
-    for (int r = 0; r < SETTINGS_TABLE::MAIL_REPORT_NUM; ++r) {
-        if (!admin_settings.mail_report[r].mailreport_enable) continue;
-        for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch)
-            if (sensor_settings.analog[ch].enable)
-                mailreport_add(report_struct.mailreport[r].analog[ch], monitor->sensor_condition->analog[ch].value);
-    }
+    for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch)
+        mailreport_sample(KIND::AI, ch, monitor->sensor_condition->analog[ch].value);
 }
 
 void ai_loop_start(AiLoopState& st)

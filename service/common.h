@@ -162,8 +162,6 @@ void* ai_thread_func(void*);
 // were saved).
 void ai_port_setting();
 int get_ai_switching(int ch);
-// Mail-report statistics: one live value into one element (65535 is no value).
-void mailreport_add(REPORT_TABLE::SensorElement& e, int value);
 
 // ---- State judgement and status log ----------------------------------------
 int judge_state(int value, int pre_state, int ua, int uc, int lc, int la, int ua_cancel,

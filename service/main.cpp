@@ -16,6 +16,9 @@
 
 #include "common.h"
 #include "datalog.h"
+#include "mail.h"
+#include "onewire.h"
+#include "mqtt.h"
 #include "platform.h"
 #include "snmp.h"
 
@@ -48,8 +51,7 @@ struct RosterEntry {
     void* (*fn)(void*);
 };
 
-// Threads in start order. Activities that are not part of this build yet are
-// absent rather than stubbed.
+// Threads in start order.
 const RosterEntry ROSTER[] = {
     {"cpustate_thread", cpustate_thread},
     {"messagequeue_thread", messagequeue_thread},
@@ -57,12 +59,16 @@ const RosterEntry ROSTER[] = {
     {"dbsave_thread", dbsave_thread},
     {"file_thread", file_thread},
     {"sensor_log_thread", sensor_log_thread},
+    {"mqtt_thread", mqtt_thread},
+    {"mail_thread", mail_thread},
     {"network_thread", network_thread},
     {"sensor_monitor_thread", sensor_monitor_thread},
     {"state_log_thread", state_log_thread},
     {"snmp_trap_thread", snmp_trap_thread},
     {"sensor_state_thread", sensor_state_thread},
+    {"onewire_thread", onewire_thread},
     {"ai_thread_func", ai_thread_func},
+    {"mailreport_thread", mailreport_thread},
     {"trend_log_thread", trend_log_thread},
     {"filter_log_thread", filter_log_thread},
     {"extra_log_thread", extra_log_thread},

@@ -15,6 +15,18 @@
 
 MONITOR_TABLE_CLASS* monitor = nullptr;
 
+const MONITOR_TABLE::Sensor_condition& live_condition()
+{
+    static const MONITOR_TABLE::Sensor_condition none{};
+    return monitor && monitor->sensor_condition ? *monitor->sensor_condition : none;
+}
+
+const MONITOR_TABLE::Trend_per& live_trends()
+{
+    static const MONITOR_TABLE::Trend_per none{};
+    return monitor && monitor->trend_per ? *monitor->trend_per : none;
+}
+
 namespace MONITOR_TABLE {
 
 void ring_append(int32_t& r, int32_t& w, StatusEntry* entries, int capacity, const StatusEntry& e)

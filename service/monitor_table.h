@@ -171,6 +171,11 @@ public:
 
 extern MONITOR_TABLE_CLASS* monitor;
 
+// The live tables for readers that may run before they are mapped (or
+// without them): an all-zero table then.
+const MONITOR_TABLE::Sensor_condition& live_condition();
+const MONITOR_TABLE::Trend_per& live_trends();
+
 int mmap_open();
 int mmap_close();
 // Start-up: makes `monitor`, maps the tables and clears the flags and live

@@ -213,6 +213,9 @@ int scenario_word(int sensortype, int sensor, int state, bool enable);
 // Relay pulses started by SET run beside the agent; RecvUdp waits for them
 // before it returns.
 bool snmp_pulse_running(int output);
+// Starts a pulse beside the caller (MQTT writes share the agent's pulses, so
+// one output never runs two); false when one already runs on it.
+bool relay_pulse_start(int output, int seconds);
 void snmp_pulses_wait();
 
 // ---- Traps ---------------------------------------------------------------------

@@ -80,17 +80,8 @@ void put(char* s, const char* v)
     s[n] = '\0';
 }
 
-const MONITOR_TABLE::Sensor_condition& live()
-{
-    static const MONITOR_TABLE::Sensor_condition none{};
-    return monitor && monitor->sensor_condition ? *monitor->sensor_condition : none;
-}
-
-const MONITOR_TABLE::Trend_per& trends()
-{
-    static const MONITOR_TABLE::Trend_per none{};
-    return monitor && monitor->trend_per ? *monitor->trend_per : none;
-}
+const MONITOR_TABLE::Sensor_condition& live() { return live_condition(); }
+const MONITOR_TABLE::Trend_per& trends() { return live_trends(); }
 
 // ---- Rows and fields ------------------------------------------------------
 
@@ -961,6 +952,11 @@ int scenario_word(int sensortype, int sensor, int state, bool enable)
 }
 
 bool snmp_pulse_running(int output) { return output >= 0 && output < SETTINGS_TABLE::DO_NUM && g_pulse[output]; }
+
+bool relay_pulse_start(int output, int seconds)
+{
+    return output >= 0 && output < SETTINGS_TABLE::DO_NUM && start_pulse(output, seconds) == OK;
+}
 
 void snmp_pulses_wait()
 {

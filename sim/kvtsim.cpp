@@ -18,6 +18,7 @@
 
 #include "../service/mesh_report.h"
 #include "kvtsim_ai.h"
+#include "kvtsim_ow.h"
 #include "kvtsim_value.h"
 #include "sim_board.h"
 
@@ -35,8 +36,9 @@ const char* USAGE =
     "\n"
     "commands (a value argument sets, none reads and prints):\n"
     "  init DIR               make a sandbox: appliance directories, system files,\n"
-    "                         factory database and a board with both model straps\n"
-    "                         at 1, DIP switches off and the power switch at 0\n"
+    "                         factory database, the mail script (sends to a\n"
+    "                         loopback SMTP server) and a board with both model\n"
+    "                         straps at 1, DIP switches off and the power switch at 0\n"
     "  gpio CHIP LINE [0|1]   a line of GPIO chip 1, 2 or 3\n"
     "  fpga ADDR [BYTE]       an FPGA register (offset 0x004 or address 0x51000004)\n"
     "  fpga-log               FPGA register writes made by the service, oldest first\n"
@@ -64,6 +66,9 @@ const char* USAGE =
     "                         read prints \"value status\" (KIND 1-9 or a name:\n"
     "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
     "                         vlxa-bat nx40-temp nx40-bat)\n"
+    "  ow ...                 1-Wire probes and adapters: add, remove, list, set,\n"
+    "                         mute, corrupt, unplug, plug, timing, stats\n"
+    "                         (kvtsim ow help)\n"
     "  mesh nx40|vlxa ID [AGE VALUES...]\n"
     "                         report file of a wireless sensor with identifier ID:\n"
     "                         AGE seconds old (or @EPOCH for a report time), then\n"
@@ -237,6 +242,7 @@ int main(int argc, char** argv)
     const char* a3 = args.size() > 3 ? args[3] : nullptr;
 
     if (cmd == "value") return kvtsim_value(root, static_cast<int>(args.size()), args.data());
+    if (cmd == "ow") return kvtsim_ow(root, static_cast<int>(args.size()), args.data());
     if (cmd == "mesh") return mesh_cmd(root, args);
 
     Board board;

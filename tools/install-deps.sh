@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when run as
 # root and something is missing; otherwise only reports what is missing.
-PKGS="cmake g++ make pkg-config libsqlite3-dev sqlite3 googletest libgtest-dev faketime snmp snmpd snmptrapd smitools"
+PKGS="cmake g++ make pkg-config libsqlite3-dev sqlite3 googletest libgtest-dev faketime snmp snmpd snmptrapd smitools python3-aiosmtpd openssl libmosquitto-dev picojson-dev mosquitto mosquitto-clients"
 missing=""
 for p in $PKGS; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

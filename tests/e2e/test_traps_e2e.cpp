@@ -77,7 +77,7 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
             "UPDATE webapp_trap_scenario SET sensortype=1, sensor=4, state=1, enable=1 WHERE id=1;"
             "UPDATE webapp_trap_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=25;"
             "UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=3;"
-            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=0,"
+            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=1,"
             " trend_id=0 WHERE id=1;");
     const std::string dir = sb.root() + "/trapd";
     mkdir(dir.c_str(), 0755);
@@ -87,6 +87,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
                              "KVT_SNMP_PORT=" + std::to_string(snmp_wire::free_udp_port())});
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
     ASSERT_TRUE(p.wait_console("snmp_trap_thread tid  : ", 5000)) << p.console();
+    // The monitor takes the levels it finds at its start unannounced.
+    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
 
     // Input 3 on: the monitor's text sends the expansion trap of entry 0 to
     // receiver 1 and the complement trap "port on" to both receivers.

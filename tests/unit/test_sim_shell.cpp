@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -160,4 +161,27 @@ TEST(SimShellTest, NothingButFileCommandsIsEverRun)
         kvt_system(cmd);
     EXPECT_FALSE(sb.exists("/tmp/ran"));
     EXPECT_EQ(access(marker.c_str(), F_OK), -1);
+}
+
+TEST(SimShellTest, Python3RunsOnlyAScriptInsideTheSandboxWithoutAShell)
+{
+    TestSandbox sb;
+    const std::string probe = "import os, sys\nopen(os.environ['KVT_ROOT'] + '/tmp/ran', 'w').write('|'.join(sys.argv[1:]))\n"
+                              "sys.exit(3)\n";
+    sb.write("/opt/kvt/sbin/probe.py", probe);
+    const std::string outside = sb.root() + "-outside.py";
+    std::ofstream(outside) << probe;
+    ASSERT_EQ(symlink(outside.c_str(), sb.path("/opt/kvt/sbin/link.py").c_str()), 0);
+    const std::vector<std::string> refused = {
+        "python3 /.." + outside.substr(outside.rfind('/')), "python3 /opt/kvt/sbin/link.py",
+        "python3 /opt/kvt/sbin/probe.py a ; true", "python3 /opt/kvt/sbin/probe.py > /tmp/out",
+        "python3 -c 'open(\"/tmp/ran\", \"w\")'", "python2.7 /opt/kvt/sbin/probe.py", "python3 /opt/kvt/sbin",
+    };
+    for (const auto& cmd : refused) EXPECT_EQ(kvt_system(cmd), 0) << cmd << ": only journaled";
+    EXPECT_FALSE(sb.exists("/tmp/ran"));
+    const int status = kvt_system("python3 /opt/kvt/sbin/probe.py 'a b' \"c'd\" '$(id)'");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_EQ(sb.read("/tmp/ran"), "a b|c'd|$(id)");
+    EXPECT_EQ(sb.journal().size(), refused.size() + 1);
+    unlink(outside.c_str());
 }

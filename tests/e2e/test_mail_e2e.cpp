@@ -1,0 +1,197 @@
+// Mail to a real SMTP server (aiosmtpd) on loopback: from the running
+// simulator through the mail script every sandbox gets (a scenario alert,
+// the web UI's test mail, sending off, a server down and back, the reports
+// of one minute), and the script alone over STARTTLS with a login.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <sqlite3.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "record_text.h"
+#include "sandbox.h"
+#include "smtp_sink.h"
+
+namespace {
+
+void db_exec(const TestSandbox& sb, const std::string& sql)
+{
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db), SQLITE_OK);
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    const std::string msg = err ? err : "";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << msg;
+}
+
+// The service's clock starts `at` where libfaketime is installed.
+std::vector<std::string> clock_at(const std::string& at)
+{
+    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
+    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@" + at, "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+}
+
+std::string tool(const TestSandbox& sb, const std::string& name, const std::vector<std::string>& args)
+{
+    std::string out;
+    run_tool(name, sb.root(), args, &out);
+    return out;
+}
+
+// The web UI's test mail to destination 2, then its wait for the answer.
+bool test_mail_answered(const TestSandbox& sb, const std::string& answer)
+{
+    tool(sb, "kvtctl", {"flags", "set", "mail_client_set_configuration", "4"});
+    tool(sb, "kvtctl", {"send", "51,2,"});
+    return wait_until([&] { return tool(sb, "kvtctl", {"flags", "mail_client_set_configuration"}) == answer; }, 10000);
+}
+
+bool logged(const TestSandbox& sb, const std::string& line)
+{
+    return wait_until([&] { return sb.applog().find(line) != std::string::npos; }, 10000);
+}
+
+}  // namespace
+
+TEST(MailE2E, AlertAndTestMailsReachTheServerAndFailuresAreLoggedWithoutHanging)
+{
+    TestSandbox sb;
+    QueueCleanup queue{sb.root()};
+    auto sink = std::make_unique<SmtpSink>(sb.root() + "/smtp");
+    ASSERT_TRUE(sink->ready(10000)) << sink->log();
+    const std::string port = std::to_string(sink->port());
+    // Destination 1 gets every analog alert; its list ends in ";".
+    db_exec(sb, "UPDATE webapp_mailconfig SET mail_smtp='127.0.0.1', mail_smtp_port=" + port +
+                    ", mail_mailaddr='kvt@example.com', mail_sender='KVT Room 3', mail_sendmail=1;"
+                    "UPDATE webapp_mail_client SET mailclient_addr='a@example.com;b@example.com;',"
+                    " mailclient_subject='Room 3: \"alert\" & $HOME `id` ''x'' ; 温度' WHERE id=1;"
+                    "UPDATE webapp_mail_client SET mailclient_addr='o''brien@example.com' WHERE id=2;"
+                    "UPDATE webapp_mail_client_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=1;"
+                    "UPDATE webapp_ai SET name='Room 3 air', unit='V', enable=1, alert_max_val=3000,"
+                    " alert_max_clear=2900, err_sampling=1, trend_id=0 WHERE id=1;");
+    SimProcess p(sb.root(), clock_at("2026-01-05 10:00:52"));
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+
+    // The analog board's source: 7.2 mA reads 20.00, 9.6 mA 35.00; a second
+    // beyond the level lets the smoothed value settle before it is judged.
+    tool(sb, "kvtsim", {"ai", "1", "7.2mA"});
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return tool(sb, "kvtsim", {"value", "ai", "1"}) == "2000 1\n"; }, 3000));
+    tool(sb, "kvtsim", {"ai", "1", "9.6mA"});
+    ASSERT_TRUE(sink->wait_count(2, 10000)) << sink->log() << p.console();
+    // The trailing ";" runs the script once more without a recipient.
+    ASSERT_TRUE(logged(sb, "mailsend.py exit 1: id:1 client to '' not sent")) << sb.applog();
+    const std::vector<ReceivedMail> mails = sink->mails();
+    ASSERT_EQ(mails.size(), 2u);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(fields(mails[i].rcpt_to, mails[i].from, mails[i].subject, mails[i].body),
+                  fields(i == 0 ? "a@example.com" : "b@example.com", "KVT Room 3 <kvt@example.com>",
+                         "Room 3: \"alert\" & $HOME `id` 'x' ; 温度",
+                         "センサータイプ:アナログ入力\nチャネル:1\n名称:Room 3 air\n状態:警報上限\n値:35.00 V\n"));
+
+    ASSERT_TRUE(test_mail_answered(sb, "1\n"));
+    ASSERT_TRUE(sink->wait_count(3, 5000));
+    EXPECT_EQ(fields(sink->mails()[2].rcpt_to, sink->mails()[2].body), "o'brien@example.com|テストメール\n");
+
+    // Sending switched off by the web UI, then on again with the server down.
+    const std::string server = "39,1,127.0.0.1," + port + ",,,kvt@example.com,KVT Room 3,0,0,";
+    tool(sb, "kvtctl", {"send", server + "0,"});
+    ASSERT_TRUE(test_mail_answered(sb, "0\n"));
+    EXPECT_TRUE(logged(sb, "メール送信が無効のため、送信されませんでした"));
+    tool(sb, "kvtctl", {"send", server + "1,"});
+    sink.reset();
+    ASSERT_TRUE(test_mail_answered(sb, "0\n"));
+    EXPECT_TRUE(logged(sb, "mailsend.py exit 3: id:2 test to 'o'brien@example.com' not sent")) << sb.applog();
+
+    // The server back on its port: the next mail goes out.
+    SmtpSink again(sb.root() + "/smtp-again", std::stoi(port));
+    ASSERT_TRUE(again.ready(10000)) << again.log();
+    ASSERT_TRUE(test_mail_answered(sb, "1\n"));
+    EXPECT_EQ(again.mails().size(), 1u);
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(10000), 0) << p.console();
+    EXPECT_NE(p.console().find("end mail thread\n"), std::string::npos);
+}
+
+TEST(MailE2E, DailyWeeklyAndMonthlyReportsOfTheMinuteGoOutInReportOrder)
+{
+    TestSandbox sb;
+    QueueCleanup queue{sb.root()};
+    SmtpSink sink(sb.root() + "/smtp");
+    ASSERT_TRUE(sink.ready(10000)) << sink.log();
+    // 2026-01-05 is a Monday. Due at 08:30: report 1 daily, 2 weekly on
+    // Mondays (to destination 2), 3 monthly on the 5th; not due: 4 weekly on
+    // Tuesdays, 5 monthly on the 6th.
+    db_exec(sb, "UPDATE webapp_mailconfig SET mail_smtp='127.0.0.1', mail_smtp_port=" + std::to_string(sink.port()) +
+                    ", mail_mailaddr='kvt@example.com', mail_sendmail=1;"
+                    "UPDATE webapp_mail_client SET mailclient_addr='a@example.com' WHERE id=1;"
+                    "UPDATE webapp_mail_client SET mailclient_addr='c@example.com' WHERE id=2;"
+                    "UPDATE webapp_mailreport SET mailreport_hour=8, mailreport_minute=30, mailreport_addr=1,"
+                    " mailreport_subject='R' || id, mailreport_week=1, mailreport_day=5;"
+                    "UPDATE webapp_mailreport SET mailreport_enable=1 WHERE id=1;"
+                    "UPDATE webapp_mailreport SET mailreport_enable=2, mailreport_addr=2 WHERE id=2;"
+                    "UPDATE webapp_mailreport SET mailreport_enable=4 WHERE id=3;"
+                    "UPDATE webapp_mailreport SET mailreport_enable=2, mailreport_week=2 WHERE id=4;"
+                    "UPDATE webapp_mailreport SET mailreport_enable=4, mailreport_day=6 WHERE id=5;"
+                    "UPDATE webapp_di SET name='Door', ontext='open', enable=1, time=0 WHERE id=1;"
+                    "UPDATE webapp_vlxa SET enable=1, t_name='VT1', h_name='VH1', device_ID='00170d0000000001'"
+                    " WHERE id=1;"
+                    "UPDATE webapp_nx40 SET enable=1, name='NX5' WHERE id=5;");
+    // The VLXA sensor's report, made at the service's start time; NX5 never
+    // reports. Readings are in before the statistics start at the next
+    // whole minute.
+    const char* start = "2026-01-05 08:28:45";
+    struct tm t {};
+    strptime(start, "%Y-%m-%d %H:%M:%S", &t);
+    t.tm_isdst = -1;
+    const std::string at = "@" + std::to_string(static_cast<long long>(mktime(&t)));
+    tool(sb, "kvtsim", {"mesh", "vlxa", "00170d0000000001", at, "2350", "5000", "300"});
+    SimProcess p(sb.root(), clock_at(start));
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    tool(sb, "kvtsim", {"di", "1", "1"});
+    ASSERT_TRUE(sink.wait_count(3, 150000)) << sink.log() << p.console();
+    p.signal(SIGTERM);
+    ASSERT_EQ(p.wait_exit(10000), 0) << p.console();
+
+    const std::vector<ReceivedMail> mails = sink.mails();
+    ASSERT_EQ(mails.size(), 3u) << "reports 4 and 5 are not due";
+    EXPECT_EQ(fields(mails[0].subject, mails[0].rcpt_to, mails[1].subject, mails[1].rcpt_to, mails[2].subject),
+              "R1|a@example.com|R2|c@example.com|R3");
+    EXPECT_EQ(mails[0].body.rfind(" 名称   瞬時値   平均値   最大値   最小値 \n------", 0), 0u) << mails[0].body;
+    for (const char* line : {" Door\n        open\n", " VT1\n          2350     2350     2350     2350\n",
+                             " VH1\n          5000     5000     5000     5000\n", " NX5\n      ERROR ERROR ERROR ERROR\n"})
+        EXPECT_NE(mails[2].body.find(line), std::string::npos) << mails[2].body;
+}
+
+TEST(MailE2E, ScriptSendsOverStartTlsWithItsLoginAndNamesARefusedOne)
+{
+    TestSandbox sb(false);
+    const std::string cert = sb.root() + "/cert.pem", key = sb.root() + "/key.pem";
+    std::string out, err;
+    ASSERT_EQ(run_program({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                           "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert},
+                          &out), 0) << out;
+    SmtpSink tls(sb.root() + "/smtp", 0, {cert, key, "kvt", "s3cret"});
+    ASSERT_TRUE(tls.ready(10000)) << tls.log();
+    sb.write("/tmp/mail_message.txt", "テストメール\n");
+    const std::string t = std::to_string(tls.port());
+    auto run = [&](const std::string& password) {
+        return run_program_split({"/usr/bin/python3", KVT_MAIL_SCRIPT, "127.0.0.1", t, "kvt", password,
+                                  "kvt@example.com", "KVT", "1", "b@example.com", "TLS", "1"},
+                                 &out, &err, {"KVT_ROOT=" + sb.root(), "KVT_MAIL_CAFILE=" + cert});
+    };
+    EXPECT_EQ(run("s3cret"), 0) << err;
+    ASSERT_EQ(tls.mails().size(), 1u);
+    EXPECT_EQ(fields(tls.mails()[0].tls, tls.mails()[0].auth, tls.mails()[0].body), "1|kvt|テストメール\n");
+    EXPECT_EQ(run("wrong"), 4);
+    EXPECT_EQ(err, "mailsend: login as 'kvt' on 127.0.0.1:" + t + " refused: 535 5.7.8 Authentication credentials invalid\n");
+    EXPECT_EQ(tls.mails().size(), 1u);
+}

@@ -1,0 +1,123 @@
+// The MQTT client of the running simulator against real mosquitto brokers:
+// remote writes reaching the database and the relays, a notification of an
+// analog state change, a broker that goes away and comes back, and the
+// client moved to another broker and unit by command 37.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <csignal>
+#include <regex>
+
+#include "board_lines.h"
+#include "db_test_support.h"
+#include "mqtt_peer.h"
+#include "process.h"
+#include "sandbox.h"
+
+namespace {
+
+const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
+
+std::vector<std::string> clock_near_a_minute()
+{
+    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
+    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+}
+
+std::string req(int id, int rw, const std::string& data = "")
+{
+    return "{\"unit_id\":12,\"readwrite\":" + std::to_string(rw) + ",\"mqtt_id\":" + std::to_string(id) +
+           (data.empty() ? "" : ",\"data\":" + data) + "}";
+}
+
+// The data object of an answer.
+std::string data_of(const std::string& answer)
+{
+    size_t p = answer.find("\"data\":");
+    return p == std::string::npos ? answer : answer.substr(p + 7, answer.size() - p - 8);
+}
+
+}  // namespace
+
+TEST(MqttE2E, RemoteWritesNotificationsBrokerLossAndMove)
+{
+    TestSandbox sb;
+    for (const char* d : {"/mqtt-a", "/mqtt-b"}) mkdir(sb.path(d).c_str(), 0755);
+    mqtt_peer::Broker a(sb.path("/mqtt-a")), b(sb.path("/mqtt-b"));
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    db.exec("UPDATE webapp_mqttconfig SET mqtt_id=12, mqtt_addr='127.0.0.1', mqtt_port=" + std::to_string(a.port()) +
+            ", mqtt_account='', mqtt_password='' WHERE id=1;"
+            "UPDATE webapp_mqtt_scenario SET enable=0;"
+            "UPDATE webapp_mqtt_scenario SET sensortype=2, sensor=1, state=8, enable=1 WHERE id=1;"
+            "UPDATE webapp_mqtt_scenario SET sensortype=1, sensor=4, state=3, enable=1 WHERE id=2;"
+            "UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=3;"
+            "UPDATE webapp_do SET dokeep=0;"
+            "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=1 WHERE id=1;");
+    const std::string requests = "kvt7400/12/request_configuration", answers = "kvt7400/12/response_configuration";
+    mqtt_peer::Client cl(a.port(), {answers, "kvt7400/12/change_condition"});
+    ASSERT_TRUE(cl.ready(3000));
+    SimProcess p(sb.root(), clock_near_a_minute());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return count_of(sb.applog(), "MQTT connect callback") == 1; }, 10000)) << p.console();
+
+    // Group 102 all 60: the eight inputs, saved once into their rows.
+    const std::string sixty = "{\"d1\":60,\"d2\":60,\"d3\":60,\"d4\":60,\"d5\":60,\"d6\":60,\"d7\":60,\"d8\":60}";
+    EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, sixty))), sixty);
+    EXPECT_TRUE(wait_until([&] { return db.column("SELECT DISTINCT time FROM webapp_di") == std::vector<std::string>{"60"}; }, 3000));
+    // d5 = 4000: nothing of the request stays, the settings are reloaded.
+    std::string bad = sixty;
+    bad.replace(bad.find("\"d5\":60"), 7, "\"d5\":4000").replace(bad.find("\"d1\":60"), 7, "\"d1\":61");
+    EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, bad))), sixty);
+    EXPECT_NE(sb.applog().find("mqtt_data_write: data error102(d5)"), std::string::npos);
+    EXPECT_EQ(count_of(sb.applog(), "Struct initialized"), 2) << "start-up and the reload";
+    // Back to no persistence, for input 3 below.
+    std::string zero = sixty;
+    for (size_t at; (at = zero.find(":60")) != std::string::npos;) zero.replace(at, 3, ":0");
+    EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, zero))), zero);
+    // Group 112 switches relay output 1 on the board.
+    cl.ask(requests, answers, req(112, 1, "{\"d9\":1,\"d10\":2,\"d11\":2,\"d12\":2,\"d13\":2,\"d14\":2,\"d15\":2,\"d16\":2}"));
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 2000));
+
+    // Analog input 1 in upper alert: the scenario's notification, as laid out.
+    // 9.6 mA on the analog board reads 35.00; a second beyond the level lets
+    // the smoothed value settle before it is judged.
+    ASSERT_EQ(run_tool("kvtsim", sb.root(), {"ai", "1", "9.6mA"}), 0);
+    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
+    const std::string note = cl.next("kvt7400/12/change_condition", 0, 5000);
+    EXPECT_TRUE(std::regex_match(note, std::regex(R"(\{ "unit_id":12, "time":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", "mqtt_id":1000, "sensor":2, "port":1, "state":5, "value":3500\})")))
+        << note;
+    EXPECT_NE(sb.applog().find("MQTT notif send " + note), std::string::npos);
+
+    // Broker gone: input 3's notification is dropped, not kept for later.
+    a.stop();
+    sb.set_gpio(BOARD::DI[2].chip, BOARD::DI[2].line, 1);
+    EXPECT_TRUE(p.wait_console("MQTT Unable to connect.", 3000)) << p.console();
+    // Back again: the subscriber is linked within its 10 s cycle.
+    ASSERT_TRUE(a.start());
+    EXPECT_TRUE(wait_until([&] { return count_of(sb.applog(), "MQTT connect callback") == 2; }, 12000)) << p.console();
+    mqtt_peer::Client again(a.port(), {answers, "kvt7400/12/change_condition"});
+    ASSERT_TRUE(again.ready(3000));
+    EXPECT_EQ(data_of(again.ask(requests, answers, req(102, 0))), zero);
+    EXPECT_TRUE(again.on("kvt7400/12/change_condition").empty()) << "the dropped notification stays dropped";
+
+    // Command 37: unit 13 on broker b, after the subscriber's next cycle.
+    mqtt_peer::Client moved(b.port(), {"kvt7400/13/response_configuration"});
+    ASSERT_TRUE(moved.ready(3000));
+    std::string out;
+    ASSERT_EQ(run_program({KVTCTL, "-r", sb.root(), "send", "37,0,13,127.0.0.1," + std::to_string(b.port()) + ",,,"}, &out), 0) << out;
+    EXPECT_TRUE(p.wait_console("MQTT config changed ", 3000)) << p.console();
+    std::string answer;
+    EXPECT_TRUE(wait_until([&] {
+        answer = moved.ask("kvt7400/13/request_configuration", "kvt7400/13/response_configuration", req(13, 0), 200);
+        return !answer.empty();
+    }, 15000)) << p.console();
+    EXPECT_EQ(answer.rfind("{\"unit_id\":13,", 0), 0u) << answer;
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(10000), 0) << p.console();
+    for (const char* end : {"end mqtt_sub_thread", "end mqtt_cc_thread", "end mqtt thread"})
+        EXPECT_NE(p.console().find(end), std::string::npos) << end;
+}

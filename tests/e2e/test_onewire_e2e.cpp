@@ -1,0 +1,219 @@
+// 1-Wire end to end: the real kvt7400sim with its emulated DS2480B adapters,
+// probes plugged in and driven with kvtsim, the web UI's side with kvtctl,
+// results read from the live table, the search lists and the application log.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "db_test_support.h"
+#include "monitor_table.h"
+#include "process.h"
+#include "sandbox.h"
+#include "sim_onewire_state.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int NO_VALUE = 65535;
+const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
+
+void db_exec(TestSandbox& sb, const std::string& sql) { dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).exec(sql); }
+
+std::string sql_text(TestSandbox& sb, const std::string& sql)
+{
+    return dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).scalar(sql);
+}
+
+std::string tool(const std::string& bin, TestSandbox& sb, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {bin, "-r", sb.root()});
+    std::string out;
+    EXPECT_EQ(run_program(args, &out), 0) << args[3] << ": " << out;
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+std::string kvtsim(TestSandbox& sb, const std::vector<std::string>& args) { return tool(KVT_SIMTOOL_BIN, sb, args); }
+std::string kvtctl(TestSandbox& sb, const std::vector<std::string>& args) { return tool(KVTCTL, sb, args); }
+
+MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
+{
+    MONITOR_TABLE::Sensor_condition c{};
+    std::ifstream in(sb.path("/tmp/mmapfile_monitor"), std::ios::binary);
+    in.read(reinterpret_cast<char*>(&c), sizeof c);
+    return c;
+}
+int temp(TestSandbox& sb, int n) { return live(sb).onewire_temperature[n - 1].value; }
+int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].value; }
+
+int log_lines(TestSandbox& sb, const std::string& tail)
+{
+    std::istringstream in(sb.read("/log/app_log/applog1.txt"));
+    int n = 0;
+    for (std::string l; std::getline(in, l);)
+        if (l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0) ++n;
+    return n;
+}
+
+// Scratchpad reads a probe has answered, from kvtsim ow list.
+unsigned reads(TestSandbox& sb, int bus, const std::string& id)
+{
+    std::istringstream in(kvtsim(sb, {"ow", "list", std::to_string(bus)}));
+    for (std::string l; std::getline(in, l);) {
+        if (l.find(id) == std::string::npos) continue;
+        const size_t p = l.find("reads=");
+        return p == std::string::npos ? 0 : static_cast<unsigned>(std::stoul(l.substr(p + 6)));
+    }
+    return 0;
+}
+// Waits until the probe has been read `n` more times: that many passes of its bus.
+bool passes(TestSandbox& sb, int bus, const std::string& id, unsigned n, int timeout_ms)
+{
+    const unsigned r0 = reads(sb, bus, id);
+    return wait_until([&] { return reads(sb, bus, id) >= r0 + n; }, timeout_ms);
+}
+
+void retries_off(TestSandbox& sb) { db_exec(sb, "UPDATE webapp_onewire_conf SET num=0, interval=0;"); }
+
+}  // namespace
+
+TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegisteredOne)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    const std::string a = kvtsim(sb, {"ow", "add", "0", "temp", "25.37"});
+    const std::string b = kvtsim(sb, {"ow", "add", "0", "temp18s20", "-5"});
+    const std::string c = kvtsim(sb, {"ow", "add", "0", "temp", "19"});
+    const std::string h = kvtsim(sb, {"ow", "add", "0", "humid", "55"});
+    const std::string d = kvtsim(sb, {"ow", "add", "1", "temp", "21.5"});
+    uint8_t rom[8];
+    simow::make_rom(simow::DS18B20, 0xABCDEF, rom);
+    const std::string absent = simow::rom_text(rom);
+    retries_off(sb);
+    db_exec(sb, "UPDATE webapp_wire_temp SET enable=1, device_ID='" + a + "' WHERE id=1;"
+                "UPDATE webapp_wire_temp SET enable=1, device_ID=upper('" + b + "') WHERE id=2;"
+                "UPDATE webapp_wire_temp SET enable=1, device_ID='" + absent + "' WHERE id=3;"
+                "UPDATE webapp_wire_temp SET enable=1 WHERE id=70;"
+                "UPDATE webapp_wire_humid SET enable=1, device_ID='" + h + "' WHERE id=1;");
+
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    ASSERT_TRUE(wait_until([&] { return temp(sb, 1) == 2537 && temp(sb, 2) == -500 && humid(sb, 1) == 5500; }, 30000))
+        << temp(sb, 1) << " " << temp(sb, 2) << " " << humid(sb, 1) << "\n"
+        << p.console();
+    EXPECT_EQ(temp(sb, 3), NO_VALUE);
+    EXPECT_EQ(temp(sb, 70), NO_VALUE);
+    EXPECT_EQ(sb.read("/tmp/onewiretemp1.txt"), c + "\n") << "only the unregistered thermometer";
+    EXPECT_EQ(sb.read("/tmp/onewirehumid1.txt"), "");
+    EXPECT_EQ(sb.read("/tmp/onewiretemp2.txt"), d + "\n");
+    EXPECT_NE(p.console().find("temp port1 find:1 [" + d + "]"), std::string::npos);
+
+    ASSERT_TRUE(passes(sb, 0, a, 3, 30000)) << sb.read("/log/app_log/applog1.txt") << kvtsim(sb, {"ow", "list"});
+    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :3"), 1) << "one line, not one per pass";
+    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 0);
+
+    // The web UI assigns the listed bus 1 probe to sensor 70, then asks for
+    // a search and waits for it.
+    kvtctl(sb, {"send", "18,70," + d + ",1,"});
+    kvtctl(sb, {"flags", "set", "onewire_id_flg", "1"});
+    kvtctl(sb, {"send", "17,"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 70) == 2150; }, 20000)) << temp(sb, 70);
+    EXPECT_TRUE(wait_until([&] { return kvtctl(sb, {"flags", "onewire_id_flg"}) == "0"; }, 30000));
+    EXPECT_EQ(sb.read("/tmp/onewiretemp2.txt"), "") << "registered: no longer listed";
+    EXPECT_EQ(sb.read("/tmp/onewiretemp1.txt"), c + "\n");
+    EXPECT_TRUE(wait_until([&] { return sql_text(sb, "SELECT device_ID FROM webapp_wire_temp WHERE id=70;") == "'" + d + "'"; },
+                           10000));
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2537; }, 10000)) << "bus 0 reads again after the search";
+
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(3000), 0);
+    const std::string out = p.console();
+    for (const char* line : {"end one1\n", "end one2\n", "end onewire_thread\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
+}
+
+TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopStaysQuick)
+{
+    TestSandbox sb;
+    const std::string a = kvtsim(sb, {"ow", "add", "0", "temp", "23"});
+    const std::string b = kvtsim(sb, {"ow", "add", "1", "temp", "22"});
+    kvtsim(sb, {"ow", "unplug", "0"});
+    retries_off(sb);
+    db_exec(sb, "UPDATE webapp_wire_temp SET enable=1, device_ID='" + a + "' WHERE id=1;"
+                "UPDATE webapp_wire_temp SET enable=1, device_ID='" + b + "' WHERE id=65;");
+
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    // Bus 1 is read although bus 0 has no adapter.
+    ASSERT_TRUE(wait_until([&] { return temp(sb, 65) == 2200; }, 30000)) << p.console();
+    ASSERT_TRUE(passes(sb, 1, b, 3, 20000));
+    EXPECT_EQ(temp(sb, 1), NO_VALUE);
+    EXPECT_EQ(log_lines(sb, "> Error:1-Wire open error."), 1) << "once while the adapter stays away";
+    EXPECT_EQ(log_lines(sb, "> 1-wire ser initialize fault temp."), 1);
+    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 1);
+
+    kvtsim(sb, {"ow", "plug", "0"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2300; }, 30000)) << temp(sb, 1);
+    EXPECT_EQ(log_lines(sb, "> Success to connect 1-wire(temp) CH :1"), 1);
+
+    // Pulled while the loop reads it, and plugged back.
+    kvtsim(sb, {"ow", "unplug", "0"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == NO_VALUE; }, 20000));
+    EXPECT_TRUE(wait_until([&] { return log_lines(sb, "> Failed to connect 1-wire(temp) CH :1") == 2; }, 5000));
+    kvtsim(sb, {"ow", "plug", "0"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2300; }, 30000)) << temp(sb, 1);
+    EXPECT_EQ(temp(sb, 65), 2200) << "bus 1 unaffected";
+
+    // With the adapter pulled again the threads are in their slowest waits.
+    kvtsim(sb, {"ow", "unplug", "0"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == NO_VALUE; }, 20000));
+    const auto t0 = Clock::now();
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait_exit(3000), 0);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    EXPECT_LT(took, 1000) << "stop took " << took << " ms";
+}
+
+TEST(OneWireE2E, KvtsimOwRefusesBadArgumentsAndKeepsTheProbes)
+{
+    TestSandbox sb(false);
+    const std::string id = kvtsim(sb, {"ow", "add", "1", "humid", "40"});
+    ASSERT_EQ(id.size(), 16u);
+    std::string bad_crc = id;
+    bad_crc[0] = bad_crc[0] == '0' ? '1' : '0';
+    struct Case {
+        std::vector<std::string> args;
+        int rc;
+    } cases[] = {
+        {{"ow"}, 2},
+        {{"ow", "bogus", "0"}, 2},
+        {{"ow", "add", "2", "temp"}, 2},
+        {{"ow", "add", "0", "pressure"}, 2},
+        {{"ow", "add", "0", "temp", "warm"}, 2},
+        {{"ow", "add", "0", "temp", bad_crc}, 1},
+        {{"ow", "add", "1", "humid", id}, 1},  // already there
+        {{"ow", "set", "1", "xyz", "20"}, 1},
+        {{"ow", "set", "0", id, "20"}, 1},  // on the other bus
+        {{"ow", "set", "1", id}, 2},
+        {{"ow", "mute", "1", id, "maybe"}, 2},
+        {{"ow", "corrupt", "1", id, "0"}, 2},
+        {{"ow", "timing", "1", "slow"}, 2},
+        {{"ow", "set", "1", id, "61.25"}, 0},
+        {{"ow", "mute", "1", id, "on"}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {KVT_SIMTOOL_BIN, "-r", sb.root()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string out;
+        EXPECT_EQ(run_program(argv, &out), c.rc) << c.args.back() << ": " << out;
+    }
+    EXPECT_EQ(kvtsim(sb, {"ow", "list"}), "1 " + id + " humid 61.25% muted reads=0");
+    kvtsim(sb, {"ow", "remove", "1", id});
+    EXPECT_EQ(kvtsim(sb, {"ow", "list"}), "");
+}
