@@ -71,6 +71,8 @@ TEST(EventPipelineE2E, InputsAndStatesReachTheRelaysAndTheStatusLog)
               "UPDATE webapp_do SET doinit=1 WHERE id=5;");
     SimProcess p(sb.root(), clock_near_a_minute());
     ASSERT_TRUE(p.wait_started(20000)) << p.console();
+    // The monitor takes the levels it finds at its start without announcing them.
+    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
 
     // Start-up drives every output to its start level.
     for (int k = 0; k < 5; ++k) EXPECT_EQ(sb.gpio(2, BOARD::RELAY[k].line), k == 4 ? 1 : 0) << "relay " << k + 1;
