@@ -26,7 +26,8 @@
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
 std::atomic<int> updateflg{0};
-volatile sig_atomic_t sigterm_received = 0;
+std::atomic<int> sigterm_received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the SIGTERM flag is set inside a signal handler");
 std::atomic<int> chcnt{1};
 char software_ver[16];
 char hardware_ver[16];
