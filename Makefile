@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 SANDBOX    ?= $(CURDIR)/sandbox
 
-.PHONY: all build test run deps sandbox clean bench fuzz target target-test target-deps
+.PHONY: all build test run deps sandbox clean bench fuzz target target-test target-deps faults tsan
 
 all: build
 
@@ -50,6 +50,20 @@ fuzz: deps
 	$(FUZZ_BUILD)/tests/fuzz_recv_message -max_total_time=$(FUZZ_SECONDS) -max_len=2048 \
 	  -artifact_prefix=$(FUZZ_BUILD)/ \
 	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+
+# make faults  the whole fault matrix (ctest label faults), its table printed
+faults: build
+	sh bench/fault_matrix.sh $(BUILD)
+
+# make tsan    the service, the end-to-end tests and the unit tests built with
+#              ThreadSanitizer in build-tsan; reports not fixed are explained
+#              in tests/tsan.supp
+TSAN_BUILD ?= build-tsan
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVT_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target kvt7400sim kvtsim kvtctl kvt_unit_tests kvt_e2e_tests
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=0 exitcode=66 log_path=$(CURDIR)/$(TSAN_BUILD)/tsan" \
+	  ctest --test-dir $(TSAN_BUILD) -L 'unit|e2e' --output-on-failure -j 3
 
 bench: build
 	sh bench/run.sh $(BUILD)

@@ -14,9 +14,10 @@
 
 namespace simboard {
 
-const FaultName FAULT_NAMES[6] = {
+const FaultName FAULT_NAMES[7] = {
     {"gpio1", FAULT_GPIO1},       {"gpio2", FAULT_GPIO2},     {"gpio3", FAULT_GPIO3},
     {"mem-open", FAULT_MEM_OPEN}, {"mem-map", FAULT_MEM_MAP}, {"line-io", FAULT_LINE_IO},
+    {"shell", FAULT_SHELL},
 };
 
 std::string board_path(const std::string& root) { return root + "/sim/board"; }

@@ -28,13 +28,14 @@ enum Fault : uint32_t {
     FAULT_MEM_OPEN = 1u << 3,  // /dev/mem cannot be opened
     FAULT_MEM_MAP = 1u << 4,   // the register window cannot be mapped
     FAULT_LINE_IO = 1u << 5,   // every line request fails
+    FAULT_SHELL = 1u << 6,     // every shell command fails, none is carried out
 };
 
 struct FaultName {
     const char* name;
     uint32_t bit;
 };
-extern const FaultName FAULT_NAMES[6];
+extern const FaultName FAULT_NAMES[7];
 
 struct Header {
     char magic[8];  // "KVTBOARD"

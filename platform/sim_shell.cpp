@@ -365,6 +365,12 @@ int sim_shell_run(const std::string& root, const std::string& cmd)
     return emulate(root, words, ops);
 }
 
+int sim_shell_fail(const std::string& root, const std::string& cmd)
+{
+    journal(root, cmd);
+    return 1;
+}
+
 std::vector<std::string> sim_journal(const std::string& root)
 {
     std::vector<std::string> lines;

@@ -14,6 +14,10 @@
 // wait status as system() returns it.
 int sim_shell_run(const std::string& root, const std::string& cmd);
 
+// Journals one command and fails it without carrying anything out (the
+// board's shell fault); returns 1, as a failed emulated command does.
+int sim_shell_fail(const std::string& root, const std::string& cmd);
+
 // Splits a command line the way the shell would for the simple forms the
 // service builds (quotes and backslashes honoured; operators as own words).
 std::vector<std::string> sim_shell_words(const std::string& cmd);

@@ -93,7 +93,14 @@ int platform_init()
 const char* platform_name() { return "simulated board"; }
 bool platform_simulated() { return true; }
 
-int kvt_system(const std::string& cmd) { return sim_shell_run(sandbox_root(), cmd); }
+int kvt_system(const std::string& cmd)
+{
+    // The shell fault stands for a machine whose commands all fail (a full
+    // or read-only disk, a missing tool); an unmapped board is not that.
+    simboard::Header* b = board();
+    if (b && (b->faults & simboard::FAULT_SHELL)) return sim_shell_fail(sandbox_root(), cmd);
+    return sim_shell_run(sandbox_root(), cmd);
+}
 
 void kvt_syslog_info(const std::string& text)
 {

@@ -19,7 +19,9 @@
 extern std::atomic<int> control;     // every thread loops while non-zero
 extern std::atomic<int> rebootflg;   // restart the appliance after the stop
 extern std::atomic<int> updateflg;   // quiet exit after the stop
-extern volatile sig_atomic_t sigterm_received;
+// Set by the SIGTERM handler. A lock-free atomic is as safe in a handler as
+// sig_atomic_t and is seen by the supervisor thread without a data race.
+extern std::atomic<int> sigterm_received;
 extern std::atomic<int> chcnt;       // settings-change counter 1..5000
 extern char software_ver[16];
 extern char hardware_ver[16];

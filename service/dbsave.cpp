@@ -240,7 +240,11 @@ int dbsave_batch()
         std::string m = db_save.front();
         int kind = 0, index = 0;
         try {
-            if (parse_save_message(m, &kind, &index)) {
+            if (failed) {
+                // The batch is undone whole anyway; each further statement
+                // could wait out the same lock or meet the same full file.
+                std::printf("dbsave: batch failed, \"%s\" left to the reload\n", m.c_str());
+            } else if (parse_save_message(m, &kind, &index)) {
                 if (!save_message(kind, index)) failed = true;
             } else {
                 std::printf("dbsave: malformed message \"%s\", ignored\n", m.c_str());

@@ -57,15 +57,42 @@ std::string update_target(const std::string& sql, const std::vector<SETTINGS_MAP
     return table + " id=" + id;
 }
 
-enum class SelectOutcome { ok, missing_table, stopped };
+enum class SelectOutcome { ok, missing_table, stopped, failed };
+
+// A lock is the web UI writing and passes, so a query waits it out. A
+// damaged file or a failing disk does not pass: waiting for it would hold
+// start-up, or the settings writer's reload, for as long as the service runs.
+bool lasting_failure(int rc)
+{
+    switch (rc & 0xff) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+SelectOutcome give_up(int rc, const std::string& sql)
+{
+    report_error(std::string("select_db: ") + sqlite3_errstr(rc) + " (" + std::to_string(rc) + "), no rows from",
+                 sql);
+    return SelectOutcome::failed;
+}
+
+// Start-up runs before the supervisor does; a SIGTERM then must still end a
+// query that waits on a lock, so that the stop it asks for can happen.
+bool may_retry() { return control == 1 && !sigterm_received; }
 
 // Runs a query until one attempt completes, filling rows. Retries every
-// 10 ms while the service runs. A closed connection can never succeed, so
-// it ends the query at once instead of holding the caller.
+// 10 ms while the service runs. A closed connection or a damaged file can
+// never succeed, so they end the query at once instead of holding the caller.
 SelectOutcome run_select(const std::string& sql, DbRows& rows)
 {
     rows.clear();
-    while (control == 1) {
+    while (may_retry()) {
         {
             std::lock_guard<std::recursive_mutex> lock(db_mutex);
             if (db == nullptr) {
@@ -78,6 +105,7 @@ SelectOutcome run_select(const std::string& sql, DbRows& rows)
                 std::printf("ERROR2(%d) %s\n", rc, sqlite3_errmsg(db));
                 sqlite3_finalize(stmt);
                 if (missing_table(rc)) return SelectOutcome::missing_table;
+                if (lasting_failure(rc)) return give_up(rc, sql);
             } else {
                 while (sqlite3_step(stmt) == SQLITE_ROW) {
                     int n = sqlite3_column_count(stmt);
@@ -94,6 +122,7 @@ SelectOutcome run_select(const std::string& sql, DbRows& rows)
                 std::printf("select ERROR3(%d) %s\n", rc, sqlite3_errmsg(db));
                 std::printf("ERROR3(%d) %s\n%s\n", rc, sqlite3_errmsg(db), sql.c_str());
                 rows.clear();
+                if (lasting_failure(rc)) return give_up(rc, sql);
             }
         }
         sleep_ms(10);
@@ -269,6 +298,11 @@ int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& va
             std::printf("%s\n", err_text("update ERROR6(", rc).c_str());
             sqlite3_finalize(stmt);
             result = 2;
+            if (db == nullptr || lasting_failure(rc)) {
+                report_error(std::string("update_db: ") + (db ? sqlite3_errstr(rc) : "database not open") + " in",
+                             update_target(sql, values));
+                return result;
+            }
             continue;
         }
         // Values are bound, never spliced into the text: whatever a name
@@ -286,6 +320,12 @@ int update_db(const std::string& sql, const std::vector<SETTINGS_MAP::Value>& va
             std::printf("%s\n", err_text("update ERROR7(", rc).c_str());
             sqlite3_finalize(stmt);
             result = 3;
+            // A full or damaged file stays so: 29 more attempts would only
+            // hold the writer (and a stop) for another 3 s per statement.
+            if (lasting_failure(rc) || (rc & 0xff) == SQLITE_FULL) {
+                report_error(std::string("update_db: ") + sqlite3_errstr(rc) + " in", update_target(sql, values));
+                return result;
+            }
             continue;
         }
         // A row that is not there is a setting that silently goes unsaved:

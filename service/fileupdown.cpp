@@ -7,6 +7,7 @@
 // when control drops to 0.
 #include "fileupdown.h"
 
+#include <atomic>
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -311,11 +312,14 @@ void* file_thread(void*)
     while (control) {
         MONITOR_TABLE::RequestFlg* flg = monitor ? monitor->requestflg : nullptr;
         for (int kind = 1; flg && kind <= FILE_UPDOWN::KIND_COUNT && control; ++kind) {
-            int32_t* f = FILE_UPDOWN::request_flag(flg, kind);
-            if (*f == REQ::EXPORT)
-                *f = FILE_UPDOWN::do_export(kind);
-            else if (*f == REQ::IMPORT)
-                *f = FILE_UPDOWN::do_import(kind);
+            // The settings writer compares and swaps the same flag from its
+            // thread: both sides go through atomic access.
+            std::atomic_ref<int32_t> f(*FILE_UPDOWN::request_flag(flg, kind));
+            const int32_t req = f.load();
+            if (req == REQ::EXPORT)
+                f.store(FILE_UPDOWN::do_export(kind));
+            else if (req == REQ::IMPORT)
+                f.store(FILE_UPDOWN::do_import(kind));
         }
         sleep_while_running(50);
     }

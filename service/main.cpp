@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "command.h"
 #include "common.h"
 #include "datalog.h"
 #include "mail.h"
@@ -25,7 +26,8 @@
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
 std::atomic<int> updateflg{0};
-volatile sig_atomic_t sigterm_received = 0;
+std::atomic<int> sigterm_received{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the SIGTERM flag is set inside a signal handler");
 std::atomic<int> chcnt{1};
 char software_ver[16];
 char hardware_ver[16];
@@ -165,16 +167,17 @@ int chcntup()
 int service_main()
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);  // console lines reach the journal whole and at once
-    if (platform_init() != 0) return 1;
-
-    std::printf("Application Start\n");
-    std::fflush(stdout);
-
+    // The handler comes first: a SIGTERM while the backend is being prepared
+    // is then an orderly stop too, not the default end of the process.
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = handle_sigterm;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
+    if (platform_init() != 0) return 1;
+
+    std::printf("Application Start\n");
+    std::fflush(stdout);
     platform_stop_signals(handle_sigterm);
 
     ftp_enable();
@@ -246,6 +249,9 @@ int service_main()
     }
     for (size_t i = 0; i < N; ++i)
         if (started[i]) pthread_join(threads[i], nullptr);
+    // A command taken off the queue after the settings writer's last batch
+    // is still in db_save: written now, before the database closes.
+    dbsave_batch();
 
     gpio1_close();
     gpio2_close();

@@ -93,7 +93,7 @@ TEST(KvtsimE2E, SetsLandOnTheBoardLinesAndReadsPrintTheValueAlone)
         {{"fpga", "0x7FFE", "255"}, 0, ""},
         {{"run"}, 0, "0\n"},
         {{"fault", "line-io", "on"}, 0, ""},
-        {{"fault"}, 0, "gpio1 off\ngpio2 off\ngpio3 off\nmem-open off\nmem-map off\nline-io on\n"},
+        {{"fault"}, 0, "gpio1 off\ngpio2 off\ngpio3 off\nmem-open off\nmem-map off\nline-io on\nshell off\n"},
         {{"fault", "line-io", "off"}, 0, ""},
     };
     for (const auto& s : steps) {
