@@ -4,6 +4,9 @@
 # make run    run the service on the simulated board in ./sandbox (Ctrl-C stops it)
 # make fuzz   fuzz the SNMP request handling for FUZZ_SECONDS (default 60) with
 #             libFuzzer, ASan and UBSan, in its own build tree
+# make target       cross-build for the aarch64 board in build-aarch64/, pack
+#                   kvt7400sys_aarch64.ipk and check it
+# make target-test  that, then the unit tests under qemu-aarch64
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
@@ -11,7 +14,7 @@ FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 SANDBOX    ?= $(CURDIR)/sandbox
 
-.PHONY: all build test run deps sandbox clean bench fuzz
+.PHONY: all build test run deps sandbox clean bench fuzz target target-test target-deps
 
 all: build
 
@@ -50,6 +53,22 @@ fuzz: deps
 
 bench: build
 	sh bench/run.sh $(BUILD)
+
+# The aarch64 board: only what the package ships and the unit tests.
+TARGET_BUILD ?= build-aarch64
+
+target-deps: deps
+	@sh tools/install-deps.sh target
+
+target: target-deps
+	cmake -S . -B $(TARGET_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
+	cmake --build $(TARGET_BUILD) -j $(JOBS) --target kvt7400sys kvtctl ipk
+	ctest --test-dir $(TARGET_BUILD) -L target --output-on-failure
+
+target-test: target
+	cmake --build $(TARGET_BUILD) -j $(JOBS) --target kvt_unit_tests
+	ctest --test-dir $(TARGET_BUILD) -L unit --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

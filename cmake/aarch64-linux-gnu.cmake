@@ -1,0 +1,27 @@
+# Cross-build for the appliance's aarch64 board with Debian's cross compiler
+# and the arm64 libraries installed through multiarch
+# (sh tools/install-deps.sh target). Programs built here run on this machine
+# under qemu-aarch64: the factory database generator at build time, the unit
+# tests under ctest.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
+
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+
+# Headers and libraries: the cross sysroot and the multiarch arm64 ones
+# only; host programs (pkg-config, sh, python3) from the host.
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+
+# The loader comes from the cross sysroot; its C library must come from
+# there too. Without the search path the loader finds libc through the
+# host's cache, which lists the multiarch arm64 libc6 (a different build
+# than the cross one), and the pair deadlocks in the first pthread_create.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
