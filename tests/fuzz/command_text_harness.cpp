@@ -23,9 +23,11 @@ void setup(const std::string& root)
     fuzz_snapshot_records();
 }
 
-// Every save request names a kind the writer knows and an entry inside it.
-void check_saves(const std::string& text)
+// Every save request names a kind the writer knows and an entry inside it;
+// returns how many there were.
+int check_saves(const std::string& text)
 {
+    int saves = 0;
     while (!db_save.empty()) {
         const std::string m = db_save.front();
         db_save.pop();
@@ -34,7 +36,9 @@ void check_saves(const std::string& text)
         const int entries = kind_entries(kind);
         if (entries <= 0 || (index != SAVE::WHOLE && (index < 0 || index >= entries)))
             fuzz_fail("save message " + m + " outside its section, for " + text);
+        ++saves;
     }
+    return saves;
 }
 
 int feed(const uint8_t* data, size_t size)
@@ -49,11 +53,9 @@ int feed(const uint8_t* data, size_t size)
     for (const std::string& v : f)
         if (v.size() > CMD_FIELD_MAX) fuzz_fail("a field longer than the channel keeps");
     const int cmd = field_num(f, 0);
+    // A settings command is taken when it asked for a save.
     int taken = FUZZ_REFUSED;
-    int refusals = 0;
-    if (apply_settings_command(f, &refusals)) {
-        taken = refusals == 0 ? FUZZ_TAKEN : FUZZ_REFUSED;
-    } else if (cmd == 59) {
+    if (!apply_settings_command(f) && cmd == 59) {
         const std::string block = session_block(field_text(f, 1), field_text(f, 2), field_text(f, 3));
         if (!block.empty()) {
             // Only the three session lines may come out of the values.
@@ -63,7 +65,7 @@ int feed(const uint8_t* data, size_t size)
         }
     }
     fuzz_check_texts("command text");
-    check_saves(std::string(text, size));
+    if (check_saves(std::string(text, size)) > 0) taken = FUZZ_TAKEN;
     return taken;
 }
 
