@@ -2,7 +2,7 @@
 # Runs every fuzz target for FUZZ_SECONDS seconds, one after the other, and
 # prints per target what libFuzzer reported at its end: executions, their
 # rate, coverage, corpus size, and whether it found anything.
-#   sh bench/fuzz_figures.sh BUILD_DIR SECONDS
+#   sh bench/fuzz_figures.sh BUILD_DIR SECONDS [TARGET...]
 # New inputs collect in BUILD_DIR/corpus/<target>; the committed seeds under
 # tests/fuzz/corpus stay as they are. Findings are left as BUILD_DIR/crash-*,
 # leak-*, timeout-*, oom-* (replay one: BUILD_DIR/tests/fuzz_<target> FILE).
@@ -10,7 +10,8 @@ set -u
 build=${1:-build-fuzz}
 seconds=${2:-60}
 src=$(cd "$(dirname "$0")/.." && pwd)
-targets="recv_message mqtt_request command_text settings_file mesh_report state_log system_files"
+if [ $# -ge 2 ]; then shift 2; else set --; fi
+targets=${*:-recv_message mqtt_request command_text settings_file mesh_report state_log system_files}
 status=0
 printf '%-14s %12s %9s %7s %7s %s\n' target executions exec/s cov corpus findings
 for t in $targets; do
