@@ -2,8 +2,9 @@
 # make test   install what is missing (as root), build, run every test, then
 #             the unit tests again under AddressSanitizer and UBSan
 # make run    run the service on the simulated board in ./sandbox (Ctrl-C stops it)
-# make fuzz   fuzz the SNMP request handling for FUZZ_SECONDS (default 60) with
-#             libFuzzer, ASan and UBSan, in its own build tree
+# make fuzz   run every fuzz target (SNMP requests, MQTT requests, command texts,
+#             settings files, mesh reports, the status log, system files) for
+#             FUZZ_SECONDS each (default 60) with libFuzzer, ASan and UBSan
 # make target       cross-build for the aarch64 board in build-aarch64/, pack
 #                   kvt7400sys_aarch64.ipk and check it
 # make target-test  that, then the unit tests under qemu-aarch64
@@ -41,15 +42,14 @@ sandbox: build
 run: sandbox
 	KVT_ROOT=$(SANDBOX) $(BUILD)/kvt7400sim
 
-# New inputs collect in $(FUZZ_BUILD)/corpus; the committed seeds stay as they are.
+# Every fuzz target in turn, FUZZ_SECONDS each, and a line of figures per
+# target. New inputs collect in $(FUZZ_BUILD)/corpus; the committed seeds stay
+# as they are.
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVT_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_recv_message
-	mkdir -p $(FUZZ_BUILD)/corpus
-	$(FUZZ_BUILD)/tests/fuzz_recv_message -max_total_time=$(FUZZ_SECONDS) -max_len=2048 \
-	  -artifact_prefix=$(FUZZ_BUILD)/ \
-	  $(FUZZ_BUILD)/corpus tests/fuzz/corpus
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_all
+	sh bench/fuzz_figures.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # make faults  the whole fault matrix (ctest label faults), its table printed
 faults: build

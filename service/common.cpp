@@ -457,7 +457,9 @@ int mqtt_senario_check(int time, int sensortype, int port, int state, int value,
 std::string state_log_str(int type, int port)
 {
     const auto& ss = sensor_settings;
-    const int i = port - 1;
+    // The port comes from the status-log file, which may hold any number:
+    // it is checked against the array before 1 is taken off.
+    const long i = static_cast<long>(port) - 1;
     auto in = [i](int n) { return i >= 0 && i < n; };
     switch (type) {
     case KIND::DIO:

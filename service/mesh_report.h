@@ -66,6 +66,14 @@ inline Report parse_report(const std::string& first_line)
     return r;
 }
 
+// A report of time `time` is recent at `now` when it is less than max_age
+// seconds old (one from the future counts as recent). The report time is
+// whatever the file holds, so it is never subtracted.
+inline bool report_recent(long long now, long long time, long long max_age)
+{
+    return time > now - max_age;
+}
+
 inline std::string report_line(const Report& r)
 {
     return std::to_string(r.time) + "," + std::to_string(r.v[0]) + "," + std::to_string(r.v[1]) + "," +

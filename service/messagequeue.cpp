@@ -115,16 +115,17 @@ bool apply_mapped(const SETTINGS_MAP::Command& c, const std::vector<std::string>
     for (int g = 0; g < c.groups; ++g) {
         const size_t k = static_cast<size_t>(c.first + g * c.width);
         if (!present(f, k)) break;
-        int entry = g;
+        long entry = g;
         if (c.index == Index::group_number || c.index == Index::group_index) {
-            entry = field_num(f, k) - (c.index == Index::group_number ? 1 : 0);
+            // Taken off in a wider type: the web UI may send any number.
+            entry = static_cast<long>(field_num(f, k)) - (c.index == Index::group_number ? 1 : 0);
             if (entry < 0 || entry >= s.entries) {
                 refuse(c.index == Index::group_number ? "entry number out of range" : "trend rule out of range",
                        field_num(f, k));
                 continue;
             }
         }
-        set_fields(s, SETTINGS_MAP::element(s, entry), f, k, c.hundredths);
+        set_fields(s, SETTINGS_MAP::element(s, static_cast<int>(entry)), f, k, c.hundredths);
     }
     if (c.push) db_save.push_n(c.save, SAVE::WHOLE);
     return true;

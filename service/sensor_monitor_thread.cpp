@@ -147,7 +147,7 @@ void nx40_poll(long long now)
         auto& el = monitor->sensor_condition->kvt_nx40[i];
         auto& con = monitor->trend_per->kvt_nx40[i].con;
         MESH::Report r;
-        if (read_mesh_report(MESH::NX40_KIND, s.device_ID, r) && now - r.time < max_age) {
+        if (read_mesh_report(MESH::NX40_KIND, s.device_ID, r) && MESH::report_recent(now, r.time, max_age)) {
             el.sensor_temperature.value = r.v[0];
             el.sensor_battery.value = r.v[2];
             con = 1;
@@ -169,7 +169,8 @@ void vlxa_poll(long long now)
         auto& el = monitor->sensor_condition->veloxa[i];
         auto& con = monitor->trend_per->veloxa[i].con;
         MESH::Report r;
-        const bool recent = read_mesh_report(MESH::VLXA_KIND, s.device_ID, r) && now - r.time < MESH::VLXA_MAX_AGE_S;
+        const bool recent = read_mesh_report(MESH::VLXA_KIND, s.device_ID, r) &&
+                            MESH::report_recent(now, r.time, MESH::VLXA_MAX_AGE_S);
         el.sensor_temperature.value = recent ? r.v[0] : SETTINGS_TABLE::VALUE_ERROR;
         el.sensor_humidity.value = recent ? r.v[1] : SETTINGS_TABLE::VALUE_ERROR;
         el.sensor_battery.value = recent ? r.v[2] : SETTINGS_TABLE::VALUE_ERROR;
