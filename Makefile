@@ -63,7 +63,7 @@ TSAN_BUILD ?= build-tsan
 tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVT_TSAN=ON
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target kvt7400sim kvtsim kvtctl kvt_unit_tests kvt_e2e_tests
-	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=0 exitcode=66 log_path=$(CURDIR)/$(TSAN_BUILD)/tsan" \
+	KVT_TEST_TIME_SCALE=4 TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=0 exitcode=66 log_path=$(CURDIR)/$(TSAN_BUILD)/tsan" \
 	  ctest --test-dir $(TSAN_BUILD) -L 'unit|e2e' --output-on-failure -j 3
 
 bench: build

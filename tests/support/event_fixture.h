@@ -12,6 +12,7 @@
 #include "events.h"
 #include "record_text.h"
 #include "sandbox.h"
+#include "snmp.h"
 
 class EventsTest : public ::testing::Test {
 protected:
@@ -39,6 +40,9 @@ protected:
 
     void TearDown() override
     {
+        // As at the service's stop: relay pulses end before the tables go.
+        control = 0;
+        snmp_pulses_wait();
         mmap_close();
         gpio1_close();
         gpio2_close();

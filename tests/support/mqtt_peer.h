@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "deadline.h"
+
 namespace mqtt_peer {
 
 inline int free_tcp_port()
@@ -171,7 +173,7 @@ private:
     template <typename F>
     bool wait(int timeout_ms, F done)
     {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(timeout_ms));
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);

@@ -14,6 +14,7 @@
 #include "common.h"
 #include "platform.h"
 #include "sim_shell.h"
+#include "deadline.h"
 
 #ifndef KVT_DB_DIR
 #define KVT_DB_DIR ""
@@ -103,7 +104,7 @@ void TestSandbox::set_fault(uint32_t bits) { board()->faults = bits; }
 
 bool wait_until(const std::function<bool()>& cond, int timeout_ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(timeout_ms));
     while (std::chrono::steady_clock::now() < deadline) {
         if (cond()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

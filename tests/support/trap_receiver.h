@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "snmp_wire.h"
+#include "deadline.h"
 
 extern char** environ;
 
@@ -162,7 +163,7 @@ private:
     template <typename F>
     static bool until(F cond, int timeout_ms)
     {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(timeout_ms));
         while (true) {
             if (cond()) return true;
             if (std::chrono::steady_clock::now() >= end) return false;

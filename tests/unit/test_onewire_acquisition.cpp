@@ -8,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "command.h"
 #include "onewire.h"
 #include "test_onewire_support.h"
 
@@ -253,9 +254,10 @@ TEST_F(OneWireAcq, RetryWaitEndsEarlyOnAStopOrADisabledProbe)
     EXPECT_EQ(owRetryInterval(250, 0, 2), 0);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(250));
 
+    // Disabled the way the web UI does it, from the command thread.
     std::thread disable([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        sensor_settings.onewire_temperature[4].enable = false;
+        apply_settings_command({"15", "5", "", "0"});
     });
     t0 = Clock::now();
     EXPECT_EQ(owRetryInterval(20000, 1, 4), 1);

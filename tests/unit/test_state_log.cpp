@@ -1,5 +1,6 @@
 // The status log: ring entries, trap texts and the checks a record
 // triggers, the CSV export, and the consumer thread's save at stop.
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -123,7 +124,7 @@ TEST_F(StateLogTest, ThreadDrainsInOrderAndSavesAtStop)
 {
     std::thread th([] { state_log_thread(nullptr); });
     for (int i = 1; i <= 50; ++i) state_log.push("1700000000,2,1," + std::to_string(i % 8 + 1) + ",100,0,");
-    ASSERT_TRUE(wait_until([&] { return all().w == 50; }, 5000));
+    ASSERT_TRUE(wait_until([&] { return std::atomic_ref<int32_t>(all().w).load() == 50; }, 5000));
     control = 0;
     th.join();
     for (int i = 0; i < 50; ++i) ASSERT_EQ(all().all[i].state, (i + 1) % 8 + 1) << "entry " << i;
