@@ -9,7 +9,7 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 status=0
 ctest --test-dir "$BUILD" -L faults -j 2 -V >"$out" 2>&1 || status=1
-"$BUILD"/tests/kvt_unit_tests --gtest_filter='SettingsWriterFaultTest.*' >>"$out" 2>&1 || status=1
+"$BUILD"/tests/kvt_unit_tests --gtest_filter='SettingsWriterTest.Fault*' >>"$out" 2>&1 || status=1
 grep -m1 -o 'fault seed [0-9]*' "$out"
 echo
 printf '| fault | point | result | outcome |\n| --- | --- | --- | --- |\n'

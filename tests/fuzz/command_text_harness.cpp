@@ -13,15 +13,7 @@
 
 namespace {
 
-void setup(const std::string& root)
-{
-    fuzz_sandbox(root, true);
-    fuzz_map_tables();
-    if (open_db() != 0) fuzz_fail("open_db " + kvt_path("/opt/KVT7400/db.sqlite3"));
-    init_structs();
-    close_db();
-    fuzz_snapshot_records();
-}
+void setup(const std::string& root) { fuzz_setup_from_factory_db(root); }
 
 // Every save request names a kind the writer knows and an entry inside it;
 // returns how many there were.

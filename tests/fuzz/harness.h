@@ -37,6 +37,9 @@ const FuzzHarness* fuzz_harness(const std::string& name);
 std::string fuzz_sandbox(const std::string& root, bool with_db);
 // Maps the four shared tables of the current sandbox once.
 void fuzz_map_tables();
+// The sandbox with the factory database, its records loaded (then changed by
+// adjust, when given) and snapshot for fuzz_restore_records.
+void fuzz_setup_from_factory_db(const std::string& root, void (*adjust)() = nullptr, bool keep_db_open = false);
 // Writes a file of the sandbox by its service path (no flush to the medium:
 // inputs come by the thousand); false when it could not be written.
 bool fuzz_put_file(const std::string& service_path, const std::string& text);

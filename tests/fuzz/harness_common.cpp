@@ -61,6 +61,17 @@ void fuzz_map_tables()
     monitor->requestflg->is_7400 = 1;
 }
 
+void fuzz_setup_from_factory_db(const std::string& root, void (*adjust)(), bool keep_db_open)
+{
+    fuzz_sandbox(root, true);
+    fuzz_map_tables();
+    if (open_db() != 0) fuzz_fail("open_db " + kvt_path("/opt/KVT7400/db.sqlite3"));
+    init_structs();
+    if (adjust) adjust();
+    if (!keep_db_open) close_db();
+    fuzz_snapshot_records();
+}
+
 bool fuzz_put_file(const std::string& service_path, const std::string& text)
 {
     FILE* f = std::fopen(kvt_path(service_path).c_str(), "wb");

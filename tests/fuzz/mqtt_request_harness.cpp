@@ -17,13 +17,12 @@ MONITOR_TABLE::Sensor_condition saved_live;
 
 void setup(const std::string& root)
 {
-    fuzz_sandbox(root, true);
-    fuzz_map_tables();
-    if (open_db() != 0) fuzz_fail("open_db " + kvt_path("/opt/KVT7400/db.sqlite3"));
-    init_structs();
     // A held relay would pause every switching write for a second.
-    for (auto& o : sensor_settings.digitalO) o.dokeep = false;
-    fuzz_snapshot_records();
+    fuzz_setup_from_factory_db(
+        root, [] {
+            for (auto& o : sensor_settings.digitalO) o.dokeep = false;
+        },
+        true);
     std::memcpy(&saved_live, monitor->sensor_condition, sizeof saved_live);
 }
 

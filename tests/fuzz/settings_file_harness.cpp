@@ -14,15 +14,7 @@ namespace {
 SETTINGS_TABLE::Sensor_settings first_s;
 SETTINGS_TABLE::Admin_settings first_a;
 
-void setup(const std::string& root)
-{
-    fuzz_sandbox(root, true);
-    fuzz_map_tables();
-    if (open_db() != 0) fuzz_fail("open_db " + kvt_path("/opt/KVT7400/db.sqlite3"));
-    init_structs();
-    close_db();
-    fuzz_snapshot_records();
-}
+void setup(const std::string& root) { fuzz_setup_from_factory_db(root); }
 
 int feed(const uint8_t* data, size_t size)
 {

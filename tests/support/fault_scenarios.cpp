@@ -60,76 +60,57 @@ struct Expect {
 
 // Another connection holding the write lock, as the web UI does while it
 // writes: nobody else reads or writes the file until it is released.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(const std::string& path)
-    {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
-            throw std::runtime_error("sqlite3_open_v2 " + path);
-        sqlite3_busy_timeout(db_, 5000);
-        if (sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(std::string("BEGIN EXCLUSIVE: ") + sqlite3_errmsg(db_));
-    }
-    ~ExclusiveLock() { release(); }
-    void release()
-    {
-        if (!db_) return;
-        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
-        db_ = nullptr;
-    }
+std::unique_ptr<dbtest::Conn> hold_lock(const std::string& path)
+{
+    auto c = std::make_unique<dbtest::Conn>(path);
+    c->exec("BEGIN EXCLUSIVE");
+    return c;
+}
+void release(std::unique_ptr<dbtest::Conn>& lock)
+{
+    if (lock) lock->exec("COMMIT");
+    lock.reset();
+}
 
-private:
-    sqlite3* db_ = nullptr;
-};
-
-// Where the damage goes: the header of a table's root page (its page type
-// byte becomes invalid), or the file's own header.
+// Damage of 16 bytes: the header of a table's root page (its page type
+// byte becomes invalid), or the file's own header when no table is named.
 struct Damage {
     std::string path;
     long offset = 0;
     std::string original;
-};
 
-Damage plan_damage(const std::string& path, const std::string& table)
-{
-    Damage d;
-    d.path = path;
-    if (table.empty()) return d;
-    dbtest::Conn c(path);
-    long page = std::stol(c.scalar("PRAGMA page_size", true));
-    long root = std::stol(c.scalar("SELECT rootpage FROM sqlite_master WHERE name='" + table + "'", true));
-    d.offset = (root - 1) * page;
-    return d;
-}
-
-void apply_damage(Damage& d)
-{
-    std::fstream f(d.path, std::ios::in | std::ios::out | std::ios::binary);
-    d.original.assign(16, '\0');
-    f.seekg(d.offset);
-    f.read(d.original.data(), 16);
-    f.seekp(d.offset);
-    f.write("\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 16);
+    Damage(const std::string& file, const std::string& table) : path(file)
     {
+        if (table.empty()) return;
+        dbtest::Conn c(path);
+        offset = (std::stol(c.scalar("SELECT rootpage FROM sqlite_master WHERE name='" + table + "'", true)) - 1) *
+                 std::stol(c.scalar("PRAGMA page_size", true));
+    }
+    void apply()
+    {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        original.assign(16, '\0');
+        f.seekg(offset);
+        f.read(original.data(), 16);
+        f.seekp(offset);
+        f.write(std::string(16, '\xff').data(), 16);
         // Another writer changed the file: the change counter tells every
         // connection to drop the pages it has cached.
         unsigned char c[4];
         f.seekg(24);
         f.read(reinterpret_cast<char*>(c), 4);
-        unsigned v = (unsigned(c[0]) << 24 | unsigned(c[1]) << 16 | unsigned(c[2]) << 8 | c[3]) + 1;
-        for (int k = 0; k < 4; ++k) c[k] = static_cast<unsigned char>(v >> (24 - 8 * k));
+        for (int k = 3; k >= 0 && ++c[k] == 0; --k) {
+        }
         f.seekp(24);
         f.write(reinterpret_cast<char*>(c), 4);
     }
-}
-
-void undo_damage(const Damage& d)
-{
-    std::fstream f(d.path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(d.offset);
-    f.write(d.original.data(), 16);
-}
+    void undo() const
+    {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(offset);
+        f.write(original.data(), 16);
+    }
+};
 
 // The status log as a previous run left it in /log.
 void seed_status_log(TestSandbox& sb)
@@ -358,24 +339,23 @@ void sigterm_batch(Run& r, bool restart)
 
 void locked_startup(Run& r, bool restart, bool sigterm)
 {
-    auto lock = std::make_unique<ExclusiveLock>(r.db);
+    auto lock = hold_lock(r.db);
     SimProcess p(r.sb.root());
     if (sigterm) {
         const int at = draw_ms(r.row, 1500, 6000);
         pause_ms(at);
         r.note("locked throughout, SIGTERM at " + std::to_string(at) + " ms");
         r.stop(p);  // with the lock still held: the stop must not wait for it
-        lock.reset();
+        release(lock);
         r.check_settings_and_log("/log/mmapfile_status");
     } else {
         pause_ms(2000);
-        lock.reset();
+        release(lock);
         r.note("locked for the first 2 s");
         if (!p.wait_started(40000)) return r.fail("start-up did not complete after the release");
         r.commit_one(1, "after-lock");
         r.stop_and_check(p);
     }
-    lock.reset();
     if (restart) r.restart();
 }
 
@@ -384,17 +364,17 @@ void locked_batch(Run& r, bool restart, int hold_ms, bool sigterm)
     SimProcess p(r.sb.root());
     if (!p.wait_started(30000)) return r.fail("start-up");
     r.commit_one(1, "pre-lock");
-    auto lock = std::make_unique<ExclusiveLock>(r.db);
+    auto lock = hold_lock(r.db);
     r.send(probe_cmd(2, "under-lock"));
     if (sigterm) {
         if (!p.wait_console("update ERROR7(", 5000)) r.fail("the batch never met the lock");
         r.note("SIGTERM while the batch waits on the lock");
         r.stop(p);  // with the lock still held: the stop must not wait for it
-        lock.reset();
+        release(lock);
         r.check_settings_and_log("/log/mmapfile_status");
     } else {
         pause_ms(hold_ms);
-        lock.reset();
+        release(lock);
         r.note("locked " + fixed1(hold_ms / 1000.0) + " s");
         const bool rolled = p.console().find("database rollback") != std::string::npos ||
                             r.sb.applog().find("database rollback") != std::string::npos;
@@ -416,8 +396,8 @@ void locked_batch(Run& r, bool restart, int hold_ms, bool sigterm)
 
 void corrupt_startup(Run& r, bool restart)
 {
-    Damage d = plan_damage(r.db, "webapp_wire_temp");
-    apply_damage(d);
+    Damage d(r.db, "webapp_wire_temp");
+    d.apply();
     SimProcess p(r.sb.root());
     if (!p.wait_started(40000)) {
         r.fail("start-up did not complete on a damaged table (hang)");
@@ -434,16 +414,17 @@ void corrupt_startup(Run& r, bool restart)
 
 void corrupt_batch(Run& r, bool restart, bool header)
 {
-    Damage d = plan_damage(r.db, header ? "" : "webapp_wire_temp");
+    Damage d(r.db, header ? "" : "webapp_wire_temp");
     SimProcess p(r.sb.root());
     if (!p.wait_started(30000)) return r.fail("start-up");
     r.commit_one(1, "pre-damage");
     {
         // Damaged while the batch waits for the web UI's lock.
-        ExclusiveLock lock(r.db);
+        auto lock = hold_lock(r.db);
         r.send(probe_cmd(2, "into-damage"));
         if (!p.wait_console("update ERROR7(", 5000)) r.fail("the batch never met the lock");
-        apply_damage(d);
+        d.apply();
+        release(lock);
     }
     r.note(header ? "file header damaged mid-batch" : "table page damaged mid-batch");
     if (!wait_until([&] { return r.sb.applog().find("database rollback") != std::string::npos; }, 8000))
@@ -456,7 +437,7 @@ void corrupt_batch(Run& r, bool restart, bool header)
     if (header) {
         // The service never writes over a file it cannot read: with its
         // header put back, everything committed is there.
-        undo_damage(d);
+        d.undo();
         r.unreadable = false;
         r.check_settings_and_log("/log/mmapfile_status");
         r.note("header repaired by hand");
@@ -499,30 +480,19 @@ unsigned seed()
     return s;
 }
 
+// In the order of the enumerations.
 const char* fault_name(Fault f)
 {
-    switch (f) {
-    case Fault::sigterm: return "SIGTERM";
-    case Fault::locked: return "database locked";
-    case Fault::corrupt: return "database corrupt";
-    case Fault::shell: return "shell failing";
-    }
-    return "?";
+    static const char* const names[] = {"SIGTERM", "database locked", "database corrupt", "shell failing"};
+    return names[static_cast<int>(f)];
 }
 
 const char* point_name(Point p)
 {
-    switch (p) {
-    case Point::startup: return "start-up";
-    case Point::startup_then_release: return "start-up, released";
-    case Point::startup_sigterm: return "start-up + SIGTERM";
-    case Point::batch: return "save batch";
-    case Point::batch_short: return "save batch, 1.5 s";
-    case Point::batch_long: return "save batch, 5 s";
-    case Point::batch_sigterm: return "save batch + SIGTERM";
-    case Point::batch_header: return "save batch, header";
-    }
-    return "?";
+    static const char* const names[] = {"start-up", "start-up, released", "start-up + SIGTERM", "save batch",
+                                        "save batch, 1.5 s", "save batch, 5 s", "save batch + SIGTERM",
+                                        "save batch, header"};
+    return names[static_cast<int>(p)];
 }
 
 Outcome run(const Row& row, bool restart)
