@@ -64,16 +64,7 @@ TEST(MonitorTableTest, FourFilesWithTheirExactSizes)
     struct stat st;
     ASSERT_EQ(stat(sb.path("/tmp/mmapfile_monitor").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);  // the web UI writes the flags as another user
-
-    // What the service writes is what another process sees in the file.
-    monitor->initializeData();
-    monitor->requestflg->is_7400 = 1;
-    monitor->sensor_condition->kvt_nx40[99].sensor_battery.value = 77;
-    int32_t flg = 0, bat = 0;
-    std::memcpy(&flg, sb.read("/tmp/mmapfile_flg").data() + 76, 4);
-    std::memcpy(&bat, sb.read("/tmp/mmapfile_monitor").data() + 4144 - 8, 4);
-    EXPECT_EQ(fields(flg, bat), "1|77");
-    EXPECT_TRUE(sb.journal().empty());  // no LED blink on success
+    EXPECT_TRUE(sb.journal().empty());    // no LED blink on success
     mmap_close();
     EXPECT_EQ(monitor, nullptr);
 }
