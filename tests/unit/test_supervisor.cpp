@@ -54,7 +54,7 @@ TEST(SupervisorTest, AStopDecidedElsewhereEndsItQuietly)
         cpustate_thread(nullptr);
         done = true;
     });
-    wait_until([] { return false; }, 150);  // a few ticks of watching
+    wait_until([&] { return done.load(); }, 150);  // a few ticks of watching
     EXPECT_FALSE(done.load());
     control = 0;  // the restart command, say
     EXPECT_TRUE(wait_until([&] { return done.load(); }, 1000));
