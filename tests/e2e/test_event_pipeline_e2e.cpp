@@ -59,61 +59,26 @@ std::vector<std::string> clock_near_a_minute()
 
 }  // namespace
 
-TEST(EventPipelineE2E, InputsAndStatesReachTheRelaysAndTheStatusLog)
+// Digital inputs flipped on the board and analog sources connected with
+// kvtsim reach the live table, are judged (analog with and without
+// persistence), fill the status log and switch relays; the analog board can
+// be pulled and plugged in again.
+TEST(EventPipelineE2E, InputsAndAnalogSourcesReachTheRelaysAndTheStatusLogAndSurviveTheBoardBeingPulled)
 {
     TestSandbox sb;
+    // Input 2 switches relay 2 on; alarm input 5 (errortext 5) is in alert at
+    // level 0. Analog inputs 3 and 5: 4-20 mA shown as 0-100.00 (the factory
+    // scaling), upper alert above 70.00, cleared below 68.00; input 5 must
+    // stay beyond for 3 s. Relay 1 switches on at an alert of input 3; relay
+    // 5 starts at 1.
     dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
         .exec("UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=2;"
               "UPDATE webapp_di SET time=0, enable=1, errortext_id=5 WHERE id=5;"
-              "UPDATE webapp_ai SET enable=1, alert_max_val=3000, alert_max_clear=2900, err_sampling=0 WHERE id=1;"
-              "UPDATE webapp_do SET ontype=2, onsensor=1, onstate=8, onenable=1 WHERE id=1;"
+              "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=0 WHERE id=3;"
+              "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=3 WHERE id=5;"
+              "UPDATE webapp_do SET ontype=2, onsensor=4, onstate=8, onenable=1 WHERE id=1;"
               "UPDATE webapp_do SET ontype=1, onsensor=3, onstate=1, onenable=1 WHERE id=2;"
               "UPDATE webapp_do SET doinit=1 WHERE id=5;");
-    SimProcess p(sb.root(), clock_near_a_minute());
-    ASSERT_TRUE(p.wait_started(20000)) << p.console();
-    // The monitor takes the levels it finds at its start without announcing them.
-    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
-
-    // Start-up drives every output to its start level.
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(sb.gpio(2, BOARD::RELAY[k].line), k == 4 ? 1 : 0) << "relay " << k + 1;
-
-    // The monitor announces input 2 at once and its relay rule follows.
-    sb.set_gpio(BOARD::DI[1].chip, BOARD::DI[1].line, 1);
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[1].line) == 1; }, 2000));
-    EXPECT_EQ(live(sb).digitalio[1].value, 1);
-
-    // Analog 1 beyond its alert level: upper alert in the table and the log
-    // ring, and the alert rule of relay 1, once the state threads run.
-    // 9.6 mA on 4-20 mA shown as 0-100.00 reads 35.00.
-    ASSERT_EQ(run_tool("kvtsim", sb.root(), {"ai", "1", "9.6mA"}), 0);
-    ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
-    EXPECT_TRUE(wait_until([&] { return live(sb).analog[0].status == 5 && ring_has(sb, 2, 1, 5, 3500); }, 3000));
-    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 3000)) << "alert rule of relay 1";
-
-    // Alarm input 5 (errortext 5) at level 0 is in alert; level 1 clears it.
-    EXPECT_TRUE(wait_until([&] { return live(sb).digitalio[4].status == 3 && ring_has(sb, 1, 5, 3, 0); }, 3000));
-    sb.set_gpio(BOARD::DI[4].chip, BOARD::DI[4].line, 1);
-    EXPECT_TRUE(wait_until([&] { return live(sb).digitalio[4].status == 1 && ring_has(sb, 1, 5, 1, 1); }, 3000));
-
-    p.signal(SIGTERM);
-    EXPECT_EQ(p.wait_exit(10000), 0);
-    EXPECT_NE(p.console().find("end sensor_monitor_thread"), std::string::npos);
-    EXPECT_NE(p.console().find("end state_log thread"), std::string::npos);
-}
-
-// Analog sources connected with kvtsim reach the live table scaled, are
-// judged with and without persistence, fill the status log and switch a
-// relay; the analog board can be pulled and plugged in again.
-TEST(EventPipelineE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled)
-{
-    TestSandbox sb;
-    // Inputs 3 and 5: 4-20 mA shown as 0-100.00 (the factory scaling), upper
-    // alert above 70.00, cleared below 68.00; input 5 must stay beyond for
-    // 3 s. Relay 1 switches on at an alert of input 3.
-    dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3"))
-        .exec("UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=0 WHERE id=3;"
-              "UPDATE webapp_ai SET enable=1, alert_max_val=7000, alert_max_clear=6800, err_sampling=3 WHERE id=5;"
-              "UPDATE webapp_do SET ontype=2, onsensor=4, onstate=8, onenable=1 WHERE id=1;");
     auto sim = [&](std::vector<std::string> args) { return run_tool("kvtsim", sb.root(), args); };
     auto analog = [&](int i) { return live(sb).analog[i]; };
     auto connection = [&] {
@@ -131,6 +96,15 @@ TEST(EventPipelineE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled
 
     SimProcess p(sb.root(), clock_near_a_minute());
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    // The monitor takes the levels it finds at its start without announcing them.
+    ASSERT_TRUE(p.wait_console("dio_sensor_monitor_thread tid  : ", 5000)) << p.console();
+    // Start-up drives every output to its start level.
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(sb.gpio(2, BOARD::RELAY[k].line), k == 4 ? 1 : 0) << "relay " << k + 1;
+    // The monitor announces input 2 at once and its relay rule follows.
+    sb.set_gpio(BOARD::DI[1].chip, BOARD::DI[1].line, 1);
+    EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[1].line) == 1; }, 2000));
+    EXPECT_EQ(live(sb).digitalio[1].value, 1);
+
     EXPECT_TRUE(wait_until([&] { return analog(2).value == 5000 && analog(4).value == 5000; }, 5000));
     EXPECT_EQ(analog(0).value, 65535) << "disabled input";
     EXPECT_EQ(connection(), 1);
@@ -138,6 +112,10 @@ TEST(EventPipelineE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled
 
     ASSERT_TRUE(p.wait_console("NX40B_sensor_state_thread tid", 75000)) << p.console();
     ASSERT_TRUE(wait_until([&] { return analog(2).status == 1 && analog(4).status == 1; }, 3000));
+    // Alarm input 5 at level 0 is in alert once the state threads run; level 1 clears it.
+    EXPECT_TRUE(wait_until([&] { return live(sb).digitalio[4].status == 3 && ring_has(sb, 1, 5, 3, 0); }, 3000));
+    sb.set_gpio(BOARD::DI[4].chip, BOARD::DI[4].line, 1);
+    EXPECT_TRUE(wait_until([&] { return live(sb).digitalio[4].status == 1 && ring_has(sb, 1, 5, 1, 1); }, 3000));
     auto t0 = Clock::now();
     ASSERT_EQ(sim({"ai", "3", "16mA"}), 0);
     ASSERT_EQ(sim({"ai", "5", "16mA"}), 0);
@@ -157,23 +135,19 @@ TEST(EventPipelineE2E, AnalogSourcesAreJudgedLoggedAndSurviveTheBoardBeingPulled
     EXPECT_LE(entered, 6.0);
     EXPECT_TRUE(wait_until([&] { return ring_has(sb, 2, 5, 5, 7500); }, 3000));
 
-    // Pulled: every input reads 65535, enabled ones are in error, one line logged.
+    // Pulled: every input reads 65535 and enabled ones are in error; plugged
+    // in again, the readings come back.
     ASSERT_EQ(sim({"ai", "unplug"}), 0);
     EXPECT_TRUE(wait_until([&] { return all_analog_are(65535) && connection() == 0; }, 2000));
     EXPECT_TRUE(wait_until([&] { return analog(2).status == 4 && ring_has(sb, 2, 3, 4, 65535); }, 3000));
-    EXPECT_EQ(count_of(sb.applog(), "> AI Disconnection!\n"), 1);
-
-    // Plugged in again: logged, ranges loaded after a second, readings back.
-    const int starts = count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n");
-    auto t1 = Clock::now();
     ASSERT_EQ(sim({"ai", "plug"}), 0);
     ASSERT_TRUE(wait_until([&] { return analog(2).value == 7500; }, 5000)) << analog(2).value;
-    EXPECT_GE(since(t1), 1.0) << "ranges reloaded before the board settled";
-    EXPECT_EQ(count_of(sb.read("/sim/fpga.log"), "0x51000300 128\n"), starts + 1);
-    EXPECT_EQ(count_of(sb.applog(), "> AI Connection Recovery!\n"), 1);
     EXPECT_EQ(connection(), 1);
+    EXPECT_EQ(count_of(sb.applog(), "> AI Disconnection!\n"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "> AI Connection Recovery!\n"), 1);
 
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(10000), 0);
-    EXPECT_NE(p.console().find("end ai thread\n"), std::string::npos);
+    for (const char* end : {"end sensor_monitor_thread", "end state_log thread", "end ai thread\n"})
+        EXPECT_NE(p.console().find(end), std::string::npos) << end;
 }

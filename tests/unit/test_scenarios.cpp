@@ -68,9 +68,6 @@ TEST_F(ScenarioTest, ValueTextsAndRecords)
     mqtt_senario_check(1700000000, 3, 5, 4, 65535, 0);
     mqtt_senario_check(1700000000, 3, 5, 1, 2350, 0);
     EXPECT_EQ(drain(mqtt_con), (std::vector<std::string>{"1700000000,3,5,4,65535,", "1700000000,3,5,1,2350,"}));
-    admin_settings.mqtt_scenario[0] = rule(2, 4, 16);
-    mqtt_senario_check(42, 2, 3, 1, 1250, 0);
-    EXPECT_EQ(drain(mqtt_con), (std::vector<std::string>{"42,2,3,1,1250,"}));
 }
 
 TEST_F(ScenarioTest, DestinationsFollowRecordGroupsAndRecord120IsNeverRead)

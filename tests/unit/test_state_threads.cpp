@@ -72,10 +72,6 @@ TEST_F(StateThreadTest, AnalogAlarmNeedsItsPersistence)
     EXPECT_EQ(el.status, 4) << "error is taken at once";
     EXPECT_EQ(drain(state_log), (std::vector<std::string>{"1700000000,2,2,1,500,0,", "1700000000,2,2,5,1100,1,",
                                                           "1700000000,2,2,4,65535,5,"}));
-    a.err_sampling = 0;
-    el.value = 1100;
-    pass(2);
-    EXPECT_EQ(el.status, 5) << "no persistence configured";
 }
 
 TEST_F(StateThreadTest, BatteriesAgainstTheirLowerLevels)

@@ -1,6 +1,6 @@
 // The supervisor thread on its own in the cases a running service rarely
 // shows (SIGTERM during a switch press, a stop decided elsewhere), and the
-// stoppable sleep every thread uses.
+// stoppable sleep every thread uses and the minute timer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -54,7 +54,7 @@ TEST(SupervisorTest, AStopDecidedElsewhereEndsItQuietly)
         cpustate_thread(nullptr);
         done = true;
     });
-    wait_until([] { return false; }, 150);  // a few ticks of watching
+    wait_until([&] { return done.load(); }, 150);  // a few ticks of watching
     EXPECT_FALSE(done.load());
     control = 0;  // the restart command, say
     EXPECT_TRUE(wait_until([&] { return done.load(); }, 1000));
@@ -66,23 +66,35 @@ TEST(SupervisorTest, AStopDecidedElsewhereEndsItQuietly)
     EXPECT_NE(out.find("end cpustate_thread\n"), std::string::npos) << out;
 }
 
-TEST(SupervisorTest, StoppableSleepEndsSoonAfterControlDrops)
+TEST(SupervisorTest, StoppableWaitsEndSoonAfterControlDrops)
 {
-    TestSandbox sb;
-    reset_run_flags();
-    std::atomic<bool> done{false};
-    std::thread t([&] {
-        sleep_while_running(60000);
-        done = true;
-    });
-    wait_until([] { return false; }, 100);
-    EXPECT_FALSE(done.load());
-    control = 0;
-    EXPECT_TRUE(wait_until([&] { return done.load(); }, 400)) << "a stopped service kept sleeping";
-    t.join();
-    // Once stopped, a sleep does not wait at all.
-    auto t0 = std::chrono::steady_clock::now();
-    sleep_while_running(60000);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    struct Case {
+        const char* what;
+        void (*wait)();
+        bool may_end_alone;  // the minute timer also ends at the next minute
+    } cases[] = {
+        {"sleep_while_running", [] { sleep_while_running(60000); }, false},
+        {"timer", [] { timer(); }, true},
+    };
+    for (const auto& c : cases) {
+        TestSandbox sb;
+        reset_run_flags();
+        std::atomic<bool> done{false};
+        std::thread t([&] {
+            c.wait();
+            done = true;
+        });
+        wait_until([&] { return done.load(); }, 150);
+        if (!c.may_end_alone) {
+            EXPECT_FALSE(done.load()) << c.what;
+        }
+        control = 0;
+        EXPECT_TRUE(wait_until([&] { return done.load(); }, 400)) << c.what << " kept waiting after control = 0";
+        t.join();
+        // Once stopped, a wait does not wait at all.
+        auto t0 = std::chrono::steady_clock::now();
+        c.wait();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1)) << c.what;
+    }
     reset_run_flags();
 }
