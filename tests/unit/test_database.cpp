@@ -183,9 +183,6 @@ TEST_F(DatabaseTest, CommitBlockedByReaderRetries30TimesThenReopensAndFails)
     EXPECT_GT(took, 2.5);
     EXPECT_LT(took, 4.5);
     EXPECT_EQ(count_of(out, "comit ERROR(5)"), 30);
-    EXPECT_EQ(count_of(out, "comit fail\n"), 30);
-    EXPECT_NE(out.find("\n0\n"), std::string::npos);
-    EXPECT_NE(out.find("\n29\n"), std::string::npos);
     EXPECT_EQ(count_of(sb.applog(), "comit ERROR(5)"), 30);
     // The reopened connection dropped the unfinished transaction and works.
     EXPECT_EQ(select_db("SELECT name from webapp_di where id=3;"), "DI3$,");
