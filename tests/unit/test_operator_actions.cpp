@@ -99,14 +99,17 @@ TEST_F(OperatorActionTest, StatusLogClearAndExport)
     EXPECT_EQ(dio.w, 0);
     EXPECT_EQ(dio.dio[0].time, 0);
     EXPECT_EQ(all.w, 5);  // the all ring keeps its entries
+    std::string backup = sb.read("/log/mmapfile_status");
+    ASSERT_EQ(backup.size(), sizeof(MONITOR_TABLE::Status_Log));
+    EXPECT_EQ(std::memcmp(backup.data(), monitor->status_log, backup.size()), 0);
 
     dispatch_command(split("31,3,"));
     EXPECT_EQ(all.w, 5);
     state_log_drain(saver);
     EXPECT_EQ(all.w, 0);
     EXPECT_EQ(all.all[4].time, 0);
-    // The backup written after the clear holds the cleared rings.
-    EXPECT_EQ(sb.read("/log/mmapfile_status"), std::string(sizeof(MONITOR_TABLE::Status_Log), '\0'));
+    backup = sb.read("/log/mmapfile_status");
+    EXPECT_EQ(backup, std::string(sizeof(MONITOR_TABLE::Status_Log), '\0'));
     std::string log = sb.applog();
     EXPECT_NE(log.find("> clear dio status log\n"), std::string::npos);
     EXPECT_NE(log.find("> clear all status log\n"), std::string::npos);
@@ -211,7 +214,6 @@ TEST_F(OperatorActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
 namespace {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 }  // namespace
 
 TEST_F(OperatorActionTest, OneWireSearchWaitEndsAtItsBound)
