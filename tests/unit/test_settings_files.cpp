@@ -12,9 +12,11 @@
 #include "fileupdown.h"
 #include "record_text.h"
 #include "sandbox.h"
+#include "settings_map.h"
 
 using namespace SETTINGS_TABLE;
 namespace FU = FILE_UPDOWN;
+namespace SM = SETTINGS_MAP;
 
 namespace {
 
@@ -57,15 +59,16 @@ struct KindCase {
     int lines;                  // all lines of the exported file
     int fields;                 // fields of a data row
     std::vector<std::string> codes;  // db_save messages of an import
+    std::vector<const char*> tables;  // the sections the file carries
 };
 
 const std::vector<KindCase> KIND_CASES = {
-    {FU::KIND_DIO, "/tmp/dio_config.csv", 19, 8, {"1,999,", "2,999,"}},
-    {FU::KIND_AI, "/tmp/ai_config.csv", 10, 20, {"10,999,"}},
-    {FU::KIND_WIRE_T, "/tmp/1WireT_config.csv", 130, 14, {"15,999,"}},
-    {FU::KIND_WIRE_H, "/tmp/1WireH_config.csv", 18, 14, {"16,999,"}},
-    {FU::KIND_VLXA, "/tmp/VLXA_config.csv", 52, 26, {"20,999,"}},
-    {FU::KIND_NX40, "/tmp/MeshT_config.csv", 102, 14, {"25,999,"}},
+    {FU::KIND_DIO, "/tmp/dio_config.csv", 19, 8, {"1,999,", "2,999,"}, {"webapp_di", "webapp_do"}},
+    {FU::KIND_AI, "/tmp/ai_config.csv", 10, 20, {"10,999,"}, {"webapp_ai"}},
+    {FU::KIND_WIRE_T, "/tmp/1WireT_config.csv", 130, 14, {"15,999,"}, {"webapp_wire_temp"}},
+    {FU::KIND_WIRE_H, "/tmp/1WireH_config.csv", 18, 14, {"16,999,"}, {"webapp_wire_humid"}},
+    {FU::KIND_VLXA, "/tmp/VLXA_config.csv", 52, 26, {"20,999,"}, {"webapp_vlxa"}},
+    {FU::KIND_NX40, "/tmp/MeshT_config.csv", 102, 14, {"25,999,"}, {"webapp_nx40"}},
 };
 
 std::string join(const std::vector<std::string>& lines)
@@ -85,19 +88,12 @@ std::unique_ptr<Sensor_settings> snapshot()
 
 bool unchanged_since(const Sensor_settings& before) { return std::memcmp(&before, &sensor_settings, sizeof before) == 0; }
 
-// Marks what a successful import of the kind marks, so the rest must match.
-void expect_changeflg_of(Sensor_settings& s, int kind)
+// Calls f with each element of the kind's sections in the given settings.
+void each_element(const KindCase& c, Sensor_settings* ss, const std::function<void(const SM::Section&, char*)>& f)
 {
-    switch (kind) {
-    case FU::KIND_DIO:
-        for (auto& e : s.digitalI) e.changeflg = true;
-        for (auto& e : s.digitalO) e.changeflg = true;
-        break;
-    case FU::KIND_AI: for (auto& e : s.analog) e.changeflg = true; break;
-    case FU::KIND_WIRE_T: for (auto& e : s.onewire_temperature) e.changeflg = true; break;
-    case FU::KIND_WIRE_H: for (auto& e : s.onewire_humidity) e.changeflg = true; break;
-    case FU::KIND_VLXA: for (auto& e : s.veloxa) e.changeflg = true; break;
-    case FU::KIND_NX40: for (auto& e : s.kvt_nx40) e.changeflg = true; break;
+    for (const char* table : c.tables) {
+        const SM::Section& s = *SM::section_of_table(table);
+        for (int e = 0; e < s.entries; ++e) f(s, SM::element(s, {ss, &admin_settings}, e));
     }
 }
 
@@ -169,20 +165,17 @@ TEST(SettingsFileTest, ExportThenImportLeavesEverySettingAndQueuesTheSaveCodes)
         db_save.clear();
         auto before = snapshot();
         ASSERT_EQ(FU::do_export(c.kind), 1);
-        // Scramble the kind so the import has to bring every value back.
-        switch (c.kind) {
-        case FU::KIND_DIO:
-            for (auto& e : sensor_settings.digitalI) copy_text(e.name, "x"), e.time = 1;
-            for (auto& e : sensor_settings.digitalO) e.offsensor = 0, e.dokeep = !e.dokeep;
-            break;
-        case FU::KIND_AI: for (auto& e : sensor_settings.analog) e.range = 99, copy_text(e.unit, "?"); break;
-        case FU::KIND_WIRE_T: for (auto& e : sensor_settings.onewire_temperature) e.alert_min_clear = 7; break;
-        case FU::KIND_WIRE_H: for (auto& e : sensor_settings.onewire_humidity) copy_text(e.device_ID, ""); break;
-        case FU::KIND_VLXA: for (auto& e : sensor_settings.veloxa) e.h_log = !e.h_log, e.h_alert_min_clear = 0; break;
-        case FU::KIND_NX40: for (auto& e : sensor_settings.kvt_nx40) e.enable = !e.enable; break;
-        }
+        // Every value the file carries changed, so the import has to bring each back.
+        each_element(c, &sensor_settings, [](const SM::Section& s, char* elem) {
+            for (int k = 0; k < s.record->count; ++k) {
+                const SM::Field& f = s.record->fields[k];
+                if (f.file == SM::NONE) continue;
+                if (f.type == SM::Type::Text) SM::set_text(elem, f, "?");
+                else SM::set_int(elem, f, f.type == SM::Type::Bool ? !SM::get_int(elem, f) : 7);
+            }
+        });
         ASSERT_EQ(FU::do_import(c.kind), 1);
-        expect_changeflg_of(*before, c.kind);
+        each_element(c, before.get(), [](const SM::Section& s, char* elem) { SM::mark_changed(s, elem, true); });
         EXPECT_TRUE(unchanged_since(*before));
         EXPECT_EQ(drain(db_save), c.codes);
         EXPECT_FALSE(sb.exists(c.path));

@@ -44,7 +44,7 @@ protected:
     TestSandbox sb;
 };
 
-TEST_F(SettingsLoadingTest, EveryColumnOfEveryRowLandsInItsOwnField)
+TEST_F(SettingsLoadingTest, DistinctRowsLoadWithBooleansNormalisedDerivedFieldsSetAndSpareEntriesUntouched)
 {
     {
         dbtest::Conn c(db_path());
@@ -53,23 +53,13 @@ TEST_F(SettingsLoadingTest, EveryColumnOfEveryRowLandsInItsOwnField)
         c.fill_distinct("webapp_SM_errortime", t, 1, true);
     }
     load();
+    // The writer's round trip proves every saved column's way in and out;
+    // here what it cannot see: booleans stored as other numbers, and the
+    // trend percentage, loaded but never written back.
     dbtest::Conn c(db_path());
-    for (const auto* sec : SETTINGS_MAP::sections()) {
-        auto rows = c.rows(std::string("SELECT * FROM ") + sec->table + " ORDER BY id", true);
-        ASSERT_GE(int(rows.size()), sec->skip_rows + sec->entries) << sec->table;
-        for (int e = 0; e < sec->entries; ++e) {
-            const char* elem = SETTINGS_MAP::element(*sec, e);
-            for (int k = 0; k < sec->record->count; ++k) {
-                const auto& f = sec->record->fields[k];
-                if (f.load == SETTINGS_MAP::NONE) continue;
-                const std::string& stored = rows[sec->skip_rows + e][f.load];
-                std::string loaded = f.type == SETTINGS_MAP::Type::Text ? SETTINGS_MAP::get_text(elem, f)
-                                                                        : std::to_string(SETTINGS_MAP::get_int(elem, f));
-                EXPECT_EQ(loaded, f.type == SETTINGS_MAP::Type::Bool ? (stored == "0" ? "0" : "1") : stored)
-                    << sec->table << " entry " << e << " " << f.name;
-            }
-        }
-    }
+    EXPECT_EQ(c.scalar("SELECT doinit||','||dokeep||','||enable FROM webapp_do WHERE id=1", true), "4,0,6");
+    EXPECT_EQ(fields(ss.digitalO[0].doinit, ss.digitalO[0].dokeep, ss.digitalO[0].enable), "1|0|1");
+    EXPECT_EQ(std::to_string(ss.trend[3].percentage), c.scalar("SELECT percentage FROM webapp_trend_list WHERE id=3", true));
     EXPECT_EQ(std::to_string(SM_err_time.load()), c.rows("SELECT time FROM webapp_SM_errortime ORDER BY id", true)[0][0]);
     // Rows that are not entries leave the spare entries untouched.
     const auto& trap_last = as.snmp_trap_scenario[192];
