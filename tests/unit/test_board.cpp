@@ -99,9 +99,6 @@ TEST(BoardTest, GpioOpenReportsEachChipAndLinesFollowTheBoard)
     EXPECT_EQ(fields(gpio1_open(), gpio2_open(), gpio3_open()), "1|1|1");
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("GPIO chip: gpiochip2, \"kvtsim-chip2\", 128 GPIO lines\n"), std::string::npos) << out;
-    int v = 1;
-    gpio_access_7400(1, 2, 67, &v);
-    EXPECT_EQ(sb.gpio(2, 67), 1);
     // Chip 2 line 68 (power switch) and chip 3 line 68 (digital input 2) are
     // different signals.
     sb.set_gpio(3, 68, 1);
