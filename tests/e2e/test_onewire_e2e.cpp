@@ -16,7 +16,6 @@
 #include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
-#include "sim_onewire_state.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -53,14 +52,8 @@ MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 int temp(TestSandbox& sb, int n) { return live(sb).onewire_temperature[n - 1].value; }
 int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].value; }
 
-int log_lines(TestSandbox& sb, const std::string& tail)
-{
-    std::istringstream in(sb.read("/log/app_log/applog1.txt"));
-    int n = 0;
-    for (std::string l; std::getline(in, l);)
-        if (l.size() >= tail.size() && l.compare(l.size() - tail.size(), tail.size(), tail) == 0) ++n;
-    return n;
-}
+// Whole lines only: "CH :1" must not count "CH :10".
+int log_lines(TestSandbox& sb, const std::string& line) { return count_of(sb.applog(), line + "\n"); }
 
 // Scratchpad reads a probe has answered, from kvtsim ow list.
 unsigned reads(TestSandbox& sb, int bus, const std::string& id)
@@ -89,35 +82,27 @@ TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegister
     TestSandbox sb;
     QueueCleanup cleanup{sb.root()};
     const std::string a = kvtsim(sb, {"ow", "add", "0", "temp", "25.37"});
-    const std::string b = kvtsim(sb, {"ow", "add", "0", "temp18s20", "-5"});
     const std::string c = kvtsim(sb, {"ow", "add", "0", "temp", "19"});
     const std::string h = kvtsim(sb, {"ow", "add", "0", "humid", "55"});
     const std::string d = kvtsim(sb, {"ow", "add", "1", "temp", "21.5"});
-    uint8_t rom[8];
-    simow::make_rom(simow::DS18B20, 0xABCDEF, rom);
-    const std::string absent = simow::rom_text(rom);
     retries_off(sb);
     db_exec(sb, "UPDATE webapp_wire_temp SET enable=1, device_ID='" + a + "' WHERE id=1;"
-                "UPDATE webapp_wire_temp SET enable=1, device_ID=upper('" + b + "') WHERE id=2;"
-                "UPDATE webapp_wire_temp SET enable=1, device_ID='" + absent + "' WHERE id=3;"
                 "UPDATE webapp_wire_temp SET enable=1 WHERE id=70;"
                 "UPDATE webapp_wire_humid SET enable=1, device_ID='" + h + "' WHERE id=1;");
 
     SimProcess p(sb.root());
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
-    ASSERT_TRUE(wait_until([&] { return temp(sb, 1) == 2537 && temp(sb, 2) == -500 && humid(sb, 1) == 5500; }, 30000))
-        << temp(sb, 1) << " " << temp(sb, 2) << " " << humid(sb, 1) << "\n"
+    ASSERT_TRUE(wait_until([&] { return temp(sb, 1) == 2537 && humid(sb, 1) == 5500; }, 30000))
+        << temp(sb, 1) << " " << humid(sb, 1) << "\n"
         << p.console();
-    EXPECT_EQ(temp(sb, 3), NO_VALUE);
     EXPECT_EQ(temp(sb, 70), NO_VALUE);
     EXPECT_EQ(sb.read("/tmp/onewiretemp1.txt"), c + "\n") << "only the unregistered thermometer";
     EXPECT_EQ(sb.read("/tmp/onewirehumid1.txt"), "");
     EXPECT_EQ(sb.read("/tmp/onewiretemp2.txt"), d + "\n");
     EXPECT_NE(p.console().find("temp port1 find:1 [" + d + "]"), std::string::npos);
-
-    ASSERT_TRUE(passes(sb, 0, a, 3, 30000)) << sb.read("/log/app_log/applog1.txt") << kvtsim(sb, {"ow", "list"});
-    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :3"), 1) << "one line, not one per pass";
-    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 0);
+    // Reading loops up before the web UI asks: a search already under way
+    // would answer a request made during it.
+    ASSERT_TRUE(passes(sb, 0, a, 3, 30000)) << sb.applog() << kvtsim(sb, {"ow", "list"});
 
     // The web UI assigns the listed bus 1 probe to sensor 70, then asks for
     // a search and waits for it.
@@ -153,11 +138,7 @@ TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopSta
     ASSERT_TRUE(p.wait_started(30000)) << p.console();
     // Bus 1 is read although bus 0 has no adapter.
     ASSERT_TRUE(wait_until([&] { return temp(sb, 65) == 2200; }, 30000)) << p.console();
-    ASSERT_TRUE(passes(sb, 1, b, 3, 20000));
     EXPECT_EQ(temp(sb, 1), NO_VALUE);
-    EXPECT_EQ(log_lines(sb, "> Error:1-Wire open error."), 1) << "once while the adapter stays away";
-    EXPECT_EQ(log_lines(sb, "> 1-wire ser initialize fault temp."), 1);
-    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :1"), 1);
 
     kvtsim(sb, {"ow", "plug", "0"});
     EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 2300; }, 30000)) << temp(sb, 1);
