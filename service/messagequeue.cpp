@@ -228,11 +228,23 @@ bool system_fields_ok(int cmd, const std::vector<std::string>& f, std::initializ
 // channel. The wait is bounded, so that a missing adapter does not hold
 // every later command (restart and update among them); a shutdown ends it
 // too.
+//
+// Clearing a bus's flag ends its reading loop and starts a search. A bus
+// already searching when the command came may have begun before the new
+// registrations: the end of that search is not the answer, so its flag is
+// cleared once more and the search after it awaited.
 bool wait_onewire_search(int timeout_ms)
 {
-    portnum_ok[0] = 0;
-    portnum_ok[1] = 0;
-    for (int waited = 0; control == 1 && !(portnum_ok[0] && portnum_ok[1]); waited += 100) {
+    bool fresh[2];  // the next report of the bus comes from a search begun after the command
+    for (int b = 0; b < 2; ++b) fresh[b] = portnum_ok[b].exchange(0) == 1;
+    auto reported = [&] {
+        for (int b = 0; b < 2; ++b) {
+            int one = 1;
+            if (!fresh[b] && portnum_ok[b].compare_exchange_strong(one, 0)) fresh[b] = true;
+        }
+        return fresh[0] && fresh[1] && portnum_ok[0] == 1 && portnum_ok[1] == 1;
+    };
+    for (int waited = 0; control == 1 && !reported(); waited += 100) {
         if (waited >= timeout_ms) {
             report_error("command 17: no 1-Wire search result from both buses within",
                          std::to_string(timeout_ms / 1000) + " s");

@@ -181,13 +181,27 @@ TEST_F(OperatorActionTest, OversizedMessagesAreRefusedAndTheQueueKeepsFlowing)
 TEST_F(OperatorActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
 {
     start_receiver();
+    // Both buses reading: the command's clear starts both searches.
     monitor->requestflg->onewire_id_flg = 9;
-    portnum_ok[0] = 5;
-    portnum_ok[1] = 5;
+    portnum_ok[0] = 1;
+    portnum_ok[1] = 1;
     send("17,");
     ASSERT_TRUE(wait_until([] { return portnum_ok[0] == 0 && portnum_ok[1] == 0; }, 2000));
     portnum_ok[0] = 1;
     portnum_ok[1] = 1;
+    EXPECT_TRUE(wait_until([&] { return monitor->requestflg->onewire_id_flg == 0; }, 2000));
+
+    // Bus 0 in a search begun before the command: its end is no answer; the
+    // command starts another search and waits for that one.
+    monitor->requestflg->onewire_id_flg = 9;
+    portnum_ok[0] = 0;
+    send("17,");
+    ASSERT_TRUE(wait_until([] { return portnum_ok[1] == 0; }, 2000));
+    portnum_ok[1] = 1;
+    portnum_ok[0] = 1;
+    ASSERT_TRUE(wait_until([] { return portnum_ok[0] == 0; }, 2000)) << "the older search taken as the answer";
+    EXPECT_NE(monitor->requestflg->onewire_id_flg, 0);
+    portnum_ok[0] = 1;
     EXPECT_TRUE(wait_until([&] { return monitor->requestflg->onewire_id_flg == 0; }, 2000));
 
     // With no adapter answering, a shutdown still ends the wait.
