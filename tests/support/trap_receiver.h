@@ -8,17 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "sandbox.h"
 #include "snmp_wire.h"
-#include "deadline.h"
 
 extern char** environ;
 
@@ -87,10 +85,7 @@ public:
     {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        if (wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 2000)) return;
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
@@ -98,7 +93,6 @@ public:
     TrapReceiver& operator=(const TrapReceiver&) = delete;
 
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
     std::string log_path() const { return dir_ + "/traps.log"; }
     std::string log() const
     {
@@ -111,12 +105,7 @@ public:
     // True once snmptrapd has announced itself (its transport is open).
     bool ready(int timeout_ms) const
     {
-        return until([&] { return log().find("NET-SNMP version") != std::string::npos; }, timeout_ms);
-    }
-    // True once at least n traps have arrived.
-    bool wait_count(size_t n, int timeout_ms) const
-    {
-        return until([&] { return traps().size() >= n; }, timeout_ms);
+        return wait_until([&] { return log().find("NET-SNMP version") != std::string::npos; }, timeout_ms);
     }
 
     std::vector<ReceivedTrap> traps() const
@@ -160,17 +149,6 @@ public:
     }
 
 private:
-    template <typename F>
-    static bool until(F cond, int timeout_ms)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(timeout_ms));
-        while (true) {
-            if (cond()) return true;
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -161,24 +161,6 @@ TEST(SnmpCodec, VarBindsLandInMessageOrderAfterTheReversal)
     EXPECT_EQ(hex(msg, n), "30 06 06 02 2B 06 05 00");
 }
 
-TEST(SnmpCodec, HelpersOnTexts)
-{
-    char a[64] = "2.3.5.1";
-    EXPECT_EQ(skip_str_head(a, "2."), 0);
-    EXPECT_STREQ(a, "3.5.1");
-    char b[64] = "20";
-    EXPECT_EQ(skip_str_head(b, "2."), 1);
-    EXPECT_STREQ(b, "20");
-    EXPECT_EQ(char_count("1.3.6.1", '.'), 3);
-    EXPECT_EQ(char_count("", '.'), 0);
-    char c[8] = "1.3.0";
-    EXPECT_EQ(remove_oid_zero(c), 1);
-    EXPECT_STREQ(c, "1.3");
-    char d[8] = "1.3.10";
-    EXPECT_EQ(remove_oid_zero(d), 0);
-    EXPECT_STREQ(d, "1.3.10");
-}
-
 TEST(SnmpCodec, DateAndTimeIsLocalTimeInTheFixedZone)
 {
     struct tm t{};
