@@ -1,7 +1,7 @@
 // Traps from the running simulator to snmptrapd: a digital input flipped on
 // the simulated board, an analog value crossing its alert level and back,
-// and the test trap of command 52, each arriving with the configured
-// receivers, versions, names and values.
+// and the test trap of command 52, each arriving at its configured
+// receivers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

@@ -18,8 +18,6 @@
 #include "sandbox.h"
 #include "snmp_wire.h"
 
-extern char** environ;
-
 // One trap as snmptrapd decoded it.
 struct ReceivedTrap {
     std::string version;     // "v1" or "v2c"
@@ -57,27 +55,24 @@ public:
         for (const auto& c : communities) conf << "authCommunity log " << c << "\n";
         conf.close();
         const std::string format = "TRAP|%a|%N|%w|%q|%T|%P|%V\t%v\n";
-        const std::string bin = "/usr/sbin/snmptrapd";
-        std::vector<std::string> args = {bin, "-f", "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "",
-                                         "-Lf", log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
-        // Its state stays in dir, not in the machine's /var/lib/snmp.
-        std::vector<std::string> env = {"SNMP_PERSISTENT_DIR=" + dir_};
-        for (char** e = environ; *e; ++e)
-            if (std::string(*e).rfind("SNMP_PERSISTENT_DIR=", 0) != 0) env.push_back(*e);
-        std::vector<char*> argv, envp;
+        // env execs snmptrapd in its own process (the PID stays); its state
+        // stays in dir, not in the machine's /var/lib/snmp.
+        std::vector<std::string> args = {"/usr/bin/env", "SNMP_PERSISTENT_DIR=" + dir_, "/usr/sbin/snmptrapd", "-f",
+                                         "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "", "-Lf",
+                                         log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
+        std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        const std::string out = dir_ + "/snmptrapd.out";
         pid_ = fork();
         if (pid_ == 0) {
-            int fd = open((dir_ + "/snmptrapd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (fd >= 0) {
                 dup2(fd, 1);
                 dup2(fd, 2);
                 close(fd);
             }
-            execve(bin.c_str(), argv.data(), envp.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
     }

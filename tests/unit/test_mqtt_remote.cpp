@@ -194,7 +194,8 @@ TEST_F(MqttRemoteTest, EveryGroupIsAnsweredWithItsMembersInTheEnvelope)
         rows.push_back({p * 100 + 18, 1, 50, num([ch_el](int m) { return ch_el(m).value; }, true)});
         rows.push_back({p * 100 + 19, 1, 50, num([ch_el](int m) { return mapped_status(ch_el(m).status); }, true)});
         rows.push_back({p * 100 + 20, 1, 1, num([&tp](int) { return tp.veloxa[0].con; }, true)});
-        rows.push_back({p * 100 + 21, 1, 50, num([&c](int m) { return mapped_status(c.veloxa[m - 1].sensor_battery.status); }, true)});
+        rows.push_back({p * 100 + 21, 1, 50,
+                        num([&c](int m) { return mapped_status(c.veloxa[m - 1].sensor_battery.status); }, true)});
         rows.push_back({p * 100 + 22, 1, 50, fld(SAVE::VLXA, ch + "trend_id", 1, true)});
         rows.push_back({p * 100 + 23, 1, 50, fld(SAVE::VLXA, ch + "log", 1, true)});
     }

@@ -1,6 +1,6 @@
 // Traps: the packed word, trap numbers, state mapping and scenario scan;
-// the exact wire form of both builders; and whole messages of trap_que
-// sent to snmptrapd, whose decoding of every trap is checked.
+// what the builders refuse; and whole messages of trap_que sent to
+// snmptrapd, whose decoding of every trap is checked.
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -358,7 +358,8 @@ TEST_F(TrapTest, VersionTwoReceiverGetsStateTrapsAsV2cButNoTestTrap)
     trap_process_message("2,1,3,3500,0,1,");
     t = traps_before_marker();
     ASSERT_EQ(t.size(), 4u);
-    EXPECT_EQ(fields(t[0].version, t[0].trap_oid(), t[0].value(ROOT + ".3.5.2.2.3")), "v2c|" + ROOT + ".3.5.2|INTEGER: 3");
+    EXPECT_EQ(fields(t[0].version, t[0].trap_oid(), t[0].value(ROOT + ".3.5.2.2.3")),
+              "v2c|" + ROOT + ".3.5.2|INTEGER: 3");
     EXPECT_EQ(fields(t[3].version, t[3].trap_oid()), "v2c|" + ROOT + ".3.3.2") << "version 2 sends as v2c";
     EXPECT_NE(applog().find("complementSysTraps send:receiver.example/pub/0/" + ROOT + ".3.3.2/"), std::string::npos);
     EXPECT_NE(applog().find("trapExpansionVarbind send:127.0.0.1/pubv2/2/" + ROOT + ".3.5.2.1.1/3500"),
