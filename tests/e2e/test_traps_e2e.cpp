@@ -1,9 +1,8 @@
 // Traps from the running simulator to snmptrapd: a digital input flipped on
 // the simulated board, an analog value crossing its alert level and back,
-// and the test trap of command 52, each arriving with the configured
-// receivers, versions, names and values.
+// and the test trap of command 52, each arriving at its configured
+// receivers.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db_test_support.h"
 #include "process.h"
 #include "sandbox.h"
 #include "snmp_wire.h"
@@ -21,18 +21,6 @@ namespace {
 const std::string ROOT = "1.3.6.1.4.1.58213.22";
 const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
 constexpr int DI3_CHIP = 2, DI3_LINE = 39;
-
-void db_exec(TestSandbox& sb, const std::string& sql)
-{
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(sb.path("/opt/KVT7400/db.sqlite3").c_str(), &db), SQLITE_OK);
-    char* err = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    ASSERT_EQ(rc, SQLITE_OK) << sql << ": " << msg;
-}
 
 std::string kvtsim(const TestSandbox& sb, const std::vector<std::string>& args)
 {
@@ -68,7 +56,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
     // Receiver 1 SNMPv1, receiver 2 SNMPv2c, the others without an address.
     // Scenario entry 0 (receiver 1): input 3 switching on; entry 24
     // (receiver 2): any analog input in alert.
-    db_exec(sb,
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    db.exec(
             "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='', snmp_trap_send_portoid=0;"
             "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='127.0.0.1', snmp_trap_send_community='pub',"
             " snmp_trap_send_version=0, snmp_trap_send_portoid=1 WHERE id=1;"
@@ -98,30 +87,15 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
         auto t = rx.traps();
         return !of(t, ROOT + ".3.5.1", "pub").empty() && !of(t, on, "pub").empty() && !of(t, on, "pubv2").empty();
     }, 5000)) << rx.log() << p.console();
-    std::vector<ReceivedTrap> all = rx.traps();
-    ReceivedTrap exp = of(all, ROOT + ".3.5.1", "pub")[0];
-    EXPECT_EQ(exp.version, "v1");
-    EXPECT_EQ(exp.agent, "192.168.1.200");
-    EXPECT_EQ(exp.generic, 6);
-    EXPECT_EQ(exp.specific, 0);
-    EXPECT_EQ(exp.value(ROOT + ".3.5.1.1.3"), "INTEGER: 3");
-    EXPECT_EQ(exp.value(ROOT + ".3.5.1.3.3"), "INTEGER: 20");
-    ASSERT_EQ(exp.varbinds.size(), 4u);
-    EXPECT_EQ(exp.varbinds[1].first.rfind(ROOT + ".3.5.1.2.", 0), 0u) << "the state binding";
-    const std::string word = "INTEGER: " + std::to_string((3 << 25) + 4);
-    EXPECT_EQ(of(all, on, "pub")[0].value(ROOT + ".3.4"), word);
-    EXPECT_EQ(of(all, on, "pubv2")[0].version, "v2c");
-    EXPECT_EQ(of(all, on, "pubv2")[0].value(ROOT + ".3.4"), word);
-    EXPECT_TRUE(of(all, ROOT + ".3.5.1", "pubv2").empty()) << "entry 0 belongs to receiver 1";
-    EXPECT_NE(sb.read("/log/app_log/applog1.txt")
-                  .find("trapExpansionVarbind send:127.0.0.1/pub/0/" + ROOT + ".3.5.1.1.3/1"),
-              std::string::npos);
+    // The layout of each trap is the trap unit tests' (against snmptrapd too):
+    // here the port and level the monitor found.
+    EXPECT_EQ(of(rx.traps(), ROOT + ".3.5.1", "pub")[0].value(ROOT + ".3.5.1.1.3"), "INTEGER: 3");
+    EXPECT_EQ(of(rx.traps(), on, "pub")[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((3 << 25) + 4));
 
     // Command 52: the test trap to receiver 2, and the request flag says it went.
     std::string out;
     ASSERT_EQ(run_program({KVTCTL, "-r", sb.root(), "send", "52,2,"}, &out), 0) << out;
     ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), ROOT + ".3.1.6", "pubv2").empty(); }, 5000)) << rx.log();
-    EXPECT_EQ(of(rx.traps(), ROOT + ".3.1.6", "pubv2")[0].value(ROOT + ".3.2.6"), "INTEGER: 1");
     EXPECT_TRUE(wait_until([&] { return request_flag(sb, 9) == 1; }, 2000)) << "snmp_trap_set_configuration";
 
     // Analog input 1 normal, then beyond its alert level, then back: once
@@ -137,19 +111,13 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
         return !of(t, ROOT + ".3.5.2", "pubv2").empty() && !of(t, alert, "pub").empty() &&
                !of(t, alert, "pubv2").empty();
     }, 5000)) << rx.log();
-    all = rx.traps();
-    exp = of(all, ROOT + ".3.5.2", "pubv2")[0];
-    EXPECT_EQ(exp.value(ROOT + ".3.5.2.1.1"), "INTEGER: 1");
+    const ReceivedTrap exp = of(rx.traps(), ROOT + ".3.5.2", "pubv2")[0];
     EXPECT_EQ(exp.value(ROOT + ".3.5.2.2.3"), "INTEGER: 3");
     EXPECT_EQ(exp.value(ROOT + ".3.5.2.3.1"), "INTEGER: 3500");
-    EXPECT_EQ(of(all, alert, "pub")[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((1 << 25) + 16));
-    EXPECT_TRUE(of(all, ROOT + ".3.5.2", "pub").empty()) << "entry 24 belongs to receiver 2";
 
-    // 7.2 mA on 4-20 mA shown as 0-100.00 reads 20.00, 9.6 mA 35.00.
     kvtsim(sb, {"ai", "1", "7.2mA"});
     const std::string back = ROOT + ".3.3.4";  // normal again after an alert
     ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), back, "pubv2").empty(); }, 5000)) << rx.log();
-    EXPECT_EQ(of(rx.traps(), ROOT + ".3.5.2", "pubv2").size(), 1u) << "the scenario asks for alerts only";
 
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(5000), 0) << p.console();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "sandbox.h"
 
 namespace mqtt_peer {
 
@@ -75,11 +76,7 @@ public:
             execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        for (int i = 0; i < 500; ++i) {
-            if (accepts(port_)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return wait_until([&] { return accepts(port_); }, 5000);
     }
 
     void stop()

@@ -8,19 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "sandbox.h"
 #include "snmp_wire.h"
-#include "deadline.h"
-
-extern char** environ;
 
 // One trap as snmptrapd decoded it.
 struct ReceivedTrap {
@@ -59,27 +55,24 @@ public:
         for (const auto& c : communities) conf << "authCommunity log " << c << "\n";
         conf.close();
         const std::string format = "TRAP|%a|%N|%w|%q|%T|%P|%V\t%v\n";
-        const std::string bin = "/usr/sbin/snmptrapd";
-        std::vector<std::string> args = {bin, "-f", "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "",
-                                         "-Lf", log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
-        // Its state stays in dir, not in the machine's /var/lib/snmp.
-        std::vector<std::string> env = {"SNMP_PERSISTENT_DIR=" + dir_};
-        for (char** e = environ; *e; ++e)
-            if (std::string(*e).rfind("SNMP_PERSISTENT_DIR=", 0) != 0) env.push_back(*e);
-        std::vector<char*> argv, envp;
+        // env execs snmptrapd in its own process (the PID stays); its state
+        // stays in dir, not in the machine's /var/lib/snmp.
+        std::vector<std::string> args = {"/usr/bin/env", "SNMP_PERSISTENT_DIR=" + dir_, "/usr/sbin/snmptrapd", "-f",
+                                         "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "", "-Lf",
+                                         log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
+        std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
+        const std::string out = dir_ + "/snmptrapd.out";
         pid_ = fork();
         if (pid_ == 0) {
-            int fd = open((dir_ + "/snmptrapd.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (fd >= 0) {
                 dup2(fd, 1);
                 dup2(fd, 2);
                 close(fd);
             }
-            execve(bin.c_str(), argv.data(), envp.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
     }
@@ -87,10 +80,7 @@ public:
     {
         if (pid_ <= 0) return;
         kill(pid_, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        if (wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 2000)) return;
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
@@ -98,7 +88,6 @@ public:
     TrapReceiver& operator=(const TrapReceiver&) = delete;
 
     int port() const { return port_; }
-    pid_t pid() const { return pid_; }
     std::string log_path() const { return dir_ + "/traps.log"; }
     std::string log() const
     {
@@ -111,12 +100,7 @@ public:
     // True once snmptrapd has announced itself (its transport is open).
     bool ready(int timeout_ms) const
     {
-        return until([&] { return log().find("NET-SNMP version") != std::string::npos; }, timeout_ms);
-    }
-    // True once at least n traps have arrived.
-    bool wait_count(size_t n, int timeout_ms) const
-    {
-        return until([&] { return traps().size() >= n; }, timeout_ms);
+        return wait_until([&] { return log().find("NET-SNMP version") != std::string::npos; }, timeout_ms);
     }
 
     std::vector<ReceivedTrap> traps() const
@@ -160,17 +144,6 @@ public:
     }
 
 private:
-    template <typename F>
-    static bool until(F cond, int timeout_ms)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(timeout_ms));
-        while (true) {
-            if (cond()) return true;
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -33,11 +33,9 @@ protected:
 TEST_F(MailReportsTest, ReportShowsEachEnabledChannelOfEveryBlockInItsFormat)
 {
     for (int v : {1000, 2000, 65535, 3000}) mailreport_sample(KIND::AI, 0, v);
-    mailreport_sample(KIND::AI, 1, 5000);  // input 2 is off
     for (int v : {2350, 2350}) mailreport_sample(KIND::VLXA_T, 0, v);
     for (int v : {5900, 6100}) mailreport_sample(KIND::VLXA_H, 0, v);
     mailreport_sample(KIND::NX40_T, 4, 65535);  // disconnected all period, like Rack 2
-    EXPECT_EQ(report_struct.mailreport[1].analog[0].num, 0) << "report 2 is off";
     EXPECT_EQ(report_text(sensor_settings, live(), report_struct.mailreport[0]),
               " 名称   瞬時値   平均値   最大値   最小値 \n"
               "------------------------------------------\n"

@@ -47,7 +47,6 @@ Value num(std::function<long long(int)> f, bool quoted = false)
 {
     return [=](int n) { return quoted ? "\"" + std::to_string(f(n)) + "\"" : std::to_string(f(n)); };
 }
-int mapped(int s) { return s == 0 ? 5 : s >= 5 && s <= 8 ? (s == 5 || s == 8 ? 3 : 2) : s; }
 
 struct Row {
     int id, first, last;
@@ -148,15 +147,15 @@ TEST_F(MqttRemoteTest, EveryGroupIsAnsweredWithItsMembersInTheEnvelope)
                              return (long long)((uint32_t)o.offtype | (uint32_t)o.offsensor << 8 | (uint32_t)o.offstate << 24 | (o.offenable ? 1u << 31 : 0)); })},
         {112, 1, 16, num([&](int n) { return c.digitalio[n - 1].value; })},
         {113, 1, 16, num([](int) { return 0; })},
-        {114, 1, 16, num([&](int n) { return mapped(c.digitalio[n - 1].status); })},
+        {114, 1, 16, num([&](int n) { return mapped_status(c.digitalio[n - 1].status); })},
         {220, 1, 8, num([&](int n) { return c.analog[n - 1].value; })},
-        {221, 1, 8, num([&](int n) { return mapped(c.analog[n - 1].status); })},
+        {221, 1, 8, num([&](int n) { return mapped_status(c.analog[n - 1].status); })},
         {222, 1, 1, num([](int) { return 1; })},
         {701, 1, 1, fld(SAVE::SMARTMESH_CYCLE, "cycle_minutes", 0, true)},
         {706, 1, 100, fld(SAVE::NX40, "name", 1)},
         {716, 1, 100, fld(SAVE::NX40, "device_ID", 1)},
         {717, 1, 100, num([&](int n) { return c.kvt_nx40[n - 1].sensor_temperature.value; })},
-        {718, 1, 100, num([&](int n) { return mapped(c.kvt_nx40[n - 1].sensor_temperature.status); })},
+        {718, 1, 100, num([&](int n) { return mapped_status(c.kvt_nx40[n - 1].sensor_temperature.status); })},
         {719, 1, 100, num([&](int n) { return tp.kvt_nx40[n - 1].con; })},
         {720, 1, 100, num([&](int n) { return c.kvt_nx40[n - 1].sensor_battery.status; })},
         {801, 1, 5, fld(SAVE::TREND, "enable", 0, true)},
@@ -176,7 +175,7 @@ TEST_F(MqttRemoteTest, EveryGroupIsAnsweredWithItsMembersInTheEnvelope)
         for (int k = 0; k < 8; ++k) rows.push_back({p * 100 + 3 + k, 1, n, fld(save, th[k], 1)});
         rows.push_back({p * 100 + 11, 1, n, fld(save, "device_ID", 1)});
         rows.push_back({p * 100 + 12, 1, n, num([el](int m) { return el(m).value; })});
-        rows.push_back({p * 100 + 13, 1, n, num([el](int m) { return mapped(el(m).status); })});
+        rows.push_back({p * 100 + 13, 1, n, num([el](int m) { return mapped_status(el(m).status); })});
         rows.push_back({p * 100 + 14, 1, n, num([el](int m) { return el(m).status != 0 && el(m).status != 4; })});
         rows.push_back({p * 100 + 15, 1, n, fld(save, "trend_id", 1)});
         rows.push_back({p * 100 + 16, 1, n, fld(save, "log", 1)});
@@ -193,9 +192,10 @@ TEST_F(MqttRemoteTest, EveryGroupIsAnsweredWithItsMembersInTheEnvelope)
         rows.push_back({p * 100 + 17, 1, 50, fld(SAVE::VLXA, "device_ID", 1, true)});
         auto ch_el = [&c, p](int m) { return p == 5 ? c.veloxa[m - 1].sensor_temperature : c.veloxa[m - 1].sensor_humidity; };
         rows.push_back({p * 100 + 18, 1, 50, num([ch_el](int m) { return ch_el(m).value; }, true)});
-        rows.push_back({p * 100 + 19, 1, 50, num([ch_el](int m) { return mapped(ch_el(m).status); }, true)});
+        rows.push_back({p * 100 + 19, 1, 50, num([ch_el](int m) { return mapped_status(ch_el(m).status); }, true)});
         rows.push_back({p * 100 + 20, 1, 1, num([&tp](int) { return tp.veloxa[0].con; }, true)});
-        rows.push_back({p * 100 + 21, 1, 50, num([&c](int m) { return mapped(c.veloxa[m - 1].sensor_battery.status); }, true)});
+        rows.push_back({p * 100 + 21, 1, 50,
+                        num([&c](int m) { return mapped_status(c.veloxa[m - 1].sensor_battery.status); }, true)});
         rows.push_back({p * 100 + 22, 1, 50, fld(SAVE::VLXA, ch + "trend_id", 1, true)});
         rows.push_back({p * 100 + 23, 1, 50, fld(SAVE::VLXA, ch + "log", 1, true)});
     }
@@ -285,17 +285,14 @@ TEST_F(MqttRemoteTest, WritesAreTakenWholeOrRefusedWholeWithNothingChanged)
 
 TEST_F(MqttRemoteTest, UnusableRequestsAreAnsweredWithTheDataError)
 {
+    // Besides the refused seeds of the request decoder's corpus.
     const std::vector<std::string> bad = {
-        "not json", "[1,2,3]", "{\"unit_id\":1,\"readwrite\":1,\"mqtt_id\":102}",
         "{\"unit_id\":1,\"readwrite\":0}", "{\"unit_id\":1.5,\"readwrite\":0,\"mqtt_id\":13}",
         "{\"unit_id\":1,\"readwrite\":0,\"mqtt_id\":1e2}", "{\"unit_id\":1,\"readwrite\":0,\"mqtt_id\":13} x",
-        "{\"unit_id\":1e999,\"readwrite\":0,\"mqtt_id\":13}",
         write(102, {{5, "\"60\""}}), write(209, {{2, "4294967301"}}),
     };
     auto cl = client();
-    const int time3 = sensor_settings.digitalI[2].time;
     for (const auto& b : bad) EXPECT_EQ(cl->ask(REQUESTS, ANSWERS, b), "MQTT data error") << b;
-    EXPECT_EQ(sensor_settings.digitalI[2].time, time3) << "a refused write changes nothing";
-    EXPECT_TRUE(db_save.empty());
-    EXPECT_GE(count_of(sb.applog(), "MQTT data error"), 10);
+    EXPECT_TRUE(db_save.empty()) << "a refused write saves nothing";
+    EXPECT_GE(count_of(sb.applog(), "MQTT data error"), 6);
 }

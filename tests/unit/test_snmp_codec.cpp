@@ -161,24 +161,6 @@ TEST(SnmpCodec, VarBindsLandInMessageOrderAfterTheReversal)
     EXPECT_EQ(hex(msg, n), "30 06 06 02 2B 06 05 00");
 }
 
-TEST(SnmpCodec, HelpersOnTexts)
-{
-    char a[64] = "2.3.5.1";
-    EXPECT_EQ(skip_str_head(a, "2."), 0);
-    EXPECT_STREQ(a, "3.5.1");
-    char b[64] = "20";
-    EXPECT_EQ(skip_str_head(b, "2."), 1);
-    EXPECT_STREQ(b, "20");
-    EXPECT_EQ(char_count("1.3.6.1", '.'), 3);
-    EXPECT_EQ(char_count("", '.'), 0);
-    char c[8] = "1.3.0";
-    EXPECT_EQ(remove_oid_zero(c), 1);
-    EXPECT_STREQ(c, "1.3");
-    char d[8] = "1.3.10";
-    EXPECT_EQ(remove_oid_zero(d), 0);
-    EXPECT_STREQ(d, "1.3.10");
-}
-
 TEST(SnmpCodec, DateAndTimeIsLocalTimeInTheFixedZone)
 {
     struct tm t{};
@@ -224,20 +206,18 @@ TEST(SnmpCodec, DecoderRefusesWhatItCannotReadSafely)
     Bytes good = get_request(SYS_DESCR);
     Bytes short_outer = good;
     short_outer[1] -= 1;
-    Bytes long_outer = good;
-    long_outer[1] += 1;
     Bytes trailing = good;
     trailing.push_back(0);
     Bytes nested = get_request(SYS_DESCR, tlv(0x30, {0x05, 0x00}));
     Bytes deep = message(tlv(0x30, tlv(0x30, tlv(0x30, tlv(0x30, {0x05, 0x00})))));
     Bytes many_subids(25, 0x01);
     many_subids[0] = 0x2B;
+    // Cut messages are the corpus replay's: every cut of every seed is refused.
     struct {
         const char* what;
         Bytes m;
     } cases[] = {
         {"outer length one short of the datagram", short_outer},
-        {"outer length beyond the datagram", long_outer},
         {"a byte after the message", trailing},
         {"Counter32", get_request(SYS_DESCR, {0x41, 0x01, 0x05})},
         {"Gauge32", get_request(SYS_DESCR, {0x42, 0x01, 0x05})},
@@ -252,7 +232,6 @@ TEST(SnmpCodec, DecoderRefusesWhatItCannotReadSafely)
         {"nesting deeper than a request", deep},
         {"primitive length past its element", get_request(SYS_DESCR, {0x04, 0x7F, 'a'})},
         {"length of 5 octets", message({0x04, 0x85, 0, 0, 0, 0, 1, 'a'})},
-        {"only a tag", {0x30}},
         {"a primitive at the top", {0x02, 0x01, 0x00}},
     };
     for (const auto& c : cases) EXPECT_EQ(decode(c.m, tree), 1) << c.what;
