@@ -138,7 +138,9 @@ TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopSta
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(3000), 0);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-    EXPECT_LT(took, deadline_ms(1000)) << "stop took " << took << " ms";
+    // The whole service ends within two seconds even on a loaded machine; a
+    // stop held by a retry or reopen wait would take several.
+    EXPECT_LT(took, deadline_ms(2000)) << "stop took " << took << " ms";
 }
 
 TEST(OneWireE2E, KvtsimOwRefusesBadArgumentsAndKeepsTheProbes)
