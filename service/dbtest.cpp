@@ -275,11 +275,15 @@ int insert_db(const std::string& sql)
             sqlite3_finalize(stmt);
             return 2;
         }
+        // A statement that did not run is a failure, whatever its preparing
+        // said: the migration must not count a column that was never added.
         int step = sqlite3_step(stmt);
-        if (step != SQLITE_DONE && step != SQLITE_ROW) std::printf("%s\n", err_text("ERROR(", step).c_str());
+        const bool step_ok = step == SQLITE_DONE || step == SQLITE_ROW;
+        if (!step_ok) std::printf("%s\n", err_text("ERROR(", step).c_str());
         int fin = sqlite3_finalize(stmt);
-        if (fin != SQLITE_OK && step == SQLITE_DONE) std::printf("%s\n", err_text("ERROR(", fin).c_str());
-        return 0;
+        if (fin != SQLITE_OK && step_ok) std::printf("%s\n", err_text("ERROR(", fin).c_str());
+        if (!step_ok) return 3;
+        return fin == SQLITE_OK ? 0 : 4;
     } catch (...) {
         applog("DBinsert try error");
         return 2;
@@ -410,22 +414,101 @@ DbRows parse_result(const std::string& result)
 int alter(const DbRows& rows, int mode)
 {
     if (mode != 1) return 0;
-    insert_db("ALTER table webapp_trend_list add column au_per integer;");
-    insert_db("ALTER table webapp_trend_list add column al_per integer;");
-    insert_db("ALTER table webapp_trend_list add column cu_per integer;");
-    insert_db("ALTER table webapp_trend_list add column cl_per integer;");
+    for (const char* column : {"au_per", "al_per", "cu_per", "cl_per"})
+        if (insert_db(std::string("ALTER table webapp_trend_list add column ") + column + " integer;") != 0) return 1;
     for (size_t r = 0; r < rows.size() && r < 6; ++r) {
         const auto& row = rows[r];
         if (row.size() < 5) continue;
         // An empty (NULL) percentage stays NULL rather than breaking the statement.
         const std::string p = row[4].empty() ? "NULL" : row[4];
-        update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p + ", cu_per=" + p +
-                  ", cl_per=" + p + " where id=" + row[0]);
+        if (update_db("UPDATE webapp_trend_list SET au_per=" + p + ", al_per=" + p + ", cu_per=" + p +
+                      ", cl_per=" + p + " where id=" + row[0]) != 0)
+            return 1;
     }
     return 0;
 }
 
 int alter(const std::string& result, int mode) { return alter(parse_result(result), mode); }
+
+namespace {
+
+// The steps of the migration ladder. Each runs its statements in order and
+// stops at the first that fails; true when all of them ran.
+bool step_bat_config()
+{
+    if (select_db("SELECT * from webapp_bat_config;") != "NG2") return true;
+    applog("DB version update 1.0.1->1.0.2");
+    return create_db("CREATE TABLE webapp_bat_config (id integer primary key,alert "
+                     "integer,alert_clear integer,caution integer,caution_clear "
+                     "integer)") == 0 &&
+           insert_db("INSERT INTO webapp_bat_config values(1,260,270,280,290);") == 0 &&
+           insert_db("INSERT INTO webapp_bat_config values(2,260,270,280,290);") == 0;
+}
+
+bool step_db_version()
+{
+    applog("DB version update 1.0.2->1.0.3");
+    // Read column by column so a "$" or "," in a rule name cannot shift
+    // the percentage that seeds the new columns.
+    return create_db("CREATE TABLE db_version (id integer primary key,version text)") == 0 &&
+           insert_db("INSERT INTO db_version VALUES (1,'1.0.3')") == 0 &&
+           alter(select_rows("SELECT * from webapp_trend_list;"), 1) == 0;
+}
+
+bool step_sm_errortime()
+{
+    applog("DB version update 1.0.3->1.0.13");
+    return create_db("CREATE TABLE webapp_SM_errortime (id integer primary key,time integer)") == 0 &&
+           insert_db("INSERT INTO webapp_SM_errortime values(1,300);") == 0 &&
+           update_db("UPDATE db_version SET version='1.0.13' where id=1;") == 0;
+}
+
+bool step_onewire_conf()
+{
+    applog("DB version update 1.0.13->1.0.14");
+    return create_db("CREATE TABLE webapp_onewire_conf (id integer primary key,num "
+                     "integer,interval integer,log bool)") == 0 &&
+           insert_db("INSERT INTO webapp_onewire_conf values(1,30,1000,0);") == 0 &&
+           insert_db("INSERT INTO webapp_onewire_conf values(2,30,1000,0);") == 0 &&
+           update_db("UPDATE db_version SET version='1.0.14' where id=1;") == 0;
+}
+
+bool step_bat_thresholds()
+{
+    applog("DB version update 1.0.14->1.1.1");
+    return update_db("UPDATE webapp_bat_config SET alert=" + std::to_string(335) + " , alert_clear=" +
+                     std::to_string(340) + " , caution=" + std::to_string(345) + " , caution_clear=" +
+                     std::to_string(350) + " where id=" + std::to_string(2)) == 0 &&
+           update_db("UPDATE db_version SET version='1.1.1' where id=1;") == 0;
+}
+
+struct LadderStep {
+    const char* from;
+    const char* to;
+    bool (*run)();
+};
+
+const LadderStep kLadder[] = {
+    {"1.0.1", "1.0.2", step_bat_config},   {"1.0.2", "1.0.3", step_db_version},
+    {"1.0.3", "1.0.13", step_sm_errortime}, {"1.0.13", "1.0.14", step_onewire_conf},
+    {"1.0.14", "1.1.1", step_bat_thresholds},
+};
+
+// One step in one transaction: a step that fails leaves nothing half done,
+// so the database stays at the version before it and a later start can
+// try the step again.
+bool run_step(const LadderStep& s)
+{
+    if (begin_trans() != 0) return false;
+    if (s.run()) return commit_trans() == 0;
+    std::lock_guard<std::recursive_mutex> lock(db_mutex);
+    // A failed CREATE reopens the connection, which already dropped the
+    // transaction.
+    if (db != nullptr && sqlite3_get_autocommit(db) == 0) rollback_trans();
+    return false;
+}
+
+}  // namespace
 
 int check_db()
 {
@@ -438,60 +521,23 @@ int check_db()
         if (!rows.empty() && rows[0].size() > 1) version = rows[0][1];
     }
 
-    static const char* const kLadder[] = {"1.0.1", "1.0.2", "1.0.3", "1.0.13", "1.0.14"};
-    int step = -1;
-    for (int i = 0; i < 5; ++i)
-        if (version == kLadder[i]) step = i;
-
     if (version == "1.1.1") {
         applog("DB version OK");
         return 0;
     }
-    // Each step brings the schema one version further and falls through.
-    switch (step) {
-    case 0:
-        if (select_db("SELECT * from webapp_bat_config;") == "NG2") {
-            applog("DB version update 1.0.1->1.0.2");
-            create_db(
-                "CREATE TABLE webapp_bat_config (id integer primary key,alert "
-                "integer,alert_clear integer,caution integer,caution_clear "
-                "integer)");
-            insert_db("INSERT INTO webapp_bat_config values(1,260,270,280,290);");
-            insert_db("INSERT INTO webapp_bat_config values(2,260,270,280,290);");
+    // Each step brings the schema one version further and leads to the
+    // next; a failed step ends the climb, and the service runs on the
+    // tables as they are.
+    bool climbing = false;
+    for (const LadderStep& s : kLadder) {
+        climbing = climbing || version == s.from;
+        if (!climbing) continue;
+        if (!run_step(s)) {
+            report_error(std::string("check_db: DB version update ") + s.from + "->" + s.to +
+                             " failed, version stays " + s.from + " in",
+                         DBNAME);
+            break;
         }
-        [[fallthrough]];
-    case 1:
-        applog("DB version update 1.0.2->1.0.3");
-        create_db("CREATE TABLE db_version (id integer primary key,version text)");
-        insert_db("INSERT INTO db_version VALUES (1,'1.0.3')");
-        // Read column by column so a "$" or "," in a rule name cannot shift
-        // the percentage that seeds the new columns.
-        alter(select_rows("SELECT * from webapp_trend_list;"), 1);
-        [[fallthrough]];
-    case 2:
-        applog("DB version update 1.0.3->1.0.13");
-        create_db("CREATE TABLE webapp_SM_errortime (id integer primary key,time integer)");
-        insert_db("INSERT INTO webapp_SM_errortime values(1,300);");
-        update_db("UPDATE db_version SET version='1.0.13' where id=1;");
-        [[fallthrough]];
-    case 3:
-        applog("DB version update 1.0.13->1.0.14");
-        create_db(
-            "CREATE TABLE webapp_onewire_conf (id integer primary key,num "
-            "integer,interval integer,log bool)");
-        insert_db("INSERT INTO webapp_onewire_conf values(1,30,1000,0);");
-        insert_db("INSERT INTO webapp_onewire_conf values(2,30,1000,0);");
-        update_db("UPDATE db_version SET version='1.0.14' where id=1;");
-        [[fallthrough]];
-    case 4:
-        applog("DB version update 1.0.14->1.1.1");
-        update_db("UPDATE webapp_bat_config SET alert=" + std::to_string(335) +
-                  " , alert_clear=" + std::to_string(340) + " , caution=" + std::to_string(345) +
-                  " , caution_clear=" + std::to_string(350) + " where id=" + std::to_string(2));
-        update_db("UPDATE db_version SET version='1.1.1' where id=1;");
-        break;
-    default:
-        break;
     }
     return 0;
 }

@@ -3,17 +3,20 @@
 // old months are removed; the monthly NX40 battery log. Also the pieces the
 // trend and filter logs share with them: the kinds, the daily paths, the
 // appending of lines, the copier and the renaming of headers.
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "common.h"
 #include "datalog.h"
@@ -328,6 +331,73 @@ void copy_if_present(const std::string& from, const std::string& to)
     if (exist_file(from) == 0) kvt_system("cp -f " + from + " " + to);
 }
 
+const char* copier_name(Family f)
+{
+    switch (f) {
+    case TREND: return "cp_tlogfile_thread";
+    case FILTER: return "cp_flogfile_thread";
+    default: return "cp_logfile_thread";
+    }
+}
+
+// The names in a directory, without "." and "..".
+std::vector<std::string> names_in(const std::string& dir)
+{
+    std::vector<std::string> out;
+    DIR* d = ::opendir(kvt_path(dir).c_str());
+    if (!d) return out;
+    while (const dirent* e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) out.emplace_back(e->d_name);
+    ::closedir(d);
+    return out;
+}
+
+bool same_day(const std::tm& a, const std::tm& b)
+{
+    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday;
+}
+
+// The days whose daily files of kind k are in RAM, other than `today`,
+// oldest first. Only files where the writers put them count.
+std::vector<std::tm> finished_days(Family f, const Kind& k, const std::tm& today)
+{
+    std::vector<std::tm> out;
+    const std::string base = std::string("/tmp/") + family_dir(f) + "/" + k.word;
+    const std::string tail = std::string("_") + k.word + ".csv";
+    for (const std::string& y : names_in(base)) {
+        for (const std::string& m : names_in(base + "/" + y)) {
+            for (const std::string& name : names_in(base + "/" + y + "/" + m)) {
+                int yy = 0, mm = 0, dd = 0;
+                if (name.size() != 8 + tail.size() || name.compare(8, std::string::npos, tail) != 0 ||
+                    name.find_first_not_of("0123456789") != 8 || std::sscanf(name.c_str(), "%4d%2d%2d", &yy, &mm, &dd) != 3)
+                    continue;
+                std::tm d{};
+                d.tm_year = yy - 1900, d.tm_mon = mm - 1, d.tm_mday = dd;
+                if (same_day(d, today) || day_file(f, "/tmp", k, d) != base + "/" + y + "/" + m + "/" + name) continue;
+                out.push_back(d);
+            }
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const std::tm& a, const std::tm& b) {
+        return std::tie(a.tm_year, a.tm_mon, a.tm_mday) < std::tie(b.tm_year, b.tm_mon, b.tm_mday);
+    });
+    return out;
+}
+
+// A finished day's last copy to /log; the RAM file goes only once the copy
+// succeeded (an empty file holds nothing to lose). False when it stays.
+bool bring_over(Family f, const Kind& k, const std::tm& d)
+{
+    const std::string tmp = day_file(f, "/tmp", k, d);
+    make_day_dirs(f, "/log", k, d);
+    if (exist_file(tmp) == 0 && kvt_system("cp -f " + tmp + " " + day_file(f, "/log", k, d)) != 0) return false;
+    if (std::remove(kvt_path(tmp).c_str()) != 0 && errno != ENOENT) {
+        report_error(std::string(copier_name(f)) + ": remove", tmp, errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool remove_tree(const std::string& path)
@@ -357,15 +427,34 @@ void copier_pass(Family f, const std::tm& t0, const std::tm& now)
     const int year = at.tm_year + 1900, month = at.tm_mon + 1;
     for (const Kind& k : KINDS) {
         if (!k.started) continue;
-        make_day_dirs(f, "/log", k, at);
-        const std::string tmp = day_file(f, "/tmp", k, at);
-        copy_if_present(tmp, day_file(f, "/log", k, at));
+        if (!day_changed) {
+            make_day_dirs(f, "/log", k, now);
+            copy_if_present(day_file(f, "/tmp", k, now), day_file(f, "/log", k, now));
+        }
+        // Finished days leave RAM only through a copy that succeeded: with
+        // /log full or read-only they stay, and every pass tries again. The
+        // failure is logged once, at the day change that finished the day.
+        std::vector<std::string> kept;
+        for (const std::tm& d : finished_days(f, k, now)) {
+            const std::string tmp = day_file(f, "/tmp", k, d);
+            const bool late = !(day_changed && same_day(d, t0));
+            if (bring_over(f, k, d)) {
+                if (late) applog(std::string(copier_name(f)) + ": copied to /log at last " + tmp);
+                continue;
+            }
+            kept.push_back(tmp);
+            if (!late) report_error(std::string(copier_name(f)) + ": copy to /log failed, kept in RAM", tmp);
+        }
         if (day_changed) {
-            kvt_system("rm -f " + tmp);
             const std::string ram = std::string("/tmp/") + family_dir(f) + "/" + k.word;
-            remove_tree(ram + "/" + year_text(year - 1));
+            auto remove_unless_kept = [&](const std::string& dir) {
+                for (const std::string& p : kept)
+                    if (p.compare(0, dir.size() + 1, dir + "/") == 0) return;
+                remove_tree(dir);
+            };
+            remove_unless_kept(ram + "/" + year_text(year - 1));
             // January's previous month lies in the previous year, gone above.
-            if (month > 1) remove_tree(ram + "/" + year_text(year) + "/" + two_digits(month - 1));
+            if (month > 1) remove_unless_kept(ram + "/" + year_text(year) + "/" + two_digits(month - 1));
         }
         const std::string base = std::string("/log/") + family_dir(f) + "/" + k.word;
         if (f == SENSOR) {

@@ -149,10 +149,15 @@ int finish(Reversed& r, const char* community, int version)
     return r.n;
 }
 
+// Why the last send of this thread failed (an errno value, 0 when the
+// receiver was no address): for the failure line of the caller.
+thread_local int send_errno = 0;
+
 // Sends one built trap to port 162 (or the simulated board's port) of
 // dest_ip; 0 when the whole message went out.
 int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, int len)
 {
+    send_errno = 0;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     if (!dest_ip || inet_pton(AF_INET, dest_ip, &to.sin_addr) != 1) {
@@ -163,7 +168,8 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
     to.sin_port = htons(static_cast<uint16_t>(how.port));
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) {
-        std::printf("%s: socket() error %x\n", call, errno);
+        send_errno = errno;
+        std::printf("%s: socket() error %x\n", call, send_errno);
         return 1;
     }
     if (how.bind_addr != 0) {
@@ -171,19 +177,38 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
         from.sin_family = AF_INET;
         from.sin_addr.s_addr = htonl(how.bind_addr);
         if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
-            std::printf("%s: bind() error %x\n", call, errno);
+            send_errno = errno;
+            std::printf("%s: bind() error %x\n", call, send_errno);
             close(s);
             return 1;
         }
     }
     ssize_t sent = sendto(s, msg, static_cast<size_t>(len), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    const int err = errno;
+    const int err = sent < 0 ? errno : EMSGSIZE;
     close(s);
     if (sent != len) {
+        send_errno = err;
         std::printf("%s: sendto %s:%d failed: %s\n", call, dest_ip, how.port, std::strerror(err));
         return 1;
     }
     return 0;
+}
+
+// A receiver entry names a receiver only with an address other than
+// 0.0.0.0: the factory fills unused entries with it, and a trap sent there
+// would come back to the appliance itself.
+bool has_receiver(const char* sendto)
+{
+    if (sendto[0] == '\0') return false;
+    in_addr a{};
+    return !(inet_pton(AF_INET, sendto, &a) == 1 && a.s_addr == htonl(INADDR_ANY));
+}
+
+// What the log says of a send: receiver address, receiver number (1-8,
+// never the community) and version, then the caller's details.
+std::string receiver_text(const SETTINGS_TABLE::Snmp_trap& r, int d)
+{
+    return std::string(r.sendto) + "/" + std::to_string(d + 1) + "/" + std::to_string(r.version);
 }
 
 int build_and_send(const char* call, const char* dest_ip, const unsigned char* msg, int len)
@@ -447,6 +472,10 @@ int send_test_trap(int num)
         return 1;
     }
     const auto& dst = admin_settings.snmp_trap[num];
+    if (!has_receiver(dst.sendto)) {
+        std::printf("send_test_trap: receiver %d has no address, no test trap\n", num + 1);
+        return 1;
+    }
     const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
     const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
     unsigned char date[DATE_LEN];
@@ -479,10 +508,14 @@ void trap_process_message(const char* msg)
                 continue;
             }
             const auto& r = receivers[d];
-            if (trap_send_action_expansion(r.sendto, r.community, r.version, &tev) != 0) continue;
+            if (!has_receiver(r.sendto)) continue;
+            const std::string what = receiver_text(r, d) + "/" + tev.port_oid + "/" + m.text[3];
+            if (trap_send_action_expansion(r.sendto, r.community, r.version, &tev) != 0) {
+                report_error("trapExpansionVarbind send failed:", what, send_errno);
+                continue;
+            }
             std::printf("trapExpansionVarbind success.\n");
-            applog(std::string("trapExpansionVarbind send:") + r.sendto + "/" + r.community + "/" +
-                   std::to_string(r.version) + "/" + tev.port_oid + "/" + m.text[3]);
+            applog("trapExpansionVarbind send:" + what);
         }
         trap_port = 0;
     }
@@ -494,11 +527,14 @@ void trap_process_message(const char* msg)
     copy_text(tev.systraps, with_root(oid_head, oid_complement_systraps, std::to_string(n)));
     for (int d = 0; d < SETTINGS_TABLE::TRAP_NUM; ++d) {
         const auto& r = receivers[d];
-        if (r.sendto[0] == '\0') continue;
-        if (trap_send_action_normal(r.sendto, r.community, r.version, &tev, word) == 0)
-            std::printf("complementSysTraps Send success.\n");
-        applog(std::string("complementSysTraps send:") + r.sendto + "/" + r.community + "/" +
-               std::to_string(r.version) + "/" + tev.systraps + "/" + std::to_string(word));
+        if (!has_receiver(r.sendto)) continue;
+        const std::string what = receiver_text(r, d) + "/" + tev.systraps + "/" + std::to_string(word);
+        if (trap_send_action_normal(r.sendto, r.community, r.version, &tev, word) != 0) {
+            report_error("complementSysTraps send failed:", what, send_errno);
+            continue;
+        }
+        std::printf("complementSysTraps Send success.\n");
+        applog("complementSysTraps send:" + what);
     }
 }
 

@@ -53,12 +53,13 @@ std::vector<ReceivedTrap> of(const std::vector<ReceivedTrap>& all, const std::st
 TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
 {
     TestSandbox sb;
-    // Receiver 1 SNMPv1, receiver 2 SNMPv2c, the others without an address.
+    // Receiver 1 SNMPv1, receiver 2 SNMPv2c, the others as the factory left
+    // them: 0.0.0.0, which is no receiver.
     // Scenario entry 0 (receiver 1): input 3 switching on; entry 24
     // (receiver 2): any analog input in alert.
     dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
     db.exec(
-            "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='', snmp_trap_send_portoid=0;"
+            "UPDATE webapp_snmp_trap_send SET snmp_trap_send_portoid=0;"
             "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='127.0.0.1', snmp_trap_send_community='pub',"
             " snmp_trap_send_version=0, snmp_trap_send_portoid=1 WHERE id=1;"
             "UPDATE webapp_snmp_trap_send SET snmp_trap_send_sendto='127.0.0.1', snmp_trap_send_community='pubv2',"
@@ -70,7 +71,7 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
             " trend_id=0 WHERE id=1;");
     const std::string dir = sb.root() + "/trapd";
     mkdir(dir.c_str(), 0755);
-    TrapReceiver rx(dir, {"pub", "pubv2"});
+    TrapReceiver rx(dir, {"pub", "pubv2", "public"});
     ASSERT_TRUE(rx.ready(10000)) << rx.log();
     SimProcess p(sb.root(), {"KVT_TRAP_PORT=" + std::to_string(rx.port()),
                              "KVT_SNMP_PORT=" + std::to_string(snmp_wire::free_udp_port())});
@@ -97,6 +98,11 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
     ASSERT_EQ(run_program({KVTCTL, "-r", sb.root(), "send", "52,2,"}, &out), 0) << out;
     ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), ROOT + ".3.1.6", "pubv2").empty(); }, 5000)) << rx.log();
     EXPECT_TRUE(wait_until([&] { return request_flag(sb, 9) == 1; }, 2000)) << "snmp_trap_set_configuration";
+    // The input's traps went out before the test trap: none to 0.0.0.0,
+    // which would have come back here.
+    for (const auto& t : rx.traps()) EXPECT_NE(t.community, "public") << t.trap_oid();
+    EXPECT_EQ(count_of(sb.applog(), "0.0.0.0"), 0) << sb.applog();
+    EXPECT_EQ(count_of(sb.applog(), "/pub"), 0) << "no community in the log";
 
     // Analog input 1 normal, then beyond its alert level, then back: once
     // the state threads judge (from the next whole minute).

@@ -209,15 +209,15 @@ TEST_F(DatabaseTest, FailedCreateLogsBlinksLedAndReopens)
     EXPECT_EQ(select_db("SELECT id from webapp_di where id=1;"), "1$,");
 }
 
-TEST_F(DatabaseTest, UpdateAndInsertReturn2OnlyWhenStatementCannotBePrepared)
+TEST_F(DatabaseTest, UpdateAndInsertReturn2WhenStatementCannotBePreparedAndInsertNonZeroWhenItsStepFails)
 {
     testing::internal::CaptureStdout();
     EXPECT_EQ(update_db("UPDATE webapp_nothing SET x=1"), 2);
     EXPECT_EQ(count_of(captured(), "update ERROR6(1)"), 30);
     testing::internal::CaptureStdout();
     EXPECT_EQ(insert_db("INSERT INTO webapp_nothing VALUES (1)"), 2);
-    // A constraint failure happens at step: reported, result still 0.
-    EXPECT_EQ(insert_db("INSERT INTO webapp_di (id, name) VALUES (1, 'dup')"), 0);
+    // A constraint failure happens at step: reported, and no success.
+    EXPECT_NE(insert_db("INSERT INTO webapp_di (id, name) VALUES (1, 'dup')"), 0);
     std::string out = captured();
     EXPECT_NE(out.find("ERROR(19)"), std::string::npos);
     EXPECT_EQ(insert_db("INSERT INTO webapp_di (id, name) VALUES (9, 'DI9')"), 0);

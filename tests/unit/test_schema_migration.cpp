@@ -2,6 +2,7 @@
 // the current one, compared table by table with the factory database.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -124,6 +125,55 @@ TEST(SchemaMigrationRowsTest, TrendPercentagesSeedNewColumnsDespiteOddNamesAndNu
               (std::vector<std::vector<std::string>>{
                   {"70", "70", "70", "70"}, {"15", "15", "15", "15"}, {"NULL", "NULL", "NULL", "NULL"}}));
     EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=50"), "3");
+}
+
+TEST(SchemaMigrationRowsTest, FailedStepStopsTheLadderAtTheLastGoodVersion)
+{
+    // Tables and columns the web UI already made clash with a step's own.
+    struct Case {
+        const char* fixture;
+        const char* clash;
+        const char* failure;        // the last line logged
+        const char* version_after;  // "" when db_version does not exist
+        const char* table;
+        std::vector<std::string> columns;  // the table's columns after the start
+    } cases[] = {
+        {"db-1.0.13.sqlite3", "CREATE TABLE webapp_onewire_conf (id integer primary key, probes text)",
+         "check_db: DB version update 1.0.13->1.0.14 failed, version stays 1.0.13 in /opt/KVT7400/db.sqlite3",
+         "'1.0.13'", "webapp_onewire_conf", {"id", "probes"}},
+        {"db-1.0.3.sqlite3", "CREATE TABLE webapp_onewire_conf (id integer primary key, probes text)",
+         "check_db: DB version update 1.0.13->1.0.14 failed, version stays 1.0.13 in /opt/KVT7400/db.sqlite3",
+         "'1.0.13'", "webapp_SM_errortime", {"id", "time"}},
+        // Two of the four new columns go in before the third clashes: the
+        // step leaves neither behind.
+        {"db-1.0.2.sqlite3", "ALTER TABLE webapp_trend_list ADD COLUMN cu_per integer",
+         "check_db: DB version update 1.0.2->1.0.3 failed, version stays 1.0.2 in /opt/KVT7400/db.sqlite3", "",
+         "webapp_trend_list", {"id", "name", "enable", "minutes", "percentage", "cu_per"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        reset_run_flags();
+        TestSandbox sb;
+        const std::string live = sb.path("/opt/KVT7400/db.sqlite3");
+        copy_file(built_db(c.fixture), live);
+        dbtest::Conn(live).exec(c.clash);
+        std::remove(sb.path("/log/app_log/applog1.txt").c_str());
+
+        start_once();
+
+        dbtest::Conn m(live);
+        EXPECT_EQ(m.scalar("SELECT count(*) FROM sqlite_master WHERE name='db_version'") == "1"
+                      ? m.scalar("SELECT version FROM db_version WHERE id=1")
+                      : "",
+                  c.version_after);
+        EXPECT_EQ(m.columns_of(c.table), c.columns);
+        EXPECT_EQ(m.rows("SELECT * FROM webapp_bat_config WHERE id=2"),
+                  (std::vector<std::vector<std::string>>{{"2", "260", "270", "280", "290"}}));
+        const std::vector<std::string> log = log_messages(sb);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), c.failure);
+        EXPECT_EQ(std::count(log.begin(), log.end(), k114), 0) << "no step after the failed one";
+    }
 }
 
 TEST(SchemaMigrationFactoryTest, ThresholdsShipSwitchedOffAndInputsDisabled)

@@ -248,7 +248,7 @@ TEST_F(TrapTest, DigitalChangeWithoutScenariosSendsOnlyTheComplementTrapWithItsP
     ASSERT_EQ(t[0].varbinds.size(), 2u);
     EXPECT_EQ(t[0].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((3 << 25) + 4));
     expect_date(t[0]);
-    EXPECT_NE(applog().find("complementSysTraps send:127.0.0.1/pub/0/" + ROOT + ".3.3.6/100663300"),
+    EXPECT_NE(applog().find("complementSysTraps send:127.0.0.1/1/0/" + ROOT + ".3.3.6/100663300"),
               std::string::npos);
     EXPECT_EQ(applog().find("trapExpansionVarbind"), std::string::npos);
 
@@ -288,7 +288,7 @@ TEST_F(TrapTest, MatchingScenariosSendOneExpansionTrapEachAndTheComplementTrapAs
     }
     EXPECT_EQ(t[2].trap_oid(), ROOT + ".3.3.2");
     EXPECT_EQ(t[2].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((6 << 25) | 28 | 1)) << "second channel";
-    const std::string line = "trapExpansionVarbind send:127.0.0.1/pubv2/1/" + ROOT + ".3.5.3.1.70/3050";
+    const std::string line = "trapExpansionVarbind send:127.0.0.1/1/1/" + ROOT + ".3.5.3.1.70/3050";
     EXPECT_EQ(occurrences(applog(), line), 2);
     EXPECT_EQ(trap_port, 0);
 
@@ -354,14 +354,57 @@ TEST_F(TrapTest, VersionTwoReceiverGetsStateTrapsAsV2cButNoTestTrap)
 
     // A state change: its expansion trap goes to receiver 2 as v2c, the
     // complement trap to every receiver with an address; the one that
-    // cannot be reached is logged all the same.
+    // cannot be reached is logged as failed.
     trap_process_message("2,1,3,3500,0,1,");
     t = traps_before_marker();
     ASSERT_EQ(t.size(), 4u);
     EXPECT_EQ(fields(t[0].version, t[0].trap_oid(), t[0].value(ROOT + ".3.5.2.2.3")),
               "v2c|" + ROOT + ".3.5.2|INTEGER: 3");
     EXPECT_EQ(fields(t[3].version, t[3].trap_oid()), "v2c|" + ROOT + ".3.3.2") << "version 2 sends as v2c";
-    EXPECT_NE(applog().find("complementSysTraps send:receiver.example/pub/0/" + ROOT + ".3.3.2/"), std::string::npos);
-    EXPECT_NE(applog().find("trapExpansionVarbind send:127.0.0.1/pubv2/2/" + ROOT + ".3.5.2.1.1/3500"),
+    EXPECT_NE(applog().find("complementSysTraps send failed: receiver.example/4/0/" + ROOT + ".3.3.2/"),
               std::string::npos);
+    EXPECT_NE(applog().find("trapExpansionVarbind send:127.0.0.1/3/2/" + ROOT + ".3.5.2.1.1/3500"),
+              std::string::npos);
+}
+
+TEST_F(TrapTest, ZeroAddressReceiverIsNoReceiverLikeAnEmptyOne)
+{
+    // The factory's unused entries hold 0.0.0.0; a trap sent there would
+    // reach the appliance itself (here: the receiver on the loopback port).
+    for (int d = 0; d < 4; ++d) receiver(d, "0.0.0.0", "pub", 0);
+    for (int d = 4; d < 7; ++d) receiver(d, "", "pub", 1);
+    receiver(7, "127.0.0.1", "pubv2", 1);
+    scenario(0, 2, 1, EVENT::ALERT);       // receiver 1, 0.0.0.0
+    scenario(5 * 24, 2, 1, EVENT::ALERT);  // receiver 6, no address
+    trapd();
+    EXPECT_EQ(send_test_trap(0), 1);
+    EXPECT_EQ(send_test_trap(4), 1);
+    trap_process_message("2,1,3,3500,0,1,");
+    const std::vector<ReceivedTrap> t = traps_before_marker();
+    ASSERT_EQ(t.size(), 1u) << "the complement trap to receiver 8 alone";
+    EXPECT_EQ(fields(t[0].community, t[0].trap_oid()), "pubv2|" + ROOT + ".3.3.2");
+    EXPECT_EQ(count_of(applog(), "complementSysTraps"), 1) << applog();
+    EXPECT_EQ(count_of(applog(), "trapExpansionVarbind"), 0) << applog();
+}
+
+TEST_F(TrapTest, LogLinesNameTheReceiverNumberNeverTheCommunityAndFailedSendsAsFailed)
+{
+    receiver(1, "127.0.0.1", "pub", 0);
+    receiver(4, "receiver.example", "pubv2", 1);  // no IPv4 address: every send fails
+    scenario(1 * 24, 2, 1, EVENT::ALERT);
+    scenario(4 * 24, 2, 1, EVENT::ALERT);
+    trapd();
+    trap_process_message("2,1,3,3500,0,1,");
+    EXPECT_EQ(traps_before_marker().size(), 2u);
+
+    std::vector<std::string> messages;
+    for (const std::string& l : lines_of(applog())) messages.push_back(l.substr(l.find("> ") + 2));
+    const std::string word = std::to_string((1 << 25) | 16);
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "trapExpansionVarbind send:127.0.0.1/2/0/" + ROOT + ".3.5.2.1.1/3500",
+                            "trapExpansionVarbind send failed: receiver.example/5/1/" + ROOT + ".3.5.2.1.1/3500",
+                            "complementSysTraps send:127.0.0.1/2/0/" + ROOT + ".3.3.2/" + word,
+                            "complementSysTraps send failed: receiver.example/5/1/" + ROOT + ".3.3.2/" + word,
+                        }));
+    EXPECT_EQ(count_of(applog(), "pub"), 0) << "communities are secrets";
 }

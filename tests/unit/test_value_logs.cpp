@@ -121,6 +121,58 @@ TEST_F(ValueLogTest, CopierCopiesTheFinishedDayAndThenRemovesItFromRam)
               sb.read("/tmp/sensor_log/analog/2027/01/20270101_analog.csv"));
 }
 
+TEST_F(ValueLogTest, FinishedDayStaysInRamUntilACopyToLogSucceeds)
+{
+    // /log refusing the copy: the board's shell failing as on a full or
+    // read-only disk, or the day's month directory blocked by a file.
+    struct Case {
+        Family family;
+        const char* tmp;
+        const char* log;
+        const char* blocker;  // a file in the way, or nullptr for the shell fault
+        const char* copier;
+    } cases[] = {
+        {SENSOR, "/tmp/sensor_log/analog/2026/12/20261231_analog.csv",
+         "/log/sensor_log/analog/2026/12/20261231_analog.csv", "/log/sensor_log/analog/2026", "cp_logfile_thread"},
+        {TREND, "/tmp/trend_log/1WireTemp2/2026/12/20261231_1WireTemp2.csv",
+         "/log/trend_log/1WireTemp2/2026/12/20261231_1WireTemp2.csv", nullptr, "cp_tlogfile_thread"},
+        {FILTER, "/tmp/filter_log/MeshTemp_01-50/2026/12/20261231_MeshTemp_01-50.csv",
+         "/log/filter_log/MeshTemp_01-50/2026/12/20261231_MeshTemp_01-50.csv", "/log/filter_log/MeshTemp_01-50/2026",
+         "cp_flogfile_thread"},
+    };
+    admin_settings.sensor_log_cycle[8].cycle_minutes = 12;  // analog: a year in /log
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tmp);
+        const std::string tmp = c.tmp;
+        make(tmp.substr(0, tmp.rfind('/')));
+        sb.write(tmp, "day\n");
+        if (c.blocker) {
+            make(std::string(c.blocker).substr(0, std::string(c.blocker).rfind('/')));
+            sb.write(c.blocker, "");
+        } else {
+            sb.set_fault(simboard::FAULT_SHELL);
+        }
+        const std::string failed = std::string(c.copier) + ": copy to /log failed, kept in RAM " + tmp;
+
+        copier_pass(c.family, at(2026, 12, 31, 23, 30, 0), at(2027, 1, 1, 0, 30, 0));
+        EXPECT_EQ(sb.read(c.tmp), "day\n");
+        EXPECT_FALSE(sb.exists(c.log));
+        EXPECT_EQ(count_of(sb.applog(), failed), 1) << sb.applog();
+        // The next day change still fails; it removes last year's RAM
+        // directory, but not the day kept in it, and does not log again.
+        copier_pass(c.family, at(2027, 1, 1, 23, 30, 0), at(2027, 1, 2, 0, 30, 0));
+        EXPECT_EQ(sb.read(c.tmp), "day\n");
+        EXPECT_EQ(count_of(sb.applog(), failed), 1) << sb.applog();
+
+        // /log takes it again: the next hourly pass brings the day over.
+        if (c.blocker) std::remove(sb.path(c.blocker).c_str());
+        sb.set_fault(0);
+        copier_pass(c.family, at(2027, 1, 2, 0, 30, 0), at(2027, 1, 2, 1, 30, 0));
+        EXPECT_EQ(sb.read(c.log), "day\n");
+        EXPECT_FALSE(sb.exists(c.tmp));
+    }
+}
+
 TEST(ValueLogRetention, MonthRPlusOneBackAndTheWholeYearsBeforeItDownToFifteen)
 {
     struct Case {
