@@ -455,7 +455,8 @@ const picojson::value& member(const picojson::object& data, const std::string& k
     return it == data.end() ? null_value : it->second;
 }
 
-// Relay output of pulse member n (d9-d16 are outputs 1-8).
+// Logs a pulse refused because pulse member n's relay output (d9-d16 are
+// outputs 1-8) is pulsing already.
 void report_pulse_busy(int n)
 {
     report_error("mqtt_data_write: pulse refused, a pulse is already running on",
