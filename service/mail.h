@@ -63,7 +63,8 @@ std::string mail_alert_body(const MailRequest& r, const SETTINGS_TABLE::Sensor_s
 // The state text of a state code ("" for codes outside 0-8).
 const char* mail_state_text(int state);
 
-// Recipients in list order; a list ending in ";" gives a last empty one.
+// Recipients in list order; empty places (a list ending in ";", ";;",
+// blanks only) are skipped.
 std::vector<std::string> split_recipients(const std::string& list);
 
 // The script's command line for one recipient, every value one shell-quoted

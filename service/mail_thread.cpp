@@ -136,12 +136,17 @@ std::string mail_alert_body(const MailRequest& r, const SETTINGS_TABLE::Sensor_s
 std::vector<std::string> split_recipients(const std::string& list)
 {
     std::vector<std::string> out;
+    // An empty place (a list ending in ";", or ";;") names nobody: the web
+    // UI lets a list end with its separator.
+    auto add = [&out](const std::string& to) {
+        if (to.find_first_not_of(" \t") != std::string::npos) out.push_back(to);
+    };
     std::string rest = list;
     for (size_t semi; (semi = rest.find(';')) != std::string::npos;) {
-        out.push_back(rest.substr(0, semi));
+        add(rest.substr(0, semi));
         rest = rest.substr(semi + 1);
     }
-    out.push_back(rest);
+    add(rest);
     return out;
 }
 
@@ -243,9 +248,15 @@ void mail_handle(const std::string& text)
         answer(false);
         return;
     }
+    const std::vector<std::string> recipients = split_recipients(job.recipients);
+    if (recipients.empty()) {
+        report("mail request id:" + r.field[0] + " " + job.log_kind + " not sent: no recipient");
+        answer(false);
+        return;
+    }
     applog("mail request id:" + r.field[0] + " " + job.log_kind);
     bool all_sent = true;
-    for (const std::string& to : split_recipients(job.recipients)) {
+    for (const std::string& to : recipients) {
         std::printf("%s\n", mailsend_command(m, to, job.subject, true).c_str());
         const int status = kvt_system(mailsend_command(m, to, job.subject));
         if (status == 0) continue;

@@ -41,13 +41,32 @@ inline std::string report_path(int kind, const char* id)
     return std::string(kind == VLXA_KIND ? VLXA_DIR : NX40_DIR) + fid + ".csv";
 }
 
+constexpr int NO_READING = 65535;  // a value the report does not hold
+
 // The four fields of a report's first line: report time (seconds since the
 // epoch) and three values (NX40: temperature, unused, battery; VLXA:
-// temperature, humidity, battery). Missing or unreadable fields read 0.
+// temperature, humidity, battery). A collector may be caught halfway through
+// writing its file: a field that is missing, empty or not a whole decimal
+// number is no reading (NO_READING), and a report without a time is never
+// recent.
 struct Report {
     long long time = 0;
-    int v[3] = {0, 0, 0};
+    int v[3] = {NO_READING, NO_READING, NO_READING};
 };
+
+// A cell holding one decimal integer, blanks (and a CR) around it allowed.
+inline bool report_number(const std::string& cell, long long& n)
+{
+    const size_t b = cell.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return false;
+    const size_t e = cell.find_last_not_of(" \t\r") + 1;
+    const std::string t = cell.substr(b, e - b);
+    const size_t digits = t[0] == '-' || t[0] == '+' ? 1 : 0;
+    if (t.size() == digits || t.size() > 19 || t.find_first_not_of("0123456789", digits) != std::string::npos)
+        return false;
+    n = std::strtoll(t.c_str(), nullptr, 10);
+    return true;
+}
 
 inline Report parse_report(const std::string& first_line)
 {
@@ -57,9 +76,11 @@ inline Report parse_report(const std::string& first_line)
     for (int field = 0; field < 4 && pos <= line.size(); ++field) {
         size_t end = line.find(',', pos);
         std::string cell = line.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        long long n = std::strtoll(cell.c_str(), nullptr, 10);
-        if (field == 0) r.time = n;
-        else r.v[field - 1] = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+        long long n = 0;
+        if (report_number(cell, n)) {
+            if (field == 0) r.time = n;
+            else r.v[field - 1] = n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : static_cast<int>(n);
+        }
         if (end == std::string::npos) break;
         pos = end + 1;
     }

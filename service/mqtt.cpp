@@ -226,7 +226,8 @@ const Span SPANS[] = {
     FIELD(111, SAVE::DI, "trend_id", 1, 8, Num, range(0, 5)),
     Span{111, 0, 0, 9, 16, Src::Field, Form::Num, SAVE::DO, "trend_id", 9, nullptr, nullptr, Act::Store, range(0, 5)},
     ACTION(112, 1, 16, value_of<&Sensor_condition::digitalio>, Act::Relay),
-    ACTION(113, 1, 16, zero, Act::Pulse),
+    // A pulse length of 0 leaves its output alone; a negative one is refused.
+    Span{113, 1, 16, 9, 16, Src::Live, Form::Num, 0, nullptr, 0, zero, nullptr, Act::Pulse, range(0, INT_MAX)},
     LIVE(114, 1, 16, status_of<&Sensor_condition::digitalio>, Num),
 
     FIELD(201, SAVE::AI, "name", 1, 8, Num, NAME),
@@ -454,7 +455,22 @@ const picojson::value& member(const picojson::object& data, const std::string& k
     return it == data.end() ? null_value : it->second;
 }
 
-void apply(const Span& s, int n, const picojson::value& v)
+// Logs a pulse refused because pulse member n's relay output (d9-d16 are
+// outputs 1-8) is pulsing already.
+void report_pulse_busy(int n)
+{
+    report_error("mqtt_data_write: pulse refused, a pulse is already running on",
+                 "relay output " + std::to_string(n - 8) + " (d" + std::to_string(n) + ")");
+}
+
+// A pulse member that would start a second pulse on its output.
+bool pulse_busy(const Span& s, int n, const picojson::value& v)
+{
+    return s.act == Act::Pulse && v.get<int64_t>() > 0 && snmp_pulse_running(n - 9);
+}
+
+// False when a pulse could not be started.
+bool apply(const Span& s, int n, const picojson::value& v)
 {
     switch (s.act) {
     case Act::Store: {
@@ -465,17 +481,23 @@ void apply(const Span& s, int n, const picojson::value& v)
         break;
     }
     case Act::Relay: do_ctl(n - 9, static_cast<int>(v.get<int64_t>())); break;
-    case Act::Pulse:
+    case Act::Pulse: {
         // The pulse runs beside the subscriber, which keeps answering.
-        if (!relay_pulse_start(n - 9, static_cast<int>(v.get<int64_t>())))
-            std::printf("mqtt_data_write: output %d is pulsing already, no second pulse\n", n - 8);
+        const int seconds = static_cast<int>(v.get<int64_t>());
+        if (seconds > 0 && !relay_pulse_start(n - 9, seconds)) {
+            // Another agent started one since the check: this one is lost.
+            report_pulse_busy(n);
+            return false;
+        }
         break;
+    }
     case Act::OnRule: case Act::OffRule:
         check_scenario_do(static_cast<unsigned>(static_cast<uint32_t>(v.get<int64_t>())), static_cast<unsigned>(n),
                           s.act == Act::OnRule ? 1 : 0);
         break;
     case Act::None: break;
     }
+    return true;
 }
 
 }  // namespace
@@ -508,8 +530,9 @@ bool mqtt_member_valid(int mqtt_id, const picojson::value& v, int index)
 int data_check(int mqtt_id, const picojson::object& data, const std::string& key, int index)
 {
     if (mqtt_member_valid(mqtt_id, member(data, key), index)) return 0;
-    // What memory holds goes back to what the database holds.
-    init_structs();
+    // Nothing has changed yet (every member is checked before the first is
+    // stored), so memory is left as it is: reloading it from the database
+    // would throw away other threads' changes not yet saved.
     report("mqtt_data_write: data error" + std::to_string(mqtt_id) + "(" + key + ")");
     return 1;
 }
@@ -532,10 +555,17 @@ int mqtt_data_write(const picojson::object& data, int mqtt_id)
                             key.c_str());
                 return MQTT_WRITE_BAD_TYPE;
             }
+            if (pulse_busy(*s, n, member(data, key))) {
+                report_pulse_busy(n);
+                return MQTT_WRITE_BUSY;
+            }
         }
     }
+    bool applied = true;
     for (const Span* s = g.first; s != g.last; ++s)
-        for (int n = s->wfirst; s->wfirst && n <= s->wlast; ++n) apply(*s, n, member(data, "d" + std::to_string(n)));
+        for (int n = s->wfirst; s->wfirst && n <= s->wlast; ++n)
+            applied = apply(*s, n, member(data, "d" + std::to_string(n))) && applied;
+    if (!applied) return MQTT_WRITE_BUSY;
     // Relay rules queue their own save; switching and pulses save nothing.
     for (const Span* s = g.first; s != g.last; ++s)
         if (s->wfirst && s->act == Act::Store) db_save.push_n(s->save, SAVE::WHOLE);

@@ -23,19 +23,22 @@ int send_status(int state);
 std::string mqtt_data(int mqtt_id);
 
 // Results of mqtt_data_write besides 0 (written, or nothing to write).
-constexpr int MQTT_WRITE_REFUSED = -1;  // a member failed its check: settings reloaded
+constexpr int MQTT_WRITE_REFUSED = -1;  // a member failed its check: nothing changed
 constexpr int MQTT_WRITE_BAD_TYPE = -2; // a member missing or of the wrong JSON type
+constexpr int MQTT_WRITE_BUSY = -3;     // a pulse asked of an output already pulsing
 
 // Applies a write of group mqtt_id. Every member is checked first, in
 // ascending order; the first one that fails ends the request with nothing
-// changed and nothing queued. Then all members are stored and the group's
-// settings-save messages queued.
+// changed, nothing reloaded and nothing queued. Then all members are stored
+// and the group's settings-save messages queued. A pulse member of 0 leaves
+// its output as it is; a pulse on an output already pulsing is refused and
+// logged with the output's number.
 int mqtt_data_write(const picojson::object& data, int mqtt_id);
 
 // Checks member `key` (port index `index`, from 0) of group mqtt_id against
-// the current configuration: 0 when valid. On failure the settings are
-// reloaded from the database and "mqtt_data_write: data error<id>(<key>)"
-// is logged; 1 is returned.
+// the current configuration: 0 when valid. On failure
+// "mqtt_data_write: data error<id>(<key>)" is logged and 1 returned; the
+// settings in memory are left as they are.
 int data_check(int mqtt_id, const picojson::object& data, const std::string& key, int index);
 
 // The same test without the reaction: true when `v` may be written to

@@ -228,7 +228,9 @@ bool mqtt_handle_request(const std::string& payload, time_t arrival, std::string
                 std::printf("mqtt: write request without a data object\n");
                 return false;
             }
-            if (mqtt_data_write(it->second.get<picojson::object>(), id) == MQTT_WRITE_BAD_TYPE) return false;
+            // A request that cannot be carried out is answered with the error.
+            const int w = mqtt_data_write(it->second.get<picojson::object>(), id);
+            if (w == MQTT_WRITE_BAD_TYPE || w == MQTT_WRITE_BUSY) return false;
         }
         reply = mqtt_response_document(admin_settings.mqtt.unitid, arrival, ids.readwrite, ids.mqtt_id, mqtt_data(id));
         if (ids_out) *ids_out = ids;

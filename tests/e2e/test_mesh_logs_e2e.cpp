@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 
 #include "db_test_support.h"
 #include "process.h"
@@ -33,7 +34,7 @@ const char* const NX40_1_DAY2 = "/tmp/sensor_log/MeshTemp_01-50/2027/01/20270101
 
 }  // namespace
 
-TEST(MeshE2E, ReportsWrittenWithKvtsimReachTheLiveTableAndAgeOut)
+TEST(MeshE2E, ReportsReachTheLiveTableAgeOutAndHalfWrittenFieldsReadNoReading)
 {
     TestSandbox sb;
     QueueCleanup q{sb.root()};
@@ -50,6 +51,13 @@ TEST(MeshE2E, ReportsWrittenWithKvtsimReachTheLiveTableAndAgeOut)
     ASSERT_EQ(mesh(sb, {"nx40", "0a:1b:2c", "400", "2160", "340"}), 0);
     EXPECT_TRUE(wait_until([&] { return live(sb, "nx40-temp", "1") == "65535"; }, 5000));
     EXPECT_EQ(live(sb, "nx40-bat", "1"), "330") << "the battery keeps its last reading";
+
+    // A collector caught halfway: a recent report without its battery field.
+    // The battery is no reading, not a reading of 0 that would sound a
+    // battery alert.
+    sb.write("/tmp/smartmesh/KVT-MS-NX40/0A-1B-2C.csv", std::to_string(std::time(nullptr) - 5) + ",2170");
+    EXPECT_TRUE(wait_until([&] { return live(sb, "nx40-temp", "1") == "2170"; }, 5000));
+    EXPECT_EQ(live(sb, "nx40-bat", "1"), "65535");
 
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait_exit(10000), 0);

@@ -13,6 +13,7 @@
 #include "db_test_support.h"
 #include "mqtt_peer.h"
 #include "process.h"
+#include "record_text.h"
 #include "sandbox.h"
 
 namespace {
@@ -67,12 +68,13 @@ TEST(MqttE2E, RemoteWritesNotificationsBrokerLossAndMove)
     const std::string sixty = "{\"d1\":60,\"d2\":60,\"d3\":60,\"d4\":60,\"d5\":60,\"d6\":60,\"d7\":60,\"d8\":60}";
     EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, sixty))), sixty);
     EXPECT_TRUE(wait_until([&] { return db.column("SELECT DISTINCT time FROM webapp_di") == std::vector<std::string>{"60"}; }, 3000));
-    // d5 = 4000: nothing of the request stays, the settings are reloaded.
+    // d5 = 4000: the request is refused whole, nothing changes and nothing
+    // is reloaded from the database.
     std::string bad = sixty;
     bad.replace(bad.find("\"d5\":60"), 7, "\"d5\":4000").replace(bad.find("\"d1\":60"), 7, "\"d1\":61");
     EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, bad))), sixty);
     EXPECT_NE(sb.applog().find("mqtt_data_write: data error102(d5)"), std::string::npos);
-    EXPECT_EQ(count_of(sb.applog(), "Struct initialized"), 2) << "start-up and the reload";
+    EXPECT_EQ(count_of(sb.applog(), "Struct initialized"), 1) << "only at start-up";
     // Back to no persistence, for input 3 below.
     std::string zero = sixty;
     for (size_t at; (at = zero.find(":60")) != std::string::npos;) zero.replace(at, 3, ":0");
@@ -80,6 +82,19 @@ TEST(MqttE2E, RemoteWritesNotificationsBrokerLossAndMove)
     // Group 112 switches relay output 1 on the board.
     cl.ask(requests, answers, req(112, 1, "{\"d9\":1,\"d10\":2,\"d11\":2,\"d12\":2,\"d13\":2,\"d14\":2,\"d15\":2,\"d16\":2}"));
     EXPECT_TRUE(wait_until([&] { return sb.gpio(2, BOARD::RELAY[0].line) == 1; }, 2000));
+    // Group 113 with one pulse, on output 2: relay 1, already on, stays on;
+    // a second pulse of output 2 while it runs is refused and logged.
+    auto relay = [&](int k) { return sb.gpio(2, BOARD::RELAY[k].line); };
+    auto others = [&] { return fields(relay(0), relay(2), relay(3), relay(4), relay(5), relay(6), relay(7)); };
+    const std::string resting = others();
+    ASSERT_EQ(resting.substr(0, 2), "1|");
+    const std::string pulse = "{\"d9\":0,\"d10\":3,\"d11\":0,\"d12\":0,\"d13\":0,\"d14\":0,\"d15\":0,\"d16\":0}";
+    EXPECT_NE(cl.ask(requests, answers, req(113, 1, pulse)).find("\"data\":{"), std::string::npos);
+    EXPECT_TRUE(wait_until([&] { return relay(1) == 1; }, 2000));
+    EXPECT_EQ(cl.ask(requests, answers, req(113, 1, pulse)), "MQTT data error");
+    EXPECT_NE(sb.applog().find("relay output 2 (d10)"), std::string::npos) << sb.applog();
+    EXPECT_TRUE(wait_until([&] { return relay(1) == 0; }, 6000));
+    EXPECT_EQ(others(), resting) << "relay 1 on, the others as they were";
 
     // Analog input 1 in upper alert: the scenario's notification, as laid out.
     // 9.6 mA on the analog board reads 35.00; a second beyond the level lets

@@ -64,6 +64,24 @@ TEST_F(MailAlertsTest, EveryValueReachesTheScriptAsOneArgumentUnderARealShell)
     EXPECT_NE(mailsend_command(m, "a", "b", true).find(" '****' "), std::string::npos) << "the console's copy";
 }
 
+// A recipient list may end in ";": the empty place after it is nobody.
+TEST(MailRecipients, EmptyPlacesOfTheListAreSkippedNotSentTo)
+{
+    struct Case {
+        const char* list;
+        std::vector<std::string> to;
+    } cases[] = {
+        {"a@x;b@x;c@x", {"a@x", "b@x", "c@x"}},
+        {"a@x", {"a@x"}},
+        {"a@x;b@x;", {"a@x", "b@x"}},
+        {";;a@x;;", {"a@x"}},
+        {"a@x; ;b@x", {"a@x", "b@x"}},
+        {";", {}},
+        {"", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(split_recipients(c.list), c.to) << c.list;
+}
+
 TEST_F(MailAlertsTest, ReportWithoutFileGoesOutEmptyPendingTestsWaitAndBadRequestsAreRefused)
 {
     // The script inside the sandbox notes recipient, subject and body.
@@ -85,6 +103,12 @@ TEST_F(MailAlertsTest, ReportWithoutFileGoesOutEmptyPendingTestsWaitAndBadReques
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(fields(sent[0], sent[1]), "a@x|Monthly||b@x|Monthly|");
     EXPECT_EQ(flag, MAIL::TEST_PENDING) << "only the test mail answers the web UI";
+    // A list of nobody sends nothing and answers the test as not sent.
+    copy_text(a.mail_client[2].mailclient_addr, ";");
+    mail_handle("3,0,");
+    EXPECT_EQ(flag, MAIL::TEST_NOT_SENT);
+    EXPECT_NE(sb.applog().find("mail request id:3 test not sent: no recipient"), std::string::npos);
+    flag = MAIL::TEST_PENDING;
 
     for (const char* bad : {"5,2,", "6,2,", "0,1,2,1,5,1.00,", "x,0,", "1,7,", ""}) mail_handle(bad);
     EXPECT_EQ(lines_of(sb.read("/tmp/sent")).size(), 3u);

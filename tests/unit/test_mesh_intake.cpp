@@ -22,7 +22,9 @@ TEST(MeshReport, FileNamesAreUpperCaseWithDashesAndNeverLeaveTheDirectory)
     for (const Case& c : cases) EXPECT_EQ(MESH::report_path(c.kind, c.id), c.path) << c.id;
 }
 
-TEST(MeshReport, FirstLineFieldsMissingOrUnreadableReadZero)
+// A collector caught halfway through its file leaves a short line: what is
+// not there is no reading (65535), never a reading of 0.
+TEST(MeshReport, HalfWrittenLineMissingFieldsAreNoReadingNotZero)
 {
     struct Case {
         const char* line;
@@ -30,9 +32,13 @@ TEST(MeshReport, FirstLineFieldsMissingOrUnreadableReadZero)
     } cases[] = {
         {"1700000000,2150,0,330\nold,1,2,3\n", "1700000000|2150|0|330"},
         {"1700000000,2150,55,330,9,9", "1700000000|2150|55|330"},
-        {"1700000000,-150", "1700000000|-150|0|0"},
-        {"", "0|0|0|0"},
-        {"x,abc,,77", "0|0|0|77"},
+        {"1700000000,-150", "1700000000|-150|65535|65535"},
+        {"1700000000,2150,", "1700000000|2150|65535|65535"},
+        {"1700000000,", "1700000000|65535|65535|65535"},
+        {"1700000000,2150,0,330\r\n", "1700000000|2150|0|330"},
+        {"", "0|65535|65535|65535"},
+        {"x,abc,,77", "0|65535|65535|77"},
+        {"1700000000,21x,0, 5 ", "1700000000|65535|0|5"},
     };
     for (const Case& c : cases) {
         MESH::Report r = MESH::parse_report(c.line);

@@ -45,3 +45,11 @@ TEST(MqttDocuments, EscapedTextsAreValidJsonStringBodies)
         EXPECT_EQ(picojson::parse(v, "\"" + json_escape(c.in) + "\""), "") << c.in;
     }
 }
+
+TEST(MqttDocuments, StatusCodesAsSentOverMqtt)
+{
+    struct Case {
+        int state, sent;
+    } cases[] = {{0, 5}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 3}, {6, 2}, {7, 2}, {8, 3}, {9, 2}, {-1, 5}};
+    for (const Case& c : cases) EXPECT_EQ(send_status(c.state), c.sent) << c.state;
+}

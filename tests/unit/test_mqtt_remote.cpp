@@ -1,7 +1,10 @@
 // Remote requests through a real mosquitto broker: the subscriber session
 // runs in this process against the simulated board, a test client asks on
 // kvt7400/12/request_configuration and reads kvt7400/12/response_configuration.
+#include <sys/stat.h>
+
 #include <chrono>
+#include <fstream>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -18,35 +21,172 @@ namespace {
 const std::string REQUESTS = "kvt7400/12/request_configuration";
 const std::string ANSWERS = "kvt7400/12/response_configuration";
 
-using SETTINGS_MAP::Type;
+// Every setting and live value holds a value named after the group that
+// reads it: member n of group G holds G * 1000 + n, or the text "gG-n".
+// Flags cannot, so each flag group has its own on/off pattern over its
+// members. A group that reads the wrong field or element then shows
+// another group's numbers.
+int num(int g, int n) { return g * 1000 + n; }
+std::string name(int g, int n) { return "g" + std::to_string(g) + "-" + std::to_string(n); }
+bool flag(int g, int n) { return (n * 7 + g * 13) % 11 < 5; }
 
-// Field `name` of element i of the section saved as `save`, as a read shows it.
-std::string field_text(int save, const std::string& name, int i, bool quoted)
+// The status codes 0-8 as MQTT reports them.
+const int SENT[9] = {5, 1, 2, 3, 4, 3, 2, 2, 3};
+// Live status of member n of a channel: the codes 0-8 in turn, from `from`.
+int code(int from, int n) { return (n - 1 + from) % 9; }
+
+// The relay outputs' packed ON and OFF rules (d9-d16), as the rules set
+// below pack: type | selector << 8 | state bits << 24 | enable << 31.
+const char* const ON_RULES[8] = {"2231370242", "83886850", "2231370754", "83887362",
+                                 "2231371266", "83887874", "2231371778", "83888386"};
+const char* const OFF_RULES[8] = {"704645123", "2852128515", "704644611", "2852128003",
+                                  "704644099", "2852127491", "704643587", "2852126979"};
+
+// The eight thresholds in record order, from group g on.
+template <typename T>
+void thresholds(T& r, int g, int n)
 {
-    const auto* sec = SETTINGS_MAP::section_of_save(save);
-    const char* e = SETTINGS_MAP::element(*sec, i);
-    for (int k = 0; k < sec->record->count; ++k) {
-        const auto& f = sec->record->fields[k];
-        if (name != f.name) continue;
-        if (f.type == Type::Text) return "\"" + SETTINGS_MAP::get_text(e, f) + "\"";
-        std::string v = std::to_string(SETTINGS_MAP::get_int(e, f));
-        return quoted ? "\"" + v + "\"" : v;
+    r.alert_max_val = num(g, n), r.alert_max_clear = num(g + 1, n);
+    r.caution_max_val = num(g + 2, n), r.caution_max_clear = num(g + 3, n);
+    r.caution_min_val = num(g + 4, n), r.caution_min_clear = num(g + 5, n);
+    r.alert_min_val = num(g + 6, n), r.alert_min_clear = num(g + 7, n);
+}
+
+void fill_settings()
+{
+    auto& s = sensor_settings;
+    for (int n = 1; n <= 16; ++n) {
+        const bool in = n <= 8;
+        auto set_texts = [n](auto& r) {
+            copy_text(r.name, name(101, n));
+            copy_text(r.ontext, name(103, n));
+            copy_text(r.offtext, name(104, n));
+            r.enable = flag(107, n);
+            r.errortext_id = num(110, n);
+            r.trend_id = num(111, n);
+        };
+        if (in) {
+            auto& r = s.digitalI[n - 1];
+            set_texts(r);
+            r.time = num(102, n);
+        } else {
+            auto& r = s.digitalO[n - 9];
+            set_texts(r);
+            r.doinit = flag(105, n);
+            r.dokeep = flag(106, n);
+            r.ontype = 2, r.onsensor = n - 7, r.onstate = 5, r.onenable = n % 2;
+            r.offtype = 3, r.offsensor = 17 - n, r.offstate = 42, r.offenable = (n + 1) % 2;
+        }
     }
-    return "no field " + name;
+    for (int n = 1; n <= 8; ++n) {
+        auto& r = s.analog[n - 1];
+        copy_text(r.name, name(201, n));
+        r.enable = flag(202, n);
+        r.input_max = num(203, n), r.input_min = num(204, n), r.output_max = num(205, n), r.output_min = num(206, n);
+        r.alert_max_val = num(207, n), r.alert_max_clear = num(208, n);
+        r.caution_max_val = num(209, n), r.caution_max_clear = num(210, n);
+        r.caution_min_val = num(211, n), r.caution_min_clear = num(212, n);
+        r.alert_min_val = num(213, n), r.alert_min_clear = num(214, n);
+        r.err_sampling = num(215, n);
+        copy_text(r.unit, name(216, n));
+        r.trend_id = num(217, n);
+        r.log = flag(218, n);
+        r.range = num(219, n);
+    }
+    auto probe = [](auto& r, int g, int n) {
+        copy_text(r.name, name(g + 1, n));
+        r.enable = flag(g + 2, n);
+        thresholds(r, g + 3, n);
+        copy_text(r.device_ID, name(g + 11, n));
+        r.trend_id = num(g + 15, n);
+        r.log = flag(g + 16, n);
+    };
+    for (int n = 1; n <= 128; ++n) probe(s.onewire_temperature[n - 1], 300, n);
+    for (int n = 1; n <= 16; ++n) probe(s.onewire_humidity[n - 1], 400, n);
+    // Element 0 of the cycles and battery levels is the VLXA one, 1 the NX40 one.
+    s.smartMesh_cycle[0].cycle_minutes = num(501, 1);
+    s.smartMesh_cycle[1].cycle_minutes = num(701, 1);
+    for (int e : {0, 1}) {
+        const int g = e ? 702 : 502;
+        s.battery[e] = {num(g, 1), num(g + 1, 1), num(g + 2, 1), num(g + 3, 1), false};
+    }
+    for (int n = 1; n <= 50; ++n) {
+        auto& r = s.veloxa[n - 1];
+        copy_text(r.name, name(506, n));
+        copy_text(r.t_name, name(507, n));
+        copy_text(r.h_name, name(607, n));
+        r.enable = flag(508, n);
+        r.t_alert_max_val = num(509, n), r.t_alert_max_clear = num(510, n);
+        r.t_caution_max_val = num(511, n), r.t_caution_max_clear = num(512, n);
+        r.t_caution_min_val = num(513, n), r.t_caution_min_clear = num(514, n);
+        r.t_alert_min_val = num(515, n), r.t_alert_min_clear = num(516, n);
+        r.h_alert_max_val = num(609, n), r.h_alert_max_clear = num(610, n);
+        r.h_caution_max_val = num(611, n), r.h_caution_max_clear = num(612, n);
+        r.h_caution_min_val = num(613, n), r.h_caution_min_clear = num(614, n);
+        r.h_alert_min_val = num(615, n), r.h_alert_min_clear = num(616, n);
+        copy_text(r.device_ID, name(517, n));
+        r.t_trend_id = num(522, n), r.h_trend_id = num(622, n);
+        r.t_log = flag(523, n), r.h_log = flag(623, n);
+    }
+    for (int n = 1; n <= 100; ++n) {
+        auto& r = s.kvt_nx40[n - 1];
+        copy_text(r.name, name(706, n));
+        r.enable = flag(707, n);
+        thresholds(r, 708, n);
+        copy_text(r.device_ID, name(716, n));
+        r.trend_id = num(721, n);
+        r.log = flag(722, n);
+    }
+    // Trend rules 1-5; rule 0 is not reachable.
+    for (int n = 1; n <= 5; ++n) {
+        auto& r = s.trend[n];
+        r.enable = flag(801, n);
+        r.minutes = num(802, n), r.au_per = num(803, n), r.al_per = num(804, n);
+        r.cu_per = num(805, n), r.cl_per = num(806, n);
+    }
 }
 
+void fill_live()
+{
+    auto& c = *monitor->sensor_condition;
+    for (int n = 1; n <= 16; ++n) c.digitalio[n - 1] = {num(112, n), code(0, n)};
+    for (int n = 1; n <= 8; ++n) c.analog[n - 1] = {num(220, n), code(1, n)};
+    for (int n = 1; n <= 128; ++n) c.onewire_temperature[n - 1] = {num(312, n), code(2, n)};
+    for (int n = 1; n <= 16; ++n) c.onewire_humidity[n - 1] = {num(412, n), code(3, n)};
+    for (int n = 1; n <= 50; ++n)
+        c.veloxa[n - 1] = {{num(518, n), code(4, n)}, {num(618, n), code(5, n)}, {n, code(6, n)}};
+    for (int n = 1; n <= 100; ++n) c.kvt_nx40[n - 1] = {{num(717, n), code(7, n)}, {n, code(8, n)}};
+    for (int n = 1; n <= 50; ++n) monitor->trend_per->veloxa[n - 1].con = num(520, n);
+    for (int n = 1; n <= 100; ++n) monitor->trend_per->kvt_nx40[n - 1].con = num(719, n);
+}
+
+// Member n of a group as a read shows it.
 using Value = std::function<std::string(int n)>;
-Value fld(int save, std::string name, int base, bool quoted = false)
+std::string quote(const std::string& t) { return "\"" + t + "\""; }
+Value number(int g, bool quoted = false)
 {
-    return [=](int n) { return field_text(save, name, n - base, quoted); };
+    return [=](int n) { return quoted ? quote(std::to_string(num(g, n))) : std::to_string(num(g, n)); };
 }
-Value dio(const char* name)
+// A single value d1 that group `from` also reads.
+Value same_as(int from, bool quoted = false)
 {
-    return [=](int n) { return n <= 8 ? field_text(SAVE::DI, name, n - 1, false) : field_text(SAVE::DO, name, n - 9, false); };
+    return [=](int) { return quoted ? quote(std::to_string(num(from, 1))) : std::to_string(num(from, 1)); };
 }
-Value num(std::function<long long(int)> f, bool quoted = false)
+Value text(int g) { return [=](int n) { return quote(name(g, n)); }; }
+Value flags(int g, bool quoted = false)
 {
-    return [=](int n) { return quoted ? "\"" + std::to_string(f(n)) + "\"" : std::to_string(f(n)); };
+    return [=](int n) { return quoted ? quote(flag(g, n) ? "1" : "0") : flag(g, n) ? "1" : "0"; };
+}
+Value status(int from, bool quoted = false)
+{
+    return [=](int n) {
+        const std::string v = std::to_string(SENT[code(from, n)]);
+        return quoted ? quote(v) : v;
+    };
+}
+Value fixed(const std::string& v)
+{
+    return [=](int) { return v; };
 }
 
 struct Row {
@@ -62,24 +202,8 @@ protected:
     void SetUp() override
     {
         EventsTest::SetUp();
-        // Distinct values everywhere: numbers by field and element, texts naming both.
-        for (const auto* sec : SETTINGS_MAP::sections())
-            for (int i = 0; i < sec->entries; ++i)
-                for (int k = 0; k < sec->record->count; ++k) {
-                    const auto& f = sec->record->fields[k];
-                    char* e = SETTINGS_MAP::element(*sec, i);
-                    if (f.type == Type::Text) SETTINGS_MAP::set_text(e, f, "f" + std::to_string(k) + "-" + std::to_string(i));
-                    else SETTINGS_MAP::set_int(e, f, f.type == Type::Bool ? (i + k) % 2 : 1000 * k + i + 1);
-                }
-        auto& c = live();
-        for (int i = 0; i < 16; ++i) c.digitalio[i] = {i % 2, i % 9};
-        for (int i = 0; i < 8; ++i) c.analog[i] = {2000 + i, (i + 1) % 9};
-        for (int i = 0; i < 128; ++i) c.onewire_temperature[i] = {3000 + i, i % 9};
-        for (int i = 0; i < 16; ++i) c.onewire_humidity[i] = {4000 + i, (i + 4) % 9};
-        for (int i = 0; i < 50; ++i) c.veloxa[i] = {{5000 + i, i % 9}, {6000 + i, (i + 2) % 9}, {700 + i, (i + 3) % 9}};
-        for (int i = 0; i < 100; ++i) c.kvt_nx40[i] = {{8000 + i, i % 9}, {900 + i, (i + 5) % 9}};
-        for (int i = 0; i < 50; ++i) monitor->trend_per->veloxa[i].con = 10 + i;
-        for (int i = 0; i < 100; ++i) monitor->trend_per->kvt_nx40[i].con = 20 + i;
+        fill_settings();
+        fill_live();
         monitor->requestflg->ai_connection = 1;
         monitor->requestflg->is_7400 = 1;
         copy_text(software_ver, "1.1.1");
@@ -129,86 +253,72 @@ protected:
 
 }  // namespace
 
-TEST_F(MqttRemoteTest, EveryGroupIsAnsweredWithItsMembersInTheEnvelope)
+// Each group reads its own field of its own records and live values: the
+// expected members are the values the fill above gave that group's field.
+TEST_F(MqttRemoteTest, EveryGroupReadsItsOwnFieldOfEveryPortInTheEnvelope)
 {
-    using MONITOR_TABLE::Sensor_condition;
-    const auto& c = live();
-    auto& tp = *monitor->trend_per;
     std::vector<Row> rows = {
-        {11, 1, 1, [](int) { return std::string("\"1.1.1\""); }},
-        {12, 1, 1, [](int) { return std::string("\"hw \\\"2\\\"\""); }},
-        {13, 1, 1, [](int) { return std::string("1"); }},
-        {14, 1, 1, [](int) { return std::string("\"2025/01/02\""); }},
-        {101, 1, 16, dio("name")}, {102, 1, 8, fld(SAVE::DI, "time", 1)}, {103, 1, 16, dio("ontext")},
-        {104, 1, 16, dio("offtext")}, {105, 9, 16, fld(SAVE::DO, "doinit", 9)}, {106, 9, 16, fld(SAVE::DO, "dokeep", 9)},
-        {107, 1, 16, dio("enable")}, {110, 1, 16, dio("errortext_id")}, {111, 1, 8, fld(SAVE::DI, "trend_id", 1)},
-        {108, 9, 16, num([](int n) { const auto& o = sensor_settings.digitalO[n - 9];
-                             return (long long)((uint32_t)o.ontype | (uint32_t)o.onsensor << 8 | (uint32_t)o.onstate << 24 | (o.onenable ? 1u << 31 : 0)); })},
-        {109, 9, 16, num([](int n) { const auto& o = sensor_settings.digitalO[n - 9];
-                             return (long long)((uint32_t)o.offtype | (uint32_t)o.offsensor << 8 | (uint32_t)o.offstate << 24 | (o.offenable ? 1u << 31 : 0)); })},
-        {112, 1, 16, num([&](int n) { return c.digitalio[n - 1].value; })},
-        {113, 1, 16, num([](int) { return 0; })},
-        {114, 1, 16, num([&](int n) { return mapped_status(c.digitalio[n - 1].status); })},
-        {220, 1, 8, num([&](int n) { return c.analog[n - 1].value; })},
-        {221, 1, 8, num([&](int n) { return mapped_status(c.analog[n - 1].status); })},
-        {222, 1, 1, num([](int) { return 1; })},
-        {701, 1, 1, fld(SAVE::SMARTMESH_CYCLE, "cycle_minutes", 0, true)},
-        {706, 1, 100, fld(SAVE::NX40, "name", 1)},
-        {716, 1, 100, fld(SAVE::NX40, "device_ID", 1)},
-        {717, 1, 100, num([&](int n) { return c.kvt_nx40[n - 1].sensor_temperature.value; })},
-        {718, 1, 100, num([&](int n) { return mapped_status(c.kvt_nx40[n - 1].sensor_temperature.status); })},
-        {719, 1, 100, num([&](int n) { return tp.kvt_nx40[n - 1].con; })},
-        {720, 1, 100, num([&](int n) { return c.kvt_nx40[n - 1].sensor_battery.status; })},
-        {801, 1, 5, fld(SAVE::TREND, "enable", 0, true)},
+        {11, 1, 1, fixed("\"1.1.1\"")},
+        {12, 1, 1, fixed("\"hw \\\"2\\\"\"")},
+        {13, 1, 1, fixed("1")},
+        {14, 1, 1, fixed("\"2025/01/02\"")},
+        {101, 1, 16, text(101)}, {102, 1, 8, number(102)}, {103, 1, 16, text(103)}, {104, 1, 16, text(104)},
+        {105, 9, 16, flags(105)}, {106, 9, 16, flags(106)}, {107, 1, 16, flags(107)},
+        {108, 9, 16, [](int n) { return std::string(ON_RULES[n - 9]); }},
+        {109, 9, 16, [](int n) { return std::string(OFF_RULES[n - 9]); }},
+        {110, 1, 16, number(110)}, {111, 1, 8, number(111)},
+        {112, 1, 16, number(112)}, {113, 1, 16, fixed("0")}, {114, 1, 16, status(0)},
+        {201, 1, 8, text(201)}, {202, 1, 8, flags(202)}, {216, 1, 8, text(216)}, {218, 1, 8, flags(218)},
+        {220, 1, 8, number(220)}, {221, 1, 8, status(1)}, {222, 1, 1, fixed("1")},
+        {501, 1, 1, same_as(501, true)}, {601, 1, 1, same_as(501, true)},
+        {506, 1, 50, text(506)}, {606, 1, 50, text(506)},
+        {507, 1, 50, text(507)}, {607, 1, 50, text(607)},
+        {508, 1, 50, flags(508, true)}, {608, 1, 50, flags(508, true)},
+        {517, 1, 50, text(517)}, {617, 1, 50, text(517)},
+        {518, 1, 50, number(518, true)}, {519, 1, 50, status(4, true)},
+        {618, 1, 50, number(618, true)}, {619, 1, 50, status(5, true)},
+        {521, 1, 50, status(6, true)}, {621, 1, 50, status(6, true)},
+        {520, 1, 1, same_as(520, true)}, {620, 1, 1, same_as(520, true)},
+        {522, 1, 50, number(522, true)}, {523, 1, 50, flags(523, true)},
+        {622, 1, 50, number(622, true)}, {623, 1, 50, flags(623, true)},
+        {701, 1, 1, same_as(701, true)},
+        {706, 1, 100, text(706)}, {707, 1, 100, flags(707)}, {716, 1, 100, text(716)},
+        {717, 1, 100, number(717)}, {718, 1, 100, status(7)}, {719, 1, 100, number(719)},
+        // The battery state unmapped: the codes 0-8 in turn from 8.
+        {720, 1, 100, [](int n) { return std::to_string(code(8, n)); }},
+        {721, 1, 100, number(721)}, {722, 1, 100, flags(722)},
+        {801, 1, 5, flags(801, true)},
+        {115, 1, 0, nullptr},  // no group: an empty data object
+        {900, 1, 0, nullptr},
     };
-    const char* th[] = {"alert_max_val", "alert_max_clear", "caution_max_val", "caution_max_clear",
-                        "caution_min_val", "caution_min_clear", "alert_min_val", "alert_min_clear"};
-    const char* ai[] = {"name", "enable", "input_max", "input_min", "output_max", "output_min"};
-    const char* ai_tail[] = {"err_sampling", "unit", "trend_id", "log", "range"};
-    for (int k = 0; k < 6; ++k) rows.push_back({201 + k, 1, 8, fld(SAVE::AI, ai[k], 1)});
-    for (int k = 0; k < 8; ++k) rows.push_back({207 + k, 1, 8, fld(SAVE::AI, th[k], 1)});
-    for (int k = 0; k < 5; ++k) rows.push_back({215 + k, 1, 8, fld(SAVE::AI, ai_tail[k], 1)});
+    // Plain numbers by group: the analog fields, the battery levels, the
+    // thresholds and the trend rules.
+    for (int g : {203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214, 215, 217, 219})
+        rows.push_back({g, 1, 8, number(g)});
+    for (int g = 702; g <= 705; ++g) rows.push_back({g, 1, 1, same_as(g)});
+    for (int g = 502; g <= 505; ++g) {
+        rows.push_back({g, 1, 1, same_as(g, true)});
+        rows.push_back({g + 100, 1, 1, same_as(g, true)});
+    }
+    for (int g = 509; g <= 516; ++g) {
+        rows.push_back({g, 1, 50, number(g, true)});
+        rows.push_back({g + 100, 1, 50, number(g + 100, true)});
+    }
+    for (int g = 708; g <= 715; ++g) rows.push_back({g, 1, 100, number(g)});
+    for (int g = 802; g <= 806; ++g) rows.push_back({g, 1, 5, number(g)});
+    // 1-Wire probes: the connection flag is 1 unless the state is 0 or 4.
     for (int p : {3, 4}) {
-        const int n = p == 3 ? 128 : 16, save = p == 3 ? SAVE::WIRE_T : SAVE::WIRE_H;
-        auto el = [&c, p](int m) { return p == 3 ? c.onewire_temperature[m - 1] : c.onewire_humidity[m - 1]; };
-        rows.push_back({p * 100 + 1, 1, n, fld(save, "name", 1)});
-        rows.push_back({p * 100 + 2, 1, n, fld(save, "enable", 1)});
-        for (int k = 0; k < 8; ++k) rows.push_back({p * 100 + 3 + k, 1, n, fld(save, th[k], 1)});
-        rows.push_back({p * 100 + 11, 1, n, fld(save, "device_ID", 1)});
-        rows.push_back({p * 100 + 12, 1, n, num([el](int m) { return el(m).value; })});
-        rows.push_back({p * 100 + 13, 1, n, num([el](int m) { return mapped_status(el(m).status); })});
-        rows.push_back({p * 100 + 14, 1, n, num([el](int m) { return el(m).status != 0 && el(m).status != 4; })});
-        rows.push_back({p * 100 + 15, 1, n, fld(save, "trend_id", 1)});
-        rows.push_back({p * 100 + 16, 1, n, fld(save, "log", 1)});
+        const int g = p * 100, ports = p == 3 ? 128 : 16, from = p == 3 ? 2 : 3;
+        rows.push_back({g + 1, 1, ports, text(g + 1)});
+        rows.push_back({g + 2, 1, ports, flags(g + 2)});
+        for (int k = 3; k <= 10; ++k) rows.push_back({g + k, 1, ports, number(g + k)});
+        rows.push_back({g + 11, 1, ports, text(g + 11)});
+        rows.push_back({g + 12, 1, ports, number(g + 12)});
+        rows.push_back({g + 13, 1, ports, status(from)});
+        rows.push_back({g + 14, 1, ports, [from](int n) { return code(from, n) == 0 || code(from, n) == 4 ? "0" : "1"; }});
+        rows.push_back({g + 15, 1, ports, number(g + 15)});
+        rows.push_back({g + 16, 1, ports, flags(g + 16)});
     }
-    const char* bat[] = {"alert", "alert_clear", "caution", "caution_clear"};
-    for (int p : {5, 6}) {
-        const std::string ch = p == 5 ? "t_" : "h_";
-        rows.push_back({p * 100 + 1, 1, 1, fld(SAVE::SMARTMESH_CYCLE, "cycle_minutes", 1, true)});
-        for (int k = 0; k < 4; ++k) rows.push_back({p * 100 + 2 + k, 1, 1, fld(SAVE::BATTERY, bat[k], 1, true)});
-        rows.push_back({p * 100 + 6, 1, 50, fld(SAVE::VLXA, "name", 1, true)});
-        rows.push_back({p * 100 + 7, 1, 50, fld(SAVE::VLXA, ch + "name", 1, true)});
-        rows.push_back({p * 100 + 8, 1, 50, fld(SAVE::VLXA, "enable", 1, true)});
-        for (int k = 0; k < 8; ++k) rows.push_back({p * 100 + 9 + k, 1, 50, fld(SAVE::VLXA, ch + th[k], 1, true)});
-        rows.push_back({p * 100 + 17, 1, 50, fld(SAVE::VLXA, "device_ID", 1, true)});
-        auto ch_el = [&c, p](int m) { return p == 5 ? c.veloxa[m - 1].sensor_temperature : c.veloxa[m - 1].sensor_humidity; };
-        rows.push_back({p * 100 + 18, 1, 50, num([ch_el](int m) { return ch_el(m).value; }, true)});
-        rows.push_back({p * 100 + 19, 1, 50, num([ch_el](int m) { return mapped_status(ch_el(m).status); }, true)});
-        rows.push_back({p * 100 + 20, 1, 1, num([&tp](int) { return tp.veloxa[0].con; }, true)});
-        rows.push_back({p * 100 + 21, 1, 50,
-                        num([&c](int m) { return mapped_status(c.veloxa[m - 1].sensor_battery.status); }, true)});
-        rows.push_back({p * 100 + 22, 1, 50, fld(SAVE::VLXA, ch + "trend_id", 1, true)});
-        rows.push_back({p * 100 + 23, 1, 50, fld(SAVE::VLXA, ch + "log", 1, true)});
-    }
-    for (int k = 0; k < 4; ++k) rows.push_back({702 + k, 1, 1, fld(SAVE::BATTERY, bat[k], 0)});
-    const char* nx[] = {"enable", th[0], th[1], th[2], th[3], th[4], th[5], th[6], th[7]};
-    for (int k = 0; k < 9; ++k) rows.push_back({707 + k, 1, 100, fld(SAVE::NX40, nx[k], 1)});
-    rows.push_back({721, 1, 100, fld(SAVE::NX40, "trend_id", 1)});
-    rows.push_back({722, 1, 100, fld(SAVE::NX40, "log", 1)});
-    const char* trend[] = {"minutes", "au_per", "al_per", "cu_per", "cl_per"};
-    for (int k = 0; k < 5; ++k) rows.push_back({802 + k, 1, 5, fld(SAVE::TREND, trend[k], 0)});
-    rows.push_back({115, 1, 0, nullptr});  // no group: an empty data object
-    rows.push_back({900, 1, 0, nullptr});
 
     auto cl = client();
     const std::regex envelope(R"(\{"unit_id":12,"time":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d","readwrite":(\d),"mqtt_id":(\d+),"data":(.*)\})");
@@ -255,9 +365,10 @@ TEST_F(MqttRemoteTest, WritesAreTakenWholeOrRefusedWholeWithNothingChanged)
         {"311 short id", write(311, {{3, "\"0123\""}}), false, {}, [&] { return std::string(ss.onewire_temperature[2].device_ID) == "0123456789ABCDEF"; }},
         {"101 names of inputs and outputs", write(101, {{16, "\"Door\""}}), true, {"1,999,", "2,999,"},
          [&] { return std::string(ss.digitalO[7].name) == "Door"; }},
-        {"101 forbidden character", write(101, {{1, "\"a\\\"b\""}}), false, {}, [&] { return ss.digitalI[0].name[0] == 'f'; }},
-        {"506 comma in a mesh name", write(506, {{4, "\"a,b\""}}), false, {}, [&] { return ss.veloxa[3].name[0] == 'f'; }},
+        {"101 forbidden character", write(101, {{1, "\"a\\\"b\""}}), false, {}, [&] { return ss.digitalI[0].name[0] == 'g'; }},
+        {"506 comma in a mesh name", write(506, {{4, "\"a,b\""}}), false, {}, [&] { return ss.veloxa[3].name[0] == 'g'; }},
         {"802 minutes 0", write(802, {{1, "0"}, {2, "0"}}), false, {}, [&] { return ss.trend[1].minutes != 0; }},
+        {"113 negative pulse length", write(113, {{12, "-1"}}), false, {}, [&] { return relay_line(3) == 0; }},
         {"108 relay rule", write(108, {{12, std::to_string(0x81000302u)}}), true, {},
          [&] { return ss.digitalO[3].ontype == 2 && ss.digitalO[3].onsensor == 3 && ss.digitalO[3].onstate == 1; }},
     };
@@ -275,17 +386,56 @@ TEST_F(MqttRemoteTest, WritesAreTakenWholeOrRefusedWholeWithNothingChanged)
     EXPECT_NE(log.find("mqtt_data_write: data error311(d1)"), std::string::npos) << log;
     EXPECT_NE(log.find("mqtt_data_write: data error802(d1)"), std::string::npos);
     EXPECT_EQ(log.find("data error802(d2)"), std::string::npos) << "the check stops at the first bad member";
+    EXPECT_NE(log.find("mqtt_data_write: data error113(d12)"), std::string::npos);
+}
 
-    // A 1 s pulse of output 2 runs beside the subscriber, which answers at once.
+// Group 113 pulses only the outputs given a length: a member of 0 leaves
+// its output as it is, and a pulse asked of an output already pulsing
+// fails the whole write.
+TEST_F(MqttRemoteTest, PulseGroup113LeavesZeroMembersAloneAndRefusesASecondPulse)
+{
+    for (auto& o : sensor_settings.digitalO) o.dokeep = o.doinit = false;  // pulses go to 1, without a hold
+    do_ctl(0, 1);                                                          // relay output 1 on
+    auto cl = client();
+    // A 2 s pulse of output 2 runs beside the subscriber, which answers at once.
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_NE(cl->ask(REQUESTS, ANSWERS, write(113, {{10, "1"}}), 900), "");
+    EXPECT_NE(cl->ask(REQUESTS, ANSWERS, write(113, {{10, "2"}}), 900), "");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(deadline_ms(900)));
-    EXPECT_TRUE(wait_until([&] { return relay_line(1) == 1; }, 500));
-    EXPECT_TRUE(wait_until([&] { return relay_line(1) == 0; }, 2000));
+    EXPECT_TRUE(wait_until([&] { return relay_line(1) == 1; }, deadline_ms(500)));
+    EXPECT_EQ(cl->ask(REQUESTS, ANSWERS, write(113, {{10, "1"}, {11, "1"}})), "MQTT data error");
+    EXPECT_EQ(relay_line(2), 0) << "a refused write pulses nothing";
+    EXPECT_NE(sb.applog().find("relay output 2 (d10)"), std::string::npos) << sb.applog();
+    EXPECT_TRUE(wait_until([&] { return relay_line(1) == 0; }, deadline_ms(3000)));
+    EXPECT_EQ(relay_line(0), 1) << "relay output 1 stays on";
+    for (int k = 2; k < 8; ++k) EXPECT_EQ(relay_line(k), 0) << "relay output " << k + 1;
+}
+
+// A refused write leaves memory as it stands: a change another thread made
+// and has not saved yet is not replaced by the database's copy.
+TEST_F(MqttRemoteTest, RefusedWriteKeepsUnsavedSettingsAndReloadsNothing)
+{
+    ASSERT_FALSE(built_db("db.sqlite3").empty()) << "factory database not built";
+    mkdir(sb.path("/opt").c_str(), 0755);
+    mkdir(sb.path("/opt/KVT7400").c_str(), 0755);
+    std::ifstream from(built_db("db.sqlite3"), std::ios::binary);
+    std::ofstream(sb.path("/opt/KVT7400/db.sqlite3"), std::ios::binary) << from.rdbuf();
+    ASSERT_EQ(open_db(), 0);
+    auto& ss = sensor_settings;
+    copy_text(ss.analog[4].name, "Unsaved");
+    ss.analog[4].changeflg = true;
+    for (auto& t : ss.trend) t.minutes = 10;
+    auto cl = client();
+    EXPECT_NE(cl->ask(REQUESTS, ANSWERS, write(802, {{3, "0"}})).find("\"d3\":10"), std::string::npos);
+    close_db();
+    EXPECT_NE(sb.applog().find("mqtt_data_write: data error802(d3)"), std::string::npos);
+    EXPECT_EQ(std::string(ss.analog[4].name), "Unsaved");
+    EXPECT_TRUE(ss.analog[4].changeflg);
+    EXPECT_EQ(sb.applog().find("Struct initialized"), std::string::npos);
 }
 
 TEST_F(MqttRemoteTest, UnusableRequestsAreAnsweredWithTheDataError)
 {
+    for (auto& d : sensor_settings.digitalI) d.time = 60;
     // Besides the refused seeds of the request decoder's corpus.
     const std::vector<std::string> bad = {
         "{\"unit_id\":1,\"readwrite\":0}", "{\"unit_id\":1.5,\"readwrite\":0,\"mqtt_id\":13}",
