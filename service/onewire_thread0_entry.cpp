@@ -141,18 +141,20 @@ bool write_atod_control(int p, const unsigned char* rom)
 
 // One conversion and read-out of a humidity probe. A DS2450 that lost its
 // supply (pulled off the bus and plugged back, a broken wire) comes back at
-// its power-on settings, 8 bits with alarms and the power-on flag set: its
-// control page no longer matches the image, so it is written again and the
-// conversion repeated before the reading counts.
-bool read_humidity(int p, unsigned char* rom, int* val)
+// its power-on settings, 8 bits with alarms and the power-on flag set. After
+// the probe failed to answer (`returning`), its control page is compared
+// with the image, written again when it differs and the conversion repeated
+// before the reading counts. Checking on every read would cost a page read
+// per probe and pass.
+bool read_humidity(int p, unsigned char* rom, int* val, bool returning)
 {
     uint8_t ctrl[16];
     atod_control(p, rom, ctrl);
     float volts[4] = {};
     if (!DoAtoDConversion(p, 0, rom) || !ReadAtoDResults(p, 0, rom, volts, ctrl)) return false;
     uint8_t page[8];
-    if (!ReadDS2450Results(p, 0, rom, page)) return false;
-    if (std::memcmp(page, ctrl, sizeof page) != 0) {
+    if (returning && !ReadDS2450Results(p, 0, rom, page)) return false;
+    if (returning && std::memcmp(page, ctrl, sizeof page) != 0) {
         std::printf("humi %s: control page lost, written again\n", ow_rom_to_id(rom).c_str());
         if (!write_atod_control(p, rom)) return false;
         if (!DoAtoDConversion(p, 0, rom) || !ReadAtoDResults(p, 0, rom, volts, ctrl)) return false;
@@ -208,7 +210,7 @@ Read read_probe(int kind, unsigned char* rom, int* val, int ch, int port)
                 result = Read::VALUE;
                 break;
             }
-        } else if (read_humidity(p, rom, val)) {
+        } else if (read_humidity(p, rom, val, a > 0 || !humid_connect_flag[ch - 1])) {
             result = Read::VALUE;
             break;
         }
