@@ -496,6 +496,10 @@ void BoardBus::sync()
             if (dev_[i]) dev_[i]->set_timing_flag(&bus_->real_timing);
             gen_[i] = p.generation;
         }
+        // A muted probe is off the bus and without supply: back on it, it
+        // starts from its power-on state.
+        if (muted_[i] && !p.mute && dev_[i]) dev_[i]->power_on();
+        muted_[i] = p.mute != 0;
     }
 }
 

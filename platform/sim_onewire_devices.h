@@ -167,6 +167,7 @@ private:
     bool powered_ = false;
     std::unique_ptr<Device> dev_[PROBES];
     uint32_t gen_[PROBES] = {};
+    bool muted_[PROBES] = {};  // mute as the last sync saw it
 };
 
 }  // namespace simow

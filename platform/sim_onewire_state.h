@@ -30,7 +30,7 @@ struct Probe {
     volatile uint8_t kind;
     uint8_t branch;
     uint8_t rom[8];  // family code first, CRC last
-    volatile uint8_t mute;      // 1 = does not answer at all
+    volatile uint8_t mute;      // 1 = off the bus: does not answer at all, loses its state
     volatile int32_t value;     // hundredths of a degree or of a percent
     volatile uint32_t corrupt;  // replies still to be sent with a flipped bit
     volatile uint32_t reads;    // scratchpad or memory reads answered

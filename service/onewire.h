@@ -55,8 +55,9 @@ void* one2(void*);
 int onewire_deviceserch(int port, int temp);
 void onewire_monitor(int port);
 // One pass of a bus's reading loop on its acquired adapter: temperature
-// conversion and reads, humidity reads, mail-report samples.
-void onewire_cycle(int port);
+// conversion and reads, humidity reads, mail-report samples. False when the
+// adapter stopped answering: every probe of the bus then shows no value.
+bool onewire_cycle(int port);
 int owValGet(int kind, unsigned char* ID, int* val, int ch, int port);
 int owRetryInterval(unsigned int ms, int kind, int idx);
 void get_temp_deviceID(int idx, unsigned char* rom);

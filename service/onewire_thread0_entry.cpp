@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,8 +103,9 @@ void probe_failed(int kind, int i)
 }
 
 // Without its adapter a bus has no readings: its probes must not go on
-// showing their last values as if they were live.
-void bus_unreadable(int port)
+// showing their last values as if they were live. Returns false, the
+// outcome of a pass that lost its adapter.
+bool bus_unreadable(int port)
 {
     for (int i = temp_first(port); i < temp_first(port) + TEMP_PER_BUS; ++i) {
         if (probe(TEMP, i).enable) probe_failed(TEMP, i);
@@ -112,34 +115,91 @@ void bus_unreadable(int port)
         if (probe(HUMID, i).enable) probe_failed(HUMID, i);
         else element(HUMID, i).value = VALUE_ERROR;
     }
+    return false;
 }
 
-// Reads one probe with retries. *stopped tells a read cut short because the
-// loop is ending (search request, shutdown, probe disabled) from a probe
-// that did not answer.
-int read_probe(int kind, unsigned char* rom, int* val, int ch, int port, bool* stopped)
+// The adapter of port p stopped answering: its re-detection after a failed
+// transfer failed, and one more detection fails as well, so a single late
+// reply does not take a whole bus down.
+bool adapter_lost(int p) { return !owDetected(p) && !DS2480Detect(p); }
+
+// The A/D control image of every humidity probe: 16-bit resolution, 2.56 V
+// range, no alarms, power-on flag cleared.
+void atod_control(int p, const unsigned char* rom, uint8_t ctrl[16])
 {
-    *stopped = false;
+    char msg[64];
+    SetupAtoDControl(p, rom, ctrl, msg);
+}
+
+// Writes the control image to addresses 8 to 17 of a DS2450.
+bool write_atod_control(int p, const unsigned char* rom)
+{
+    uint8_t ctrl[16];
+    atod_control(p, rom, ctrl);
+    return WriteAtoD(p, 0, rom, ctrl, 8, 17) == 1;
+}
+
+// One conversion and read-out of a humidity probe. A DS2450 that lost its
+// supply (pulled off the bus and plugged back, a broken wire) comes back at
+// its power-on settings, 8 bits with alarms and the power-on flag set. After
+// the probe failed to answer (`returning`), its control page is compared
+// with the image, written again when it differs and the conversion repeated
+// before the reading counts. Checking on every read would cost a page read
+// per probe and pass.
+bool read_humidity(int p, unsigned char* rom, int* val, bool returning)
+{
+    uint8_t ctrl[16];
+    atod_control(p, rom, ctrl);
+    float volts[4] = {};
+    if (!DoAtoDConversion(p, 0, rom) || !ReadAtoDResults(p, 0, rom, volts, ctrl)) return false;
+    uint8_t page[8];
+    if (returning && !ReadDS2450Results(p, 0, rom, page)) return false;
+    if (returning && std::memcmp(page, ctrl, sizeof page) != 0) {
+        std::printf("humi %s: control page lost, written again\n", ow_rom_to_id(rom).c_str());
+        if (!write_atod_control(p, rom)) return false;
+        if (!DoAtoDConversion(p, 0, rom) || !ReadAtoDResults(p, 0, rom, volts, ctrl)) return false;
+    }
+    *val = static_cast<int>((volts[3] > volts[0] ? volts[3] : volts[0]) * 10000);
+    return true;
+}
+
+enum class Read {
+    VALUE,       // *val holds the reading
+    NO_ANSWER,   // the probe did not answer any attempt
+    STOPPED,     // cut short: search request, shutdown, probe disabled
+    NO_ADAPTER,  // the bus's adapter stopped answering
+};
+
+// Simulation values are live values in hundredths, as the simulation file
+// holds them.
+int simulated_value(int kind, int ch)
+{
+    const double v = std::round(static_cast<double>(kind == TEMP ? temps[ch - 1] : humids[ch - 1]));
+    if (!(v == v)) return VALUE_ERROR;
+    return v >= INT_MAX ? INT_MAX : v <= INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+// Reads one probe with the configured retries. A probe that does not answer
+// is tried again after the retry interval; an adapter that no longer answers
+// ends the attempts at once, as no retry can reach the probe.
+Read read_probe(int kind, unsigned char* rom, int* val, int ch, int port)
+{
     if (debug_mode) {
-        *val = static_cast<int>((kind == TEMP ? temps[ch - 1] : humids[ch - 1]) * 100);
-        return 1;
+        *val = simulated_value(kind, ch);
+        return Read::VALUE;
     }
     const auto& oc = admin_settings.onewire_conf;
     const int num = kind == TEMP ? oc.onewire_temp_retry_num : oc.onewire_humid_retry_num;
     const int interval = kind == TEMP ? oc.onewire_temp_retry_interval : oc.onewire_humid_retry_interval;
     const int log = kind == TEMP ? oc.onewire_temp_retry_log_enable : oc.onewire_humid_retry_log_enable;
-    if (num < 0) return 0;
+    if (num < 0) return Read::NO_ANSWER;
     const int p = onewire_portnum[port];
     int attempts = 0;
-    int ok = 0;
+    Read result = Read::NO_ANSWER;
     for (int a = 0; a <= num; ++a) {
-        if (!running(port)) {
-            *stopped = true;
-            break;
-        }
-        if (a > 0 && owRetryInterval(static_cast<unsigned>(interval < 0 ? 0 : interval), kind == TEMP ? 1 : 0,
-                                     ch - 1) != 0) {
-            *stopped = true;
+        if (!running(port) || (a > 0 && owRetryInterval(static_cast<unsigned>(interval < 0 ? 0 : interval),
+                                                        kind == TEMP ? 1 : 0, ch - 1) != 0)) {
+            result = Read::STOPPED;
             break;
         }
         ++attempts;
@@ -147,19 +207,20 @@ int read_probe(int kind, unsigned char* rom, int* val, int ch, int port, bool* s
             float t = 0;
             if (TemperatureConvertRead(p, rom, &t)) {
                 *val = static_cast<int>(t * 100);
-                ok = 1;
+                result = Read::VALUE;
                 break;
             }
+        } else if (read_humidity(p, rom, val, a > 0 || !humid_connect_flag[ch - 1])) {
+            result = Read::VALUE;
+            break;
+        }
+        if (adapter_lost(p)) {
+            result = Read::NO_ADAPTER;
+            break;
+        }
+        if (kind == TEMP) {
             TemperatureConvertStart(p);
             sleep_while_running(800);
-        } else {
-            float volts[4] = {};
-            uint8_t ctrl[16] = {};  // the control image written at the search: 2.56 V on every input
-            if (DoAtoDConversion(p, 0, rom) && ReadAtoDResults(p, 0, rom, volts, ctrl)) {
-                *val = static_cast<int>((volts[3] > volts[0] ? volts[3] : volts[0]) * 10000);
-                ok = 1;
-                break;
-            }
         }
     }
     if (log && attempts > 1) {
@@ -170,24 +231,32 @@ int read_probe(int kind, unsigned char* rom, int* val, int ch, int port, bool* s
                       attempts - 1);
         applog(line + std::to_string(ch));
     }
-    return ok;
+    return result;
 }
 
-void read_sensor(int kind, int i, int port)
+// Reads one probe into the monitor table; false when the bus's adapter
+// stopped answering.
+bool read_sensor(int kind, int i, int port)
 {
     MONITOR_TABLE::SensorElement& el = element(kind, i);
     if (!probe(kind, i).enable) {
         el.value = VALUE_ERROR;
-        return;
+        return true;
     }
     unsigned char rom[8];
     if (kind == TEMP) get_temp_deviceID(i, rom);
     else get_humid_deviceID(i, rom);
     int v = 0;
-    bool stopped = false;
-    if (!read_probe(kind, rom, &v, i + 1, port, &stopped)) {
-        if (!stopped) probe_failed(kind, i);
-        return;
+    switch (read_probe(kind, rom, &v, i + 1, port)) {
+    case Read::VALUE:
+        break;
+    case Read::NO_ANSWER:
+        probe_failed(kind, i);
+        return true;
+    case Read::STOPPED:
+        return true;
+    case Read::NO_ADAPTER:
+        return false;
     }
     unsigned char& flag = kind == TEMP ? temp_connect_flag[i] : humid_connect_flag[i];
     if (!flag) {
@@ -210,6 +279,7 @@ void read_sensor(int kind, int i, int port)
     case OwVerdict::HELD:
         break;
     }
+    return true;
 }
 
 // Each bus samples its own probes; both buses sampling all of them would
@@ -356,12 +426,8 @@ int onewire_deviceserch(int port, int temp)
         ++count;
         const std::string id = ow_rom_to_id(rom);
         std::printf("%s port%d find:%d [%s]\n", t ? "temp" : "humi", port, count, id.c_str());
-        if (!t) {
-            uint8_t ctrl[16];
-            char msg[64];
-            SetupAtoDControl(p, rom, ctrl, msg);
-            if (!WriteAtoD(p, 0, rom, ctrl, 8, 17)) std::printf("humi port%d: A/D control of %s not written\n", port, id.c_str());
-        }
+        if (!t && !write_atod_control(p, rom))
+            std::printf("humi port%d: A/D control of %s not written\n", port, id.c_str());
         if (!registered(port, t, id)) unregistered += id + "\n";
     }
     if (beyond > 0)
@@ -372,23 +438,26 @@ int onewire_deviceserch(int port, int temp)
     return 1;
 }
 
-void onewire_cycle(int port)
+bool onewire_cycle(int port)
 {
     const int p = onewire_portnum[port];
     onewire_change_switch(SW_TEMP[port]);
-    TemperatureConvertStart(p);
+    // No thermometer on the branch fails the conversion too; only an adapter
+    // that no longer answers ends the pass.
+    if (!TemperatureConvertStart(p) && adapter_lost(p)) return bus_unreadable(port);
     sleep_while_running(800);
     for (int i = temp_first(port); i < temp_first(port) + TEMP_PER_BUS; ++i) {
-        if (!running(port)) return;
-        read_sensor(TEMP, i, port);
+        if (!running(port)) return true;
+        if (!read_sensor(TEMP, i, port)) return bus_unreadable(port);
     }
     onewire_change_switch(SW_HUMID[port]);
     onewire_change_switch(SW_HUMID[port]);
     for (int i = humid_first(port); i < humid_first(port) + HUMID_PER_BUS; ++i) {
-        if (!running(port)) return;
-        read_sensor(HUMID, i, port);
+        if (!running(port)) return true;
+        if (!read_sensor(HUMID, i, port)) return bus_unreadable(port);
     }
     add_report_samples(port);
+    return true;
 }
 
 void onewire_monitor(int port)
@@ -406,7 +475,12 @@ void onewire_monitor(int port)
     onewire_portnum[port] = p;
     portnum_ok[port] = 1;
     while (portnum_ok[port] == 1 && control == 1) {
-        onewire_cycle(port);
+        // A lost adapter sends the bus back to detecting it: the search, then
+        // this loop once it answers again.
+        if (!onewire_cycle(port)) {
+            onewire_bus_down[port] = 1;
+            break;
+        }
         sleep_while_running(100);
     }
     owRelease(p);
@@ -414,8 +488,7 @@ void onewire_monitor(int port)
 
 int owValGet(int kind, unsigned char* ID, int* val, int ch, int port)
 {
-    bool stopped = false;
-    return read_probe(kind, ID, val, ch, port, &stopped);
+    return read_probe(kind, ID, val, ch, port) == Read::VALUE ? 1 : 0;
 }
 
 int owRetryInterval(unsigned int ms, int kind, int idx)

@@ -24,7 +24,7 @@ constexpr const char* USAGE =
     "  ow remove BUS ID          unplug a probe\n"
     "  ow list [BUS]             BUS ID KIND VALUE and flags of every probe\n"
     "  ow set BUS ID VALUE       the probe's temperature or humidity\n"
-    "  ow mute BUS ID on|off     the probe stops (or resumes) answering\n"
+    "  ow mute BUS ID on|off     the probe drops off the bus (or comes back, powered up afresh)\n"
     "  ow corrupt BUS ID [N]     the probe's next N replies (1) carry a flipped bit\n"
     "  ow unplug BUS, ow plug BUS   take the adapter off its port or put it back\n"
     "  ow timing BUS real|fast   bytes at the adapter's baud rate, or at once\n"

@@ -63,6 +63,7 @@ int DS2480Detect(int port)
 {
     if (!ow_port_open(port)) return 0;
     OwPort& p = ow_port(port);
+    p.Detected = 0;
     p.USpeed = SPEEDSEL_FLEX;
     p.UMode = MODSEL_COMMAND;
     p.ULevel = MODE_NORMAL;
@@ -110,11 +111,16 @@ int DS2480Detect(int port)
     }
     const bool baud_ok = (r[3] & 0xF1) == 0 && (r[3] & 0x0E) == p.UBaud;
     const bool bit_ok = (r[4] & 0xF0) == 0x90 && (r[4] & 0x0C) == p.UBaud;
-    if (baud_ok && bit_ok) return 1;
+    if (baud_ok && bit_ok) {
+        p.Detected = 1;
+        return 1;
+    }
     ow_syslog("DS2480 Response caution(%02x - %02x,%02x)\n", p.UBaud, r[3], r[4]);
     owRaiseError(OWERR::BAD_RESPONSE);
     return 0;
 }
+
+int owDetected(int port) { return port >= 0 && port < MAX_PORTNUM && ow_port(port).open && ow_port(port).Detected; }
 
 int DS2480ChangeBaud(int port, int code)
 {

@@ -82,6 +82,10 @@ long msGettick();
 int owAcquireEx(const char* path);  // port, or -1
 void owRelease(int port);
 int DS2480Detect(int port);
+// 1 while the port's adapter answered its last detection: a failed transfer
+// re-detects the adapter, so 0 after one means the adapter itself is gone,
+// not just a device on its bus.
+int owDetected(int port);
 int DS2480ChangeBaud(int port, int code);
 int owTouchReset(int port);
 int owTouchBit(int port, int bit);

@@ -17,6 +17,7 @@ struct OwPort {
     int ULevel = MODE_NORMAL;
     int UVersion = 0;
     int ProgramAvailable = 0;
+    int Detected = 0;  // 1 while the adapter answered its last detection
     int Uw1lt = 14, Uw0rt = 14, Updsrc = 6;
     uint8_t SerialNum[8] = {};
     int LastDiscrepancy = 0, LastFamilyDiscrepancy = 0, LastDevice = 0;

@@ -6,7 +6,9 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <array>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -56,6 +58,14 @@ int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].valu
 int log_lines(TestSandbox& sb, const std::string& line) { return count_of(sb.applog(), line + "\n"); }
 
 void retries_off(TestSandbox& sb) { db_exec(sb, "UPDATE webapp_onewire_conf SET num=0, interval=0;"); }
+
+// The state threads start on the next whole minute; where libfaketime is
+// installed the service's clock starts a few seconds before one.
+std::vector<std::string> clock_near_a_minute()
+{
+    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
+    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
+}
 
 }  // namespace
 
@@ -141,6 +151,88 @@ TEST(OneWireE2E, MissingAndRepluggedAdapterGiveNoValuesThenReadingsAndTheStopSta
     // The whole service ends within two seconds even on a loaded machine; a
     // stop held by a retry or reopen wait would take several.
     EXPECT_LT(took, deadline_ms(2000)) << "stop took " << took << " ms";
+}
+
+TEST(OneWireE2E, PulledAdapterEmptiesEveryProbeOfItsBusWithinThreeSecondsAndAReplugBringsThemBack)
+{
+    TestSandbox sb;
+    // Three thermometers and a humidity probe on bus 0, one thermometer on
+    // bus 1, the factory retries (30 at 1 s).
+    std::string sql;
+    for (int id : {1, 2, 3, 65})
+        sql += "UPDATE webapp_wire_temp SET enable=1, device_ID='" +
+               kvtsim(sb, {"ow", "add", id < 65 ? "0" : "1", "temp", std::to_string(20 + id % 64)}) + "' WHERE id=" +
+               std::to_string(id) + ";";
+    db_exec(sb, sql + "UPDATE webapp_wire_humid SET enable=1, device_ID='" + kvtsim(sb, {"ow", "add", "0", "humid", "45"}) +
+                    "' WHERE id=1;");
+    // Values of bus 0's probes, and their states unless state is 0.
+    auto bus0_is = [&](std::array<int, 4> want, int state) {
+        const auto c = live(sb);
+        const MONITOR_TABLE::SensorElement e[] = {c.onewire_temperature[0], c.onewire_temperature[1],
+                                                  c.onewire_temperature[2], c.onewire_humidity[0]};
+        for (int k = 0; k < 4; ++k)
+            if (e[k].value != want[k] || (state && e[k].status != state)) return false;
+        return true;
+    };
+    SimProcess p(sb.root(), clock_near_a_minute());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    // Judged normal first: the state threads run.
+    ASSERT_TRUE(wait_until([&] { return bus0_is({2100, 2200, 2300, 4500}, 1) && temp(sb, 65) == 2100; }, 70000));
+
+    for (int round = 1; round <= 2; ++round) {
+        kvtsim(sb, {"ow", "unplug", "0"});
+        auto t0 = Clock::now();
+        // 65535 everywhere on the bus, judged error (state 4).
+        EXPECT_TRUE(wait_until([&] { return bus0_is({NO_VALUE, NO_VALUE, NO_VALUE, NO_VALUE}, 4); }, 3000))
+            << round << ": " << live(sb).onewire_temperature[0].value << "/" << live(sb).onewire_temperature[0].status
+            << " " << live(sb).onewire_temperature[2].value << "/" << live(sb).onewire_temperature[2].status << " "
+            << live(sb).onewire_humidity[0].value << "/" << live(sb).onewire_humidity[0].status;
+        const auto lost_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        EXPECT_EQ(temp(sb, 65), 2100) << "bus 1 keeps reading";
+
+        kvtsim(sb, {"ow", "plug", "0"});
+        t0 = Clock::now();
+        // Back with the bus's first pass once the adapter answers: both
+        // searches (about 0.6 s each) and one reading pass (about 1.5 s).
+        EXPECT_TRUE(wait_until([&] { return bus0_is({2100, 2200, 2300, 4500}, 0); }, 6000)) << round;
+        const auto back_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+        std::printf("bus 0 adapter pulled: 65535 on all its probes after %lld ms; plugged back: readings after %lld ms\n",
+                    static_cast<long long>(lost_ms), static_cast<long long>(back_ms));
+    }
+    EXPECT_EQ(log_lines(sb, "> Failed to connect 1-wire(temp) CH :2"), 2);
+    EXPECT_EQ(log_lines(sb, "> Success to connect 1-wire(humid) CH :1"), 2);
+}
+
+TEST(OneWireE2E, SimulationFileAsTheServiceWritesItLoadsBackUnscaledForAnalogAndOneWire)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    const std::string t = kvtsim(sb, {"ow", "add", "0", "temp", "25.37"});
+    retries_off(sb);
+    // Analog input 3: 4-20 mA shown as 0-100.00 (the factory scaling).
+    db_exec(sb, "UPDATE webapp_wire_temp SET enable=1, device_ID='" + t + "' WHERE id=1;"
+                "UPDATE webapp_ai SET enable=1 WHERE id=3;");
+    ASSERT_EQ(run_tool("kvtsim", sb.root(), {"ai", "3", "12mA"}), 0);
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(30000)) << p.console();
+    auto analog3 = [&] { return live(sb).analog[2].value; };
+    ASSERT_TRUE(wait_until([&] { return temp(sb, 1) == 2537 && analog3() == 5000; }, 30000));
+
+    // Lines: 8 inputs, 8 relays, the analog connection, 8 analog inputs,
+    // 128 1-Wire temperatures, ... Two values changed as a user would.
+    kvtctl(sb, {"simulate", "make"});
+    ASSERT_TRUE(wait_until([&] { return sb.exists("/tmp/KVT_7400_debug.csv"); }, 5000));
+    std::vector<std::string> lines = lines_of(sb.read("/tmp/KVT_7400_debug.csv"));
+    ASSERT_GE(lines.size(), 169u);
+    std::string text;
+    for (size_t k = 0; k < lines.size(); ++k)
+        text += (k == 19 || k == 25 ? lines[k].substr(0, lines[k].rfind(',')) + (k == 19 ? ",4321" : ",3120") : lines[k]) +
+                "\n";
+    sb.write("/tmp/KVT_7400_debug.csv", text);
+    kvtctl(sb, {"simulate", "load"});
+    EXPECT_TRUE(wait_until([&] { return temp(sb, 1) == 3120 && analog3() == 4321; }, 10000))
+        << temp(sb, 1) << " " << analog3();
+    EXPECT_EQ(count_of(sb.applog(), "outlier"), 0) << sb.applog();
 }
 
 TEST(OneWireE2E, KvtsimOwRefusesBadArgumentsAndKeepsTheProbes)

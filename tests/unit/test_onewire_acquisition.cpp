@@ -360,11 +360,74 @@ TEST_F(OneWireAcq, ReadingLoopWithoutItsAdapterShowsNoValuesAndLogsOnce)
     EXPECT_EQ(log_count("> Error:1-Wire open error."), 1);
     EXPECT_EQ(log_count("> Failed to connect 1-wire(temp) CH :1"), 1);
 
-    // Debug mode gives the simulation values without the bus.
+    // Simulation file values, as the service writes the file from the live
+    // table, are hundredths already.
+    monitor->sensor_condition->onewire_temperature[0].value = 2537;
+    monitor->sensor_condition->onewire_humidity[0].value = 5512;
+    ASSERT_EQ(make_debug_file(), 0);
+    monitor->sensor_condition->onewire_temperature[0].value = VALUE_ERROR;
+    monitor->sensor_condition->onewire_humidity[0].value = VALUE_ERROR;
+    enroll(sensor_settings.onewire_humidity[0], "");
+    dispatch_command({"61", "2"});
+    ASSERT_TRUE(debug_mode);
     bus(0).unplugged = 0;
-    debug_mode = true;
-    temps[0] = 12.5f;
     onewire_portnum[0] = -1;
     cycles(0, 1);
-    EXPECT_EQ(temp(1), 1250);
+    EXPECT_EQ(temp(1), 2537);
+    EXPECT_EQ(humid(1), 5512);
+    EXPECT_EQ(count_of(sb.applog(), "outlier"), 0) << sb.applog();
+}
+
+TEST_F(OneWireAcq, LostAdapterEmptiesEveryProbeOfItsBusWithinThreeSeconds)
+{
+    const char* failed[] = {"> Failed to connect 1-wire(temp) CH :1", "> Failed to connect 1-wire(temp) CH :2",
+                            "> Failed to connect 1-wire(humid) CH :1"};
+    enroll(sensor_settings.onewire_temperature[0], add(simow::DS18B20, 0x701, 2100).id());
+    enroll(sensor_settings.onewire_temperature[1], add(simow::DS18S20, 0x702, 2200).id());
+    enroll(sensor_settings.onewire_humidity[0], add(simow::DS2450, 0x703, 4500).id());
+    onewire_portnum[0] = -1;
+    cycles(0, 1);
+    ASSERT_EQ(temp(2), 2200);
+
+    // The factory retries (30 at 1000 ms); the adapter pulled during the
+    // conversion wait, before the first probe is read.
+    auto& oc = admin_settings.onewire_conf;
+    oc.onewire_temp_retry_num = oc.onewire_humid_retry_num = 30;
+    oc.onewire_temp_retry_interval = oc.onewire_humid_retry_interval = 1000;
+    const uint32_t resets = bus(0).resets;
+    bool kept_adapter = true;
+    std::thread pass([&] { kept_adapter = onewire_cycle(0); });
+    ASSERT_TRUE(wait_until([&] { return bus(0).resets != resets; }, 2000));
+    bus(0).unplugged = 1;
+    const auto t0 = Clock::now();
+    const bool emptied =
+        wait_until([&] { return temp(1) == VALUE_ERROR && temp(2) == VALUE_ERROR && humid(1) == VALUE_ERROR; }, 3000);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    portnum_ok[0] = 0;  // ends a pass still retrying
+    pass.join();
+    EXPECT_TRUE(emptied) << temp(1) << " " << temp(2) << " " << humid(1) << " after " << took << " ms";
+    EXPECT_FALSE(kept_adapter) << "the pass ends: the bus goes back to detecting its adapter";
+    for (const char* line : failed) EXPECT_EQ(log_count(line), 1) << line;
+}
+
+TEST_F(OneWireAcq, Ds2450ThatDropsOffAndComesBackGetsItsControlPageWrittenAgain)
+{
+    const Rom h = add(simow::DS2450, 0x801, 5537);
+    enroll(sensor_settings.onewire_humidity[0], h.id());
+    ASSERT_EQ(onewire_deviceserch(0, 0), 1);
+    onewire_portnum[0] = -1;
+    cycles(0, 1);
+    ASSERT_EQ(humid(1), 5537) << "16 bits at 2.56 V";
+
+    // Off the bus for a pass, then back at its power-on settings (8 bits,
+    // alarms on, power-on flag) until the control page is written again.
+    probe(h).mute = 1;
+    cycles(0, 1);
+    ASSERT_EQ(humid(1), VALUE_ERROR);
+    probe(h).mute = 0;
+    cycles(0, 1);
+    EXPECT_EQ(humid(1), 5537) << "5400 is the same probe read at 8 bits";
+    uint8_t page[8];
+    ASSERT_EQ(ReadDS2450Results(onewire_portnum[0], 0, h.b, page), 1);
+    EXPECT_EQ(std::count(page, page + 8, 0), 8);
 }
