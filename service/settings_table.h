@@ -424,6 +424,15 @@ extern std::atomic<int> portnum_ok[2];  // 1-Wire search finished, per channel
 // Whole-int fields are still read without it.
 std::mutex& settings_mutex();
 
+// A whole record copied under the settings lock: its texts and numbers as
+// they stood at one moment, for a reader that uses several of them.
+template <class T>
+T settings_copy(const T& r)
+{
+    std::lock_guard<std::mutex> lock(settings_mutex());
+    return r;
+}
+
 // Bytes of a text of `len` bytes that fit a field of `capacity` bytes with
 // its NUL. A cut never falls inside a UTF-8 character: it steps back over
 // the continuation bytes of the character there (bytes that are not UTF-8
