@@ -8,10 +8,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
 #include <string>
-
-#include "settings_table.h"
 
 namespace MESH {
 
@@ -28,12 +25,8 @@ constexpr size_t FIRST_LINE_MAX = 1023;     // characters of the first line that
 inline bool report_file_id(const char* id, std::string& out)
 {
     out.clear();
-    std::string s;
-    {
-        std::lock_guard<std::mutex> lock(settings_mutex());  // a sensor's identifier, written by other threads
-        if (id) s = id;
-    }
-    if (s.empty()) return false;
+    if (!id || !*id) return false;
+    std::string s(id);
     if (s.find('/') != std::string::npos || s.find("..") != std::string::npos) return false;
     for (char c : s) out += c == ':' ? '-' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return true;
