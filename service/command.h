@@ -37,6 +37,12 @@ bool apply_settings_command(const std::vector<std::string>& f, int* refusals = n
 // policy, system actions, simulation) directly.
 void dispatch_command(const std::vector<std::string>& f);
 
+// At the stop, once every thread has ended: takes what is left in the
+// command queue and applies the settings commands among it (their db_save
+// messages wait for the final batch). Actions (relays, restart, update,
+// power, simulation...) are dropped. Returns the number applied.
+int apply_queued_settings();
+
 // Command 17's wait for both 1-Wire buses to finish a device search, in
 // milliseconds. True when both reported; on time-out the wait is logged and
 // onewire_id_flg cleared all the same.

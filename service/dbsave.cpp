@@ -38,10 +38,14 @@ struct NameLogCopy {
 };
 NameLogCopy saved_copy;
 
-bool changed_text(char (&copy)[32], const char* now)
+// `now` is a field of the records that other threads may be writing: it
+// is compared through a copy taken under the settings lock.
+bool changed_text(char (&copy)[32], const char (&now)[32])
 {
-    if (std::strncmp(copy, now, sizeof copy) == 0) return false;
-    copy_text(copy, now);
+    char current[32];
+    copy_text(current, now);
+    if (std::strncmp(copy, current, sizeof copy) == 0) return false;
+    std::memcpy(copy, current, sizeof copy);
     return true;
 }
 

@@ -141,7 +141,7 @@ void store_row(const Block& b, int i, const std::vector<std::string>& fields)
     size_t k = 1;  // field 0 is the element number
     for (const SETTINGS_MAP::Field* f : file_fields(b)) {
         const std::string& text = fields[k++];
-        if (f->type == SETTINGS_MAP::Type::Text) SETTINGS_MAP::set_text(elem, *f, fit_text(text, f->size));
+        if (f->type == SETTINGS_MAP::Type::Text) SETTINGS_MAP::set_text(elem, *f, text);
         else SETTINGS_MAP::set_int(elem, *f, to_int(text));
     }
     SETTINGS_MAP::mark_changed(section(b), elem, true);
@@ -165,13 +165,7 @@ bool read_file(const std::string& path, std::string& content)
 
 std::string fit_text(const std::string& text, size_t capacity)
 {
-    if (capacity == 0) return "";
-    size_t n = text.size();
-    if (n < capacity) return text;
-    n = capacity - 1;
-    // Step back over continuation bytes so a character is never split.
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    return text.substr(0, n);
+    return text.substr(0, text_fit(text.data(), text.size(), capacity));
 }
 
 const char* file_path(int kind)

@@ -221,7 +221,7 @@ void mail_handle(const std::string& text)
         if (test) f = (sent && f == MAIL::TEST_PENDING) ? MAIL::TEST_SENT : MAIL::TEST_NOT_SENT;
         else if (f != MAIL::TEST_PENDING) f = MAIL::TEST_NOT_SENT;
     };
-    const SETTINGS_TABLE::Mail& m = admin_settings.mail;
+    const SETTINGS_TABLE::Mail m = settings_copy(admin_settings.mail);
     if (!m.mail_sendmail) {
         applog("メール送信が無効のため、送信されませんでした");
         if (test && flg) flg->mail_client_set_configuration = MAIL::TEST_NOT_SENT;

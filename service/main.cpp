@@ -249,8 +249,10 @@ int service_main()
     }
     for (size_t i = 0; i < N; ++i)
         if (started[i]) pthread_join(threads[i], nullptr);
-    // A command taken off the queue after the settings writer's last batch
-    // is still in db_save: written now, before the database closes.
+    // Settings commands the command thread did not reach, and any save
+    // queued after the settings writer's last batch, are written now, before
+    // the database closes.
+    apply_queued_settings();
     dbsave_batch();
 
     gpio1_close();

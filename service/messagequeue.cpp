@@ -542,6 +542,60 @@ int read_debug_file()
     return 0;
 }
 
+namespace {
+
+// The kernel's message type is a long; one spare byte keeps the text
+// terminated even when a message fills the whole buffer.
+struct QueueMessage {
+    long type;
+    char message[MSG_TEXT_MAX + 1];
+};
+
+// A message too long for the buffer is taken off the queue whole and
+// refused: a cut command could store half a record.
+void refuse_oversized(int qid, QueueMessage& buf)
+{
+    ssize_t cut = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
+    buf.message[cut > 0 ? cut : 0] = '\0';
+    // The operator learns from the log why a setting did not change.
+    int cmd = field_num(split_fields(buf.message, cut > 0 ? static_cast<size_t>(cut) : 0), 0);
+    report_error("messagequeue_thread: refused a text of " + std::to_string(MSG_TEXT_MAX) + " bytes or more,",
+                 "command " + std::to_string(cmd));
+}
+
+}  // namespace
+
+int apply_queued_settings()
+{
+    key_t key = ftok(msgq_key_path().c_str(), 'X');
+    int qid = key == -1 ? -1 : msgget(key, 0);
+    if (qid == -1) return 0;
+    QueueMessage buf;
+    int applied = 0;
+    // Bounded: a sender that keeps writing does not hold the stop up.
+    for (int taken = 0; taken < 1000; ++taken) {
+        ssize_t len = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT);
+        if (len < 0) {
+            if (errno != E2BIG) break;
+            refuse_oversized(qid, buf);
+            continue;
+        }
+        const size_t n = static_cast<size_t>(len);
+        buf.message[n] = '\0';
+        std::printf("%s\n", fields_echo(buf.message, n).c_str());
+        const std::vector<std::string> f = split_fields(buf.message, n);
+        try {
+            if (apply_settings_command(f)) ++applied;
+            else std::printf("command %d: not carried out, the service is stopping\n", field_num(f, 0));
+        } catch (const std::exception& e) {
+            std::printf("command failed: %s\n", e.what());
+        }
+    }
+    if (applied) std::printf("%d settings commands taken from the queue at the stop\n", applied);
+    std::fflush(stdout);
+    return applied;
+}
+
 /*
  * messagequeue_thread: the command channel.
  * Owns: the command queue, the records that commands change, the
@@ -551,7 +605,7 @@ int read_debug_file()
  * Order: commands take effect, and their save requests are queued, in the
  *   order the web UI sent them.
  * Stopped by: control leaving 1 (shutdown, or its own restart and update
- *   commands).
+ *   commands). What is still queued then is left for apply_queued_settings.
  */
 void* messagequeue_thread(void*)
 {
@@ -565,27 +619,14 @@ void* messagequeue_thread(void*)
     std::printf("messagequeue_thread tid  : %ld\n", thread_tid());
     std::fflush(stdout);
 
-    // The kernel's message type is a long; one spare byte keeps the text
-    // terminated even when a message fills the whole buffer.
-    struct {
-        long type;
-        char message[MSG_TEXT_MAX + 1];
-    } buf;
+    QueueMessage buf;
 
     while (control == 1) {
         ssize_t len = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT);
         if (len < 0) {
             int err = errno;
             if (err == E2BIG) {
-                // Take the oversized message off the queue whole and refuse it:
-                // a cut command could store half a record.
-                ssize_t cut = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT | MSG_NOERROR);
-                buf.message[cut > 0 ? cut : 0] = '\0';
-                // The operator learns from the log why a setting did not change.
-                int cmd = field_num(split_fields(buf.message, cut > 0 ? static_cast<size_t>(cut) : 0), 0);
-                report_error("messagequeue_thread: refused a text of " + std::to_string(MSG_TEXT_MAX) +
-                                 " bytes or more,",
-                             "command " + std::to_string(cmd));
+                refuse_oversized(qid, buf);
                 continue;
             }
             if (err != ENOMSG) std::printf("msgrcv error %d\n", err);

@@ -448,6 +448,15 @@ bool rule_ok(const Span& s, int n, const picojson::value& v)
     return false;
 }
 
+// A text is stored whole or not at all: one that does not fit its field
+// with the NUL is refused, never cut.
+bool fits_field(const Span& s, int n, const picojson::value& v)
+{
+    if (s.act != Act::Store || !v.is<std::string>()) return true;
+    const Place p = place_of(s, n);
+    return !p || p.f->type != Type::Text || v.get<std::string>().size() < p.f->size;
+}
+
 const picojson::value& member(const picojson::object& data, const std::string& key)
 {
     static const picojson::value null_value;
@@ -524,7 +533,7 @@ std::string mqtt_data(int mqtt_id)
 bool mqtt_member_valid(int mqtt_id, const picojson::value& v, int index)
 {
     const Span* s = writer_of(group_of(mqtt_id), index + 1);
-    return s && rule_ok(*s, index + 1, v);
+    return s && rule_ok(*s, index + 1, v) && fits_field(*s, index + 1, v);
 }
 
 int data_check(int mqtt_id, const picojson::object& data, const std::string& key, int index)

@@ -46,7 +46,7 @@ std::string text_of(const char (&f)[N])
 // The connection settings now in force.
 Broker broker_now()
 {
-    const auto& m = admin_settings.mqtt;
+    const auto m = settings_copy(admin_settings.mqtt);
     return {text_of(m.sendip), text_of(m.loginid), text_of(m.pwd), m.port};
 }
 

@@ -75,7 +75,7 @@ bool network_apply()
 {
     // Each file is replaced whole or not at all; the first that cannot be
     // written stops the rest, so the restart never comes up on a damaged set.
-    const SETTINGS_TABLE::Network& n = admin_settings.network;
+    const SETTINGS_TABLE::Network n = settings_copy(admin_settings.network);
     if (!write_text_file("/etc/hostname", std::string(n.host) + "\n")) return false;
 
     const char* unit = "/etc/systemd/network/10-eth.network";

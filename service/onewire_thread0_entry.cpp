@@ -348,7 +348,11 @@ std::string ow_rom_to_id(const unsigned char rom[8])
     return id;
 }
 
-bool ow_id_equal(const char* a, const char* b) { return a && b && strcasecmp(a, b) == 0; }
+bool ow_id_equal(const char* a, const char* b)
+{
+    std::lock_guard<std::mutex> lock(settings_mutex());  // a probe's identifier, written by other threads
+    return a && b && strcasecmp(a, b) == 0;
+}
 
 OwVerdict ow_filter(int kind, int value, int stored, int& jumps)
 {

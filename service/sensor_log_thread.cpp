@@ -85,7 +85,11 @@ void remove_logged(const std::string& path)
 
 std::string name_cell(const char* name)
 {
-    std::string s(name, strnlen(name, 32));
+    std::string s;
+    {
+        std::lock_guard<std::mutex> lock(settings_mutex());  // a name the command thread may be writing
+        s.assign(name, strnlen(name, 32));
+    }
     for (char& c : s)
         if (c == '\n' || c == '\r') c = ' ';
     return s;

@@ -142,7 +142,7 @@ void nx40_poll(long long now)
     if (!monitor || !monitor->sensor_condition || !monitor->trend_per) return;
     const int max_age = SM_err_time.load();
     for (int i = 0; i < SETTINGS_TABLE::NX40_NUM; ++i) {
-        const auto& s = sensor_settings.kvt_nx40[i];
+        const auto s = settings_copy(sensor_settings.kvt_nx40[i]);  // its identifier whole
         if (!s.enable) continue;
         auto& el = monitor->sensor_condition->kvt_nx40[i];
         auto& con = monitor->trend_per->kvt_nx40[i].con;
@@ -164,7 +164,7 @@ void vlxa_poll(long long now)
 {
     if (!monitor || !monitor->sensor_condition || !monitor->trend_per) return;
     for (int i = 0; i < SETTINGS_TABLE::VLXA_NUM; ++i) {
-        const auto& s = sensor_settings.veloxa[i];
+        const auto s = settings_copy(sensor_settings.veloxa[i]);  // its identifier whole
         if (!s.enable) continue;
         auto& el = monitor->sensor_condition->veloxa[i];
         auto& con = monitor->trend_per->veloxa[i].con;

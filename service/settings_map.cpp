@@ -1,6 +1,7 @@
 #include "settings_map.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "codes.h"
 
@@ -372,11 +373,14 @@ char* element(const Section& s, const Records& r, int i)
 
 void mark_changed(const Section& s, char* elem, bool changed)
 {
-    if (s.record->changeflg != NONE) *reinterpret_cast<bool*>(elem + s.record->changeflg) = changed;
+    if (s.record->changeflg == NONE) return;
+    std::lock_guard<std::mutex> lock(settings_mutex());
+    *reinterpret_cast<bool*>(elem + s.record->changeflg) = changed;
 }
 
 int get_int(const char* elem, const Field& f)
 {
+    std::lock_guard<std::mutex> lock(settings_mutex());
     if (f.type == Type::Bool) return *reinterpret_cast<const bool*>(elem + f.offset) ? 1 : 0;
     int v;
     std::memcpy(&v, elem + f.offset, sizeof v);
@@ -385,18 +389,21 @@ int get_int(const char* elem, const Field& f)
 
 std::string get_text(const char* elem, const Field& f)
 {
+    std::lock_guard<std::mutex> lock(settings_mutex());
     return std::string(elem + f.offset, strnlen(elem + f.offset, f.size));
 }
 
 void set_int(char* elem, const Field& f, int v)
 {
+    std::lock_guard<std::mutex> lock(settings_mutex());
     if (f.type == Type::Bool) *reinterpret_cast<bool*>(elem + f.offset) = v != 0;
     else std::memcpy(elem + f.offset, &v, sizeof v);
 }
 
 void set_text(char* elem, const Field& f, const std::string& v)
 {
-    size_t n = v.size() < f.size ? v.size() : f.size - 1u;
+    const size_t n = text_fit(v.data(), v.size(), f.size);
+    std::lock_guard<std::mutex> lock(settings_mutex());
     std::memcpy(elem + f.offset, v.data(), n);
     elem[f.offset + n] = '\0';
 }
@@ -422,3 +429,21 @@ Statement update_statement(const Section& s, const Records& r, int i)
 }
 
 }  // namespace SETTINGS_MAP
+
+std::mutex& settings_mutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+size_t text_fit(const char* s, size_t len, size_t capacity)
+{
+    if (capacity == 0) return 0;
+    if (len < capacity) return len;
+    const size_t n = capacity - 1;  // the first byte left out
+    for (size_t back = 0; back < 4 && back <= n; ++back) {
+        const unsigned char b = static_cast<unsigned char>(s[n - back]);
+        if ((b & 0xC0) != 0x80) return b >= 0xC0 ? n - back : n;
+    }
+    return n;
+}

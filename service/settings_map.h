@@ -69,7 +69,7 @@ void mark_changed(const Section& s, char* elem, bool changed);
 int get_int(const char* elem, const Field& f);
 std::string get_text(const char* elem, const Field& f);
 void set_int(char* elem, const Field& f, int v);
-// Copies text, cut to the field's capacity on a byte boundary.
+// Copies text, cut to the field's capacity on a character boundary.
 void set_text(char* elem, const Field& f, const std::string& v);
 
 // The writer's UPDATE of one entry, with its values bound in order.

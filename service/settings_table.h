@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -415,14 +416,38 @@ extern float temps[128];
 extern float humids[16];
 extern std::atomic<int> portnum_ok[2];  // 1-Wire search finished, per channel
 
-// Copies src into a fixed text field, cut to capacity and NUL-terminated.
+// Guards every field write of the configuration records and every copy of
+// a text into or out of them. Writers: the command queue, SNMP SET, MQTT
+// writes, the settings files and the loader, each field by field through
+// SETTINGS_MAP::set_int / set_text or copy_text. Readers that copy a text
+// (get_text, copy_text) hold it too, so they never see half of a new text.
+// Whole-int fields are still read without it.
+std::mutex& settings_mutex();
+
+// A whole record copied under the settings lock: its texts and numbers as
+// they stood at one moment, for a reader that uses several of them.
+template <class T>
+T settings_copy(const T& r)
+{
+    std::lock_guard<std::mutex> lock(settings_mutex());
+    return r;
+}
+
+// Bytes of a text of `len` bytes that fit a field of `capacity` bytes with
+// its NUL. A cut never falls inside a UTF-8 character: it steps back over
+// the continuation bytes of the character there (bytes that are not UTF-8
+// are cut where they reach the end of the field).
+size_t text_fit(const char* s, size_t len, size_t capacity);
+
+// Copies src into a fixed text field, cut to capacity on a character
+// boundary and NUL-terminated.
 template <size_t N>
 inline void copy_text(char (&dst)[N], const char* src)
 {
-    size_t i = 0;
-    if (src)
-        for (; i + 1 < N && src[i]; ++i) dst[i] = src[i];
-    dst[i] = '\0';
+    std::lock_guard<std::mutex> lock(settings_mutex());
+    const size_t n = src ? text_fit(src, strnlen(src, N), N) : 0;
+    std::memmove(dst, src ? src : "", n);
+    dst[n] = '\0';
 }
 template <size_t N>
 inline void copy_text(char (&dst)[N], const std::string& src)

@@ -5,6 +5,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <csignal>
 #include <fstream>
 
 #include "db_test_support.h"
@@ -72,4 +73,67 @@ TEST(CommandChannelE2E, CommandsThroughKvtctlReachTheServiceAndItsDatabase)
     EXPECT_NE(sb.applog().find("> システムのアップデートを行います\n"), std::string::npos);
     EXPECT_FALSE(sb.journal_has("timeout 60s systemctl stop kvt-uwsgi"));
     for (const auto& w : sb.fpga_writes()) EXPECT_EQ(w.rfind("0x51000004 ", 0), std::string::npos) << w;
+}
+
+// Settings commands still waiting in the queue when SIGTERM arrives are
+// applied and saved before the service ends. Command 17 holds the command
+// thread until both 1-Wire buses report a search, so the eight commands are
+// still queued when the stop comes.
+TEST(CommandChannelE2E, SettingsCommandsStillQueuedAtSigtermAllReachTheDatabase)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(20000)) << p.console();
+
+    ASSERT_EQ(kvtctl(sb, {"send", "17,"}), 0);
+    ASSERT_TRUE(p.wait_console("17, \n", 2000)) << p.console();
+    std::vector<std::string> want;
+    for (int n = 1; n <= 8; ++n) {
+        const std::string name = "queued" + std::to_string(n);
+        want.push_back("'" + name + "'");
+        ASSERT_EQ(kvtctl(sb, {"send", "1," + std::to_string(n) + "," + name + ",1,0,on,off,0,0,0,"}), 0);
+    }
+    // A restart among them is not carried out at the stop.
+    ASSERT_EQ(kvtctl(sb, {"send", "60,7,"}), 0);
+    p.signal(SIGTERM);
+    ASSERT_EQ(p.wait_exit(10000), 0) << p.console();
+
+    EXPECT_EQ(dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).column("SELECT name FROM webapp_di ORDER BY id"), want)
+        << p.console();
+    EXPECT_NE(sb.applog().find("Application update"), std::string::npos);
+    EXPECT_FALSE(sb.journal_has("timeout 60s systemctl stop kvt-uwsgi"));
+}
+
+// A 31-byte label of 3-byte characters does not fit its 31-byte field with
+// the NUL: the command channel and the settings-file import keep the whole
+// characters that fit, and the database holds valid UTF-8.
+TEST(CommandChannelE2E, TooLongMultibyteTextsAreCutAtAWholeCharacterByCommandAndSettingsFile)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(20000)) << p.console();
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    auto cell = [&](const std::string& sql) { return db.scalar(sql, true); };
+
+    // a + 10 characters of 3 bytes = 31 bytes; the field keeps a + 9.
+    ASSERT_EQ(kvtctl(sb, {"send", "1,2,in2,1,0,aあいうえおかきくけこ,off,0,0,0,"}), 0);
+    EXPECT_TRUE(wait_until([&] { return cell("SELECT ontext FROM webapp_di WHERE id=2") == "aあいうえおかきくけ"; }, 2000))
+        << cell("SELECT hex(ontext) FROM webapp_di WHERE id=2");
+
+    // The same text as the off label of input 3 in an imported file.
+    const std::string csv = sb.root() + "/dio.csv";
+    ASSERT_EQ(kvtctl(sb, {"export-settings", "dio", csv}), 0) << p.console();
+    std::string text = sb.read("/dio.csv");
+    size_t row = text.find("\n3,");
+    ASSERT_NE(row, std::string::npos) << text;
+    // Row: number, name, enable, time, on label, off label, ...
+    size_t at = row + 1;
+    for (int k = 0; k < 5; ++k) at = text.find(',', at) + 1;
+    text.replace(at, text.find(',', at) - at, "bあいうえおかきくけこ");
+    sb.write("/dio.csv", text);
+    ASSERT_EQ(kvtctl(sb, {"import-settings", "dio", csv}), 0) << p.console();
+    EXPECT_TRUE(wait_until([&] { return cell("SELECT offtext FROM webapp_di WHERE id=3") == "bあいうえおかきくけ"; }, 3000))
+        << cell("SELECT hex(offtext) FROM webapp_di WHERE id=3");
 }

@@ -75,6 +75,12 @@ TEST(MqttE2E, RemoteWritesNotificationsBrokerLossAndMove)
     EXPECT_EQ(data_of(cl.ask(requests, answers, req(102, 1, bad))), sixty);
     EXPECT_NE(sb.applog().find("mqtt_data_write: data error102(d5)"), std::string::npos);
     EXPECT_EQ(count_of(sb.applog(), "Struct initialized"), 1) << "only at start-up";
+    // Group 103: an on label of 31 bytes (3-byte characters) does not fit its
+    // 31-byte field with the NUL: refused, the row keeps its label.
+    const std::string on1 = db.scalar("SELECT ontext FROM webapp_di WHERE id=1", true);
+    cl.ask(requests, answers, req(103, 1, "{\"d1\":\"aあいうえおかきくけこ\"}"));
+    EXPECT_NE(sb.applog().find("mqtt_data_write: data error103(d1)"), std::string::npos);
+    EXPECT_EQ(db.scalar("SELECT ontext FROM webapp_di WHERE id=1", true), on1);
     // Back to no persistence, for input 3 below.
     std::string zero = sixty;
     for (size_t at; (at = zero.find(":60")) != std::string::npos;) zero.replace(at, 3, ":0");

@@ -276,6 +276,8 @@ TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
     EXPECT_NE(set("2.3.11.1", "s", "28FF00A1B2C3D4E5").find("STRING: \"28FF00A1B2C3D4E5\""), std::string::npos);
     EXPECT_NE(set("2.1.1.1", "s", "Door").find("STRING: \"Door\""), std::string::npos);
     EXPECT_NE(set("1.1.1", "s", "9").find("readOnly"), std::string::npos);
+    // 31 bytes of label do not fit the 31-byte field with its NUL: refused, not cut.
+    EXPECT_NE(set("2.1.3.1", "s", "aあいうえおかきくけこ").find("badValue"), std::string::npos);
     // They reach the database through the settings writer.
     dbtest::Conn db(agent.sb.path("/opt/KVT7400/db.sqlite3"));
     const std::string saved = "SELECT t.alert_max_val, t.alert_max_clear, t.device_ID, v.t_alert_max_val,"

@@ -136,6 +136,17 @@ std::vector<CommandCase> command_cases()
                          EXPECT_EQ(fields(ss.onewire_temperature[4].device_ID, ss.onewire_temperature[4].changeflg),
                                    "28FF00112233|1");
                      }});
+    // 31 bytes into the 31-byte label fields and 32 into a 32-byte
+    // identifier: each text is cut at its last whole UTF-8 character.
+    cases.push_back({"digital input 2 texts too long: cut at a whole character",
+                     "1,2,名前,1,0,aあいうえおかきくけこ,abc😀😀😀😀😀😀😀,0,0,0,", {region(ss.digitalI[1])},
+                     {"1,1,"}, [&] {
+                         EXPECT_EQ(fields(ss.digitalI[1].ontext, ss.digitalI[1].offtext),
+                                   "aあいうえおかきくけ|abc😀😀😀😀😀😀");
+                     }});
+    cases.push_back({"1-Wire id too long: cut at a whole character", "18,6,xyあいうえおかきくけこ,1,",
+                     {region(ss.onewire_temperature[5])}, {"15,5,"},
+                     [&] { EXPECT_STREQ(ss.onewire_temperature[5].device_ID, "xyあいうえおかきくけ"); }});
     cases.push_back({"1-Wire id to humidity probe", "18,16,26AA,0,", {region(ss.onewire_humidity[15])},
                      {"16,15,"}, [&] { EXPECT_STREQ(ss.onewire_humidity[15].device_ID, "26AA"); }});
     cases.push_back({"VLXA 50", numbered(20, 50, 26), {region(ss.veloxa[49])}, {"20,49,"}, [&] {

@@ -1,10 +1,13 @@
 // The queues between threads and the per-minute lists.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "common.h"
 #include "sandbox.h"
+#include "settings_map.h"
 
 TEST(TSQueueTest, TwoProducersEachMessageSeenOnceInPushOrder)
 {
@@ -42,4 +45,51 @@ TEST(MinuteListTest, PrefilledListKeeps1440EntriesNewestFirst)
     EXPECT_EQ(l.at(1439), 1);  // the 7 and every zero are gone
     EXPECT_EQ(l.sum_newest(3), 1440 + 1439 + 1438);
     EXPECT_EQ(l.sum_newest(5000), 1440LL * 1441 / 2);  // a window past the list sums what is there
+}
+
+// A text longer than its field (NUL included) keeps the whole UTF-8
+// characters that fit (the field map's set_text cuts by the same rule).
+TEST(TextFieldTest, TooLongTextsAreCutAtTheLastWholeCharacter)
+{
+    const char* cases[][2] = {  // text, kept in 8 bytes
+        {"abcdefg", "abcdefg"}, {"abcdefgh", "abcdefg"}, {"abcde\xC3\xA9", "abcde\xC3\xA9"},
+        {"abcdef\xC3\xA9", "abcdef"}, {"ab\xE3\x81\x82\xE3\x81\x84", "ab\xE3\x81\x82"},
+        {"abcd\xF0\x9F\x98\x80", "abcd"}, {"abc\xF0\x9F\x98\x80x", "abc\xF0\x9F\x98\x80"},
+        {"abcdefg\x80\x80", "abcdefg"},                     // stray continuation bytes past the end
+        {"\x80\x80\x80\x80\x80\x80\x80\x80", "\x80\x80\x80\x80\x80\x80\x80"},  // not UTF-8: cut at the end
+    };
+    for (const auto& c : cases) {
+        char field[8];
+        copy_text(field, c[0]);
+        EXPECT_STREQ(field, c[1]) << c[0];
+    }
+}
+
+// Writers of one field (the command queue, SNMP SET, MQTT, settings files)
+// and a reader copying it out: the reader sees one whole text or the other,
+// never a new beginning on an old tail.
+TEST(TextFieldTest, ReadersNeverSeeHalfATextWhileWritersRun)
+{
+    const SETTINGS_MAP::Section& mc = *SETTINGS_MAP::section_of_table("webapp_mail_client");
+    const SETTINGS_MAP::Field& subject = mc.record->fields[1];
+    ASSERT_STREQ(subject.name, "mailclient_subject");
+    char* elem = SETTINGS_MAP::element(mc, 0);
+    const std::string a(127, 'a'), b(3, 'b');
+    std::atomic<bool> stop{false};
+    std::thread by_map([&] {
+        for (int i = 0; !stop; ++i) SETTINGS_MAP::set_text(elem, subject, i % 2 ? a : b);
+    });
+    std::thread by_copy([&] {
+        for (int i = 0; !stop; ++i) copy_text(admin_settings.mail_client[0].mailclient_subject, i % 2 ? b : a);
+    });
+    bool mixed = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (!mixed && std::chrono::steady_clock::now() < until) {
+        const std::string seen = SETTINGS_MAP::get_text(elem, subject);
+        mixed = seen != a && seen != b && !seen.empty();
+    }
+    stop = true;
+    by_map.join();
+    by_copy.join();
+    EXPECT_FALSE(mixed);
 }

@@ -366,6 +366,14 @@ TEST_F(MqttRemoteTest, WritesAreTakenWholeOrRefusedWholeWithNothingChanged)
         {"101 names of inputs and outputs", write(101, {{16, "\"Door\""}}), true, {"1,999,", "2,999,"},
          [&] { return std::string(ss.digitalO[7].name) == "Door"; }},
         {"101 forbidden character", write(101, {{1, "\"a\\\"b\""}}), false, {}, [&] { return ss.digitalI[0].name[0] == 'g'; }},
+        // Texts longer than their field (NUL included) are refused, not cut:
+        // 31 bytes for a 31-byte label, 33 for a 32-byte mesh name.
+        {"103 on-text of 31 bytes", write(103, {{2, "\"aあいうえおかきくけこ\""}}), false, {},
+         [&] { return ss.digitalI[1].ontext[0] == 'g'; }},
+        {"103 on-text of 30 bytes", write(103, {{2, "\"あいうえおかきくけこ\""}}), true, {"1,999,", "2,999,"},
+         [&] { return std::string(ss.digitalI[1].ontext) == "あいうえおかきくけこ"; }},
+        {"506 mesh name of 33 bytes", write(506, {{4, "\"abcあいうえおかきくけこ\""}}), false, {},
+         [&] { return ss.veloxa[3].name[0] == 'g'; }},
         {"506 comma in a mesh name", write(506, {{4, "\"a,b\""}}), false, {}, [&] { return ss.veloxa[3].name[0] == 'g'; }},
         {"802 minutes 0", write(802, {{1, "0"}, {2, "0"}}), false, {}, [&] { return ss.trend[1].minutes != 0; }},
         {"113 negative pulse length", write(113, {{12, "-1"}}), false, {}, [&] { return relay_line(3) == 0; }},
