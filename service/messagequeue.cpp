@@ -276,16 +276,47 @@ std::vector<std::string> split_fields(const char* text, size_t len)
     return f;
 }
 
+namespace {
+
+// Fields that hold a secret, never echoed: field k of command `command` is
+// one when k >= first and, for a command of repeated groups (group > 0),
+// (k - first) % group == 0; otherwise when k == first.
+struct SecretField {
+    int command;
+    size_t first;
+    size_t group;
+};
+constexpr SecretField SECRET_FIELDS[] = {
+    {33, 3, 4},  // access list: the community of every entry
+    {34, 3, 5},  // trap receivers: the community of every receiver
+    {37, 6, 0},  // MQTT password
+    {39, 5, 0},  // mail password
+};
+
+bool secret_field(int command, size_t k)
+{
+    for (const SecretField& s : SECRET_FIELDS) {
+        if (s.command != command || k < s.first) continue;
+        if (s.group == 0 ? k == s.first : (k - s.first) % s.group == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string fields_echo(const char* text, size_t len)
 {
+    const int command = std::atoi(std::string(text, strnlen(text, len)).c_str());
     std::string out;
     size_t start = 0;
-    size_t i = 0;
-    for (; i < len && text[i] != '\0'; ++i)
+    size_t k = 0;
+    for (size_t i = 0; i < len && text[i] != '\0'; ++i)
         if (text[i] == ',') {
-            out.append(text + start, i - start);
+            if (secret_field(command, k)) out += "***";
+            else out.append(text + start, i - start);
             out += ", ";
             start = i + 1;
+            ++k;
         }
     return out;
 }

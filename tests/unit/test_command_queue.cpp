@@ -302,6 +302,23 @@ TEST(CommandQueueTest, SplittingFollowsTheCommas)
     for (const auto& c : cases) EXPECT_EQ(split(c.text), c.fields) << c.text;
 }
 
+TEST(CommandQueueTest, EchoShowsEveryFieldButTheSecrets)
+{
+    // Communities of the access list (33) and of the trap receivers (34),
+    // the MQTT password (37) and the mail password (39) never reach the
+    // console; everything else is echoed as it came.
+    struct Case {
+        std::string text, echo;
+    } cases[] = {
+        {"33,1,10.0.0.1,public,1,2,10.0.0.2,private,0,", "33, 1, 10.0.0.1, ***, 1, 2, 10.0.0.2, ***, 0, "},
+        {"34,1,127.0.0.1,public,2,1,2,10.0.0.9,trapc,1,0,", "34, 1, 127.0.0.1, ***, 2, 1, 2, 10.0.0.9, ***, 1, 0, "},
+        {"37,0,42,broker,1883,user,pw,", "37, 0, 42, broker, 1883, user, ***, "},
+        {"39,0,smtp.example,587,acct,pw,a@b,", "39, 0, smtp.example, 587, acct, ***, a@b, "},
+        {"1,37,a,b,c,d,e,", "1, 37, a, b, c, d, e, "},
+    };
+    for (const Case& c : cases) EXPECT_EQ(fields_echo(c.text.data(), c.text.size()), c.echo) << c.text;
+}
+
 TEST(CommandQueueTest, FieldCountAndLengthAreBounded)
 {
     std::string many;
