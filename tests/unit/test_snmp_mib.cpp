@@ -134,7 +134,6 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     EXPECT_EQ(a.s, "KVT-7400 ver 1.2.3");
     EXPECT_EQ(get("1.3.6.1.2.1.1.3.0").res, RESP::NUL);
     EXPECT_EQ(get("1.3.6.1.2.1.1.7.0").i, 154);
-    EXPECT_EQ(get("1.3.6.1.2.1.1.8.0").res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("2.8.6.5", 1).res, RESP::END_OF_MIB);
     EXPECT_EQ(next("2.8.6.5", 0).res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("2.1.2.9").res, RESP::NO_SUCH_NAME);
@@ -147,11 +146,26 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     chcnt = 42;
     EXPECT_EQ(get("2.20").i, 42);
     EXPECT_EQ(get("2.20.0").i, 42);
-    for (const char* missing : {"2.1.1", "2.1.15.1", "2.1.2.9", "1.1", "1.1.5", "2.21", "1.3.6.1.4.1.58213.23.1.1.1"})
-        EXPECT_EQ(get(missing).res, RESP::NO_SUCH_NAME) << missing;
-    use_model(false);
-    EXPECT_EQ(get("2.5.2.1").res, RESP::NO_SUCH_NAME);
-    EXPECT_EQ(get("1.10.6").res, RESP::NO_SUCH_NAME);
+    // SNMPv2c tells a missing object from a missing instance of an existing
+    // one; SNMPv1 answers noSuchName for both.
+    struct {
+        const char* name;
+        bool k7400;
+        int v2c;
+    } missing[] = {
+        {"2.1.1", true, RESP::NO_SUCH_INSTANCE},    {"2.1.15.1", true, RESP::NO_SUCH_INSTANCE},
+        {"2.1.2.9", true, RESP::NO_SUCH_INSTANCE},  {"2.20.1", true, RESP::NO_SUCH_INSTANCE},
+        {"1.1.1.5", true, RESP::NO_SUCH_INSTANCE},  {"1.3.6.1.2.1.1.1.5", true, RESP::NO_SUCH_INSTANCE},
+        {"1.1", true, RESP::NO_SUCH_OBJECT},        {"1.1.5", true, RESP::NO_SUCH_OBJECT},
+        {"2.21", true, RESP::NO_SUCH_OBJECT},       {"2.1.16.1", true, RESP::NO_SUCH_OBJECT},
+        {"1.3.6.1.2.1.1.8.0", true, RESP::NO_SUCH_OBJECT}, {"1.3.6.1.4.1.58213.23.1.1.1", true, RESP::NO_SUCH_OBJECT},
+        {"2.5.2.1", false, RESP::NO_SUCH_OBJECT},   {"1.10.6", false, RESP::NO_SUCH_INSTANCE},
+    };
+    for (const auto& c : missing) {
+        use_model(c.k7400);
+        EXPECT_EQ(get(c.name).res, c.v2c) << c.name;
+        EXPECT_EQ(ask(BER::GET, c.name, BER::NUL, 0, "", 0).res, RESP::NO_SUCH_NAME) << c.name << " SNMPv1";
+    }
     EXPECT_EQ(get("1.3.6.1.2.1.1.1.0").s, "KVT-6100 ver 1.2.3");
 }
 
@@ -259,62 +273,80 @@ TEST_F(SnmpMibTest, SetsFollowTheColumnRulesAndQueueTheirSection)
         const char* name;
         int vt, i;
         const char* s;
-        int res;
+        int res;             // SNMPv2c
         const char* queued;  // "" when nothing may be queued
+        int v1 = 0;          // SNMPv1 when the RFC 3584 mapping of res does not say
     } cases[] = {
-        {"2.3.3.1", BER::INTEGER, 500, "", RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::INTEGER, 500, "", RESP::INCONSISTENT_VALUE, ""},
         {"2.3.3.1", BER::INTEGER, 2147483647, "", RESP::INTEGER, "15,0,"},
-        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::WRONG_TYPE, ""},
+        {"2.3.3.1", BER::GAUGE32, 700, "", RESP::WRONG_TYPE, ""},
         {"2.1.1.1", BER::OCTET_STRING, 0, "Door", RESP::OCTETS, "1,0,"},
         {"2.1.1.9", BER::OCTET_STRING, 0, "Siren", RESP::OCTETS, "2,0,"},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::BAD_VALUE, ""},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},
-        {"2.1.1.2", BER::INTEGER, 5, "", RESP::BAD_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::WRONG_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
+        {"2.1.1.2", BER::INTEGER, 5, "", RESP::WRONG_TYPE, ""},
         {"2.1.1.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::BAD_VALUE, ""},  // ontext holds 30
+        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::WRONG_LENGTH, ""},  // ontext holds 30
         {"2.1.3.2", BER::OCTET_STRING, 0, name30.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::BAD_VALUE, ""},
+        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::WRONG_VALUE, ""},
         {"2.1.2.3", BER::INTEGER, 3600, "", RESP::INTEGER, "1,2,"},
-        {"2.1.10.16", BER::INTEGER, 6, "", RESP::BAD_VALUE, ""},
+        {"2.1.10.16", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
         {"2.1.10.16", BER::INTEGER, 5, "", RESP::INTEGER, "2,7,"},
-        {"2.1.14.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.1.12.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.2.19.1", BER::INTEGER, 0, "", RESP::BAD_VALUE, ""},  // range 0 only on a current input
+        {"2.1.14.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.1.12.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.2.19.1", BER::INTEGER, 0, "", RESP::INCONSISTENT_VALUE, ""},  // range 0 only on a current input
         {"2.2.19.1", BER::INTEGER, 3, "", RESP::INTEGER, "10,0,"},
-        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::BAD_VALUE, ""},
-        {"2.2.3.1", BER::INTEGER, 399, "", RESP::BAD_VALUE, ""},
+        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::INCONSISTENT_VALUE, ""},
+        {"2.2.3.1", BER::INTEGER, 399, "", RESP::INCONSISTENT_VALUE, ""},
         {"2.2.16.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "10,0,"},
-        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::BAD_VALUE, ""},
-        {"2.2.20.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
+        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::WRONG_LENGTH, ""},
+        {"2.2.20.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
         {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e5", RESP::OCTETS, "15,1,"},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::BAD_VALUE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::BAD_VALUE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},  // still enabled
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::WRONG_LENGTH, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::WRONG_VALUE, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::INCONSISTENT_VALUE, ""},  // still enabled
         {"2.4.11.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "16,0,"},
         {"2.4.15.1", BER::INTEGER, 77, "", RESP::INTEGER, "16,0,"},
-        {"2.3.15.1", BER::INTEGER, 6, "", RESP::BAD_VALUE, ""},
-        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::BAD_VALUE, ""},
+        {"2.3.15.1", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
+        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::WRONG_VALUE, ""},
         {"2.5.5.1", BER::INTEGER, 3000, "", RESP::INTEGER, "20,0,"},
         {"2.5.1.3", BER::INTEGER, 1, "", RESP::INTEGER, "29,1,"},
-        {"2.6.1.3", BER::INTEGER, 2, "", RESP::BAD_VALUE, ""},
-        {"2.5.1.6", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
+        {"2.6.1.3", BER::INTEGER, 2, "", RESP::WRONG_VALUE, ""},
+        {"2.5.1.6", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
         {"2.5.13.1", BER::OCTET_STRING, 0, "0123456789ABCDEF", RESP::OCTETS, "20,0,"},
-        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},
+        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
         {"2.7.1.2", BER::INTEGER, 300, "", RESP::INTEGER, "28,1,"},
-        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_SUCH_NAME, ""},
+        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_CREATION, ""},
         {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7f", RESP::OCTETS, "25,0,"},
-        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::BAD_VALUE, ""},
+        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::WRONG_VALUE, ""},
         {"2.7.4.3", BER::INTEGER, 5000, "", RESP::INTEGER, "25,2,"},
-        {"2.8.2.1", BER::INTEGER, 0, "", RESP::BAD_VALUE, ""},
+        {"2.8.2.1", BER::INTEGER, 0, "", RESP::WRONG_VALUE, ""},
         {"2.8.2.5", BER::INTEGER, 1440, "", RESP::INTEGER, "30,5,"},
-        {"2.8.3.5", BER::INTEGER, 100, "", RESP::BAD_VALUE, ""},
+        {"2.8.3.5", BER::INTEGER, 100, "", RESP::WRONG_VALUE, ""},
         {"2.1.8.12", BER::INTEGER, static_cast<int>(0x81000302u), "", RESP::INTEGER, "2,3,"},
-        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::READ_ONLY, ""},
-        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::READ_ONLY, ""},
-        {"2.20", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NO_SUCH_NAME, ""},
+        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::NOT_WRITABLE, ""},
+        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::NOT_WRITABLE, ""},
+        {"2.20", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, "", RESP::NO_SUCH_NAME},
+        {"2.1.2.9", BER::INTEGER, 1, "", RESP::NO_CREATION, ""},
+    };
+    // SNMPv1 (RFC 3584): value refusals badValue, read-only objects readOnly.
+    auto v1 = [](int v2c) {
+        switch (v2c) {
+        case RESP::WRONG_TYPE:
+        case RESP::WRONG_LENGTH:
+        case RESP::WRONG_VALUE:
+        case RESP::INCONSISTENT_VALUE: return RESP::BAD_VALUE;
+        case RESP::NOT_WRITABLE: return RESP::READ_ONLY;
+        case RESP::NO_CREATION: return RESP::NO_SUCH_NAME;
+        default: return v2c;
+        }
     };
     for (const auto& c : cases) {
+        if (c.res & 0xFF) {
+            EXPECT_EQ(ask(BER::SET, c.name, c.vt, c.i, c.s, 0).res, c.v1 ? c.v1 : v1(c.res)) << c.name << " SNMPv1";
+        }
         Answer a = ask(BER::SET, c.name, c.vt, c.i, c.s);
         EXPECT_EQ(a.res, c.res) << c.name << " " << c.i << " '" << c.s << "'";
         std::vector<std::string> q = drain(db_save);
@@ -371,11 +403,11 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
 {
     EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::INTEGER);
     EXPECT_EQ(relay_line(0), 1);
-    EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::BAD_VALUE) << "already on";
-    EXPECT_EQ(set_int("2.1.12.9", 2).res, RESP::BAD_VALUE);
+    EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::INCONSISTENT_VALUE) << "already on";
+    EXPECT_EQ(set_int("2.1.12.9", 2).res, RESP::WRONG_VALUE);
     EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::INTEGER);
     EXPECT_EQ(relay_line(0), 0);
-    EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::BAD_VALUE) << "already off";
+    EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::INCONSISTENT_VALUE) << "already off";
 
     // Character 9 chooses the action; outputs marked 0 keep their level there.
     struct {
@@ -396,7 +428,7 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
         EXPECT_EQ(a.s, c.text);
         for (int k = 0; k < 8; ++k) EXPECT_EQ(relay_line(k), c.want[k]) << "'" << c.text << "' output " << k + 1;
     }
-    EXPECT_EQ(set_int("2.1.15", 1).res, RESP::BAD_VALUE);
+    EXPECT_EQ(set_int("2.1.15", 1).res, RESP::WRONG_TYPE);
 
     // A pulse runs beside the agent: the answer comes at once.
     do_ctl(1, 0);
@@ -404,10 +436,10 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
     EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::INTEGER);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(deadline_ms(300)));
     EXPECT_TRUE(wait_until([&] { return relay_line(1) == 1; }, 1000));
-    EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::BAD_VALUE) << "a second pulse while one runs";
-    EXPECT_EQ(set_int("2.1.12.10", 0).res, RESP::BAD_VALUE) << "a level while a pulse runs";
-    EXPECT_EQ(set_int("2.1.13.11", 10).res, RESP::BAD_VALUE);
-    EXPECT_EQ(set_int("2.1.13.1", 0).res, RESP::READ_ONLY);
+    EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::INCONSISTENT_VALUE) << "a second pulse while one runs";
+    EXPECT_EQ(set_int("2.1.12.10", 0).res, RESP::INCONSISTENT_VALUE) << "a level while a pulse runs";
+    EXPECT_EQ(set_int("2.1.13.11", 10).res, RESP::WRONG_VALUE);
+    EXPECT_EQ(set_int("2.1.13.1", 0).res, RESP::NOT_WRITABLE);
     EXPECT_TRUE(wait_until([&] { return relay_line(1) == 0 && !snmp_pulse_running(1); }, 3000));
     EXPECT_TRUE(db_save.empty());
 }
