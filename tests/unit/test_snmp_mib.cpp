@@ -443,3 +443,111 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
     EXPECT_TRUE(wait_until([&] { return relay_line(1) == 0 && !snmp_pulse_running(1); }, 3000));
     EXPECT_TRUE(db_save.empty());
 }
+
+// A SET of several bindings is checked whole before anything changes; each
+// binding sees the values of the ones before it; one message per record.
+TEST_F(SnmpMibTest, SetOfSeveralBindingsIsAllOrNothing)
+{
+    auto& t = sensor_settings.onewire_temperature[0];
+    struct B {
+        const char* name;
+        int vt, i;
+        const char* s;
+    };
+    struct Case {
+        const char* what;
+        std::vector<B> bindings;
+        int version, res, index;
+        std::vector<std::string> queued;
+    } cases[] = {
+        {"clear lowered, then the value below the old clear",
+         {{"2.3.4.1", BER::INTEGER, 400, ""}, {"2.3.3.1", BER::INTEGER, 450, ""}}, 1, 0, 0, {"15,0,"}},
+        {"the value below the clear that is only lowered after it",
+         {{"2.3.3.1", BER::INTEGER, 350, ""}, {"2.3.4.1", BER::INTEGER, 300, ""}}, 1, RESP::INCONSISTENT_VALUE, 1, {}},
+        {"a valid name and an invalid threshold",
+         {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::INTEGER, 1000001, ""}}, 1, RESP::WRONG_VALUE, 2, {}},
+        {"the same in SNMPv1",
+         {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::INTEGER, 1000001, ""}}, 0, RESP::BAD_VALUE, 2, {}},
+        {"a Gauge32 for an INTEGER", {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::GAUGE32, 5, ""}}, 1,
+         RESP::WRONG_TYPE, 2, {}},
+        {"a read-only object third", {{"2.3.1.2", BER::OCTET_STRING, 0, "A"}, {"2.8.1.1", BER::INTEGER, 1, ""},
+                                      {"2.3.12.1", BER::INTEGER, 1, ""}}, 1, RESP::NOT_WRITABLE, 3, {}},
+        {"one relay switched twice", {{"2.1.12.9", BER::INTEGER, 1, ""}, {"2.1.13.9", BER::INTEGER, 0, ""}}, 1,
+         RESP::INCONSISTENT_VALUE, 2, {}},
+        {"two records, one of them twice",
+         {{"2.3.1.2", BER::OCTET_STRING, 0, "A"}, {"2.8.1.1", BER::INTEGER, 1, ""}, {"2.3.2.2", BER::INTEGER, 0, ""}},
+         1, 0, 0, {"15,1,", "30,1,"}},
+    };
+    for (const auto& c : cases) {
+        t.alert_max_val = 700;
+        t.alert_max_clear = 600;
+        copy_text(t.name, "Probe");
+        copy_text(sensor_settings.onewire_temperature[1].name, "Base");
+        std::vector<std::string> names;
+        for (const auto& x : c.bindings) names.push_back(full(x.name));
+        std::vector<Set_binding> b;
+        for (size_t k = 0; k < names.size(); ++k) {
+            const B& x = c.bindings[k];
+            b.push_back({names[k].c_str(), x.vt, x.i, true, x.s, static_cast<int>(std::strlen(x.s))});
+        }
+        int index = -1;
+        EXPECT_EQ(snmp_set(b.data(), static_cast<int>(b.size()), c.version, index), c.res) << c.what;
+        EXPECT_EQ(index, c.index) << c.what;
+        EXPECT_EQ(drain(db_save), c.queued) << c.what;
+        if (c.res != 0) {
+            EXPECT_EQ(t.alert_max_val, 700) << c.what;
+            EXPECT_EQ(t.alert_max_clear, 600) << c.what;
+            EXPECT_STREQ(t.name, "Probe") << c.what;
+            EXPECT_STREQ(sensor_settings.onewire_temperature[1].name, "Base") << c.what;
+            EXPECT_EQ(relay_line(0), 0) << c.what;
+        }
+    }
+    EXPECT_EQ(sensor_settings.trend[1].enable, 1);
+    EXPECT_STREQ(sensor_settings.onewire_temperature[1].name, "A");
+}
+
+// Secrets are in the tree but read back empty; the log cycles are entries 1,
+// 0, then 2 to 7.
+TEST_F(SnmpMibTest, SecretsReadEmptyAndLogCyclesReadTheirEntries)
+{
+    auto& a = admin_settings;
+    copy_text(a.snmp[2].community, "s3cret");
+    copy_text(a.snmp_trap[7].community, "trapc");
+    copy_text(a.mqtt.pwd, "mqttpw");
+    copy_text(a.mail.mail_password, "mailpw");
+    for (const char* name : {"1.3.3.2", "1.4.8.2", "1.6.5", "1.7.4"}) {
+        Answer r = get(name);
+        EXPECT_EQ(r.res, RESP::OCTETS) << name;
+        EXPECT_EQ(r.s, "") << name;
+    }
+    for (int k = 0; k < 14; ++k) a.sensor_log_cycle[k].cycle_minutes = 100 + k;
+    const int want[] = {101, 100, 102, 103, 104, 105, 106, 107};
+    for (int n = 1; n <= 8; ++n) EXPECT_EQ(get("1.10." + std::to_string(n)).i, want[n - 1]) << "1.10." << n;
+}
+
+TEST(SnmpRules, RejectedDatagramsAreLoggedOncePerSenderAndReasonAMinute)
+{
+    Reject_limiter lim;
+    struct Step {
+        const char* addr;
+        int reason;
+        long t;
+        bool logged;
+    } steps[] = {
+        {"10.0.0.1", 5, 0, true},   {"10.0.0.1", 5, 1, false}, {"10.0.0.1", 5, 59, false},
+        {"10.0.0.1", 1, 30, true},  {"10.0.0.2", 5, 30, true}, {"10.0.0.2", 5, 31, false},
+    };
+    for (const auto& s : steps) EXPECT_EQ(lim.admit(s.addr, s.reason, s.t), s.logged) << s.addr << " at " << s.t;
+    EXPECT_TRUE(lim.due(59).empty());
+    auto due = lim.due(60);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].addr, "10.0.0.1");
+    EXPECT_EQ(due[0].reason, 5);
+    EXPECT_EQ(due[0].count, 2);
+    EXPECT_TRUE(lim.admit("10.0.0.1", 5, 61));
+    // More senders than slots: the rest share one line a minute.
+    Reject_limiter many;
+    int logged = 0;
+    for (int i = 0; i < 200; ++i) logged += many.admit(("10.1.0." + std::to_string(i)).c_str(), 5, 0) ? 1 : 0;
+    EXPECT_EQ(logged, Reject_limiter::SLOTS + 1);
+}
