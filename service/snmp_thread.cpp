@@ -279,6 +279,13 @@ struct Reply {
     int64_t req_id = 0;
 
     bool fits() const { return getres_length(total, community_len, req_id) <= SNMP_RESPONSE_MAX; }
+    // Keeps the first `count` bytes of VarBinds in message order; the
+    // reversed buffer holds the latest ones at its front.
+    void keep(int count)
+    {
+        std::memmove(buf, buf + (total - count), static_cast<size_t>(count));
+        total = count;
+    }
     void fail(int word, int at)
     {
         status = word & 0xFF;
@@ -360,7 +367,7 @@ void process_getbulk(const Request& rq, Reply& r)
         if (word & 0xFF) return r.fail(word, i + 1);
         const int before = r.total;
         if (!append(r, word, name, value, str) || !r.fits()) {
-            r.total = before;
+            r.keep(before);
             return;
         }
     }
@@ -384,7 +391,7 @@ void process_getbulk(const Request& rq, Reply& r)
                 all_ended = all_ended && ended[j];
             }
             if (!append(r, word, names[j], value, str) || !r.fits()) {
-                r.total = row_start;
+                r.keep(row_start);
                 return;
             }
         }
