@@ -249,7 +249,8 @@ extern const char* const oid_basic_head;
 void oid_change();
 // oid (SNMP_NAME_SIZE bytes) is rewritten in place for GET-NEXT and
 // GET-BULK; str_data (SNMP_STR_SIZE) and int_data carry a SET's value in
-// and the result out. Returns the response word.
+// and the result out. Returns the response word in the error model of
+// version (snmp_error_model); a SET goes through snmp_set as one binding.
 int check_oid(char* oid, int type, char* str_data, int& int_data, int value_type, int version);
 
 // One binding of a SET request.
