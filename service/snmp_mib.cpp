@@ -120,7 +120,9 @@ R& staged(R& rec)
     if (!g_stage) return rec;
     for (const auto& e : g_stage->entries)
         if (e.live == &rec) return *static_cast<R*>(e.copy.get());
-    auto copy = std::make_shared<R>(rec);
+    // The copy is taken under the settings lock: other threads write the
+    // record's fields (change flags, texts) under it meanwhile.
+    auto copy = std::make_shared<R>(settings_copy(rec));
     g_stage->entries.push_back({&rec, copy});
     return *copy;
 }
