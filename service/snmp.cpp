@@ -125,14 +125,19 @@ bool store_primitive(const unsigned char* c, int len, int tag, Primitive* p)
     std::memset(p->char_value, 0, sizeof p->char_value);
     switch (tag) {
     case BER::INTEGER:
+    case BER::COUNTER32:
+    case BER::GAUGE32:
     case BER::TIMETICKS:
-        // No content is no integer; more than 8 octets no value anyone sends.
-        if (len < 1 || len > 8) return false;
+    case BER::COUNTER64:
+        // No content is no integer; more octets than a 64-bit value (with
+        // its sign octet) no value anyone sends.
+        if (len < 1 || len > (tag == BER::COUNTER64 ? 9 : 8)) return false;
         p->int_value = hex_to_int(c, len);
-        // TimeTicks are unsigned: C8 is 200, not -56.
-        if (tag == BER::TIMETICKS && len < 4 && (c[0] & 0x80))
+        // The application types are unsigned: C8 is 200, not -56.
+        if (tag != BER::INTEGER && len < 4 && (c[0] & 0x80))
             p->int_value = static_cast<int>(static_cast<uint32_t>(p->int_value) & (~0u >> (32 - 8 * len)));
         return true;
+    case BER::OPAQUE:
     case BER::OCTET_STRING:
         if (len > SNMP_STR_SIZE - 1) return false;
         for (int i = 0; i < len && c[i]; ++i) p->char_value[i] = static_cast<char>(c[i]);
@@ -179,6 +184,8 @@ bool decode_children(Decoder& dc, Complex* self, int pos, int end)
             c->type = tag;
             c->length = len;
             c->depth = self->depth + 1;
+            c->start = pos;
+            c->end = start + len;
             if (last_child) last_child->samedep_next = c;
             last_child = c;
             dc.last->next = c;
@@ -402,7 +409,11 @@ int type_check(int tag)
     case BER::NUL:
     case BER::OID:
     case BER::IPADDRESS:
+    case BER::COUNTER32:
+    case BER::GAUGE32:
     case BER::TIMETICKS:
+    case BER::OPAQUE:
+    case BER::COUNTER64:
         return 0;
     case BER::SEQUENCE:
     case BER::GET:
@@ -433,6 +444,8 @@ int analysis(const unsigned char* data, int length, Message_tree& tree, Analysis
     Complex* root = tree.new_complex();
     root->type = data[0];
     root->length = len;
+    root->start = 0;
+    root->end = length;
     Decoder dc{data, tree, root};
     if (!decode_children(dc, root, 1 + n, length)) return fail();
     as.break_flag = 1;
@@ -472,6 +485,12 @@ int create_objects(int total_count, int response, unsigned char* e_index, unsign
         case BER::OCTET_STRING: size = add_packet_string(vb, oid, str_data, static_cast<int>(strnlen(str_data, SNMP_STR_SIZE - 1)), 0); break;
         case BER::OID: size = add_packet_oid(vb, oid, str_data, 0); break;
         case BER::END_OF_MIB_VIEW: size = add_packet_null(vb, oid, 0, 1); break;
+        case BER::NO_SUCH_OBJECT:
+        case BER::NO_SUCH_INSTANCE: {
+            const unsigned char tlv[2] = {static_cast<unsigned char>(response >> 8), 0};
+            size = varbind_reversed(vb, oid, tlv, 2, 0);
+            break;
+        }
         default: size = add_packet_null(vb, oid, 0, 0); break;
         }
     }

@@ -9,6 +9,8 @@
 
 #include <ctime>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // ---- Tags -------------------------------------------------------------------
 namespace BER {
@@ -17,7 +19,11 @@ constexpr int OCTET_STRING = 0x04;
 constexpr int NUL = 0x05;
 constexpr int OID = 0x06;
 constexpr int IPADDRESS = 0x40;
+constexpr int COUNTER32 = 0x41;
+constexpr int GAUGE32 = 0x42;
 constexpr int TIMETICKS = 0x43;
+constexpr int OPAQUE = 0x44;
+constexpr int COUNTER64 = 0x46;
 constexpr int SEQUENCE = 0x30;
 constexpr int GET = 0xA0;
 constexpr int GETNEXT = 0xA1;
@@ -26,23 +32,46 @@ constexpr int SET = 0xA3;
 constexpr int TRAP = 0xA4;
 constexpr int GETBULK = 0xA5;
 constexpr int TRAP2 = 0xA7;
-constexpr int END_OF_MIB_VIEW = 0x82;  // only ever encoded, in responses
+// Exceptions of SNMPv2c responses; only ever encoded.
+constexpr int NO_SUCH_OBJECT = 0x80;
+constexpr int NO_SUCH_INSTANCE = 0x81;
+constexpr int END_OF_MIB_VIEW = 0x82;
 }  // namespace BER
 
 // ---- The response word ---------------------------------------------------------
 // Result of every MIB lookup: bits 8-15 the value type to encode, bits 0-7
-// the SNMP error-status (0 = noError).
+// the SNMP error-status (0 = noError). The MIB answers in the SNMPv2c
+// vocabulary; snmp_error_model turns a word into what the request's version
+// and PDU answer.
 namespace RESP {
 constexpr int INTEGER = 0x0200;
 constexpr int OCTETS = 0x0400;
 constexpr int NUL = 0x0500;
 constexpr int OID = 0x0600;
+constexpr int NO_SUCH_OBJECT = 0x8000;
+constexpr int NO_SUCH_INSTANCE = 0x8100;
 constexpr int END_OF_MIB = 0x8200;
 constexpr int TOO_BIG = 0x0501;
 constexpr int NO_SUCH_NAME = 0x0502;
 constexpr int BAD_VALUE = 0x0503;
 constexpr int READ_ONLY = 0x0504;
+constexpr int GEN_ERR = 0x0505;
+constexpr int WRONG_TYPE = 0x0507;
+constexpr int WRONG_LENGTH = 0x0508;
+constexpr int WRONG_VALUE = 0x050A;
+constexpr int NO_CREATION = 0x050B;
+constexpr int INCONSISTENT_VALUE = 0x050C;
+constexpr int RESOURCE_UNAVAILABLE = 0x050D;
+constexpr int COMMIT_FAILED = 0x050E;
+constexpr int UNDO_FAILED = 0x050F;
+constexpr int NOT_WRITABLE = 0x0511;
 }  // namespace RESP
+
+// The error model of a request: SNMPv2c keeps missing objects and the end of
+// the MIB as exceptions inside the binding and names SET failures precisely;
+// SNMPv1 answers noSuchName, badValue, readOnly or genErr instead.
+// version 0 is SNMPv1, anything else SNMPv2c; pdu the request's tag.
+int snmp_error_model(int word, int version, int pdu);
 
 // ---- Limits ----------------------------------------------------------------------
 constexpr int SNMP_BUF_SIZE = 2048;       // receive buffer; the response is built in it
@@ -69,6 +98,8 @@ struct Complex {
     int type;
     int length;
     int depth;       // 0 for the message SEQUENCE
+    int start;       // offset of its tag octet in the datagram
+    int end;         // offset just past its content
     int prim_num;
     Primitive* prim;
     Complex* samedep_next;  // following compound element at the same depth
@@ -165,7 +196,8 @@ int analysis(const unsigned char* data, int length, Message_tree& tree, Analysis
 // 0 when the tree has the shape of an SNMP request, 1 otherwise.
 int parsed_data_check(const Complex* complex);
 // Appends one response VarBind for oid by the response word to the reversed
-// VarBinds of message (SNMP_BUF_SIZE bytes); returns the new byte count.
+// VarBinds of message (SNMP_BUF_SIZE bytes); returns the new byte count
+// (unchanged when the VarBind cannot be encoded or does not fit).
 int create_objects(int total_count, int response, unsigned char* e_index, unsigned char* err, unsigned char* message,
                    const char* oid, int int_data, const char* str_data);
 
@@ -181,6 +213,32 @@ int create_getres(unsigned char* message, const char* Community, int64_t req_id,
 // Length create_getres will return for these parts.
 int getres_length(int total_count, int community_len, int64_t req_id);
 
+// Rejected datagrams in the application log: at most one line per sender
+// and reason a minute; what follows within the minute is counted, and the
+// count is reported once the minute is over. Time is given in seconds.
+class Reject_limiter {
+public:
+    static constexpr int SLOTS = 64;  // senders tracked at once; the rest share one slot
+    struct Suppressed {
+        std::string addr;
+        int reason;
+        int count;
+    };
+    // True when the line for this sender and reason is to be written now.
+    bool admit(const char* addr, int reason, long now_s);
+    // Counts whose minute has passed, cleared as they are handed out.
+    std::vector<Suppressed> due(long now_s);
+
+private:
+    struct Slot {
+        char addr[16];
+        int reason = -1;
+        long since = 0;
+        int count = 0;
+    };
+    Slot slots_[SLOTS + 1];  // the last one is the shared slot
+};
+
 // ---- Private MIB -------------------------------------------------------------------
 extern char oid_head[32];
 extern int oid_number_head[8];
@@ -191,8 +249,26 @@ extern const char* const oid_basic_head;
 void oid_change();
 // oid (SNMP_NAME_SIZE bytes) is rewritten in place for GET-NEXT and
 // GET-BULK; str_data (SNMP_STR_SIZE) and int_data carry a SET's value in
-// and the result out. Returns the response word.
+// and the result out. Returns the response word in the error model of
+// version (snmp_error_model); a SET goes through snmp_set as one binding.
 int check_oid(char* oid, int type, char* str_data, int& int_data, int value_type, int version);
+
+// One binding of a SET request.
+struct Set_binding {
+    const char* name;
+    int value_type;        // tag of the value
+    int int_data;          // an INTEGER's value
+    bool int_fits;         // the INTEGER lies within 32 bits
+    const char* str_data;  // an OCTET STRING's text
+    int str_length;        // its octets as received (longer than the text when it holds a NUL)
+};
+// A SET is all or nothing: every binding is checked first (access, type,
+// length, range, and the rules between fields, each binding seeing the
+// values of the ones before it); only when all pass are they applied in
+// order, and one persistence message is queued per record changed. Returns
+// 0, or the error word in the version's error model with error_index the
+// binding at fault (from 1; 0 with undoFailed).
+int snmp_set(const Set_binding* b, int n, int version, int& error_index);
 // Successor of oid into next (SNMP_NAME_SIZE bytes): 0, 1 at the end of
 // the MIB, -1 when the agent gives no successor.
 int check_oid_num(const char* oid, char* next);

@@ -14,7 +14,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "codes.h"
 #include "common.h"
@@ -40,7 +42,9 @@ using namespace SETTINGS_TABLE;
 bool g_7400 = true;
 
 constexpr int OK = 0;
-constexpr int BAD = RESP::BAD_VALUE;
+constexpr int WRONG_LENGTH = RESP::WRONG_LENGTH;
+constexpr int WRONG_VALUE = RESP::WRONG_VALUE;
+constexpr int INCONSISTENT = RESP::INCONSISTENT_VALUE;
 constexpr int MAX_NUMS = SNMP_OID_SUBIDS_MAX;
 
 enum class Ty : uint8_t { NONE, INT, STR, OID, NUL };
@@ -50,9 +54,17 @@ enum class Ty : uint8_t { NONE, INT, STR, OID, NUL };
 using Getter = void (*)(const int* ix, int& i, char* s);
 using Setter = int (*)(const int* ix, int& i, char* s);
 
+// The persistence message of a record changed by SET, and its change flag.
+struct SaveRef {
+    int code;
+    int index;
+    bool* changeflg;
+};
+using SaveFn = SaveRef (*)(const int* ix);
+
 struct Node {
     // An object: its type and getter; `set` null means read-only; `keeps`
-    // marks a SET that needs no persistence message (or queues its own).
+    // marks a SET that needs no persistence message.
     Ty type = Ty::NONE;
     Getter get = nullptr;
     Setter set = nullptr;
@@ -62,7 +74,7 @@ struct Node {
     int lo = 0, hi = 0, hi_6100 = -1;
     const Node* each = nullptr;
     const Node* kids = nullptr;
-    void (*save)(const int* ix) = nullptr;  // persistence of a SET below
+    SaveFn save = nullptr;  // persistence of a SET below
     bool only_7400 = false;
 };
 
@@ -83,17 +95,49 @@ void put(char* s, const char* v)
 const MONITOR_TABLE::Sensor_condition& live() { return live_condition(); }
 const MONITOR_TABLE::Trend_per& trends() { return live_trends(); }
 
+// ---- Checking a SET ---------------------------------------------------------
+// While the bindings of a SET are checked, the records they touch are
+// copies: each binding is checked against what the bindings before it left,
+// and nothing the other threads read changes unless every binding passes.
+// Relay actions are only reserved then, one binding per output.
+struct Stage {
+    struct Entry {
+        const void* live;
+        std::shared_ptr<void> copy;
+    };
+    std::vector<Entry> entries;
+    unsigned relays = 0;
+};
+// Written by snmp_set around its check pass, read by the record accessors
+// below, both on the calling thread only.
+thread_local Stage* g_stage = nullptr;
+
+bool checking() { return g_stage != nullptr; }
+
+template <class R>
+R& staged(R& rec)
+{
+    if (!g_stage) return rec;
+    for (const auto& e : g_stage->entries)
+        if (e.live == &rec) return *static_cast<R*>(e.copy.get());
+    auto copy = std::make_shared<R>(rec);
+    g_stage->entries.push_back({&rec, copy});
+    return *copy;
+}
+
 // ---- Rows and fields ------------------------------------------------------
 
 int row(const int* ix) { return ix[3]; }
-DigitalI& di(const int* ix) { return sensor_settings.digitalI[row(ix) - 1]; }
-DigitalO& dout(const int* ix) { return sensor_settings.digitalO[row(ix) - 9]; }
-Analog& ai(const int* ix) { return sensor_settings.analog[row(ix) - 1]; }
-Onewire_temperature& wt(const int* ix) { return sensor_settings.onewire_temperature[row(ix) - 1]; }
-Onewire_humidity& wh(const int* ix) { return sensor_settings.onewire_humidity[row(ix) - 1]; }
-Veloxa& vl(const int* ix) { return sensor_settings.veloxa[row(ix) - 1]; }
-KVT_NX40& nx(const int* ix) { return sensor_settings.kvt_nx40[row(ix) - 1]; }
-Trend& tr(const int* ix) { return sensor_settings.trend[row(ix)]; }
+DigitalI& di(const int* ix) { return staged(sensor_settings.digitalI[row(ix) - 1]); }
+DigitalO& dout(const int* ix) { return staged(sensor_settings.digitalO[row(ix) - 9]); }
+Analog& ai(const int* ix) { return staged(sensor_settings.analog[row(ix) - 1]); }
+Onewire_temperature& wt(const int* ix) { return staged(sensor_settings.onewire_temperature[row(ix) - 1]); }
+Onewire_humidity& wh(const int* ix) { return staged(sensor_settings.onewire_humidity[row(ix) - 1]); }
+Veloxa& vl(const int* ix) { return staged(sensor_settings.veloxa[row(ix) - 1]); }
+KVT_NX40& nx(const int* ix) { return staged(sensor_settings.kvt_nx40[row(ix) - 1]); }
+Trend& tr(const int* ix) { return staged(sensor_settings.trend[row(ix)]); }
+SmartMesh_cycle& mesh_cycle() { return staged(sensor_settings.smartMesh_cycle[1]); }
+Battery& nx_battery() { return staged(sensor_settings.battery[1]); }
 bool is_input(const int* ix) { return row(ix) <= 8; }
 
 template <class R>
@@ -115,13 +159,14 @@ std::array<int*, 8> th_h(Veloxa& e)
 
 // ---- SET rules ----------------------------------------------------------------
 
-// Name-type texts: 1 to 31 characters (and the field's room), no forbidden
-// character.
+// Name-type texts: 1 to 31 characters (and the field's room: a text is
+// refused, never cut), no forbidden character.
 template <size_t N>
 int set_name(char (&f)[N], const char* s)
 {
     size_t n = std::strlen(s);
-    if (n < 1 || n > 31 || n > N - 1 || check_ban_char(s)) return BAD;
+    if (n < 1 || n > 31 || n + 1 > N) return WRONG_LENGTH;
+    if (check_ban_char(s)) return WRONG_VALUE;
     copy_text(f, s);
     return OK;
 }
@@ -132,7 +177,12 @@ template <size_t N>
 int set_device_id(char (&f)[N], const char* s, size_t len, int (*check)(const char*), bool empty_ok)
 {
     size_t n = std::strlen(s);
-    if (n == 0 ? !empty_ok : n != len || check(s) != 0) return BAD;
+    if (n == 0) {
+        if (!empty_ok) return INCONSISTENT;
+    } else {
+        if (n != len || n + 1 > N) return WRONG_LENGTH;
+        if (check(s) != 0) return WRONG_VALUE;
+    }
     copy_text(f, s);
     return OK;
 }
@@ -145,7 +195,7 @@ void int_get(const int* ix, int& i, char*)
 template <auto Rec, auto Field, int LO, int HI>
 int int_set(const int* ix, int& i, char*)
 {
-    if (i < LO || i > HI) return BAD;
+    if (i < LO || i > HI) return WRONG_VALUE;
     Rec(ix).*Field = i;
     return OK;
 }
@@ -171,7 +221,9 @@ int th_set(const int* ix, int& i, char*)
     auto t = th(Rec(ix));
     int cur[8];
     for (int j = 0; j < 8; ++j) cur[j] = *t[j];
-    if (!threshold_ok(cur, K, i, LO, HI, AI)) return BAD;
+    const int unset = K < 4 ? THRESHOLD_OFF_MAX : THRESHOLD_OFF_MIN;
+    if (i != unset && (i < LO || i > HI)) return WRONG_VALUE;
+    if (!threshold_ok(cur, K, i, LO, HI, AI)) return INCONSISTENT;
     *t[K] = i;
     return OK;
 }
@@ -187,7 +239,8 @@ int vth_set(const int* ix, int& i, char*)
     auto t = HUMID ? th_h(vl(ix)) : th_t(vl(ix));
     int cur[8];
     for (int j = 0; j < 8; ++j) cur[j] = *t[j];
-    if (!vlxa_threshold_apply(cur, K, i)) return BAD;
+    if (i != THRESHOLD_OFF_MAX && (i < 0 || i > 10000)) return WRONG_VALUE;
+    if (!vlxa_threshold_apply(cur, K, i)) return INCONSISTENT;
     for (int j = 0; j < 8; ++j) *t[j] = cur[j];
     return OK;
 }
@@ -201,65 +254,34 @@ constexpr Node col_s(Getter g, Setter s, int lo, int hi)
     return Node{.type = Ty::STR, .get = g, .set = s, .lo = lo, .hi = hi};
 }
 template <size_t N>
-constexpr Node group(const Node (&kids)[N], void (*save)(const int*) = nullptr, bool only_7400 = false)
+constexpr Node group(const Node (&kids)[N], SaveFn save = nullptr, bool only_7400 = false)
 {
     return Node{.lo = 1, .hi = static_cast<int>(N), .kids = kids, .save = save, .only_7400 = only_7400};
 }
 
 // ---- Persistence messages -------------------------------------------------------
 
-void save_dio(const int* ix)
+SaveRef save_dio(const int* ix)
 {
-    if (is_input(ix)) {
-        di(ix).changeflg = true;
-        db_save.push_n(SAVE::DI, row(ix) - 1);
-    } else {
-        dout(ix).changeflg = true;
-        db_save.push_n(SAVE::DO, row(ix) - 9);
-    }
+    if (is_input(ix)) return {SAVE::DI, row(ix) - 1, &di(ix).changeflg};
+    return {SAVE::DO, row(ix) - 9, &dout(ix).changeflg};
 }
-void save_ai(const int* ix)
-{
-    ai(ix).changeflg = true;
-    db_save.push_n(SAVE::AI, row(ix) - 1);
-}
-void save_wire_t(const int* ix)
-{
-    wt(ix).changeflg = true;
-    db_save.push_n(SAVE::WIRE_T, row(ix) - 1);
-}
-void save_wire_h(const int* ix)
-{
-    wh(ix).changeflg = true;
-    db_save.push_n(SAVE::WIRE_H, row(ix) - 1);
-}
+SaveRef save_ai(const int* ix) { return {SAVE::AI, row(ix) - 1, &ai(ix).changeflg}; }
+SaveRef save_wire_t(const int* ix) { return {SAVE::WIRE_T, row(ix) - 1, &wt(ix).changeflg}; }
+SaveRef save_wire_h(const int* ix) { return {SAVE::WIRE_H, row(ix) - 1, &wh(ix).changeflg}; }
 // Column 1 of the VLXA tables is the mesh reporting cycle, which lives in its
 // own section: saving the sensor row would not keep it.
-void save_vlxa(const int* ix)
+SaveRef save_vlxa(const int* ix)
 {
-    if (ix[2] == 1) {
-        sensor_settings.smartMesh_cycle[1].changeflg = true;
-        db_save.push_n(SAVE::SMARTMESH_CYCLE, 1);
-        return;
-    }
-    vl(ix).changeflg = true;
-    db_save.push_n(SAVE::VLXA, row(ix) - 1);
+    if (ix[2] == 1) return {SAVE::SMARTMESH_CYCLE, 1, &mesh_cycle().changeflg};
+    return {SAVE::VLXA, row(ix) - 1, &vl(ix).changeflg};
 }
-void save_nx40(const int* ix)
+SaveRef save_nx40(const int* ix)
 {
-    if (ix[2] == 1) {
-        sensor_settings.battery[1].changeflg = true;
-        db_save.push_n(SAVE::BATTERY, 1);
-        return;
-    }
-    nx(ix).changeflg = true;
-    db_save.push_n(SAVE::NX40, row(ix) - 1);
+    if (ix[2] == 1) return {SAVE::BATTERY, 1, &nx_battery().changeflg};
+    return {SAVE::NX40, row(ix) - 1, &nx(ix).changeflg};
 }
-void save_trend(const int* ix)
-{
-    tr(ix).changeflg = true;
-    db_save.push_n(SAVE::TREND, row(ix));
-}
+SaveRef save_trend(const int* ix) { return {SAVE::TREND, row(ix), &tr(ix).changeflg}; }
 
 // ---- Relay pulses -------------------------------------------------------------------
 
@@ -270,7 +292,7 @@ std::atomic<bool> g_pulse[DO_NUM];
 int start_pulse(int k, int seconds)
 {
     bool idle = false;
-    if (!g_pulse[k].compare_exchange_strong(idle, true)) return BAD;
+    if (!g_pulse[k].compare_exchange_strong(idle, true)) return INCONSISTENT;
     try {
         std::thread([k, seconds] {
             do_pulse(k, seconds);
@@ -278,9 +300,18 @@ int start_pulse(int k, int seconds)
         }).detach();
     } catch (...) {
         g_pulse[k] = false;
-        std::printf("snmp: pulse of output %d: thread could not be started\n", k + 1);
-        return BAD;
+        report_error("snmp: pulse thread", "output " + std::to_string(k + 1));
+        return RESP::RESOURCE_UNAVAILABLE;
     }
+    return OK;
+}
+
+// While a SET is checked, a relay action only reserves its output: one
+// binding per output and request.
+int relay_reserve(int k)
+{
+    if (g_stage->relays & 1u << k) return INCONSISTENT;
+    g_stage->relays |= 1u << k;
     return OK;
 }
 
@@ -295,14 +326,14 @@ int dio_off_set(const int* ix, int&, char* s) { return is_input(ix) ? set_name(d
 void dio_enable_get(const int* ix, int& i, char*) { i = is_input(ix) ? di(ix).enable : dout(ix).enable; }
 int dio_enable_set(const int* ix, int& i, char*)
 {
-    if (i != 0 && i != 1) return BAD;
+    if (i != 0 && i != 1) return WRONG_VALUE;
     (is_input(ix) ? di(ix).enable : dout(ix).enable) = i;
     return OK;
 }
 void dio_etext_get(const int* ix, int& i, char*) { i = is_input(ix) ? di(ix).errortext_id : dout(ix).errortext_id; }
 int dio_etext_set(const int* ix, int& i, char*)
 {
-    if (i < 1 || i > 5) return BAD;
+    if (i < 1 || i > 5) return WRONG_VALUE;
     (is_input(ix) ? di(ix).errortext_id : dout(ix).errortext_id) = i;
     return OK;
 }
@@ -316,25 +347,41 @@ void dio_offrule_get(const int* ix, int& i, char*)
     const DigitalO& o = dout(ix);
     i = scenario_word(o.offtype, o.offsensor, o.offstate, o.offenable != 0);
 }
-// check_scenario_do stores the rule and queues its own persistence message.
-int dio_onrule_set(const int* ix, int& i, char*) { return check_scenario_do(static_cast<unsigned>(i), static_cast<unsigned>(row(ix)), 1); }
-int dio_offrule_set(const int* ix, int& i, char*) { return check_scenario_do(static_cast<unsigned>(i), static_cast<unsigned>(row(ix)), 0); }
+// The rule word as the scenario word packs it: kind in bits 0-7, port in
+// bits 8-23, states in bits 24-29, enable in bit 31.
+int dio_rule_set(const int* ix, int i, bool on)
+{
+    DigitalO& o = dout(ix);
+    const auto w = static_cast<unsigned>(i);
+    (on ? o.ontype : o.offtype) = static_cast<int>(w & 0xFFu);
+    (on ? o.onsensor : o.offsensor) = static_cast<int>((w >> 8) & 0xFFFFu);
+    (on ? o.onstate : o.offstate) = static_cast<int>((w >> 24) & 0x3Fu);
+    (on ? o.onenable : o.offenable) = static_cast<int>((w >> 31) & 1u);
+    return OK;
+}
+int dio_onrule_set(const int* ix, int& i, char*) { return dio_rule_set(ix, i, true); }
+int dio_offrule_set(const int* ix, int& i, char*) { return dio_rule_set(ix, i, false); }
 void dio_value_get(const int* ix, int& i, char*) { i = live().digitalio[row(ix) - 1].value; }
 int dio_value_set(const int* ix, int& i, char*)
 {
-    if (is_input(ix)) return RESP::READ_ONLY;
+    if (is_input(ix)) return RESP::NOT_WRITABLE;
+    if (i != 0 && i != 1) return WRONG_VALUE;
     const int k = row(ix) - 9;
     const bool on = live().digitalio[row(ix) - 1].value != 0;
-    if ((i != 0 && i != 1) || (i == 1) == on || g_pulse[k]) return BAD;
+    if ((i == 1) == on || g_pulse[k]) return INCONSISTENT;
+    if (checking()) return relay_reserve(k);
     do_ctl(k, i);
     return OK;
 }
 void zero_get(const int*, int& i, char*) { i = 0; }
 int dio_pulse_set(const int* ix, int& i, char*)
 {
-    if (is_input(ix)) return RESP::READ_ONLY;
-    if (i < 0 || i > 9) return BAD;
-    return start_pulse(row(ix) - 9, i + 1);
+    if (is_input(ix)) return RESP::NOT_WRITABLE;
+    if (i < 0 || i > 9) return WRONG_VALUE;
+    const int k = row(ix) - 9;
+    if (g_pulse[k]) return INCONSISTENT;
+    if (checking()) return relay_reserve(k);
+    return start_pulse(k, i + 1);
 }
 void dio_status_get(const int* ix, int& i, char*) { i = mapped_status(live().digitalio[row(ix) - 1].status); }
 
@@ -359,8 +406,11 @@ int dio_levels_set(const int*, int&, char* s)
     for (int k = 0; k < DO_NUM; ++k) {
         const char c = static_cast<size_t>(k) < len ? s[k] : '\0';
         code[k] = c == '1' ? code_one : c == '0' ? code_zero : 2;
-        if (code[k] != 2 && g_pulse[k]) return BAD;
+        if (code[k] != 2 && g_pulse[k]) return INCONSISTENT;
     }
+    for (int k = 0; k < DO_NUM && checking(); ++k)
+        if (code[k] != 2 && relay_reserve(k) != OK) return INCONSISTENT;
+    if (checking()) return OK;
     // Code 2 keeps the level: nothing to switch.
     for (int k = 0; k < DO_NUM; ++k)
         if (code[k] != 2) do_ctl(k, code[k]);
@@ -375,8 +425,8 @@ const Node DIO_COLUMNS[] = {
     col_i(int_get<dout, &DigitalO::doinit>, int_set<dout, &DigitalO::doinit, 0, 1>, 9, 16),
     col_i(int_get<dout, &DigitalO::dokeep>, int_set<dout, &DigitalO::dokeep, 0, 1>, 9, 16),
     col_i(dio_enable_get, dio_enable_set, 1, 16),
-    col_i(dio_onrule_get, dio_onrule_set, 9, 16, true),
-    col_i(dio_offrule_get, dio_offrule_set, 9, 16, true),
+    col_i(dio_onrule_get, dio_onrule_set, 9, 16),
+    col_i(dio_offrule_get, dio_offrule_set, 9, 16),
     col_i(dio_etext_get, dio_etext_set, 1, 16),
     col_i(int_get<di, &DigitalI::trend_id>, int_set<di, &DigitalI::trend_id, 0, 5>, 1, 8),
     col_i(dio_value_get, dio_value_set, 1, 16, true),
@@ -389,41 +439,32 @@ const Node DIO_COLUMNS[] = {
 
 constexpr int AI_MIN = -1000000, AI_MAX = 1000000;
 
-int ai_in_max_set(const int* ix, int& i, char*)
+// A bound of the input or output span: within the range, and the upper one
+// not below the lower one.
+int ai_span_set(int& field, int v, int lower, int upper)
 {
-    if (i < AI_MIN || i > AI_MAX || i < ai(ix).input_min) return BAD;
-    ai(ix).input_max = i;
+    if (v < AI_MIN || v > AI_MAX) return WRONG_VALUE;
+    if (v < lower || v > upper) return INCONSISTENT;
+    field = v;
     return OK;
 }
-int ai_in_min_set(const int* ix, int& i, char*)
-{
-    if (i < AI_MIN || i > AI_MAX || i > ai(ix).input_max) return BAD;
-    ai(ix).input_min = i;
-    return OK;
-}
-int ai_out_max_set(const int* ix, int& i, char*)
-{
-    if (i < AI_MIN || i > AI_MAX || i < ai(ix).output_min) return BAD;
-    ai(ix).output_max = i;
-    return OK;
-}
-int ai_out_min_set(const int* ix, int& i, char*)
-{
-    if (i < AI_MIN || i > AI_MAX || i > ai(ix).output_max) return BAD;
-    ai(ix).output_min = i;
-    return OK;
-}
+int ai_in_max_set(const int* ix, int& i, char*) { return ai_span_set(ai(ix).input_max, i, ai(ix).input_min, INT_MAX); }
+int ai_in_min_set(const int* ix, int& i, char*) { return ai_span_set(ai(ix).input_min, i, INT_MIN, ai(ix).input_max); }
+int ai_out_max_set(const int* ix, int& i, char*) { return ai_span_set(ai(ix).output_max, i, ai(ix).output_min, INT_MAX); }
+int ai_out_min_set(const int* ix, int& i, char*) { return ai_span_set(ai(ix).output_min, i, INT_MIN, ai(ix).output_max); }
 int ai_unit_set(const int* ix, int&, char* s)
 {
-    if (std::strlen(s) > 16 || check_ban_char(s)) return BAD;
+    const size_t n = std::strlen(s);
+    if (n > 16 || n + 1 > sizeof ai(ix).unit) return WRONG_LENGTH;
+    if (check_ban_char(s)) return WRONG_VALUE;
     copy_text(ai(ix).unit, s);
     return OK;
 }
 // Range 0 is the current input, selected by the board's switch.
 int ai_range_set(const int* ix, int& i, char*)
 {
-    if (i < 0 || i > 5) return BAD;
-    if ((i == 0) != (get_ai_switching(row(ix) - 1) == 1)) return BAD;
+    if (i < 0 || i > 5) return WRONG_VALUE;
+    if ((i == 0) != (get_ai_switching(row(ix) - 1) == 1)) return INCONSISTENT;
     ai(ix).range = i;
     return OK;
 }
@@ -499,15 +540,19 @@ const Node WIRE_H_COLUMNS[] =
 
 // Rows 1-5 show the mesh reporting cycle; the other rows have nothing behind
 // them and take no SET.
-void vl_cycle_get(const int* ix, int& i, char*) { i = row(ix) <= 5 ? sensor_settings.smartMesh_cycle[1].cycle_minutes : 0; }
+void vl_cycle_get(const int* ix, int& i, char*) { i = row(ix) <= 5 ? mesh_cycle().cycle_minutes : 0; }
 int vl_cycle_set(const int* ix, int& i, char*)
 {
-    if (row(ix) > 5) return RESP::READ_ONLY;
-    if (i != 0 && i != 1) return BAD;
-    sensor_settings.smartMesh_cycle[1].cycle_minutes = i;
+    if (row(ix) > 5) return RESP::NOT_WRITABLE;
+    if (i != 0 && i != 1) return WRONG_VALUE;
+    mesh_cycle().cycle_minutes = i;
     return OK;
 }
-int vl_id_set(const int* ix, int&, char* s) { return set_device_id(vl(ix).device_ID, s, 16, device_id_check, false); }
+// A VLXA sensor always has its identifier.
+int vl_id_set(const int* ix, int&, char* s)
+{
+    return *s ? set_device_id(vl(ix).device_ID, s, 16, device_id_check, false) : WRONG_LENGTH;
+}
 void vl_t_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_temperature.value; }
 void vl_h_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_humidity.value; }
 void vl_t_status_get(const int* ix, int& i, char*) { i = mapped_status(live().veloxa[row(ix) - 1].sensor_temperature.status); }
@@ -537,7 +582,7 @@ const Node VLXA_H_COLUMNS[] = VLXA_COLUMNS(true, h_name, h_trend_id, h_log, vl_h
 // Column 1, rows 2-5: the battery thresholds of the second battery set.
 int* nx_battery_field(int r)
 {
-    Battery& b = sensor_settings.battery[1];
+    Battery& b = nx_battery();
     int* f[] = {nullptr, nullptr, &b.alert, &b.alert_clear, &b.caution, &b.caution_clear};
     return f[r];
 }
@@ -549,7 +594,7 @@ void nx_battery_get(const int* ix, int& i, char*)
 int nx_battery_set(const int* ix, int& i, char*)
 {
     int* f = nx_battery_field(row(ix));
-    if (!f) return RESP::NO_SUCH_NAME;
+    if (!f) return RESP::NO_CREATION;  // row 1 only holds the column's place
     *f = i;
     return OK;
 }
@@ -603,6 +648,8 @@ const Node CHANGE_COUNTER{.type = Ty::INT, .get = [](const int*, int& i, char*) 
 #define RO_I(EXPR) Node{.type = Ty::INT, .get = [](const int* ix, int& i, char*) { (void)ix; i = static_cast<int>(EXPR); }}
 #define RO_COL(LO, HI, EXPR)                                                                               \
     Node{.type = Ty::INT, .get = [](const int* ix, int& i, char*) { (void)ix; i = static_cast<int>(EXPR); }, .lo = LO, .hi = HI}
+// Communities and passwords: present in the tree, never read back.
+#define SECRET Node{.type = Ty::STR, .get = [](const int*, int&, char* s) { s[0] = '\0'; }}
 
 const Admin_settings& as() { return admin_settings; }
 int word_of(const Scenario& e) { return scenario_word(e.sensortype, e.sensor, e.state, e.enable); }
@@ -616,20 +663,20 @@ const Node NETWORK[] = {
     RO_S(as().network.gateway), RO_S(as().network.dns1),    RO_S(as().network.dns2),   RO_S(as().network.dns3),
 };
 const Node SNMP_ACCESS[] = {
-    RO_S(as().snmp[ix[2] - 1].ipaddr), RO_S(as().snmp[ix[2] - 1].community), RO_I(as().snmp[ix[2] - 1].enable),
+    RO_S(as().snmp[ix[2] - 1].ipaddr), SECRET, RO_I(as().snmp[ix[2] - 1].enable),
 };
 const Node TRAP_RECEIVER[] = {
-    RO_S(as().snmp_trap[ix[2] - 1].sendto), RO_S(as().snmp_trap[ix[2] - 1].community),
+    RO_S(as().snmp_trap[ix[2] - 1].sendto), SECRET,
     RO_I(as().snmp_trap[ix[2] - 1].version), RO_COL(1, 24, word_of(as().snmp_trap_scenario[(ix[2] - 1) * 24 + ix[4] - 1])),
 };
 const Node NTP[] = {RO_S(as().time.ntp[0]), RO_S(as().time.ntp[1]), RO_S(as().time.ntp[2])};
 const Node MQTT[] = {
     RO_I(as().mqtt.unitid),  RO_S(as().mqtt.sendip), RO_I(as().mqtt.port),
-    RO_S(as().mqtt.loginid), RO_S(as().mqtt.pwd),    RO_COL(1, 24, word_of(as().mqtt_scenario[ix[3] - 1])),
+    RO_S(as().mqtt.loginid), SECRET,                 RO_COL(1, 24, word_of(as().mqtt_scenario[ix[3] - 1])),
 };
 const Node MAIL[] = {
     RO_S(as().mail.mail_smtp),     RO_I(as().mail.mail_smtp_port), RO_S(as().mail.mail_account),
-    RO_S(as().mail.mail_password), RO_S(as().mail.mail_mailaddr),  RO_S(as().mail.mail_sender),
+    SECRET,                        RO_S(as().mail.mail_mailaddr),  RO_S(as().mail.mail_sender),
     RO_I(as().mail.mail_smtp_auth), RO_I(as().mail.mail_encode),   RO_I(as().mail.mail_sendmail),
 };
 const Node MAIL_CLIENT[] = {
@@ -642,8 +689,9 @@ const Node MAIL_REPORT[] = {
     RO_I(as().mail_report[ix[2] - 1].mailreport_week),   RO_I(as().mail_report[ix[2] - 1].mailreport_hour),
     RO_I(as().mail_report[ix[2] - 1].mailreport_minute),
 };
-// 1.10.1 is the cycle entry 1, 1.10.2 entry 0, then entries 2 to 7.
-int log_cycle_entry(int n) { return n == 1 ? 1 : n == 2 ? 0 : n; }
+// 1.10.1 is the cycle entry 1, 1.10.2 entry 0, then 1.10.3 to 1.10.8 the
+// entries 2 to 7.
+int log_cycle_entry(int n) { return n == 1 ? 1 : n == 2 ? 0 : n - 1; }
 const Node SYSLOG[] = {RO_S(as().syslog.ipaddr), RO_I(as().syslog.port), RO_I(as().syslog.destination)};
 
 const Node SETTINGS_GROUPS[] = {
@@ -668,6 +716,7 @@ const Node SETTINGS{.lo = 1, .hi = 11, .kids = SETTINGS_GROUPS};
 #undef RO_S
 #undef RO_I
 #undef RO_COL
+#undef SECRET
 
 // ---- The system group -------------------------------------------------------------------
 
@@ -784,26 +833,47 @@ Walk after_status(const int* in, int n_in, int* out, int& len)
     return FOUND;
 }
 
+// Why a name has no object: no object of that type, or an object without
+// that instance; `column` is the column the name fell into, if any.
+struct Miss {
+    int word = RESP::NO_SUCH_OBJECT;
+    const Node* column = nullptr;
+};
+
 // The object named by the numbers after the root; save gets the
 // persistence of a SET of it.
-const Node* find(const int* in, int n_in, void (**save)(const int*))
+const Node* find(const int* in, int n_in, SaveFn* save, Miss& miss)
 {
     *save = nullptr;
+    miss = Miss{};
     if (n_in < 1) return nullptr;
     const Node* n = nullptr;
     if (in[0] == 1) n = &SETTINGS;
     if (in[0] == 2) {
-        if (n_in == 2 && in[1] == 20) return &CHANGE_COUNTER;
+        if (n_in >= 2 && in[1] == 20) {
+            if (n_in == 2) return &CHANGE_COUNTER;
+            miss.word = RESP::NO_SUCH_INSTANCE;
+            return nullptr;
+        }
         static const Node status{.lo = 1, .hi = 8, .kids = STATUS_TABLES};
         n = &status;
     }
     for (int depth = 1; n; ++depth) {
         if (n->save) *save = n->save;
-        if (is_object(n) && !is_column(n)) return depth == n_in ? n : nullptr;
+        if (is_object(n) && !is_column(n)) {
+            if (depth == n_in) return n;
+            miss.word = RESP::NO_SUCH_INSTANCE;
+            return nullptr;
+        }
+        if (is_column(n)) {
+            miss.word = RESP::NO_SUCH_INSTANCE;
+            miss.column = n;
+            if (depth + 1 != n_in) return nullptr;
+            return in[depth] >= n->lo && in[depth] <= hi_of(n) ? n : nullptr;
+        }
         if (depth >= n_in) return nullptr;
         const int k = in[depth];
         if (k < n->lo || k > hi_of(n)) return nullptr;
-        if (is_column(n)) return depth + 1 == n_in ? n : nullptr;
         n = child(n, k);
         if (!present(n)) return nullptr;
     }
@@ -1045,7 +1115,31 @@ int check_oid_num(const char* oid, char* next)
     return 1;
 }
 
-int check_oid(char* oid, int type, char* str_data, int& int_data, int value_type, int version)
+namespace {
+
+// Numbers after the root of a private name into ix (each capped above every
+// range); false when the text is no such name.
+bool private_numbers(const char* name, int* ix, int& n)
+{
+    if (!oid_head[0] || !starts_with(name, oid_head)) return false;
+    uint32_t v[MAX_NUMS];
+    if (!parse_numbers(name + std::strlen(oid_head), v, n, MAX_NUMS)) return false;
+    for (int i = 0; i < n; ++i) ix[i] = v[i] > 100000 ? 100001 : static_cast<int>(v[i]);
+    return true;
+}
+
+// System group: the object number of a name below it, 0 when the object
+// does not exist, -1 for an existing object without that instance.
+int system_object(const char* name)
+{
+    uint32_t n[MAX_NUMS];
+    int count = 0;
+    if (!parse_numbers(name + std::strlen(oid_basic_head), n, count, MAX_NUMS) || n[0] < 1 || n[0] > 7) return 0;
+    return count == 1 ? static_cast<int>(n[0]) : -1;
+}
+
+// GET, GET-NEXT and GET-BULK of one name, in the SNMPv2c vocabulary.
+int lookup(char* oid, int type, char* str_data, int& int_data)
 {
     char name[SNMP_NAME_SIZE];
     copy_text(name, oid);
@@ -1055,41 +1149,157 @@ int check_oid(char* oid, int type, char* str_data, int& int_data, int value_type
     if (walk) {
         char next[SNMP_NAME_SIZE];
         int r = check_oid_num(name, next);
-        if (r == 1) return version == 1 ? RESP::END_OF_MIB : RESP::NO_SUCH_NAME;
+        if (r == 1) return RESP::END_OF_MIB;
         if (r < 0) return RESP::NO_SUCH_NAME;
         copy_text(name, next);
         join_name(oid, next, had_zero ? ".0" : "");
     }
     if (starts_with(name, oid_basic_head)) {
-        uint32_t n[1];
-        int count = 0;
-        if (!parse_numbers(name + std::strlen(oid_basic_head), n, count, 1) || n[0] < 1 || n[0] > 7)
-            return RESP::NO_SUCH_NAME;
+        const int n = system_object(name);
+        if (n <= 0) return n < 0 ? RESP::NO_SUCH_INSTANCE : RESP::NO_SUCH_OBJECT;
         // A GET names the instance in its answer.
         if (!walk && !had_zero && std::strlen(oid) + 2 < SNMP_NAME_SIZE) std::strcat(oid, ".0");
-        if (type == BER::SET) return RESP::READ_ONLY;
-        return system_get(static_cast<int>(n[0]), int_data, str_data);
+        return system_get(n, int_data, str_data);
     }
-    if (!oid_head[0] || !starts_with(name, oid_head)) return RESP::NO_SUCH_NAME;
-    uint32_t v[MAX_NUMS];
-    int n = 0;
-    if (!parse_numbers(name + std::strlen(oid_head), v, n, MAX_NUMS)) return RESP::NO_SUCH_NAME;
     int ix[MAX_NUMS] = {};
-    for (int i = 0; i < n; ++i) {
-        if (v[i] > 100000) return RESP::NO_SUCH_NAME;
-        ix[i] = static_cast<int>(v[i]);
-    }
-    void (*save)(const int*) = nullptr;
-    const Node* obj = find(ix, n, &save);
-    if (!obj) return RESP::NO_SUCH_NAME;
-    if (type == BER::SET) {
-        if (!obj->set) return RESP::READ_ONLY;
-        if (value_type != (obj->type == Ty::INT ? BER::INTEGER : BER::OCTET_STRING)) return RESP::BAD_VALUE;
-        int r = obj->set(ix, int_data, str_data);
-        if (r != OK) return r;
-        if (save && !obj->keeps) save(ix);
-        return word_of_type(obj->type);
-    }
+    int n = 0;
+    if (!private_numbers(name, ix, n)) return RESP::NO_SUCH_OBJECT;
+    SaveFn save = nullptr;
+    Miss miss;
+    const Node* obj = find(ix, n, &save, miss);
+    if (!obj) return miss.word;
     obj->get(ix, int_data, str_data);
     return word_of_type(obj->type);
+}
+
+// The object a SET names, with what it takes to save it.
+struct Target {
+    const Node* obj = nullptr;
+    SaveFn save = nullptr;
+    int ix[MAX_NUMS] = {};
+};
+
+int resolve_set(const char* oid, Target& t)
+{
+    char name[SNMP_NAME_SIZE];
+    copy_text(name, oid);
+    remove_oid_zero(name);
+    if (starts_with(name, oid_basic_head)) return system_object(name) > 0 ? RESP::NOT_WRITABLE : RESP::NO_SUCH_NAME;
+    int n = 0;
+    if (!private_numbers(name, t.ix, n)) return RESP::NO_SUCH_NAME;
+    Miss miss;
+    t.obj = find(t.ix, n, &t.save, miss);
+    if (!t.obj) return miss.column && miss.column->set ? RESP::NO_CREATION : RESP::NO_SUCH_NAME;
+    return t.obj->set ? 0 : RESP::NOT_WRITABLE;
+}
+
+// One binding through its object's SET rule.
+int set_value(const Set_binding& b, const Target& t)
+{
+    const bool integer = t.obj->type == Ty::INT;
+    if (b.value_type != (integer ? BER::INTEGER : BER::OCTET_STRING)) return RESP::WRONG_TYPE;
+    int i = b.int_data;
+    char s[SNMP_STR_SIZE] = {};
+    if (integer) {
+        if (!b.int_fits) return WRONG_VALUE;
+    } else {
+        const size_t len = strnlen(b.str_data, SNMP_STR_SIZE);
+        // A NUL inside the value would cut the text short.
+        if (len >= SNMP_STR_SIZE || static_cast<int>(len) != b.str_length) return WRONG_VALUE;
+        std::memcpy(s, b.str_data, len);
+    }
+    return t.obj->set(t.ix, i, s);
+}
+
+// The whole SET in the SNMPv2c vocabulary; type_word gets the type word of
+// the last binding.
+int run_set(const Set_binding* b, int n, int& error_index, int* type_word)
+{
+    error_index = 0;
+    std::vector<Target> targets(static_cast<size_t>(n));
+    Stage stage;
+    g_stage = &stage;
+    for (int i = 0; i < n; ++i) {
+        int r = resolve_set(b[i].name, targets[i]);
+        if (r == 0) r = set_value(b[i], targets[i]);
+        if (r != 0) {
+            g_stage = nullptr;
+            error_index = i + 1;
+            return r;
+        }
+    }
+    g_stage = nullptr;
+
+    // Every binding passed: apply them in order. Only a change by another
+    // thread in between, or a relay pulse that cannot be started, fails here.
+    std::vector<SaveRef> saves;
+    int failed = 0;
+    for (int i = 0; i < n && !failed; ++i) {
+        const Target& t = targets[i];
+        const int r = set_value(b[i], t);
+        if (r != 0) {
+            report_error("snmp SET: applying", b[i].name);
+            failed = i == 0 ? RESP::COMMIT_FAILED : RESP::UNDO_FAILED;
+            error_index = i == 0 ? 1 : 0;
+            break;
+        }
+        if (!t.save || t.obj->keeps) continue;
+        const SaveRef ref = t.save(t.ix);
+        bool seen = false;
+        for (const auto& s : saves) seen = seen || (s.code == ref.code && s.index == ref.index);
+        if (!seen) saves.push_back(ref);
+    }
+    // The messages follow the changes, one per record.
+    for (const auto& s : saves) {
+        *s.changeflg = true;
+        db_save.push_n(s.code, s.index);
+    }
+    if (!failed && type_word && n > 0) *type_word = word_of_type(targets[static_cast<size_t>(n - 1)].obj->type);
+    return failed;
+}
+
+}  // namespace
+
+int snmp_set(const Set_binding* b, int n, int version, int& error_index)
+{
+    const int r = run_set(b, n, error_index, nullptr);
+    return r ? snmp_error_model(r, version, BER::SET) : 0;
+}
+
+int check_oid(char* oid, int type, char* str_data, int& int_data, int value_type, int version)
+{
+    if (type == BER::SET) {
+        const Set_binding b{oid, value_type, int_data, true, str_data,
+                            static_cast<int>(strnlen(str_data, SNMP_STR_SIZE - 1))};
+        int index = 0, word = 0;
+        const int r = run_set(&b, 1, index, &word);
+        return r ? snmp_error_model(r, version, type) : word;
+    }
+    return snmp_error_model(lookup(oid, type, str_data, int_data), version, type);
+}
+
+int snmp_error_model(int word, int version, int pdu)
+{
+    const int status = word & 0xFF;
+    if (version == 0) {
+        // SNMPv1 has no exceptions and five error codes.
+        if (status == 0) return (word >> 8 & 0xFF) >= BER::NO_SUCH_OBJECT ? RESP::NO_SUCH_NAME : word;
+        switch (word) {
+        case RESP::WRONG_TYPE:
+        case RESP::WRONG_LENGTH:
+        case RESP::WRONG_VALUE:
+        case RESP::INCONSISTENT_VALUE: return RESP::BAD_VALUE;
+        case RESP::NOT_WRITABLE: return RESP::READ_ONLY;
+        case RESP::NO_CREATION: return RESP::NO_SUCH_NAME;
+        case RESP::RESOURCE_UNAVAILABLE:
+        case RESP::COMMIT_FAILED:
+        case RESP::UNDO_FAILED: return RESP::GEN_ERR;
+        default: return word;
+        }
+    }
+    // SNMPv2c: a SET of a name without an object is notWritable.
+    if (word == RESP::NO_SUCH_NAME && pdu == BER::SET) return RESP::NOT_WRITABLE;
+    if (word == RESP::READ_ONLY) return RESP::NOT_WRITABLE;
+    if (word == RESP::BAD_VALUE) return RESP::WRONG_VALUE;
+    return word;
 }

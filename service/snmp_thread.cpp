@@ -1,10 +1,14 @@
 /*
  * RecvUdp: the SNMP agent.
  * Owns: the agent's UDP socket and its receive buffer, in which each
- *   response is built; the relay pulses its SETs start.
+ *   response is built; the relay pulses its SETs start; the count of
+ *   rejected datagrams not yet logged.
  * Waits on: the socket, at most 1 s at a time.
- * Order: one datagram at a time, answered before the next is read; only the
- *   first variable binding of a request is answered.
+ * Order: one datagram at a time, answered before the next is read. A
+ *   request goes through named steps: the sender is authorised, the message
+ *   parsed into its list of variable bindings, its version and community
+ *   checked (the place of a security step), the PDU processed binding by
+ *   binding, and the response encoded.
  * Stopped by: `control` dropping to 0 (seen within 1 s), or a socket that
  *   cannot be created or bound; it waits for running pulses to end.
  */
@@ -15,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +31,42 @@
 
 namespace {
 
-bool g_trace = false;  // per-request console lines
+bool g_trace = false;  // per-request console lines; set by RecvUdp before it serves
+
+// Why a datagram gets no answer (and, last, a response too big to send).
+enum Reject { UNAUTHORIZED, UNDECODABLE, INCOMPLETE, REQUEST_ID, VERSION, COMMUNITY, TOO_BIG, REJECT_KINDS };
+const char* const REJECT_NAMES[REJECT_KINDS] = {"unauthorized address", "failure to analysis", "required data missing",
+                                                "requestID overflow",   "wrong version",       "wrong community",
+                                                "response too big"};
+
+// Written and read by the SNMP thread only (recv_message and RecvUdp).
+Reject_limiter g_limiter;
+
+long now_s()
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+void report_suppressed(long now)
+{
+    for (const auto& s : g_limiter.due(now)) {
+        char line[160];
+        std::snprintf(line, sizeof line, "SNMP messages from %s: %d more ignored within a minute (%s).", s.addr.c_str(),
+                      s.count, REJECT_NAMES[s.reason]);
+        applog(line);
+    }
+}
+
+// A rejection's log line, at most one per sender and reason a minute.
+void log_limited(Reject reason, const char* addr, const char* line, bool console = false)
+{
+    const long now = now_s();
+    report_suppressed(now);
+    if (!g_limiter.admit(addr, reason, now)) return;
+    if (console) std::printf("%s\n", line);
+    applog(line);
+}
 
 // Four dotted decimal fields of 0-255 and nothing else.
 bool parse_ipv4(const char* text, uint32_t& out)
@@ -78,11 +118,11 @@ std::string printable(const char* s)
     return out;
 }
 
-void log_rejected(const char* why, const char* addr)
+void log_rejected(Reject reason, const char* why, const char* addr)
 {
     char line[256];
     std::snprintf(line, sizeof line, "The received SNMP message(SET/GET) from %s will be ignored %s", addr, why);
-    applog(line);
+    log_limited(reason, addr, line);
 }
 
 void trace_bytes(const unsigned char* b, int n)
@@ -91,7 +131,362 @@ void trace_bytes(const unsigned char* b, int n)
     std::printf("\n");
 }
 
+// ---- A request ------------------------------------------------------------------
+
+constexpr int MAX_VARBINDS = Message_tree::MAX_COMPLEX;
+
+struct Varbind {
+    const char* name;  // dotted text, in the decoded tree
+    int value_type;
+    int int_value;
+    bool int_fits;     // an INTEGER value within 32 bits
+    const char* str;   // an OCTET STRING's text, in the decoded tree
+    int str_length;    // its octets
+    int start, end;    // the VarBind's octets in the datagram
+};
+
+struct Request {
+    int version;
+    const Primitive* community;
+    int pdu;
+    int64_t req_id;
+    int non_repeaters;
+    int max_repetitions;
+    int n;
+    Varbind vb[MAX_VARBINDS];
+};
+
+// An INTEGER of more than four octets still names a 32-bit value when the
+// extra leading octets only repeat its sign.
+bool fits_32_bits(const unsigned char* c, int len)
+{
+    if (len <= 4) return true;
+    const unsigned char sign = (c[len - 4] & 0x80) ? 0xFF : 0x00;
+    for (int i = 0; i < len - 4; ++i)
+        if (c[i] != sign) return false;
+    return true;
+}
+
+// Access: the last enabled entry that admits the sender, -1 for none.
+int authorise_sender(const char* addr, int size)
+{
+    int entry = -1;
+    for (int i = 0; i < SETTINGS_TABLE::SNMP_NUM; ++i)
+        if (admin_settings.snmp[i].enable && prefix_check(addr, i) == 0) entry = i;
+    if (entry < 0) {
+        char line[160];
+        std::snprintf(line, sizeof line, "Accessed port 161 from an unauthorized IP address(%s). data size : %d", addr,
+                      size);
+        log_limited(UNAUTHORIZED, addr, line, true);
+    }
+    return entry;
+}
+
+// Parse: the datagram into rq. 0, or recv_message's code for a message
+// that is not served (its log line written).
+int parse_request(const char* addr, const unsigned char* data, int size, Request& rq)
+{
+    // One tree per thread: 100 KB that must not be allocated per request.
+    static thread_local Message_tree tree;
+    Analysis_status as{};
+    if (size < 2 || size > SNMP_BUF_SIZE || analysis(data, size, tree, as) != 0) {
+        log_rejected(UNDECODABLE, "due to failure to analysis.", addr);
+        return 1;
+    }
+    const Complex* root = tree.root();
+    if (parsed_data_check(root) != 0) {
+        log_rejected(INCOMPLETE, "because required data is missing.", addr);
+        return 1;
+    }
+    const Primitive* version_p = root->prim;
+    const Complex* pdu = root->next;
+    const Primitive* id_p = pdu->prim;
+    const Primitive* second_p = id_p->next;   // error-status, or non-repeaters
+    const Primitive* third_p = second_p->next;  // error-index, or max-repetitions
+    if (id_p->length > 4) {
+        log_rejected(REQUEST_ID, "because the requestID overflowed.", addr);
+        return 2;
+    }
+    // Other integers beyond 32 bits cannot be taken as they were meant.
+    if (version_p->length > 4 || second_p->length > 4 || third_p->length > 4) {
+        log_rejected(UNDECODABLE, "due to failure to analysis.", addr);
+        return 1;
+    }
+    rq.version = version_p->int_value;
+    rq.community = version_p->next;
+    rq.pdu = pdu->type;
+    rq.req_id = id_p->int_value;
+    rq.non_repeaters = second_p->int_value;
+    rq.max_repetitions = third_p->int_value;
+    rq.n = 0;
+    const Complex* list = pdu->next;
+    bool whole = list->prim_num == 0;
+    for (const Complex* c = list->next; whole && c; c = c->samedep_next) {
+        whole = c->type == BER::SEQUENCE && c->prim_num == 2 && c->prim->type == BER::OID && rq.n < MAX_VARBINDS;
+        if (!whole) break;
+        const Primitive* value = c->prim->next;
+        Varbind& v = rq.vb[rq.n++];
+        v.name = c->prim->char_value;
+        v.value_type = value->type;
+        v.int_value = value->int_value;
+        v.int_fits = value->type != BER::INTEGER || fits_32_bits(data + c->end - value->length, value->length);
+        v.str = value->type == BER::OCTET_STRING ? value->char_value : "";
+        v.str_length = value->type == BER::OCTET_STRING ? value->length : 0;
+        v.start = c->start;
+        v.end = c->end;
+    }
+    if (!whole) {
+        log_rejected(INCOMPLETE, "because required data is missing.", addr);
+        return 1;
+    }
+    return 0;
+}
+
+// Version and community: SNMPv1 and SNMPv2c are secured by the community
+// alone; 0, or recv_message's code.
+int security_check(const char* addr, const Request& rq, int entry)
+{
+    if (rq.version == 2) {
+        char why[64];
+        std::snprintf(why, sizeof why, "because of the wrong version : %d", rq.version);
+        log_rejected(VERSION, why, addr);
+        return 3;
+    }
+    // The whole community must match: a received text that merely begins
+    // with the configured one is no password.
+    const auto& e = admin_settings.snmp[entry];
+    const size_t conf_len = strnlen(e.community, sizeof e.community);
+    const Primitive* c = rq.community;
+    if (static_cast<size_t>(c->length) != conf_len || std::strlen(c->char_value) != conf_len ||
+        std::memcmp(c->char_value, e.community, conf_len) != 0) {
+        std::string why = "because of the wrong community(" + printable(c->char_value) + ").";
+        log_rejected(COMMUNITY, why.c_str(), addr);
+        return 4;
+    }
+    return 0;
+}
+
+// ---- Processing -------------------------------------------------------------------
+
+// The response's VarBinds in reverse byte order, and its error.
+struct Reply {
+    unsigned char* buf;
+    int total = 0;
+    int status = 0;
+    int index = 0;
+    bool too_big = false;
+    int community_len = 0;
+    int64_t req_id = 0;
+
+    bool fits() const { return getres_length(total, community_len, req_id) <= SNMP_RESPONSE_MAX; }
+    // Keeps the first `count` bytes of VarBinds in message order; the
+    // reversed buffer holds the latest ones at its front.
+    void keep(int count)
+    {
+        std::memmove(buf, buf + (total - count), static_cast<size_t>(count));
+        total = count;
+    }
+    void fail(int word, int at)
+    {
+        status = word & 0xFF;
+        index = at;
+    }
+};
+
+// Largest VarBind the encoder writes.
+constexpr int VARBIND_ROOM = 4 + 2 + SNMP_OID_OCTETS_MAX + 4 + SNMP_STR_SIZE;
+
+// One answer; false when it does not fit the buffer or cannot be encoded.
+bool append(Reply& r, int word, const char* name, int i, const char* s)
+{
+    if (r.total + VARBIND_ROOM > SNMP_BUF_SIZE) return false;
+    unsigned char e_index = 0, err = 0;
+    const int before = r.total;
+    r.total = create_objects(r.total, word, &e_index, &err, r.buf, name, i, s);
+    return r.total != before;
+}
+
+// The request's own bindings, as they came.
+void append_request_bindings(Reply& r, const Request& rq, const unsigned char* data)
+{
+    for (int i = 0; i < rq.n; ++i) {
+        const int len = rq.vb[i].end - rq.vb[i].start;
+        if (r.total + len > SNMP_BUF_SIZE) return;
+        std::memmove(r.buf + len, r.buf, static_cast<size_t>(r.total));
+        for (int k = 0; k < len; ++k) r.buf[k] = data[rq.vb[i].end - 1 - k];
+        r.total += len;
+    }
+}
+
+int request_bindings_size(const Request& rq)
+{
+    int n = 0;
+    for (int i = 0; i < rq.n; ++i) n += rq.vb[i].end - rq.vb[i].start;
+    return n;
+}
+
+// One lookup of a binding's name; name is rewritten for the walks.
+int ask_mib(const Request& rq, char* name, char* str, int& value)
+{
+    str[0] = '\0';
+    value = 0;
+    const int word = check_oid(name, rq.pdu, str, value, BER::NUL, rq.version);
+    if (g_trace) std::printf("oid=%s\nGET?=%d\nres=%d\n", name, rq.pdu, word);
+    return word;
+}
+
+// GET and GET-NEXT: one answer per binding, in order.
+void process_get(const Request& rq, Reply& r)
+{
+    char name[SNMP_NAME_SIZE];
+    char str[SNMP_STR_SIZE];
+    int value = 0;
+    for (int i = 0; i < rq.n; ++i) {
+        copy_text(name, rq.vb[i].name);
+        const int word = ask_mib(rq, name, str, value);
+        if (word & 0xFF) return r.fail(word, i + 1);
+        if (!append(r, word, name, value, str) || !r.fits()) {
+            r.too_big = true;
+            return;
+        }
+    }
+}
+
+// GET-BULK: the non-repeaters once, then the repeaters row by row up to
+// max-repetitions; the response ends with the last whole row that fits.
+void process_getbulk(const Request& rq, Reply& r)
+{
+    const int non_rep = rq.non_repeaters < 0 ? 0 : rq.non_repeaters > rq.n ? rq.n : rq.non_repeaters;
+    const int reps = rq.max_repetitions < 0 ? 0 : rq.max_repetitions;
+    char str[SNMP_STR_SIZE];
+    int value = 0;
+    char name[SNMP_NAME_SIZE];
+    for (int i = 0; i < non_rep; ++i) {
+        copy_text(name, rq.vb[i].name);
+        const int word = ask_mib(rq, name, str, value);
+        if (word & 0xFF) return r.fail(word, i + 1);
+        const int before = r.total;
+        if (!append(r, word, name, value, str) || !r.fits()) {
+            r.keep(before);
+            return;
+        }
+    }
+    const int m = rq.n - non_rep;
+    if (m == 0) return;
+    static thread_local char names[MAX_VARBINDS][SNMP_NAME_SIZE];
+    static thread_local bool ended[MAX_VARBINDS];
+    for (int j = 0; j < m; ++j) {
+        copy_text(names[j], rq.vb[non_rep + j].name);
+        ended[j] = false;
+    }
+    for (int rep = 0; rep < reps; ++rep) {
+        const int row_start = r.total;
+        bool all_ended = true;
+        for (int j = 0; j < m; ++j) {
+            int word = RESP::END_OF_MIB;
+            if (!ended[j]) {
+                word = ask_mib(rq, names[j], str, value);
+                if (word & 0xFF) return r.fail(word, non_rep + j + 1);
+                ended[j] = (word >> 8 & 0xFF) == BER::END_OF_MIB_VIEW;
+                all_ended = all_ended && ended[j];
+            }
+            if (!append(r, word, names[j], value, str) || !r.fits()) {
+                r.keep(row_start);
+                return;
+            }
+        }
+        if (all_ended) return;
+    }
+}
+
+// SET: all bindings or none. The answer carries the request's bindings, so
+// one that could not be sent is refused before anything changes.
+void process_set(const Request& rq, Reply& r)
+{
+    if (getres_length(request_bindings_size(rq), r.community_len, rq.req_id) > SNMP_RESPONSE_MAX) {
+        r.too_big = true;
+        return;
+    }
+    static thread_local Set_binding b[MAX_VARBINDS];
+    for (int i = 0; i < rq.n; ++i) {
+        const Varbind& v = rq.vb[i];
+        b[i] = Set_binding{v.name, v.value_type, v.int_value, v.int_fits, v.str, v.str_length};
+        if (g_trace) std::printf("type=%d\nstr_data=%s\nint_data=%d\noid=%s\n", v.value_type, v.str, v.int_value, v.name);
+    }
+    int index = 0;
+    const int word = snmp_set(b, rq.n, rq.version, index);
+    if (word) r.fail(word, index);
+}
+
+// Encode: the GetResponse into message. An error answers with the
+// request's bindings; a response over the limit is replaced by tooBig (with
+// the request's bindings in SNMPv1, none in SNMPv2c).
+int encode_response(const char* addr, const Request& rq, const unsigned char* data, Reply& r, const char* community,
+                    unsigned char* message)
+{
+    if (r.status || rq.pdu == BER::SET) {
+        r.total = 0;
+        append_request_bindings(r, rq, data);
+    }
+    if (r.too_big || !r.fits()) {
+        char line[160];
+        std::snprintf(line, sizeof line, "The created SNMP response message to %s will be discard because too big.",
+                      addr);
+        log_limited(TOO_BIG, addr, line);
+        r.total = 0;
+        if (rq.version == 0) append_request_bindings(r, rq, data);
+        if (!r.fits()) r.total = 0;
+        r.status = 1;
+        r.index = 0;
+    }
+    const int n = create_getres(r.buf, community, rq.req_id, rq.version, static_cast<unsigned char>(r.index),
+                                static_cast<unsigned char>(r.status), r.total);
+    std::memcpy(message, r.buf, static_cast<size_t>(n));
+    return n;
+}
+
 }  // namespace
+
+bool Reject_limiter::admit(const char* addr, int reason, long now_s)
+{
+    Slot* free_slot = nullptr;
+    for (int i = 0; i < SLOTS; ++i) {
+        Slot& s = slots_[i];
+        if (s.reason == reason && std::strcmp(s.addr, addr) == 0) {
+            if (now_s - s.since < 60) {
+                ++s.count;
+                return false;
+            }
+            s.since = now_s;
+            s.count = 0;
+            return true;
+        }
+        if (!free_slot && s.reason < 0) free_slot = &s;
+    }
+    // With every slot taken, the other senders share one line a minute.
+    Slot& s = free_slot ? *free_slot : slots_[SLOTS];
+    if (!free_slot && s.reason >= 0 && now_s - s.since < 60) {
+        ++s.count;
+        return false;
+    }
+    copy_text(s.addr, free_slot ? addr : "other senders");
+    s.reason = reason;
+    s.since = now_s;
+    s.count = 0;
+    return true;
+}
+
+std::vector<Reject_limiter::Suppressed> Reject_limiter::due(long now_s)
+{
+    std::vector<Suppressed> out;
+    for (Slot& s : slots_) {
+        if (s.reason < 0 || now_s - s.since < 60) continue;
+        if (s.count > 0) out.push_back({s.addr, s.reason, s.count});
+        s.reason = -1;
+        s.count = 0;
+    }
+    return out;
+}
 
 // Splits an access entry "a.b.c.d/len" into the address and the prefix
 // length used by the access check. Without a length the whole address must
@@ -175,127 +570,27 @@ int create_getres(unsigned char* message, const char* Community, int64_t req_id,
 
 int recv_message(const char* srcaddr, int r_size, unsigned char* message, int* s_size)
 {
-    // The last enabled entry that admits the sender is the one used.
-    int entry = -1;
-    for (int i = 0; i < SETTINGS_TABLE::SNMP_NUM; ++i)
-        if (admin_settings.snmp[i].enable && prefix_check(srcaddr, i) == 0) entry = i;
-    if (entry < 0) {
-        char line[160];
-        std::snprintf(line, sizeof line, "Accessed port 161 from an unauthorized IP address(%s). data size : %d",
-                      srcaddr, r_size);
-        std::printf("%s\n", line);
-        applog(line);
-        return 1;
-    }
-
-    // One tree per thread: 100 KB that must not be allocated per request.
-    static thread_local Message_tree tree;
-    Analysis_status as{};
-    if (r_size < 2 || r_size > SNMP_BUF_SIZE || analysis(message, r_size, tree, as) != 0) {
-        log_rejected("due to failure to analysis.", srcaddr);
-        return 1;
-    }
-    const Complex* root = tree.root();
-    if (parsed_data_check(root) != 0) {
-        log_rejected("because required data is missing.", srcaddr);
-        return 1;
-    }
-    const Primitive* version_p = root->prim;
-    const Primitive* community_p = version_p->next;
-    const Complex* pdu = root->next;
-    const Primitive* id_p = pdu->prim;
-    const Primitive* second_p = id_p->next;   // error-status, or non-repeaters
-    const Primitive* third_p = second_p->next;  // error-index, or max-repetitions
-    const Primitive* name_p = pdu->next->next->prim;
-    const Primitive* value_p = name_p->next;
-    if (id_p->length > 4) {
-        log_rejected("because the requestID overflowed.", srcaddr);
-        return 2;
-    }
-    // Other integers beyond 32 bits cannot be taken as they were meant.
-    if (version_p->length > 4 || second_p->length > 4 || third_p->length > 4 ||
-        (pdu->type == BER::SET && value_p->type == BER::INTEGER && value_p->length > 4)) {
-        log_rejected("due to failure to analysis.", srcaddr);
-        return 1;
-    }
-    const int version = version_p->int_value;
-    if (version == 2) {
-        char why[64];
-        std::snprintf(why, sizeof why, "because of the wrong version : %d", version);
-        log_rejected(why, srcaddr);
-        return 3;
-    }
-    // The whole community must match: a received text that merely begins
-    // with the configured one is no password.
-    const char* configured = admin_settings.snmp[entry].community;
-    const size_t conf_len = strnlen(configured, sizeof admin_settings.snmp[entry].community);
-    if (static_cast<size_t>(community_p->length) != conf_len || std::strlen(community_p->char_value) != conf_len ||
-        std::memcmp(community_p->char_value, configured, conf_len) != 0) {
-        std::string why = "because of the wrong community(" + printable(community_p->char_value) + ").";
-        log_rejected(why.c_str(), srcaddr);
-        return 4;
-    }
-
-    const int64_t req_id = id_p->int_value;
-    const int non_repeaters = second_p->int_value;
-    const int max_repetitions = third_p->int_value;
+    const int entry = authorise_sender(srcaddr, r_size);
+    if (entry < 0) return 1;
+    static thread_local Request rq;
+    int rc = parse_request(srcaddr, message, r_size, rq);
+    if (rc == 0) rc = security_check(srcaddr, rq, entry);
+    if (rc != 0) return rc;
     if (g_trace)
-        std::printf("version=%d\ncom=%s\nreq_id=%d\nnon_repeat=%d\nmax_repeat=%d\n", version,
-                    printable(community_p->char_value).c_str(), id_p->int_value, non_repeaters, max_repetitions);
+        std::printf("version=%d\ncom=(%d characters)\nreq_id=%lld\nnon_repeat=%d\nmax_repeat=%d\n", rq.version,
+                    rq.community->length, static_cast<long long>(rq.req_id), rq.non_repeaters, rq.max_repetitions);
 
-    char name[SNMP_NAME_SIZE];
-    copy_text(name, name_p->char_value);
-    char str_data[SNMP_STR_SIZE] = {};
-    int int_data = 0;
-    const int value_type = value_p->type;
-    if (pdu->type == BER::SET) {
-        if (value_type == BER::OCTET_STRING) copy_text(str_data, value_p->char_value);
-        if (value_type == BER::INTEGER) int_data = value_p->int_value;
+    static thread_local unsigned char out[SNMP_BUF_SIZE];
+    Reply r;
+    r.buf = out;
+    r.community_len = rq.community->length;
+    r.req_id = rq.req_id;
+    switch (rq.pdu) {
+    case BER::GETBULK: process_getbulk(rq, r); break;
+    case BER::SET: process_set(rq, r); break;
+    default: process_get(rq, r); break;
     }
-    std::memset(message, 0, SNMP_RESPONSE_MAX);
-    if (g_trace) std::printf("type=%d\nstr_data=%s\nint_data=%d\noid=%s\nGET?=%d\n", value_type, str_data, int_data, name, pdu->type);
-
-    unsigned char e_index = 0, err = 0;
-    int total = 0;
-    int res = 0;
-    const int community_len = static_cast<int>(conf_len);
-    if (pdu->type == BER::GETBULK) {
-        const int reps = max_repetitions < 1 ? 0 : max_repetitions > 10 ? 10 : max_repetitions;
-        for (int i = 0; i < reps; ++i) {
-            const int before = total;
-            str_data[0] = '\0';
-            int_data = 0;
-            res = check_oid(name, pdu->type, str_data, int_data, value_type, version);
-            total = create_objects(total, res, &e_index, &err, message, name, int_data, str_data);
-            if (err) break;
-            // A repetition that no longer fits is left out: the manager
-            // asks again from the last name it got.
-            if (i > 0 && getres_length(total, community_len, req_id) > SNMP_RESPONSE_MAX) {
-                std::memmove(message, message + (total - before), static_cast<size_t>(before));
-                total = before;
-                break;
-            }
-            if (((res >> 8) & 0xFF) == BER::END_OF_MIB_VIEW || non_repeaters != 0) break;
-        }
-    } else {
-        res = check_oid(name, pdu->type, str_data, int_data, value_type, version);
-        total = create_objects(total, res, &e_index, &err, message, name, int_data, str_data);
-    }
-    if (g_trace) std::printf("res=%d\n", res);
-
-    if (total > SNMP_RESPONSE_MAX || getres_length(total, community_len, req_id) > SNMP_RESPONSE_MAX) {
-        std::memset(message, 0, SNMP_BUF_SIZE);
-        e_index = 0;
-        err = 0;
-        total = create_objects(0, RESP::NUL, &e_index, &err, message, name, 0, "");
-        char line[160];
-        std::snprintf(line, sizeof line, "The created SNMP response message to %s will be discard because too big.",
-                      srcaddr);
-        applog(line);
-        *s_size = create_getres(message, configured, req_id, version, 0, 1, total);
-        return 0;
-    }
-    *s_size = create_getres(message, configured, req_id, version, e_index, err, total);
+    *s_size = encode_response(srcaddr, rq, message, r, admin_settings.snmp[entry].community, message);
     return 0;
 }
 
@@ -327,6 +622,7 @@ void* RecvUdp(void*)
             FD_SET(s, &rd);
             timeval tv{1, 0};
             int r = select(s + 1, &rd, nullptr, nullptr, &tv);
+            report_suppressed(now_s());
             if (r == 0 || (r < 0 && errno == EINTR)) continue;  // a signal is no failure
             if (r < 0) {
                 applog("select error");
@@ -336,8 +632,11 @@ void* RecvUdp(void*)
             sockaddr_in from{};
             socklen_t from_len = sizeof from;
             ssize_t n = recvfrom(s, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-            if (n == -1) std::printf("recvfrom() errno = 0x%x\n", errno);
-            if (n < 1) {
+            // An empty datagram is nothing to answer; the socket and what is
+            // queued on it stay.
+            if (n == 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
+            if (n < 0) {
+                std::printf("recvfrom() errno = 0x%x\n", errno);
                 reopen = true;
                 continue;
             }

@@ -112,9 +112,10 @@ struct Access {
 
 class Agent {
 public:
-    explicit Agent(const std::vector<Access>& entries, bool k7400 = true)
+    explicit Agent(const std::vector<Access>& entries, bool k7400 = true, const std::string& more_sql = "")
     {
         dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+        if (!more_sql.empty()) db.exec(more_sql);
         for (const auto& e : entries)
             db.exec("UPDATE webapp_snmp_config SET snmp_access_ipaddr='" + e.addr + "', snmp_access_community='" +
                     e.community + "', snmp_access_enable=" + std::to_string(e.enable) + " WHERE id=" +
@@ -208,7 +209,9 @@ TEST(SnmpEndToEnd, AccessControlVersionsRequestIdsAndBulkLimits)
             << c.community << " from " << c.from;
     EXPECT_NE(agent.get("high", "1.3.6.1.2.1.1.5.0", "1").find(".1.3.6.1.2.1.1.5.0 = STRING"), std::string::npos);
     std::string log = agent.applog();
-    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong community(highX)."), std::string::npos);
+    // One line per sender and reason a minute: "low" came first.
+    EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong community(low)."), std::string::npos);
+    EXPECT_EQ(log.find("wrong community(highX)"), std::string::npos);
     EXPECT_NE(log.find("Accessed port 161 from an unauthorized IP address(127.0.1.5). data size : "), std::string::npos);
 
     // Versions and request ids, in raw datagrams.
@@ -226,38 +229,59 @@ TEST(SnmpEndToEnd, AccessControlVersionsRequestIdsAndBulkLimits)
     ASSERT_GE(empty_bulk.size(), 11u);
     EXPECT_TRUE(std::equal(empty_bulk.end() - 11, empty_bulk.end(),
                            Bytes{0x02, 0x01, 0x07, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x00}.begin()));
-    EXPECT_TRUE(send_datagram(port, {0x30, 0x03, 0x41, 0x01, 0x00}, "127.0.0.1", 500).empty());
+    EXPECT_TRUE(send_datagram(port, {0x30, 0x03, 0x47, 0x01, 0x00}, "127.0.0.1", 500).empty());
     log = agent.applog();
     EXPECT_NE(log.find("from 127.0.0.1 will be ignored because of the wrong version : 2"), std::string::npos);
     EXPECT_NE(log.find("from 127.0.0.1 will be ignored because the requestID overflowed."), std::string::npos);
     EXPECT_NE(log.find("from 127.0.0.1 will be ignored due to failure to analysis."), std::string::npos);
 
-    // GET-BULK limits and a request with two variable bindings.
+    // GET-BULK: max-repetitions as asked while the rows fit; a non-repeater
+    // has one successor.
     auto bulk = [&](const std::string& n, const std::string& r) {
         std::string out;
         tool({"snmpbulkget", "-v2c", "-c", "high", "-m", "", "-On", "-Cn" + n, "-Cr" + r, agent.host(), ROOT7400}, &out);
         return nonempty_lines(out);
     };
     EXPECT_EQ(bulk("1", "20").size(), 1u);
-    std::vector<std::string> ten = bulk("0", "20");
-    ASSERT_EQ(ten.size(), 10u);
-    EXPECT_EQ(ten[0].rfind("." + ROOT7400 + ".1.1.1 = ", 0), 0u) << ten[0];
-    EXPECT_EQ(ten[9].rfind("." + ROOT7400 + ".1.2.6 = ", 0), 0u) << ten[9];
-    std::string out;
-    tool({"snmpget", "-v2c", "-c", "high", "-m", "", "-On", agent.host(), "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.1.0"}, &out);
-    ASSERT_EQ(nonempty_lines(out).size(), 1u) << out;
-    EXPECT_EQ(nonempty_lines(out)[0].rfind(".1.3.6.1.2.1.1.5.0 = STRING", 0), 0u);
+    std::vector<std::string> twenty = bulk("0", "20");
+    ASSERT_EQ(twenty.size(), 20u);
+    EXPECT_EQ(twenty[0].rfind("." + ROOT7400 + ".1.1.1 = ", 0), 0u) << twenty[0];
+    EXPECT_EQ(twenty[19].rfind("." + ROOT7400 + ".1.3.3.2 = ", 0), 0u) << twenty[19];
+    // Asked for more than fits: the rows that fit, in order, never tooBig.
+    std::vector<std::string> most = bulk("0", "127");
+    ASSERT_GT(most.size(), 20u);
+    EXPECT_EQ(std::vector<std::string>(most.begin(), most.begin() + 20), twenty);
+    expect_increasing(most);
+    Bytes raw = send_datagram(port, raw_request(0xA5, {0x01}, "high", {0x08}, 0, 127));
+    EXPECT_GT(raw.size(), 900u);
+    EXPECT_LE(raw.size(), 1024u);
+    EXPECT_TRUE(contains(raw, {0x02, 0x01, 0x08, 0x02, 0x01, 0x00, 0x02, 0x01, 0x00}));
 }
 
 TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
 {
-    Agent agent({{1, "127.0.0.1", "public", 1}});
+    Agent agent({{1, "127.0.0.1", "public", 1}, {2, "10.9.9.9", "acc2Secret", 1}}, true,
+                "UPDATE webapp_snmp_trap_send SET snmp_trap_send_community='trapSecret';"
+                "UPDATE webapp_mqttconfig SET mqtt_password='mqttSecret';"
+                "UPDATE webapp_mailconfig SET mail_password='mailSecret';"
+                "UPDATE webapp_sensor_log_cycle SET cycle_minutes = 10 + id;");
     ASSERT_TRUE(agent.ready("public")) << agent.sim->console();
     const std::string r = ROOT7400 + ".";
 
+    const std::string walk_text = agent.run("snmpwalk", {"1.3.6.1"});
     std::vector<std::string> walk = objects(agent.run("snmpwalk", {ROOT7400}));
     EXPECT_EQ(walk.size(), 4856u);
     expect_increasing(walk);
+    // Secrets never read back: the whole tree, in both versions.
+    for (const std::string& text : {walk_text, agent.run("snmpwalk", {"1.3.6.1"}, "1")})
+        for (const char* secret : {"public", "acc2Secret", "trapSecret", "mqttSecret", "mailSecret"})
+            EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+    for (const char* name : {"1.3.1.2", "1.3.2.2", "1.4.1.2", "1.4.8.2", "1.6.5", "1.7.4"})
+        EXPECT_NE(std::find(walk.begin(), walk.end(), "." + r + name + " = \"\""), walk.end()) << name;
+    // Log cycles: entry 1, entry 0, then entries 2 to 7 (row id = entry + 1).
+    EXPECT_EQ(agent.run("snmpget", {r + "1.10.1", r + "1.10.2", r + "1.10.3", r + "1.10.8"}),
+              "." + r + "1.10.1 = INTEGER: 12\n." + r + "1.10.2 = INTEGER: 11\n." + r + "1.10.3 = INTEGER: 13\n." + r +
+                  "1.10.8 = INTEGER: 18\n");
     EXPECT_EQ(objects(agent.run("snmpbulkwalk", {ROOT7400})), walk);
     EXPECT_EQ(objects(agent.run("snmpwalk", {ROOT7400}, "1")), walk);
 
@@ -270,12 +294,12 @@ TEST(SnmpEndToEnd, WalksSetsAndNamesOnTheKvt7400)
         return o + e;
     };
     EXPECT_NE(set("2.3.4.1", "i", "600").find("INTEGER: 600"), std::string::npos);
-    EXPECT_NE(set("2.3.3.1", "i", "500").find("badValue"), std::string::npos);
+    EXPECT_NE(set("2.3.3.1", "i", "500").find("inconsistentValue"), std::string::npos);
     EXPECT_NE(set("2.3.3.1", "i", "2147483647").find("INTEGER: 2147483647"), std::string::npos);
     EXPECT_NE(set("2.5.5.1", "i", "3000").find("INTEGER: 3000"), std::string::npos);
     EXPECT_NE(set("2.3.11.1", "s", "28FF00A1B2C3D4E5").find("STRING: \"28FF00A1B2C3D4E5\""), std::string::npos);
     EXPECT_NE(set("2.1.1.1", "s", "Door").find("STRING: \"Door\""), std::string::npos);
-    EXPECT_NE(set("1.1.1", "s", "9").find("readOnly"), std::string::npos);
+    EXPECT_NE(set("1.1.1", "s", "9").find("notWritable"), std::string::npos);
     // They reach the database through the settings writer.
     dbtest::Conn db(agent.sb.path("/opt/KVT7400/db.sqlite3"));
     const std::string saved = "SELECT t.alert_max_val, t.alert_max_clear, t.device_ID, v.t_alert_max_val,"
@@ -306,7 +330,7 @@ TEST(SnmpEndToEnd, WalksAndNamesOnTheKvt6100)
     EXPECT_EQ(walk.size(), 3153u);
     expect_increasing(walk);
     EXPECT_EQ(objects(agent.run("snmpbulkwalk", {ROOT6100})), walk);
-    EXPECT_TRUE(objects(agent.run("snmpwalk", {ROOT7400})).empty());
+    EXPECT_EQ(agent.run("snmpwalk", {ROOT7400}), "." + ROOT7400 + " = No Such Object available on this agent at this OID\n");
 
     expect_named_walk(agent, ROOT6100, "k61", walk.size());
 }
@@ -344,4 +368,125 @@ TEST(SnmpMibModule, PassesSmilintLoadsInSnmptranslateAndMatchesItsGenerator)
     std::stringstream committed;
     committed << in.rdbuf();
     EXPECT_TRUE(generated == committed.str()) << "run mibs/make-mib.py > mibs/KVT7400-MIB.txt";
+}
+
+// The net-snmp tools as the manager: every binding answered in order, the
+// error model of each version, and SETs that change all or nothing.
+TEST(SnmpEndToEnd, EveryBindingIsAnsweredWithTheErrorModelOfItsVersion)
+{
+    Agent agent({{1, "127.0.0.1", "public", 1}}, true,
+                "UPDATE webapp_sensor_log_cycle SET cycle_minutes = 10 + id;"
+                "UPDATE webapp_trend_list SET cl_per = 45 WHERE id = 5;"
+                "UPDATE webapp_wire_temp SET name = 'Probe2' WHERE id = 2;");
+    ASSERT_TRUE(agent.ready("public")) << agent.sim->console();
+    const std::string r = "." + ROOT7400 + ".";
+    auto both = [&](const std::string& version, const std::string& program, std::vector<std::string> args) {
+        std::string err;
+        std::string out = agent.run(program, std::move(args), version, &err);
+        return out + err;
+    };
+    std::vector<std::string> forty(40, "1.3.6.1.2.1.1.1.0");
+    forty.insert(forty.begin(), "-Cf");
+    struct Case {
+        const char* what;
+        const char* version;
+        const char* program;
+        std::vector<std::string> args;
+        std::vector<std::string> want;  // lines of the answer, in order
+    } cases[] = {
+        {"GET of three", "2c", "snmpget", {"1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.7.0", r + "1.1.3"},
+         {".1.3.6.1.2.1.1.2.0 = OID: ." + ROOT7400, ".1.3.6.1.2.1.1.7.0 = INTEGER: 154", r + "1.1.3 = INTEGER: 1"}},
+        {"GET of three", "1", "snmpget", {"1.3.6.1.2.1.1.2.0", "1.3.6.1.2.1.1.7.0", r + "1.1.3"},
+         {".1.3.6.1.2.1.1.2.0 = OID: ." + ROOT7400, ".1.3.6.1.2.1.1.7.0 = INTEGER: 154", r + "1.1.3 = INTEGER: 1"}},
+        {"GET with missing ones", "2c", "snmpget", {"1.3.6.1.2.1.1.7.0", r + "2.21", r + "2.1.2.9"},
+         {".1.3.6.1.2.1.1.7.0 = INTEGER: 154", r + "2.21 = No Such Object available on this agent at this OID",
+          r + "2.1.2.9 = No Such Instance currently exists at this OID"}},
+        {"GET with a missing one", "1", "snmpget", {"-Cf", "1.3.6.1.2.1.1.7.0", r + "2.21", r + "2.1.2.9"},
+         {"Reason: (noSuchName) There is no such variable name in this MIB.", "Failed object: " + r + "2.21"}},
+        {"GET-NEXT of two", "2c", "snmpgetnext", {r + "1.10.2", r + "2.8.6.4"},
+         {r + "1.10.3 = INTEGER: 13", r + "2.8.6.5 = INTEGER: 45"}},
+        {"GET-NEXT of two", "1", "snmpgetnext", {r + "1.10.2", r + "2.8.6.4"},
+         {r + "1.10.3 = INTEGER: 13", r + "2.8.6.5 = INTEGER: 45"}},
+        {"GET-NEXT past the end", "1", "snmpgetnext", {"-Cf", r + "1.10.2", r + "2.8.6.5"},
+         {"Reason: (noSuchName) There is no such variable name in this MIB.", "Failed object: " + r + "2.8.6.5"}},
+        {"GET-BULK, one non-repeater and two repeaters", "2c", "snmpbulkget",
+         {"-Cn1", "-Cr3", r + "1.10.1", r + "1.10.2", r + "2.8.6.3"},
+         {r + "1.10.2 = INTEGER: 11", r + "1.10.3 = INTEGER: 13", r + "2.8.6.4 = INTEGER: 50", r + "1.10.4 = INTEGER: 14",
+          r + "2.8.6.5 = INTEGER: 45", r + "1.10.5 = INTEGER: 15",
+          r + "2.8.6.5 = No more variables left in this MIB View (It is past the end of the MIB tree)"}},
+        {"SET of two", "2c", "snmpset", {r + "2.3.1.1", "s", "Rack1", r + "2.8.2.1", "i", "30"},
+         {r + "2.3.1.1 = STRING: \"Rack1\"", r + "2.8.2.1 = INTEGER: 30"}},
+        {"SET of a valid and an invalid one", "2c", "snmpset", {r + "2.3.1.2", "s", "Rack2", r + "2.8.2.2", "i", "0"},
+         {"Reason: wrongValue", "Failed object: " + r + "2.8.2.2"}},
+        {"SET of a valid and an invalid one", "1", "snmpset", {r + "2.3.1.2", "s", "Rack2", r + "2.8.2.2", "i", "0"},
+         {"Reason: (badValue)", "Failed object: " + r + "2.8.2.2"}},
+        {"SET of a Gauge32 for an INTEGER", "2c", "snmpset", {r + "2.3.1.2", "s", "Rack2", r + "2.8.2.3", "u", "5"},
+         {"Reason: wrongType", "Failed object: " + r + "2.8.2.3"}},
+        {"SET of a Gauge32 for an INTEGER", "1", "snmpset", {r + "2.8.2.3", "u", "5"},
+         {"Reason: (badValue)", "Failed object: " + r + "2.8.2.3"}},
+        {"SET of a read-only object", "2c", "snmpset", {r + "2.3.1.2", "s", "Rack2", r + "1.1.3", "i", "0"},
+         {"Reason: notWritable", "Failed object: " + r + "1.1.3"}},
+        {"SET of a read-only object", "1", "snmpset", {r + "1.1.3", "i", "0"},
+         {"Reason: (readOnly)", "Failed object: " + r + "1.1.3"}},
+        {"GET whose answer passes the limit", "2c", "snmpget", forty, {"Reason: (tooBig)"}},
+        {"GET whose answer passes the limit", "1", "snmpget", forty, {"Reason: (tooBig)"}},
+    };
+    for (const auto& c : cases) {
+        const std::string got = both(c.version, c.program, c.args);
+        size_t at = 0;
+        for (const auto& line : c.want) {
+            const size_t p = got.find(line, at);
+            ASSERT_NE(p, std::string::npos) << c.what << " v" << c.version << ": " << line << "\n" << got;
+            at = p + line.size();
+        }
+        if (std::string(c.what) == "GET with missing ones") {
+            EXPECT_EQ(nonempty_lines(got).size(), 3u) << got;
+        }
+    }
+    // What the SETs left: the two of the first in the database, nothing of the refused ones.
+    EXPECT_EQ(agent.run("snmpget", {r + "2.3.1.2", r + "2.8.2.2", r + "2.8.2.3"}),
+              r + "2.3.1.2 = STRING: \"Probe2\"\n" + r + "2.8.2.2 = INTEGER: 10\n" + r + "2.8.2.3 = INTEGER: 10\n");
+    dbtest::Conn db(agent.sb.path("/opt/KVT7400/db.sqlite3"));
+    const std::string saved = "SELECT t.name, l.minutes FROM webapp_wire_temp t, webapp_trend_list l WHERE t.id=1 AND l.id=1";
+    EXPECT_TRUE(wait_until([&] { return db.rows(saved, true) == std::vector<std::vector<std::string>>{{"Rack1", "30"}}; },
+                           5000))
+        << testing::PrintToString(db.rows(saved, true));
+    EXPECT_EQ(db.scalar("SELECT name FROM webapp_wire_temp WHERE id=2", true), "Probe2");
+}
+
+// Rejected datagrams cannot rotate the log away, and an empty datagram
+// leaves the socket and what is queued on it alone.
+TEST(SnmpEndToEnd, RejectedDatagramsLeaveFewLogLinesAndEmptyOnesAreIgnored)
+{
+    Agent agent({{1, "127.0.0.1", "public", 1}});
+    ASSERT_TRUE(agent.ready("public")) << agent.sim->console();
+    const Bytes wrong = raw_request(0xA0, {0x01}, "wrong", {0x01});
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(agent.port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 300; ++i) sendto(s, wrong.data(), wrong.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(s);
+    EXPECT_FALSE(agent.get("public", "1.3.6.1.2.1.1.7.0").empty()) << "the agent answers at once afterwards";
+    const std::string log = agent.applog();
+    size_t lines = 0;
+    for (size_t p = log.find("wrong community(wrong)"); p != std::string::npos; p = log.find("wrong community(wrong)", p + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u);
+
+    // An empty datagram and three requests right behind it on one socket:
+    // all three are answered.
+    s = socket(AF_INET, SOCK_DGRAM, 0);
+    sendto(s, "", 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (unsigned char id = 1; id <= 3; ++id) {
+        const Bytes get = raw_request(0xA0, {0x01}, "public", {id});
+        sendto(s, get.data(), get.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    int answered = 0;
+    pollfd p{s, POLLIN, 0};
+    unsigned char buf[2048];
+    while (answered < 3 && poll(&p, 1, 1000) == 1 && recv(s, buf, sizeof buf, 0) > 0) ++answered;
+    close(s);
+    EXPECT_EQ(answered, 3);
 }

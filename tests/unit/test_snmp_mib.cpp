@@ -134,7 +134,6 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     EXPECT_EQ(a.s, "KVT-7400 ver 1.2.3");
     EXPECT_EQ(get("1.3.6.1.2.1.1.3.0").res, RESP::NUL);
     EXPECT_EQ(get("1.3.6.1.2.1.1.7.0").i, 154);
-    EXPECT_EQ(get("1.3.6.1.2.1.1.8.0").res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("2.8.6.5", 1).res, RESP::END_OF_MIB);
     EXPECT_EQ(next("2.8.6.5", 0).res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("2.1.2.9").res, RESP::NO_SUCH_NAME);
@@ -147,11 +146,26 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     chcnt = 42;
     EXPECT_EQ(get("2.20").i, 42);
     EXPECT_EQ(get("2.20.0").i, 42);
-    for (const char* missing : {"2.1.1", "2.1.15.1", "2.1.2.9", "1.1", "1.1.5", "2.21", "1.3.6.1.4.1.58213.23.1.1.1"})
-        EXPECT_EQ(get(missing).res, RESP::NO_SUCH_NAME) << missing;
-    use_model(false);
-    EXPECT_EQ(get("2.5.2.1").res, RESP::NO_SUCH_NAME);
-    EXPECT_EQ(get("1.10.6").res, RESP::NO_SUCH_NAME);
+    // SNMPv2c tells a missing object from a missing instance of an existing
+    // one; SNMPv1 answers noSuchName for both.
+    struct {
+        const char* name;
+        bool k7400;
+        int v2c;
+    } missing[] = {
+        {"2.1.1", true, RESP::NO_SUCH_INSTANCE},    {"2.1.15.1", true, RESP::NO_SUCH_INSTANCE},
+        {"2.1.2.9", true, RESP::NO_SUCH_INSTANCE},  {"2.20.1", true, RESP::NO_SUCH_INSTANCE},
+        {"1.1.1.5", true, RESP::NO_SUCH_INSTANCE},  {"1.3.6.1.2.1.1.1.5", true, RESP::NO_SUCH_INSTANCE},
+        {"1.1", true, RESP::NO_SUCH_OBJECT},        {"1.1.5", true, RESP::NO_SUCH_OBJECT},
+        {"2.21", true, RESP::NO_SUCH_OBJECT},       {"2.1.16.1", true, RESP::NO_SUCH_OBJECT},
+        {"1.3.6.1.2.1.1.8.0", true, RESP::NO_SUCH_OBJECT}, {"1.3.6.1.4.1.58213.23.1.1.1", true, RESP::NO_SUCH_OBJECT},
+        {"2.5.2.1", false, RESP::NO_SUCH_OBJECT},   {"1.10.6", false, RESP::NO_SUCH_INSTANCE},
+    };
+    for (const auto& c : missing) {
+        use_model(c.k7400);
+        EXPECT_EQ(get(c.name).res, c.v2c) << c.name;
+        EXPECT_EQ(ask(BER::GET, c.name, BER::NUL, 0, "", 0).res, RESP::NO_SUCH_NAME) << c.name << " SNMPv1";
+    }
     EXPECT_EQ(get("1.3.6.1.2.1.1.1.0").s, "KVT-6100 ver 1.2.3");
 }
 
@@ -259,62 +273,80 @@ TEST_F(SnmpMibTest, SetsFollowTheColumnRulesAndQueueTheirSection)
         const char* name;
         int vt, i;
         const char* s;
-        int res;
+        int res;             // SNMPv2c
         const char* queued;  // "" when nothing may be queued
+        int v1 = 0;          // SNMPv1 when the RFC 3584 mapping of res does not say
     } cases[] = {
-        {"2.3.3.1", BER::INTEGER, 500, "", RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::INTEGER, 500, "", RESP::INCONSISTENT_VALUE, ""},
         {"2.3.3.1", BER::INTEGER, 2147483647, "", RESP::INTEGER, "15,0,"},
-        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::WRONG_TYPE, ""},
+        {"2.3.3.1", BER::GAUGE32, 700, "", RESP::WRONG_TYPE, ""},
         {"2.1.1.1", BER::OCTET_STRING, 0, "Door", RESP::OCTETS, "1,0,"},
         {"2.1.1.9", BER::OCTET_STRING, 0, "Siren", RESP::OCTETS, "2,0,"},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::BAD_VALUE, ""},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},
-        {"2.1.1.2", BER::INTEGER, 5, "", RESP::BAD_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::WRONG_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
+        {"2.1.1.2", BER::INTEGER, 5, "", RESP::WRONG_TYPE, ""},
         {"2.1.1.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::BAD_VALUE, ""},  // ontext holds 30
+        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::WRONG_LENGTH, ""},  // ontext holds 30
         {"2.1.3.2", BER::OCTET_STRING, 0, name30.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::BAD_VALUE, ""},
+        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::WRONG_VALUE, ""},
         {"2.1.2.3", BER::INTEGER, 3600, "", RESP::INTEGER, "1,2,"},
-        {"2.1.10.16", BER::INTEGER, 6, "", RESP::BAD_VALUE, ""},
+        {"2.1.10.16", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
         {"2.1.10.16", BER::INTEGER, 5, "", RESP::INTEGER, "2,7,"},
-        {"2.1.14.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.1.12.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.2.19.1", BER::INTEGER, 0, "", RESP::BAD_VALUE, ""},  // range 0 only on a current input
+        {"2.1.14.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.1.12.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.2.19.1", BER::INTEGER, 0, "", RESP::INCONSISTENT_VALUE, ""},  // range 0 only on a current input
         {"2.2.19.1", BER::INTEGER, 3, "", RESP::INTEGER, "10,0,"},
-        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::BAD_VALUE, ""},
-        {"2.2.3.1", BER::INTEGER, 399, "", RESP::BAD_VALUE, ""},
+        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::INCONSISTENT_VALUE, ""},
+        {"2.2.3.1", BER::INTEGER, 399, "", RESP::INCONSISTENT_VALUE, ""},
         {"2.2.16.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "10,0,"},
-        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::BAD_VALUE, ""},
-        {"2.2.20.1", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
+        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::WRONG_LENGTH, ""},
+        {"2.2.20.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
         {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e5", RESP::OCTETS, "15,1,"},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::BAD_VALUE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::BAD_VALUE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},  // still enabled
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::WRONG_LENGTH, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::WRONG_VALUE, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::INCONSISTENT_VALUE, ""},  // still enabled
         {"2.4.11.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "16,0,"},
         {"2.4.15.1", BER::INTEGER, 77, "", RESP::INTEGER, "16,0,"},
-        {"2.3.15.1", BER::INTEGER, 6, "", RESP::BAD_VALUE, ""},
-        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::BAD_VALUE, ""},
+        {"2.3.15.1", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
+        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::WRONG_VALUE, ""},
         {"2.5.5.1", BER::INTEGER, 3000, "", RESP::INTEGER, "20,0,"},
         {"2.5.1.3", BER::INTEGER, 1, "", RESP::INTEGER, "29,1,"},
-        {"2.6.1.3", BER::INTEGER, 2, "", RESP::BAD_VALUE, ""},
-        {"2.5.1.6", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
+        {"2.6.1.3", BER::INTEGER, 2, "", RESP::WRONG_VALUE, ""},
+        {"2.5.1.6", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
         {"2.5.13.1", BER::OCTET_STRING, 0, "0123456789ABCDEF", RESP::OCTETS, "20,0,"},
-        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::BAD_VALUE, ""},
+        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
         {"2.7.1.2", BER::INTEGER, 300, "", RESP::INTEGER, "28,1,"},
-        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_SUCH_NAME, ""},
+        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_CREATION, ""},
         {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7f", RESP::OCTETS, "25,0,"},
-        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::BAD_VALUE, ""},
+        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::WRONG_VALUE, ""},
         {"2.7.4.3", BER::INTEGER, 5000, "", RESP::INTEGER, "25,2,"},
-        {"2.8.2.1", BER::INTEGER, 0, "", RESP::BAD_VALUE, ""},
+        {"2.8.2.1", BER::INTEGER, 0, "", RESP::WRONG_VALUE, ""},
         {"2.8.2.5", BER::INTEGER, 1440, "", RESP::INTEGER, "30,5,"},
-        {"2.8.3.5", BER::INTEGER, 100, "", RESP::BAD_VALUE, ""},
+        {"2.8.3.5", BER::INTEGER, 100, "", RESP::WRONG_VALUE, ""},
         {"2.1.8.12", BER::INTEGER, static_cast<int>(0x81000302u), "", RESP::INTEGER, "2,3,"},
-        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::READ_ONLY, ""},
-        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::READ_ONLY, ""},
-        {"2.20", BER::INTEGER, 1, "", RESP::READ_ONLY, ""},
-        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NO_SUCH_NAME, ""},
+        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::NOT_WRITABLE, ""},
+        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::NOT_WRITABLE, ""},
+        {"2.20", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
+        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, "", RESP::NO_SUCH_NAME},
+        {"2.1.2.9", BER::INTEGER, 1, "", RESP::NO_CREATION, ""},
+    };
+    // SNMPv1 (RFC 3584): value refusals badValue, read-only objects readOnly.
+    auto v1 = [](int v2c) {
+        switch (v2c) {
+        case RESP::WRONG_TYPE:
+        case RESP::WRONG_LENGTH:
+        case RESP::WRONG_VALUE:
+        case RESP::INCONSISTENT_VALUE: return RESP::BAD_VALUE;
+        case RESP::NOT_WRITABLE: return RESP::READ_ONLY;
+        case RESP::NO_CREATION: return RESP::NO_SUCH_NAME;
+        default: return v2c;
+        }
     };
     for (const auto& c : cases) {
+        if (c.res & 0xFF) {
+            EXPECT_EQ(ask(BER::SET, c.name, c.vt, c.i, c.s, 0).res, c.v1 ? c.v1 : v1(c.res)) << c.name << " SNMPv1";
+        }
         Answer a = ask(BER::SET, c.name, c.vt, c.i, c.s);
         EXPECT_EQ(a.res, c.res) << c.name << " " << c.i << " '" << c.s << "'";
         std::vector<std::string> q = drain(db_save);
@@ -371,11 +403,11 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
 {
     EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::INTEGER);
     EXPECT_EQ(relay_line(0), 1);
-    EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::BAD_VALUE) << "already on";
-    EXPECT_EQ(set_int("2.1.12.9", 2).res, RESP::BAD_VALUE);
+    EXPECT_EQ(set_int("2.1.12.9", 1).res, RESP::INCONSISTENT_VALUE) << "already on";
+    EXPECT_EQ(set_int("2.1.12.9", 2).res, RESP::WRONG_VALUE);
     EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::INTEGER);
     EXPECT_EQ(relay_line(0), 0);
-    EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::BAD_VALUE) << "already off";
+    EXPECT_EQ(set_int("2.1.12.9", 0).res, RESP::INCONSISTENT_VALUE) << "already off";
 
     // Character 9 chooses the action; outputs marked 0 keep their level there.
     struct {
@@ -396,7 +428,7 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
         EXPECT_EQ(a.s, c.text);
         for (int k = 0; k < 8; ++k) EXPECT_EQ(relay_line(k), c.want[k]) << "'" << c.text << "' output " << k + 1;
     }
-    EXPECT_EQ(set_int("2.1.15", 1).res, RESP::BAD_VALUE);
+    EXPECT_EQ(set_int("2.1.15", 1).res, RESP::WRONG_TYPE);
 
     // A pulse runs beside the agent: the answer comes at once.
     do_ctl(1, 0);
@@ -404,10 +436,118 @@ TEST_F(SnmpMibTest, RelaySetsSwitchTheBoardAndQueueNothing)
     EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::INTEGER);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(deadline_ms(300)));
     EXPECT_TRUE(wait_until([&] { return relay_line(1) == 1; }, 1000));
-    EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::BAD_VALUE) << "a second pulse while one runs";
-    EXPECT_EQ(set_int("2.1.12.10", 0).res, RESP::BAD_VALUE) << "a level while a pulse runs";
-    EXPECT_EQ(set_int("2.1.13.11", 10).res, RESP::BAD_VALUE);
-    EXPECT_EQ(set_int("2.1.13.1", 0).res, RESP::READ_ONLY);
+    EXPECT_EQ(set_int("2.1.13.10", 0).res, RESP::INCONSISTENT_VALUE) << "a second pulse while one runs";
+    EXPECT_EQ(set_int("2.1.12.10", 0).res, RESP::INCONSISTENT_VALUE) << "a level while a pulse runs";
+    EXPECT_EQ(set_int("2.1.13.11", 10).res, RESP::WRONG_VALUE);
+    EXPECT_EQ(set_int("2.1.13.1", 0).res, RESP::NOT_WRITABLE);
     EXPECT_TRUE(wait_until([&] { return relay_line(1) == 0 && !snmp_pulse_running(1); }, 3000));
     EXPECT_TRUE(db_save.empty());
+}
+
+// A SET of several bindings is checked whole before anything changes; each
+// binding sees the values of the ones before it; one message per record.
+TEST_F(SnmpMibTest, SetOfSeveralBindingsIsAllOrNothing)
+{
+    auto& t = sensor_settings.onewire_temperature[0];
+    struct B {
+        const char* name;
+        int vt, i;
+        const char* s;
+    };
+    struct Case {
+        const char* what;
+        std::vector<B> bindings;
+        int version, res, index;
+        std::vector<std::string> queued;
+    } cases[] = {
+        {"clear lowered, then the value below the old clear",
+         {{"2.3.4.1", BER::INTEGER, 400, ""}, {"2.3.3.1", BER::INTEGER, 450, ""}}, 1, 0, 0, {"15,0,"}},
+        {"the value below the clear that is only lowered after it",
+         {{"2.3.3.1", BER::INTEGER, 350, ""}, {"2.3.4.1", BER::INTEGER, 300, ""}}, 1, RESP::INCONSISTENT_VALUE, 1, {}},
+        {"a valid name and an invalid threshold",
+         {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::INTEGER, 1000001, ""}}, 1, RESP::WRONG_VALUE, 2, {}},
+        {"the same in SNMPv1",
+         {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::INTEGER, 1000001, ""}}, 0, RESP::BAD_VALUE, 2, {}},
+        {"a Gauge32 for an INTEGER", {{"2.3.1.1", BER::OCTET_STRING, 0, "Rack"}, {"2.3.5.1", BER::GAUGE32, 5, ""}}, 1,
+         RESP::WRONG_TYPE, 2, {}},
+        {"a read-only object third", {{"2.3.1.2", BER::OCTET_STRING, 0, "A"}, {"2.8.1.1", BER::INTEGER, 1, ""},
+                                      {"2.3.12.1", BER::INTEGER, 1, ""}}, 1, RESP::NOT_WRITABLE, 3, {}},
+        {"one relay switched twice", {{"2.1.12.9", BER::INTEGER, 1, ""}, {"2.1.13.9", BER::INTEGER, 0, ""}}, 1,
+         RESP::INCONSISTENT_VALUE, 2, {}},
+        {"two records, one of them twice",
+         {{"2.3.1.2", BER::OCTET_STRING, 0, "A"}, {"2.8.1.1", BER::INTEGER, 1, ""}, {"2.3.2.2", BER::INTEGER, 0, ""}},
+         1, 0, 0, {"15,1,", "30,1,"}},
+    };
+    for (const auto& c : cases) {
+        t.alert_max_val = 700;
+        t.alert_max_clear = 600;
+        copy_text(t.name, "Probe");
+        copy_text(sensor_settings.onewire_temperature[1].name, "Base");
+        std::vector<std::string> names;
+        for (const auto& x : c.bindings) names.push_back(full(x.name));
+        std::vector<Set_binding> b;
+        for (size_t k = 0; k < names.size(); ++k) {
+            const B& x = c.bindings[k];
+            b.push_back({names[k].c_str(), x.vt, x.i, true, x.s, static_cast<int>(std::strlen(x.s))});
+        }
+        int index = -1;
+        EXPECT_EQ(snmp_set(b.data(), static_cast<int>(b.size()), c.version, index), c.res) << c.what;
+        EXPECT_EQ(index, c.index) << c.what;
+        EXPECT_EQ(drain(db_save), c.queued) << c.what;
+        if (c.res != 0) {
+            EXPECT_EQ(t.alert_max_val, 700) << c.what;
+            EXPECT_EQ(t.alert_max_clear, 600) << c.what;
+            EXPECT_STREQ(t.name, "Probe") << c.what;
+            EXPECT_STREQ(sensor_settings.onewire_temperature[1].name, "Base") << c.what;
+            EXPECT_EQ(relay_line(0), 0) << c.what;
+        }
+    }
+    EXPECT_EQ(sensor_settings.trend[1].enable, 1);
+    EXPECT_STREQ(sensor_settings.onewire_temperature[1].name, "A");
+}
+
+// Secrets are in the tree but read back empty; the log cycles are entries 1,
+// 0, then 2 to 7.
+TEST_F(SnmpMibTest, SecretsReadEmptyAndLogCyclesReadTheirEntries)
+{
+    auto& a = admin_settings;
+    copy_text(a.snmp[2].community, "s3cret");
+    copy_text(a.snmp_trap[7].community, "trapc");
+    copy_text(a.mqtt.pwd, "mqttpw");
+    copy_text(a.mail.mail_password, "mailpw");
+    for (const char* name : {"1.3.3.2", "1.4.8.2", "1.6.5", "1.7.4"}) {
+        Answer r = get(name);
+        EXPECT_EQ(r.res, RESP::OCTETS) << name;
+        EXPECT_EQ(r.s, "") << name;
+    }
+    for (int k = 0; k < 14; ++k) a.sensor_log_cycle[k].cycle_minutes = 100 + k;
+    const int want[] = {101, 100, 102, 103, 104, 105, 106, 107};
+    for (int n = 1; n <= 8; ++n) EXPECT_EQ(get("1.10." + std::to_string(n)).i, want[n - 1]) << "1.10." << n;
+}
+
+TEST(SnmpRules, RejectedDatagramsAreLoggedOncePerSenderAndReasonAMinute)
+{
+    Reject_limiter lim;
+    struct Step {
+        const char* addr;
+        int reason;
+        long t;
+        bool logged;
+    } steps[] = {
+        {"10.0.0.1", 5, 0, true},   {"10.0.0.1", 5, 1, false}, {"10.0.0.1", 5, 59, false},
+        {"10.0.0.1", 1, 30, true},  {"10.0.0.2", 5, 30, true}, {"10.0.0.2", 5, 31, false},
+    };
+    for (const auto& s : steps) EXPECT_EQ(lim.admit(s.addr, s.reason, s.t), s.logged) << s.addr << " at " << s.t;
+    EXPECT_TRUE(lim.due(59).empty());
+    auto due = lim.due(60);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].addr, "10.0.0.1");
+    EXPECT_EQ(due[0].reason, 5);
+    EXPECT_EQ(due[0].count, 2);
+    EXPECT_TRUE(lim.admit("10.0.0.1", 5, 61));
+    // More senders than slots: the rest share one line a minute.
+    Reject_limiter many;
+    int logged = 0;
+    for (int i = 0; i < 200; ++i) logged += many.admit(("10.1.0." + std::to_string(i)).c_str(), 5, 0) ? 1 : 0;
+    EXPECT_EQ(logged, Reject_limiter::SLOTS + 1);
 }
