@@ -341,7 +341,7 @@ void usm_user_set(int i)
         const std::string_view auth_pass = s.snmp_user_auth_pass;
         const std::string_view priv_pass = s.snmp_user_priv_pass;
         auto pass_ok = [](std::string_view p) { return p.size() >= USM::PASS_MIN && p.size() <= USM::PASS_MAX; };
-        if (u.name.size() > USM::NAME_MAX) {
+        if (u.name.size() > USM::USER_NAME_MAX) {
             report_error("usm_user_set: name longer than 32 characters, user left out:", who);
         } else if (s.snmp_user_auth < 0 || s.snmp_user_auth > USM::AUTH_LAST || s.snmp_user_priv < 0 ||
             s.snmp_user_priv > USM::PRIV_LAST) {

@@ -250,8 +250,7 @@ TEST(UsmUsersTest, KeysAreLocalizedToTheBoardEngineAndMisconfiguredUsersLeftOut)
     EXPECT_EQ(u.priv_key, Bytes(kul.begin(), kul.begin() + 16));
     for (const char* name : {"short", "shortpriv", "off", "privnoauth", "badproto", "long", "", "OPS"})
         EXPECT_FALSE(usm_user_find(name, u)) << name;
-    for (std::string name : {std::string(33, 'n'), std::string(32, 'n')})
-        EXPECT_FALSE(usm_user_find(name, u)) << name;
+    EXPECT_FALSE(usm_user_find(std::string(33, 'n'), u));
 
     // A change replaces the entry; the passphrases never reach the log.
     set(0, "ops2", 1, "maplesyrup", 0, "", true);
