@@ -278,14 +278,20 @@ std::vector<std::string> split_fields(const char* text, size_t len)
 
 std::string fields_echo(const char* text, size_t len)
 {
+    // The passphrases of an SNMPv3 user (command 62, fields 4 and 6) are
+    // never shown.
+    const bool user = len >= 3 && std::strncmp(text, "62,", 3) == 0;
     std::string out;
     size_t start = 0;
     size_t i = 0;
+    size_t k = 0;
     for (; i < len && text[i] != '\0'; ++i)
         if (text[i] == ',') {
-            out.append(text + start, i - start);
+            if (user && (k == 4 || k == 6)) out += "***";
+            else out.append(text + start, i - start);
             out += ", ";
             start = i + 1;
+            ++k;
         }
     return out;
 }
