@@ -321,7 +321,8 @@ int trap_send_action_expansion(const char* ip, const char* community, int versio
                                const Trap_Expansion_Varbinds* TEV);
 int trap_send_action_normal(const char* ip, const char* community, int version, const Trap_Expansion_Varbinds* TEV,
                             int value);
-// 0 when sent; 1 when not, or for a receiver of a version other than 0 and 1.
+// 0 when sent (for a receiver of version 2 or 3: handed to the trap
+// thread); 1 when not, or for a receiver of a version other than 0 to 3.
 int send_test_trap(int num);
 // Build and send one trap to dest_ip. Without TEV the binding is trapinfo =
 // INTEGER value, with TEV its three expansion bindings; the 11-octet date
