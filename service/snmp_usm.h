@@ -100,6 +100,9 @@ const USM::Bytes& usm_engine_id();
 // Counts this start: snmp_engine_boots + 1, saved; the engine time starts
 // at 0 now. Called once by start-up after the settings are loaded.
 void usm_engine_start();
+// After the agent row was (re)loaded: a count below this start's is put
+// back and saved again.
+void usm_agent_loaded();
 int32_t usm_engine_boots();
 int32_t usm_engine_time();
 
