@@ -86,8 +86,8 @@ struct RemoteClock {
 // message is inside the window.
 bool remote_time_window(RemoteClock& c, int32_t msg_boots, int32_t msg_time, int64_t now);
 
-// Hex text of a byte string ("80 00 e3 65" style without blanks), for tests
-// and tools; never used on keys outside tests.
+// Lower-case hex digits of a byte string ("8000e365..."), for tests and
+// tools; never used on keys outside tests.
 std::string hex(const Bytes& b);
 
 }  // namespace USM
