@@ -350,6 +350,7 @@ void setsettings(const DbRows& rows, const std::string& table)
     if (s->save == SAVE::NETWORK) read_network_files();
     if (s->save == SAVE::TIME) read_ntp_file();
     if (s->save == SAVE::SYSLOG) read_syslog_file();
+    if (s->save == SAVE::SNMP_AGENT) usm_agent_loaded();
 }
 
 void setsettings(const std::string& result, const std::string& table)

@@ -7,6 +7,7 @@
 #include <openssl/hmac.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -275,6 +276,10 @@ using Clock = std::chrono::steady_clock;
 // Written once by start-up (usm_engine_start) before the SNMP threads run;
 // read by them.
 Clock::time_point engine_started = Clock::now();
+// This start's boot count: written once by start-up (usm_engine_start),
+// read by the SNMP threads and by the loader (usm_agent_loaded); 0 before
+// the start is counted.
+std::atomic<int32_t> engine_boots{0};
 
 // The key table: written by start-up and the settings writer (usm_user_set),
 // read by the SNMP threads (usm_user_find); entries are copied under the lock.
@@ -316,10 +321,24 @@ void usm_engine_start()
     agent.changeflg = true;
     db_save.push_n(SAVE::SNMP_AGENT, SAVE::WHOLE);
     engine_started = Clock::now();
+    engine_boots = agent.snmp_engine_boots;
     usm_engine_id();
 }
 
-int32_t usm_engine_boots() { return admin_settings.snmp_agent.snmp_engine_boots; }
+void usm_agent_loaded()
+{
+    // A reload after a rolled-back batch may bring back the count of the
+    // previous start; this start keeps its own and saves it again, so that
+    // messages of the previous start stay outside the time window.
+    auto& agent = admin_settings.snmp_agent;
+    const int32_t own = engine_boots;
+    if (own == 0 || agent.snmp_engine_boots >= own) return;
+    agent.snmp_engine_boots = own;
+    agent.changeflg = true;
+    db_save.push_n(SAVE::SNMP_AGENT, SAVE::WHOLE);
+}
+
+int32_t usm_engine_boots() { return engine_boots; }
 
 int32_t usm_engine_time()
 {

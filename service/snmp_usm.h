@@ -86,8 +86,8 @@ struct RemoteClock {
 // message is inside the window.
 bool remote_time_window(RemoteClock& c, int32_t msg_boots, int32_t msg_time, int64_t now);
 
-// Hex text of a byte string ("80 00 e3 65" style without blanks), for tests
-// and tools; never used on keys outside tests.
+// Lower-case hex digits of a byte string ("8000e365..."), for tests and
+// tools; never used on keys outside tests.
 std::string hex(const Bytes& b);
 
 }  // namespace USM
@@ -100,6 +100,9 @@ const USM::Bytes& usm_engine_id();
 // Counts this start: snmp_engine_boots + 1, saved; the engine time starts
 // at 0 now. Called once by start-up after the settings are loaded.
 void usm_engine_start();
+// After the agent row was (re)loaded: a count below this start's is put
+// back and saved again.
+void usm_agent_loaded();
 int32_t usm_engine_boots();
 int32_t usm_engine_time();
 

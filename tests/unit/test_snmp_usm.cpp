@@ -263,3 +263,41 @@ TEST(UsmUsersTest, KeysAreLocalizedToTheBoardEngineAndMisconfiguredUsersLeftOut)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UsmEngineTest, BootsCountsThisStartAndAReloadNeverTakesItBack)
+{
+    TestSandbox sb;
+    reset_run_flags();
+    db_save.clear();
+    auto agent_row = [](const char* boots) { setsettings(DbRows{{"1", "1", boots}}, "webapp_snmp_agent"); };
+    agent_row("41");
+    usm_engine_start();
+    EXPECT_EQ(usm_engine_boots(), 42);
+    EXPECT_EQ(admin_settings.snmp_agent.snmp_engine_boots, 42);
+    EXPECT_EQ(db_save.size(), 1u);
+    EXPECT_EQ(db_save.front(), "63,999,");
+    db_save.clear();
+
+    // The row as it was before this start (its save rolled back).
+    agent_row("41");
+    EXPECT_EQ(admin_settings.snmp_agent.snmp_engine_boots, 42);
+    EXPECT_EQ(db_save.size(), 1u) << "saved again";
+    db_save.clear();
+    agent_row("42");
+    EXPECT_TRUE(db_save.empty());
+    EXPECT_EQ(usm_engine_boots(), 42);
+}
+
+TEST(UsmEngineTest, BootsStopsAtItsLargestValue)
+{
+    TestSandbox sb;
+    reset_run_flags();
+    setsettings(DbRows{{"1", "1", "2147483647"}}, "webapp_snmp_agent");
+    usm_engine_start();
+    EXPECT_EQ(usm_engine_boots(), 2147483647);
+    db_save.clear();
+}
+
+}  // namespace
