@@ -484,6 +484,8 @@ int create_objects(int total_count, int response, unsigned char* e_index, unsign
         case BER::INTEGER: size = add_packet_int(vb, oid, int_data, 0, BER::INTEGER); break;
         case BER::OCTET_STRING: size = add_packet_string(vb, oid, str_data, static_cast<int>(strnlen(str_data, SNMP_STR_SIZE - 1)), 0); break;
         case BER::OID: size = add_packet_oid(vb, oid, str_data, 0); break;
+        case BER::OCTETS_N: size = add_packet_string(vb, oid, str_data, int_data, 0); break;
+        case BER::COUNTER32: size = add_packet_int(vb, oid, int_data, 0, BER::COUNTER32); break;
         case BER::END_OF_MIB_VIEW: size = add_packet_null(vb, oid, 0, 1); break;
         case BER::NO_SUCH_OBJECT:
         case BER::NO_SUCH_INSTANCE: {

@@ -24,6 +24,7 @@ constexpr int GAUGE32 = 0x42;
 constexpr int TIMETICKS = 0x43;
 constexpr int OPAQUE = 0x44;
 constexpr int COUNTER64 = 0x46;
+constexpr int OCTETS_N = 0x14;  // the response word's type of OCTET STRINGs with a length
 constexpr int SEQUENCE = 0x30;
 constexpr int GET = 0xA0;
 constexpr int GETNEXT = 0xA1;
@@ -65,6 +66,11 @@ constexpr int RESOURCE_UNAVAILABLE = 0x050D;
 constexpr int COMMIT_FAILED = 0x050E;
 constexpr int UNDO_FAILED = 0x050F;
 constexpr int NOT_WRITABLE = 0x0511;
+constexpr int NO_ACCESS = 0x0506;
+// Values that are no text: an OCTET STRING of int_data octets (it may hold
+// NULs), and a Counter32.
+constexpr int OCTETS_N = 0x1400;
+constexpr int COUNTER32 = 0x4100;
 }  // namespace RESP
 
 // The error model of a request: SNMPv2c keeps missing objects and the end of
@@ -315,7 +321,8 @@ int trap_send_action_expansion(const char* ip, const char* community, int versio
                                const Trap_Expansion_Varbinds* TEV);
 int trap_send_action_normal(const char* ip, const char* community, int version, const Trap_Expansion_Varbinds* TEV,
                             int value);
-// 0 when sent; 1 when not, or for a receiver of a version other than 0 and 1.
+// 0 when sent (for a receiver of version 2 or 3: handed to the trap
+// thread); 1 when not, or for a receiver of a version other than 0 to 3.
 int send_test_trap(int num);
 // Build and send one trap to dest_ip. Without TEV the binding is trapinfo =
 // INTEGER value, with TEV its three expansion bindings; the 11-octet date

@@ -21,6 +21,7 @@
 #include "codes.h"
 #include "common.h"
 #include "snmp.h"
+#include "snmp_v3.h"
 
 char oid_head[32];
 int oid_number_head[8] = {1, 3, 6, 1, 4, 1, 58213, 22};
@@ -921,6 +922,74 @@ bool name_less(const uint32_t* a, int na, const uint32_t* b, int nb)
     return na < nb;
 }
 
+// ---- The SNMPv3 engine and its usmStats counters --------------------------------------------
+// Scalars after the private tree in the walk: snmpEngineID, snmpEngineBoots,
+// snmpEngineTime, snmpEngineMaxMessageSize, then the six usmStats counters.
+
+const char* const oid_engine_head = "1.3.6.1.6.3.10.2.1.";
+const char* const oid_usm_stats_head = "1.3.6.1.6.3.15.1.1.";
+constexpr int ENGINE_OBJECTS = 4;
+constexpr int USM_STATS_OBJECTS = 6;
+constexpr int V3_SCALARS = ENGINE_OBJECTS + USM_STATS_OBJECTS;
+
+// The name of scalar k (0-based, in walk order) without its instance.
+void v3_scalar(int k, uint32_t* v, int& n)
+{
+    static const uint32_t engine[9] = {1, 3, 6, 1, 6, 3, 10, 2, 1};
+    static const uint32_t stats[9] = {1, 3, 6, 1, 6, 3, 15, 1, 1};
+    std::memcpy(v, k < ENGINE_OBJECTS ? engine : stats, sizeof engine);
+    v[9] = static_cast<uint32_t>(k < ENGINE_OBJECTS ? k + 1 : k - ENGINE_OBJECTS + 1);
+    n = 10;
+}
+
+// The scalar after the name v, written as text; 1 when none follows.
+int v3_next(const uint32_t* v, int n, char* next)
+{
+    for (int k = 0; k < V3_SCALARS; ++k) {
+        uint32_t s[10];
+        int ns = 0;
+        v3_scalar(k, s, ns);
+        if (name_less(v, n, s, ns)) {
+            std::snprintf(next, SNMP_NAME_SIZE, "%s%u", k < ENGINE_OBJECTS ? oid_engine_head : oid_usm_stats_head,
+                          s[9]);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Scalar number (1-based in walk order) of a name below one of the two
+// heads, 0 when no object, -1 for an object without that instance.
+int v3_object(const char* name)
+{
+    const bool engine = starts_with(name, oid_engine_head);
+    if (!engine && !starts_with(name, oid_usm_stats_head)) return 0;
+    uint32_t n[MAX_NUMS];
+    int count = 0;
+    if (!parse_numbers(name + std::strlen(oid_engine_head), n, count, MAX_NUMS)) return 0;
+    const uint32_t last = engine ? ENGINE_OBJECTS : USM_STATS_OBJECTS;
+    if (n[0] < 1 || n[0] > last) return 0;
+    if (count != 1) return -1;
+    return static_cast<int>(engine ? n[0] : ENGINE_OBJECTS + n[0]);
+}
+
+int v3_get(int k, int& i, char* s)
+{
+    switch (k) {
+    case 1: {
+        const USM::Bytes& id = usm_engine_id();
+        const size_t len = id.size() < SNMP_STR_SIZE ? id.size() : SNMP_STR_SIZE - 1;
+        std::memcpy(s, id.data(), len);
+        i = static_cast<int>(len);
+        return RESP::OCTETS_N;
+    }
+    case 2: i = usm_engine_boots(); return RESP::INTEGER;
+    case 3: i = usm_engine_time(); return RESP::INTEGER;
+    case 4: i = V3::MAX_MESSAGE_SIZE; return RESP::INTEGER;
+    default: i = static_cast<int>(usm_stat(static_cast<V3::Stat>(k - ENGINE_OBJECTS - 1))); return RESP::COUNTER32;
+    }
+}
+
 void write_name(char* dst, const char* head, const int* nums, int n)
 {
     int len = std::snprintf(dst, SNMP_NAME_SIZE, "%s", head);
@@ -1110,11 +1179,13 @@ int check_oid_num(const char* oid, char* next)
         char tail[SNMP_NAME_SIZE];
         int r = get_next_oid(rest, n - 8, tail);
         if (r == 0) join_name(next, oid_head, tail);
+        // After the private tree come the engine group and usmStats.
+        if (r == 1) return v3_next(v, n, next);
         return r;
     }
     // Between the system group and the private root: the private tree.
     if (name_less(v, n, head, 8)) return to_head_start();
-    return 1;
+    return v3_next(v, n, next);
 }
 
 namespace {
@@ -1163,6 +1234,11 @@ int lookup(char* oid, int type, char* str_data, int& int_data)
         if (!walk && !had_zero && std::strlen(oid) + 2 < SNMP_NAME_SIZE) std::strcat(oid, ".0");
         return system_get(n, int_data, str_data);
     }
+    if (const int k = v3_object(name); k != 0) {
+        if (k < 0) return RESP::NO_SUCH_INSTANCE;
+        if (!walk && !had_zero && std::strlen(oid) + 2 < SNMP_NAME_SIZE) std::strcat(oid, ".0");
+        return v3_get(k, int_data, str_data);
+    }
     int ix[MAX_NUMS] = {};
     int n = 0;
     if (!private_numbers(name, ix, n)) return RESP::NO_SUCH_OBJECT;
@@ -1187,6 +1263,7 @@ int resolve_set(const char* oid, Target& t)
     copy_text(name, oid);
     remove_oid_zero(name);
     if (starts_with(name, oid_basic_head)) return system_object(name) > 0 ? RESP::NOT_WRITABLE : RESP::NO_SUCH_NAME;
+    if (const int k = v3_object(name); k != 0) return k > 0 ? RESP::NOT_WRITABLE : RESP::NO_SUCH_NAME;
     int n = 0;
     if (!private_numbers(name, t.ix, n)) return RESP::NO_SUCH_NAME;
     Miss miss;

@@ -28,16 +28,21 @@
 #include "platform.h"
 #include "settings_table.h"
 #include "snmp.h"
+#include "snmp_v3.h"
 
 namespace {
 
 bool g_trace = false;  // per-request console lines; set by RecvUdp before it serves
 
 // Why a datagram gets no answer (and, last, a response too big to send).
-enum Reject { UNAUTHORIZED, UNDECODABLE, INCOMPLETE, REQUEST_ID, VERSION, COMMUNITY, TOO_BIG, REJECT_KINDS };
-const char* const REJECT_NAMES[REJECT_KINDS] = {"unauthorized address", "failure to analysis", "required data missing",
-                                                "requestID overflow",   "wrong version",       "wrong community",
-                                                "response too big"};
+// The SNMPv3 refusals follow in the order of the usmStats counters.
+enum Reject { UNAUTHORIZED, UNDECODABLE, INCOMPLETE, REQUEST_ID, VERSION, COMMUNITY, TOO_BIG, V1V2C_OFF, V3_SECURITY,
+              V3_STAT_FIRST, REJECT_KINDS = V3_STAT_FIRST + V3::STATS };
+const char* const REJECT_NAMES[REJECT_KINDS] = {
+    "unauthorized address",   "failure to analysis",  "required data missing", "requestID overflow",
+    "wrong version",          "wrong community",      "response too big",      "SNMPv1/v2c off",
+    "SNMPv3 security",        "SNMPv3 security level", "SNMPv3 time window",   "SNMPv3 unknown user",
+    "SNMPv3 unknown engine",  "SNMPv3 wrong digest",  "SNMPv3 decryption"};
 
 // Written and read by the SNMP thread only (recv_message and RecvUdp).
 Reject_limiter g_limiter;
@@ -568,8 +573,163 @@ int create_getres(unsigned char* message, const char* Community, int64_t req_id,
     return n;
 }
 
+namespace {
+
+// What a v3 message carries beyond what a v2c one with an empty community
+// does, at most: header, security parameters (engine ID and user name of
+// 32 octets, a 48-octet code, the salt) and the scoped PDU's context.
+constexpr int V3_OVERHEAD = 224;
+
+const char* const STAT_WHY[V3::STATS] = {
+    "because the user is configured for another security level", "because it is outside the time window",
+    "because of an unknown user name",                           "because of an unknown engine ID",
+    "because of a wrong digest",                                 "because it cannot be decrypted"};
+
+// A PDU's first element, the request-id, of the PDU TLV at p.
+size_t tlv_header(const unsigned char* p)
+{
+    return (p[1] & 0x80) ? 2 + (p[1] & 0x7F) : 2;
+}
+
+// The Report of one usmStats counter, answered at the level the check
+// allows: signed for the time window, else without security.
+int v3_report(const V3::Message& m, const V3::Checked& c, unsigned char* message)
+{
+    int32_t request_id = 0;
+    V3::Scoped sc;
+    if (c.scoped && V3::decode_scoped(c.scoped, c.scoped_len, sc)) request_id = sc.request_id;
+    else if (!m.encrypted && V3::decode_scoped(m.data, m.data_len, sc)) request_id = sc.request_id;
+    unsigned char vb[64];
+    const int vb_len = add_packet_int(vb, V3::stat_name(c.stat), static_cast<int>(usm_stat(c.stat)), 0, BER::COUNTER32);
+    reverse_packet(vb, vb_len);
+    unsigned char id[8];
+    const int id_len = request_id_tlv(request_id, id);
+    USM::Bytes pdu;
+    auto len = [&](size_t n) {
+        unsigned char h[6];
+        int k = 0;
+        length_to_hex(static_cast<uint32_t>(n), k, h);
+        pdu.insert(pdu.end(), h, h + k);
+    };
+    const size_t list = static_cast<size_t>(vb_len);
+    const size_t content = static_cast<size_t>(id_len) + 6 + 1 + (list < 0x80 ? 1 : 2) + list;
+    pdu.push_back(V3::REPORT);
+    len(content);
+    pdu.insert(pdu.end(), id, id + id_len);
+    for (unsigned char b : {BER::INTEGER, 1, 0, BER::INTEGER, 1, 0}) pdu.push_back(b);
+    pdu.push_back(BER::SEQUENCE);
+    len(list);
+    pdu.insert(pdu.end(), vb, vb + vb_len);
+
+    V3::Outgoing o;
+    o.msg_id = m.msg_id;
+    o.engine_id = &usm_engine_id();
+    o.boots = usm_engine_boots();
+    o.time = usm_engine_time();
+    o.auth = c.report_auth;
+    o.user = c.report_auth ? &c.user : nullptr;
+    o.user_name = m.user_name();
+    o.pdu = pdu.data();
+    o.pdu_len = pdu.size();
+    return static_cast<int>(V3::encode(o, message, SNMP_BUF_SIZE));
+}
+
+// An SNMPv3 request: the security step, then the PDU through the same
+// processing as a v2c request, and the response secured as the request was.
+int recv_v3(const char* addr, int size, unsigned char* message, int* s_size)
+{
+    V3::Message m;
+    if (!V3::decode(message, static_cast<size_t>(size), m)) {
+        log_rejected(UNDECODABLE, "due to failure to analysis.", addr);
+        return 1;
+    }
+    if (m.model != V3::USM_MODEL) {
+        log_rejected(V3_SECURITY, "because of an unknown security model.", addr);
+        return 1;
+    }
+    static thread_local unsigned char plain[V3::MAX_MESSAGE_SIZE];
+    const V3::Checked c = V3::check_request(message, static_cast<size_t>(size), m, plain);
+    if (c.verdict == V3::Verdict::DROP) {
+        log_rejected(V3_SECURITY, "because of its security flags.", addr);
+        return 1;
+    }
+    if (c.verdict == V3::Verdict::REPORT) {
+        // Discovery is how every manager starts: not worth a line.
+        if (c.stat != V3::UNKNOWN_ENGINE_IDS) {
+            std::string why = std::string(STAT_WHY[c.stat]) + " (user \"" + printable(std::string(m.user_name()).c_str()) + "\").";
+            log_rejected(static_cast<Reject>(V3_STAT_FIRST + static_cast<int>(c.stat)), why.c_str(), addr);
+        }
+        if (!(m.flags & V3::FLAG_REPORTABLE)) return 1;
+        const int n = v3_report(m, c, message);
+        if (n <= 0) return 1;
+        *s_size = n;
+        return 0;
+    }
+    V3::Scoped sc;
+    if (!V3::decode_scoped(c.scoped, c.scoped_len, sc) || sc.pdu_len + 8 > SNMP_BUF_SIZE) {
+        log_rejected(UNDECODABLE, "due to failure to analysis.", addr);
+        return 1;
+    }
+    // The PDU inside a message of the v2c form, which the parse step reads.
+    static thread_local unsigned char wrapped[SNMP_BUF_SIZE];
+    const size_t inner = 3 + 2 + sc.pdu_len;
+    int w = 0;
+    wrapped[w++] = BER::SEQUENCE;
+    length_to_hex(static_cast<uint32_t>(inner), w, wrapped);
+    for (unsigned char b : {BER::INTEGER, 1, V3::VERSION, BER::OCTET_STRING, 0}) wrapped[w++] = b;
+    std::memcpy(wrapped + w, sc.pdu, sc.pdu_len);
+    w += static_cast<int>(sc.pdu_len);
+
+    static thread_local Request rq;
+    if (const int rc = parse_request(addr, wrapped, w, rq); rc != 0) return rc;
+    static thread_local unsigned char out[SNMP_BUF_SIZE];
+    static thread_local unsigned char response[SNMP_BUF_SIZE];
+    Reply r;
+    r.buf = out;
+    r.community_len = V3_OVERHEAD + static_cast<int>(c.user.name.size());
+    r.req_id = rq.req_id;
+    switch (rq.pdu) {
+    case BER::GETBULK: process_getbulk(rq, r); break;
+    case BER::SET:
+        if (c.user.read_write) process_set(rq, r);
+        else r.fail(RESP::NO_ACCESS, 1);
+        break;
+    default: process_get(rq, r); break;
+    }
+    const int n = encode_response(addr, rq, wrapped, r, "", response);
+    // The PDU of the v2c form: past the SEQUENCE header, version and community.
+    size_t at = tlv_header(response);
+    at += 3;
+    at += 2;
+    if (n < static_cast<int>(at) + 2) return 1;
+    V3::Outgoing o;
+    const USM::Bytes context(sc.context_engine, sc.context_engine + sc.context_engine_len);
+    o.msg_id = m.msg_id;
+    o.auth = m.flags & V3::FLAG_AUTH;
+    o.priv = m.flags & V3::FLAG_PRIV;
+    o.engine_id = &usm_engine_id();
+    o.boots = usm_engine_boots();
+    o.time = usm_engine_time();
+    o.user = &c.user;
+    o.context_engine = &context;
+    o.pdu = response + at;
+    o.pdu_len = static_cast<size_t>(n) - at;
+    const size_t len = V3::encode(o, message, SNMP_BUF_SIZE);
+    if (len == 0) return 1;
+    *s_size = static_cast<int>(len);
+    return 0;
+}
+
+}  // namespace
+
 int recv_message(const char* srcaddr, int r_size, unsigned char* message, int* s_size)
 {
+    // SNMPv3 is authenticated by its own security: any address may ask.
+    if (r_size >= 2 && V3::is_v3(message, static_cast<size_t>(r_size))) return recv_v3(srcaddr, r_size, message, s_size);
+    if (!admin_settings.snmp_agent.snmp_v1v2c_enable) {
+        log_rejected(V1V2C_OFF, "because SNMPv1/v2c is switched off.", srcaddr);
+        return 3;
+    }
     const int entry = authorise_sender(srcaddr, r_size);
     if (entry < 0) return 1;
     static thread_local Request rq;

@@ -3,6 +3,10 @@
 // matching scenario entry) and complement traps (one packed word under 3.3
 // and 3.4, to every configured receiver). Messages are SNMPv1 Trap-PDUs or
 // SNMPv2c SNMPv2-Trap PDUs, built backwards with the agent's BER codec.
+// Receivers of version 2 get the SNMPv2-Trap PDU in an SNMPv3 message
+// secured as their user, with this agent as the authoritative engine;
+// receivers of version 3 get it as an InformRequest, localized to their
+// own engine (learnt from a probe), and are asked again until they answer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "codes.h"
 #include "common.h"
 #include "platform.h"
 #include "snmp.h"
+#include "snmp_v3.h"
 
 const char* const oid_systraps = "3.1.";
 const char* const oid_trapinfo = "3.2.";
@@ -39,6 +45,9 @@ constexpr int DATE_LEN = 11;
 constexpr int TRAP_MAX = 1024;  // a longer trap is still sent, but reported
 constexpr int SCENARIO_ENTRIES = 192;
 constexpr int SCENARIOS_PER_RECEIVER = 24;
+// A trap_que message asking for the test trap to receiver N (0-based) of
+// version 2 or 3.
+const char* const TEST_TRAP_TEXT = "test-trap,";
 
 // The message under construction, in reverse byte order. `ok` drops to
 // false once anything could not be encoded or would not fit.
@@ -227,6 +236,333 @@ int clamp_int(long v) { return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : s
 std::string with_root(const char* root, const char* subtree, const std::string& rest)
 {
     return std::string(root) + subtree + rest;
+}
+
+// ---- SNMPv3 notifications ----------------------------------------------------------
+
+using Clock = std::chrono::steady_clock;
+constexpr int INFORM_TRIES = 3;
+constexpr auto INFORM_INTERVAL = std::chrono::seconds(5);
+
+// Message and request ids of the notifications; used by the trap thread
+// alone.
+int32_t g_msg_id = 0;
+int32_t g_request_id = 0;
+
+int32_t next_id(int32_t& id)
+{
+    id = id >= 0x7FFFFFFF || id < 1 ? 1 : id + 1;
+    return id;
+}
+
+// The PDU of a built v2c message: past the SEQUENCE header, the version
+// (3 octets) and the empty community (2 octets).
+bool pdu_of(const unsigned char* msg, int len, const unsigned char*& pdu, size_t& pdu_len)
+{
+    if (len < 4) return false;
+    const int at = ((msg[1] & 0x80) ? 2 + (msg[1] & 0x7F) : 2) + 3 + 2;
+    if (at + 2 > len) return false;
+    pdu = msg + at;
+    pdu_len = static_cast<size_t>(len - at);
+    return true;
+}
+
+// The configured user of receiver d, looked up in the key table (keys
+// localized to this engine); false with its line written when there is none.
+bool receiver_user(int d, UsmUser& u)
+{
+    const int n = admin_settings.snmp_trap[d].user;
+    const std::string who = "receiver " + std::to_string(d + 1) + " user " + std::to_string(n);
+    if (n < 1 || n > SETTINGS_TABLE::SNMP_USER_NUM || !usm_user_find(admin_settings.snmp_user[n - 1].snmp_user_name, u)) {
+        report_error("SNMPv3 notification: no enabled user of", who + " (not sent)");
+        return false;
+    }
+    return true;
+}
+
+// What this thread knows of a receiver's engine, and the user's keys
+// localized to it. `source` tells the settings the keys were made from.
+struct RemoteEngine {
+    USM::Bytes id;
+    USM::RemoteClock clock;
+    UsmUser user;
+    std::string source;
+};
+// Used by the trap thread alone.
+RemoteEngine g_remote[SETTINGS_TABLE::TRAP_NUM];
+
+int64_t now_seconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
+}
+
+// The user of receiver d with keys for engine e.id, made again only when
+// the engine or the user's settings changed; false when there is none.
+bool keys_for(int d, RemoteEngine& e)
+{
+    const int n = admin_settings.snmp_trap[d].user;
+    if (n < 1 || n > SETTINGS_TABLE::SNMP_USER_NUM) return false;
+    const auto& s = admin_settings.snmp_user[n - 1];
+    UsmUser local;
+    if (!usm_user_find(s.snmp_user_name, local)) return false;
+    std::string source = USM::hex(e.id) + '\n' + s.snmp_user_name + '\n' + std::to_string(s.snmp_user_auth) + '\n' +
+                         s.snmp_user_auth_pass + '\n' + std::to_string(s.snmp_user_priv) + '\n' + s.snmp_user_priv_pass;
+    if (source == e.source) return true;
+    UsmUser u = local;
+    u.auth_key.clear();
+    u.priv_key.clear();
+    if (u.auth != USM::Auth::NONE) {
+        const USM::Bytes ku = USM::password_to_key(u.auth, s.snmp_user_auth_pass);
+        u.auth_key = USM::localize_key(u.auth, ku, e.id);
+        if (u.auth_key.empty()) return false;
+    }
+    if (u.priv != USM::Priv::NONE) {
+        const USM::Bytes ku = USM::password_to_key(u.auth, s.snmp_user_priv_pass);
+        u.priv_key = USM::priv_key(u.auth, u.priv, USM::localize_key(u.auth, ku, e.id));
+        if (u.priv_key.empty()) return false;
+    }
+    e.user = std::move(u);
+    e.source = std::move(source);
+    return true;
+}
+
+// One InformRequest waiting for its Response.
+struct Inform {
+    int receiver;
+    std::string what;        // for the log lines
+    USM::Bytes pdu;          // the InformRequest PDU
+    int32_t request_id;
+    int32_t msg_id = 0;      // of the last message sent
+    int sock = -1;
+    int tries = 0;
+    bool probing = true;     // the receiver's engine is still to be learnt
+    Clock::time_point due;   // the next try
+};
+// Used by the trap thread alone.
+std::vector<Inform> g_informs;
+
+// A socket connected to the receiver's trap port, non-blocking; -1 when
+// none could be made.
+int inform_socket(const char* dest_ip)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    if (inet_pton(AF_INET, dest_ip, &to.sin_addr) != 1) return -1;
+    const TrapSend how = platform_trap_send();
+    to.sin_port = htons(static_cast<uint16_t>(how.port));
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    if (s < 0) return -1;
+    if (how.bind_addr != 0) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(how.bind_addr);
+        if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            close(s);
+            return -1;
+        }
+    }
+    if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Sends the probe (no security, empty engine ID, an empty GetRequest) or
+// the inform secured for the receiver's engine.
+void inform_send(Inform& in)
+{
+    static const unsigned char probe_pdu[] = {BER::GET, 11, BER::INTEGER, 1, 0, BER::INTEGER, 1, 0,
+                                              BER::INTEGER, 1, 0, BER::SEQUENCE, 0};
+    unsigned char msg[SNMP_BUF_SIZE];
+    V3::Outgoing o;
+    o.msg_id = in.msg_id = next_id(g_msg_id);
+    o.reportable = true;
+    o.context_engine = &usm_engine_id();
+    size_t len = 0;
+    RemoteEngine& e = g_remote[in.receiver];
+    if (in.probing) {
+        static const USM::Bytes none;
+        o.engine_id = &none;
+        o.context_engine = &none;
+        o.pdu = probe_pdu;
+        o.pdu_len = sizeof probe_pdu;
+        len = V3::encode(o, msg, sizeof msg);
+    } else {
+        o.engine_id = &e.id;
+        o.boots = e.clock.boots;
+        const int64_t t = e.clock.time + (now_seconds() - e.clock.synced_at);
+        o.time = t > USM::BOOTS_MAX ? USM::BOOTS_MAX : static_cast<int32_t>(t);
+        o.user = &e.user;
+        o.auth = o.priv = true;
+        o.pdu = in.pdu.data();
+        o.pdu_len = in.pdu.size();
+        len = V3::encode(o, msg, sizeof msg);
+    }
+    if (len == 0 || send(in.sock, msg, len, 0) != static_cast<ssize_t>(len))
+        std::printf("SNMPv3 inform %s: %s not sent\n", in.what.c_str(), in.probing ? "probe" : "inform");
+}
+
+// One datagram from the receiver: a Report teaches its engine (or its
+// clock), a Response with the inform's request-id ends the wait. True when
+// acknowledged.
+bool inform_answer(Inform& in, const unsigned char* buf, size_t n)
+{
+    V3::Message m;
+    if (!V3::decode(buf, n, m) || m.msg_id != in.msg_id) return false;
+    RemoteEngine& e = g_remote[in.receiver];
+    const USM::Bytes engine(m.engine_id, m.engine_id + m.engine_id_len);
+    static thread_local unsigned char plain[V3::MAX_MESSAGE_SIZE];
+    const unsigned char* scoped = m.data;
+    size_t scoped_len = m.data_len;
+    const bool authed = (m.flags & V3::FLAG_AUTH) && !in.probing && engine == e.id;
+    if (authed) {
+        if (m.auth_len != USM::mac_length(e.user.auth) || !USM::verify(e.user.auth, e.user.auth_key, buf, n, m.auth_offset))
+            return false;
+        if (m.flags & V3::FLAG_PRIV) {
+            if (!m.encrypted || m.priv_len != USM::SALT_SIZE || m.data_len > sizeof plain) return false;
+            const USM::Bytes iv = USM::aes_iv(static_cast<uint32_t>(m.boots), static_cast<uint32_t>(m.time), m.priv);
+            if (!USM::aes_cfb(e.user.priv, e.user.priv_key, iv, m.data, m.data_len, plain, false)) return false;
+            scoped = plain;
+        }
+    } else if (m.encrypted) {
+        return false;
+    }
+    V3::Scoped sc;
+    if (!V3::decode_scoped(scoped, scoped_len, sc)) return false;
+    if (sc.pdu_tag == V3::REPORT) {
+        if (in.probing) {
+            if (m.engine_id_len == 0) return false;
+            e.id = engine;
+            e.clock = USM::RemoteClock{m.boots, m.time, now_seconds(), m.time};
+            if (!keys_for(in.receiver, e)) return false;
+            in.probing = false;
+            inform_send(in);
+        } else if (authed) {
+            // The receiver's clock moved on (a restart): take it and ask again.
+            e.clock = USM::RemoteClock{m.boots, m.time, now_seconds(), m.time};
+            inform_send(in);
+        }
+        return false;
+    }
+    return authed && sc.pdu_tag == BER::RESPONSE && sc.request_id == in.request_id;
+}
+
+// Starts the inform of a built SNMPv2-Trap message to receiver d.
+int inform_start(int d, const char* call, const unsigned char* msg, int len)
+{
+    const auto& r = admin_settings.snmp_trap[d];
+    const unsigned char* pdu = nullptr;
+    size_t pdu_len = 0;
+    UsmUser u;
+    if (!pdu_of(msg, len, pdu, pdu_len) || !receiver_user(d, u)) return 1;
+    // The same PDU as an InformRequest with its own request-id in place of
+    // the trap's "02 01 00".
+    const size_t head = (pdu[1] & 0x80) ? 2 + (pdu[1] & 0x7F) : 2;
+    Inform in;
+    in.receiver = d;
+    in.what = receiver_text(r, d);
+    in.request_id = next_id(g_request_id);
+    USM::Bytes content = {BER::INTEGER, 4, static_cast<uint8_t>(in.request_id >> 24),
+                          static_cast<uint8_t>(in.request_id >> 16), static_cast<uint8_t>(in.request_id >> 8),
+                          static_cast<uint8_t>(in.request_id)};
+    content.insert(content.end(), pdu + head + 3, pdu + pdu_len);
+    unsigned char h[6];
+    int c = 0;
+    h[c++] = V3::INFORM;
+    length_to_hex(static_cast<uint32_t>(content.size()), c, h);
+    in.pdu.assign(h, h + c);
+    in.pdu.insert(in.pdu.end(), content.begin(), content.end());
+    in.sock = inform_socket(r.sendto);
+    if (in.sock < 0) {
+        send_errno = errno;
+        std::printf("%s: no socket to %s\n", call, r.sendto);
+        return 1;
+    }
+    // A receiver whose engine this thread knows is asked at once.
+    RemoteEngine& e = g_remote[d];
+    in.probing = e.id.empty() || !keys_for(d, e);
+    in.tries = 1;
+    in.due = Clock::now() + INFORM_INTERVAL;
+    inform_send(in);
+    g_informs.push_back(std::move(in));
+    return 0;
+}
+
+// Answers read, tries repeated, informs given up: the trap thread's turn.
+void informs_poll()
+{
+    const auto now = Clock::now();
+    for (auto it = g_informs.begin(); it != g_informs.end();) {
+        Inform& in = *it;
+        bool acked = false;
+        unsigned char buf[SNMP_BUF_SIZE];
+        for (ssize_t n; !acked && (n = recv(in.sock, buf, sizeof buf, 0)) != 0;) {
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                continue;  // a refusal by the receiver's host reads as silence
+            }
+            acked = inform_answer(in, buf, static_cast<size_t>(n));
+        }
+        if (acked) {
+            applog("SNMPv3 inform acknowledged:" + in.what);
+        } else if (now >= in.due && in.tries < INFORM_TRIES) {
+            ++in.tries;
+            in.due = now + INFORM_INTERVAL;
+            inform_send(in);
+            ++it;
+            continue;
+        } else if (now >= in.due) {
+            report_error("SNMPv3 inform never acknowledged:",
+                         in.what + " after " + std::to_string(INFORM_TRIES) + " tries" +
+                             (in.probing ? " (its engine never answered)" : ""));
+        } else {
+            ++it;
+            continue;
+        }
+        close(in.sock);
+        it = g_informs.erase(it);
+    }
+}
+
+// A built SNMPv2-Trap message to receiver d in the form its version asks:
+// as it is (0, 1), as an SNMPv3 trap (2) or an inform (3). 0 when sent.
+int notify(int d, const char* call, const unsigned char* msg, int len)
+{
+    const auto& r = admin_settings.snmp_trap[d];
+    if (r.version < 2) return build_and_send(call, r.sendto, msg, len);
+    if (len == 0) return 1;
+    if (r.version == 3) return inform_start(d, call, msg, len);
+    const unsigned char* pdu = nullptr;
+    size_t pdu_len = 0;
+    UsmUser u;
+    if (!pdu_of(msg, len, pdu, pdu_len) || !receiver_user(d, u)) return 1;
+    unsigned char out[SNMP_BUF_SIZE];
+    V3::Outgoing o;
+    o.msg_id = next_id(g_msg_id);
+    o.auth = o.priv = true;
+    o.engine_id = &usm_engine_id();
+    o.boots = usm_engine_boots();
+    o.time = usm_engine_time();
+    o.user = &u;
+    o.pdu = pdu;
+    o.pdu_len = pdu_len;
+    const size_t n = V3::encode(o, out, sizeof out);
+    if (n == 0) {
+        std::printf("%s: SNMPv3 trap to %s not built\n", call, r.sendto);
+        return 1;
+    }
+    return build_and_send(call, r.sendto, out, static_cast<int>(n));
+}
+
+// An SNMPv2-Trap to receiver d of version 2 or 3.
+int send_v3(int d, const char* systraps, const char* trapinfo, int value, const Trap_Expansion_Varbinds* TEV)
+{
+    unsigned char date[DATE_LEN];
+    get_date_string(date);
+    unsigned char msg[SNMP_BUF_SIZE];
+    const int len = build_trapV2(msg, "", systraps, trapinfo, value, date, 0, 0, TEV);
+    return notify(d, "create_trapV3", msg, len);
 }
 
 }  // namespace
@@ -489,12 +825,28 @@ int send_test_trap(int num)
         std::printf("trapv2 %d\n", rc);
         return rc;
     }
+    if (dst.version == 2 || dst.version == 3) {
+        // SNMPv3 notifications leave from the trap thread, which owns the
+        // informs waiting for their answers.
+        trap_que.push(TEST_TRAP_TEXT + std::to_string(num));
+        std::printf("trapv3 queued\n");
+        return 0;
+    }
     std::printf("send_test_trap: receiver %d has version %d, no test trap\n", num + 1, dst.version);
     return 1;
 }
 
 void trap_process_message(const char* msg)
 {
+    if (std::strncmp(msg, TEST_TRAP_TEXT, std::strlen(TEST_TRAP_TEXT)) == 0) {
+        const int d = std::atoi(msg + std::strlen(TEST_TRAP_TEXT));
+        if (d < 0 || d >= SETTINGS_TABLE::TRAP_NUM) return;
+        const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
+        const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
+        const int rc = send_v3(d, systraps.c_str(), trapinfo.c_str(), 1, nullptr);
+        std::printf("trapv3 %d\n", rc);
+        return;
+    }
     const Trap_message m = parse_trap_message(msg);
     const auto& receivers = admin_settings.snmp_trap;
 
@@ -510,7 +862,9 @@ void trap_process_message(const char* msg)
             const auto& r = receivers[d];
             if (!has_receiver(r.sendto)) continue;
             const std::string what = receiver_text(r, d) + "/" + tev.port_oid + "/" + m.text[3];
-            if (trap_send_action_expansion(r.sendto, r.community, r.version, &tev) != 0) {
+            const int rc = r.version >= 2 ? send_v3(d, tev.systraps, tev.systraps, 55, &tev)
+                                          : trap_send_action_expansion(r.sendto, r.community, r.version, &tev);
+            if (rc != 0) {
                 report_error("trapExpansionVarbind send failed:", what, send_errno);
                 continue;
             }
@@ -529,7 +883,15 @@ void trap_process_message(const char* msg)
         const auto& r = receivers[d];
         if (!has_receiver(r.sendto)) continue;
         const std::string what = receiver_text(r, d) + "/" + tev.systraps + "/" + std::to_string(word);
-        if (trap_send_action_normal(r.sendto, r.community, r.version, &tev, word) != 0) {
+        int rc = 0;
+        if (r.version >= 2) {
+            std::string trapinfo = with_root(oid_head, oid_complement_trapinfo, "");
+            trapinfo.pop_back();
+            rc = send_v3(d, tev.systraps, trapinfo.c_str(), word, nullptr);
+        } else {
+            rc = trap_send_action_normal(r.sendto, r.community, r.version, &tev, word);
+        }
+        if (rc != 0) {
             report_error("complementSysTraps send failed:", what, send_errno);
             continue;
         }
@@ -540,9 +902,13 @@ void trap_process_message(const char* msg)
 
 /*
  * snmp_trap_thread: the one consumer of `trap_que`.
- * Owns: the trap sockets (one per trap, closed after sending) and the
+ * Owns: the trap sockets (one per trap, closed after sending; one per
+ *   inform, kept until it is answered or given up), the informs waiting
+ *   for their answers, what it learnt of the receivers' engines, and the
  *   scenario cursor `trap_port`.
- * Waits on: the queue, at most 1 s at a time; a message wakes it at once.
+ * Waits on: the queue, at most 1 s at a time (100 ms while an inform
+ *   waits for its answer); a message wakes it at once. Nothing blocks on a
+ *   receiver: answers are read without waiting, retries fall due 5 s apart.
  * Order: messages in queue order; per message its expansion traps in
  *   scenario order, then its complement traps in receiver order.
  * Stopped by: `control` dropping to 0 (seen within 1 s); messages already
@@ -552,12 +918,17 @@ void* snmp_trap_thread(void*)
 {
     std::printf("snmp_trap_thread tid  : %ld\n", thread_tid());
     while (control) {
-        if (!trap_que.wait_for(std::chrono::seconds(1))) continue;
-        while (!trap_que.empty()) {
+        // Informs waiting for their answers are looked at every 100 ms.
+        const bool waiting = !g_informs.empty();
+        const bool got = trap_que.wait_for(waiting ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
+        while (got && !trap_que.empty()) {
             trap_process_message(trap_que.front().c_str());
             trap_que.pop();
         }
+        informs_poll();
     }
+    for (const Inform& in : g_informs) close(in.sock);
+    g_informs.clear();
     std::printf("end snmp_trap_thread\n");
     return nullptr;
 }

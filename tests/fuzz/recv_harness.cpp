@@ -8,6 +8,7 @@
 #include "platform.h"
 #include "sim_board.h"
 #include "snmp.h"
+#include "snmp_usm.h"
 
 void recv_harness_setup(const std::string& root)
 {
@@ -34,6 +35,34 @@ void recv_harness_setup(const std::string& root)
     copy_text(e.community, "public");
     e.enable = true;
     snmp_prefix_Set(0);
+    admin_settings.snmp_agent.snmp_v1v2c_enable = true;
+    // SNMPv3 users of the seeds (requests of the net-snmp tools to the
+    // simulator in its first start), at the first boot of the engine.
+    admin_settings.snmp_agent.snmp_engine_boots = 1;
+    struct {
+        const char* name;
+        int auth;
+        const char* auth_pass;
+        int priv;
+        const char* priv_pass;
+        int access;
+    } users[] = {
+        {"sha1rw", 1, "sha1-auth-phrase", 0, "", 1},
+        {"aes128rw", 3, "sha256-auth-phrase", 1, "aes128-priv-phrase", 1},
+        {"aes256ro", 5, "sha512-auth-phrase", 3, "aes256-priv-phrase", 0},
+    };
+    int i = 0;
+    for (const auto& u : users) {
+        auto& s = admin_settings.snmp_user[i];
+        copy_text(s.snmp_user_name, u.name);
+        s.snmp_user_auth = u.auth;
+        copy_text(s.snmp_user_auth_pass, u.auth_pass);
+        s.snmp_user_priv = u.priv;
+        copy_text(s.snmp_user_priv_pass, u.priv_pass);
+        s.snmp_user_access = u.access;
+        s.snmp_user_enable = true;
+        usm_user_set(i++);
+    }
 }
 
 int recv_harness_feed(const uint8_t* data, size_t size)

@@ -20,8 +20,9 @@
 
 // One trap as snmptrapd decoded it.
 struct ReceivedTrap {
-    std::string version;     // "v1" or "v2c"
+    std::string version;     // "v1", "v2c" or "v3"
     std::string community;
+    std::string user;        // v3 user
     std::string agent;       // v1 agent-addr (0.0.0.0 for v2c)
     std::string enterprise;  // v1 enterprise, without the leading dot
     int generic = -1;        // v1 generic-trap
@@ -47,12 +48,14 @@ struct ReceivedTrap {
 
 class TrapReceiver {
 public:
-    // dir holds snmptrapd's configuration, state and output.
-    TrapReceiver(const std::string& dir, const std::vector<std::string>& communities)
+    // dir holds snmptrapd's configuration, state and output; more_conf is
+    // added to the configuration (SNMPv3 users).
+    TrapReceiver(const std::string& dir, const std::vector<std::string>& communities, const std::string& more_conf = "")
         : dir_(dir), port_(snmp_wire::free_udp_port())
     {
         std::ofstream conf(dir_ + "/snmptrapd.conf");
         for (const auto& c : communities) conf << "authCommunity log " << c << "\n";
+        conf << more_conf;
         conf.close();
         const std::string format = "TRAP|%a|%N|%w|%q|%T|%P|%V\t%v\n";
         // env execs snmptrapd in its own process (the PID stays); its state
@@ -126,9 +129,14 @@ public:
             t.time_stamp = std::atol(f[4].c_str());
             // "TRAP, SNMP v1, community public" / "TRAP2, SNMP v2c, community public"
             const std::string& sec = f[5];
-            t.version = sec.find("SNMP v1") != std::string::npos ? "v1" : "v2c";
+            t.version = sec.find("SNMP v1") != std::string::npos   ? "v1"
+                        : sec.find("SNMP v3") != std::string::npos ? "v3"
+                                                                   : "v2c";
             size_t c = sec.find("community ");
             if (c != std::string::npos) t.community = sec.substr(c + 10);
+            // "TRAP2, SNMP v3, user name, context "
+            size_t u = sec.find("user ");
+            if (u != std::string::npos) t.user = sec.substr(u + 5, sec.find(',', u) - (u + 5));
             std::istringstream vbs(line.substr(pos));
             for (std::string vb; std::getline(vbs, vb, '\t');) {
                 size_t eq = vb.find(" = ");

@@ -90,7 +90,14 @@ TEST_F(SnmpMibTest, SuccessorsFollowTheWalkOrderWithItsJumps)
         {"1.3.6.1.2.1.2.2", "1.1.1", "1.1.1"},  // past the system group: forward, never back
         {"1.3.6.1.4.1", "1.1.1", "1.1.1"},
         {"1.3.6.1.4.1.58213.22", "1.1.1", "1.1.1"},
-        {"1.3.6.1.4.1.58213.99", "END", "END"},
+        // After the private tree: snmpEngineID to snmpEngineMaxMessageSize,
+        // usmStatsUnsupportedSecLevels to usmStatsDecryptionErrors.
+        {"1.3.6.1.4.1.58213.99", "1.3.6.1.6.3.10.2.1.1", "1.3.6.1.6.3.10.2.1.1"},
+        {"1.3.6.1.6.3.10.2.1.2", "1.3.6.1.6.3.10.2.1.3", "1.3.6.1.6.3.10.2.1.3"},
+        {"1.3.6.1.6.3.10.2.1.4", "1.3.6.1.6.3.15.1.1.1", "1.3.6.1.6.3.15.1.1.1"},
+        {"1.3.6.1.6.3.15.1.1.5", "1.3.6.1.6.3.15.1.1.6", "1.3.6.1.6.3.15.1.1.6"},
+        {"1.3.6.1.6.3.15.1.1.6", "END", "END"},
+        {"1.3.6.1.6.4", "END", "END"},
         {"1.4", "1.4.1.1", "1.4.1.1"},
         {"1.10.8", "1.11.1", "NONE"},
         {"1.1.1.5", "1.1.2", "1.1.2"},  // below an object: the next object
@@ -134,8 +141,15 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     EXPECT_EQ(a.s, "KVT-7400 ver 1.2.3");
     EXPECT_EQ(get("1.3.6.1.2.1.1.3.0").res, RESP::NUL);
     EXPECT_EQ(get("1.3.6.1.2.1.1.7.0").i, 154);
-    EXPECT_EQ(next("2.8.6.5", 1).res, RESP::END_OF_MIB);
-    EXPECT_EQ(next("2.8.6.5", 0).res, RESP::NO_SUCH_NAME);
+    a = next("2.8.6.5");
+    EXPECT_EQ(a.name, "1.3.6.1.6.3.10.2.1.1");
+    EXPECT_EQ(a.res, RESP::OCTETS_N);
+    EXPECT_EQ(a.i, 11) << "enterprise format: 4 octets, format octet, MAC";
+    a = next("1.3.6.1.6.3.15.1.1.5.0");
+    EXPECT_EQ(a.name, "1.3.6.1.6.3.15.1.1.6.0");
+    EXPECT_EQ(a.res, RESP::COUNTER32);
+    EXPECT_EQ(next("1.3.6.1.6.3.15.1.1.6.0", 1).res, RESP::END_OF_MIB);
+    EXPECT_EQ(next("1.3.6.1.6.3.15.1.1.6.0", 0).res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("2.1.2.9").res, RESP::NO_SUCH_NAME);
     EXPECT_EQ(next("=0.0").name, "1.3.6.1.2.1.1.1.0");
 

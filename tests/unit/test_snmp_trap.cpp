@@ -330,7 +330,9 @@ TEST_F(TrapTest, NormalToNormalSendsNoComplementTrapAndBrokenMessagesAreHarmless
     EXPECT_EQ(t[2].trap_oid(), ROOT + ".3.3.6");
 }
 
-TEST_F(TrapTest, VersionTwoReceiverGetsStateTrapsAsV2cButNoTestTrap)
+// Version 2 is SNMPv3: a receiver without an enabled user gets nothing, and
+// the log says why; the other receivers are served as before.
+TEST_F(TrapTest, VersionTwoReceiverWithoutItsUserGetsNothingAndIsLogged)
 {
     receiver(0, "127.0.0.1", "pub", 0);
     receiver(1, "127.0.0.1", "pubv2", 1);
@@ -339,31 +341,35 @@ TEST_F(TrapTest, VersionTwoReceiverGetsStateTrapsAsV2cButNoTestTrap)
     scenario(2 * 24, 2, 1, EVENT::ALERT);
     trapd();
 
-    EXPECT_EQ(send_test_trap(2), 1);
     EXPECT_EQ(send_test_trap(3), 1) << "no address, nothing sent";
     EXPECT_EQ(send_test_trap(8), 1);
     EXPECT_EQ(send_test_trap(-1), 1);
     EXPECT_EQ(send_test_trap(0), 0);
     EXPECT_EQ(send_test_trap(1), 0);
+    // The SNMPv3 test trap leaves from the trap thread.
+    EXPECT_EQ(send_test_trap(2), 0);
+    ASSERT_FALSE(trap_que.empty());
+    trap_process_message(trap_que.front().c_str());
+    trap_que.pop();
     std::vector<ReceivedTrap> t = traps_before_marker();
     ASSERT_EQ(t.size(), 2u);
     EXPECT_EQ(fields(t[0].version, t[0].enterprise, t[0].generic, t[0].value(ROOT + ".3.2.6")),
               "v1|" + ROOT + ".3.1.6|6|INTEGER: 1");
     EXPECT_EQ(t[1].version, "v2c");
     expect_date(t[1]);
+    EXPECT_NE(applog().find("SNMPv3 notification: no enabled user of receiver 3 user 0 (not sent)"), std::string::npos);
 
-    // A state change: its expansion trap goes to receiver 2 as v2c, the
-    // complement trap to every receiver with an address; the one that
-    // cannot be reached is logged as failed.
+    // A state change: its expansion trap to receiver 3 fails for want of
+    // the user, the complement trap goes to every other receiver with an
+    // address; the one that cannot be reached is logged as failed.
     trap_process_message("2,1,3,3500,0,1,");
     t = traps_before_marker();
-    ASSERT_EQ(t.size(), 4u);
-    EXPECT_EQ(fields(t[0].version, t[0].trap_oid(), t[0].value(ROOT + ".3.5.2.2.3")),
-              "v2c|" + ROOT + ".3.5.2|INTEGER: 3");
-    EXPECT_EQ(fields(t[3].version, t[3].trap_oid()), "v2c|" + ROOT + ".3.3.2") << "version 2 sends as v2c";
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(fields(t[0].version, t[0].trap_oid()), "v1|" + ROOT + ".3.3.2");
+    EXPECT_EQ(fields(t[1].version, t[1].trap_oid()), "v2c|" + ROOT + ".3.3.2");
     EXPECT_NE(applog().find("complementSysTraps send failed: receiver.example/4/0/" + ROOT + ".3.3.2/"),
               std::string::npos);
-    EXPECT_NE(applog().find("trapExpansionVarbind send:127.0.0.1/3/2/" + ROOT + ".3.5.2.1.1/3500"),
+    EXPECT_NE(applog().find("trapExpansionVarbind send failed: 127.0.0.1/3/2/" + ROOT + ".3.5.2.1.1/3500"),
               std::string::npos);
 }
 
