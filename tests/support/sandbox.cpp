@@ -75,14 +75,7 @@ bool TestSandbox::journal_has(const std::string& command) const
     return false;
 }
 
-std::vector<std::string> TestSandbox::fpga_writes() const
-{
-    std::vector<std::string> lines;
-    std::ifstream in(root_ + "/sim/fpga.log");
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
+std::vector<std::string> TestSandbox::fpga_writes() const { return lines_of(read("/sim/fpga.log")); }
 
 simboard::Header* TestSandbox::board()
 {

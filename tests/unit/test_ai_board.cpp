@@ -68,7 +68,6 @@ protected:
     {
         for (int i = 0; i < n; ++i) ai_loop_pass(st);
     }
-    std::string applog() const { return sb.read("/log/app_log/applog1.txt"); }
 };
 
 TEST_F(AiBoardTest, RangeLoadingPacksTwoCodesAByteThenStartsTheConverter)
@@ -117,7 +116,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     for (int ch = 0; ch < 8; ++ch) source(ch, "12mA");
     AiLoopState st;
     ai_loop_start(st);
-    EXPECT_NE(applog().find("> AI Connection Successful\n"), std::string::npos);
+    EXPECT_NE(sb.applog().find("> AI Connection Successful\n"), std::string::npos);
     passes(st, 6);
     EXPECT_EQ(live().analog[0].value, VALUE_ERROR) << "no mean before the seventh sample";
     passes(st, 1);
@@ -131,7 +130,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 10);
     for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(live().analog[ch].value, VALUE_ERROR) << "channel " << ch + 1;
     EXPECT_EQ(monitor->requestflg->ai_connection, 0);
-    EXPECT_EQ(count_of(applog(), "> AI Disconnection!\n"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "> AI Disconnection!\n"), 1);
 
     // The board comes back unconfigured; the first poll waits 1 s, then
     // loads its ranges and starts it.
@@ -142,7 +141,7 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     passes(st, 1);
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_GE(took, 1.0);
-    EXPECT_EQ(count_of(applog(), "> AI Connection Recovery!\n"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "> AI Connection Recovery!\n"), 1);
     const std::vector<std::string> w = sb.fpga_writes();
     ASSERT_GT(w.size(), writes);
     EXPECT_EQ(w.back(), "0x51000300 128");
@@ -152,8 +151,8 @@ TEST_F(AiBoardTest, UnpluggedBoardReadsErrorAndReturnsWithReloadedRanges)
     EXPECT_EQ(live().analog[0].value, VALUE_ERROR);
     passes(st, 6);
     for (int ch = 0; ch < 7; ++ch) EXPECT_EQ(live().analog[ch].value, 5000) << "channel " << ch + 1;
-    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
-    EXPECT_EQ(count_of(applog(), "AI Connection Recovery!"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "AI Disconnection!"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "AI Connection Recovery!"), 1);
 }
 
 TEST_F(AiBoardTest, MovedSwitchesForceTheirRangesOnTheNextPoll)
@@ -209,9 +208,9 @@ TEST_F(AiBoardTest, DebugModeTakesTheSimulationValuesAndLeavesTheBoard)
     passes(st, 7);
     EXPECT_EQ(live().analog[2].value, 1234);
     EXPECT_EQ(live().analog[3].value, -250);
-    EXPECT_EQ(applog().find("AI Disconnection!"), std::string::npos);
+    EXPECT_EQ(sb.applog().find("AI Disconnection!"), std::string::npos);
     debug_mode = false;
     passes(st, 1);
     EXPECT_EQ(live().analog[2].value, VALUE_ERROR);
-    EXPECT_EQ(count_of(applog(), "AI Disconnection!"), 1);
+    EXPECT_EQ(count_of(sb.applog(), "AI Disconnection!"), 1);
 }

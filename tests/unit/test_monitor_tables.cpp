@@ -105,30 +105,6 @@ TEST(MonitorTableTest, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
     }
 }
 
-TEST(MonitorTableTest, StatusLogBackupAndRestoreRoundTrip)
-{
-    TestSandbox sb;
-    ASSERT_EQ(open_tables(), 0);
-    auto& all = monitor->status_log->all_status_log;
-    auto& dio = monitor->status_log->dio_status_log;
-    for (int i = 0; i < 2500; ++i) {
-        MONITOR_TABLE::ring_append(all.r, all.w, all.all, MONITOR_TABLE::ALL_LOG_NUM, {i, 1, 2, 3, i});
-        MONITOR_TABLE::ring_append(dio.r, dio.w, dio.dio, MONITOR_TABLE::DIO_LOG_NUM, {i, 1, 2, 3, i});
-    }
-    EXPECT_EQ(backup_statelog(), 0);
-    mmap_close();
-
-    // A reboot empties /tmp; start-up restores the log before mapping it.
-    ASSERT_EQ(unlink(sb.path("/tmp/mmapfile_status").c_str()), 0);
-    EXPECT_EQ(copy_statelog(), 0);
-    ASSERT_EQ(open_tables(), 0);
-    const auto& log = *monitor->status_log;
-    // 2500 appends into 2000 slots wrap the digital ring.
-    EXPECT_EQ(fields(log.all_status_log.r, log.all_status_log.w, log.dio_status_log.r, log.dio_status_log.w), "0|2500|501|500");
-    EXPECT_EQ(log.all_status_log.all[2499].value, 2499);
-    mmap_close();
-}
-
 TEST(MonitorTableTest, FailedStatusLogBackupKeepsThePreviousCopy)
 {
     TestSandbox sb;

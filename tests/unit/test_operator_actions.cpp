@@ -47,8 +47,6 @@ protected:
         m.text[text.size()] = '\0';
         ASSERT_EQ(msgsnd(qid, &m, text.size() + (with_nul ? 1 : 0), 0), 0) << "msgsnd";
     }
-
-    int relay(int k) { return relay_line(k); }
 };
 
 }  // namespace
@@ -56,23 +54,23 @@ protected:
 TEST_F(OperatorActionTest, RelayCommandTogglesAndPulsesTheOutput)
 {
     dispatch_command(split("3,8,0,"));
-    EXPECT_EQ(relay(0), 1);
+    EXPECT_EQ(relay_line(0), 1);
     EXPECT_EQ(monitor->sensor_condition->digitalio[8].value, 1);
     dispatch_command(split("3,8,0,"));
-    EXPECT_EQ(relay(0), 0);
+    EXPECT_EQ(relay_line(0), 0);
     dispatch_command(split("3,9,0,"));
-    EXPECT_EQ(relay(1), 1);
-    EXPECT_EQ(relay(0), 0);
+    EXPECT_EQ(relay_line(1), 1);
+    EXPECT_EQ(relay_line(0), 0);
 
     // A pulse holds the output active for its length, then releases it.
     std::thread pulse([] { dispatch_command(split("3,15,1,")); });
-    EXPECT_TRUE(wait_until([&] { return relay(7) == 1; }, 900));
-    EXPECT_TRUE(wait_until([&] { return relay(7) == 0; }, 3000));
+    EXPECT_TRUE(wait_until([&] { return relay_line(7) == 1; }, 900));
+    EXPECT_TRUE(wait_until([&] { return relay_line(7) == 0; }, 3000));
     pulse.join();
 
     // Elements that are not relay outputs switch nothing.
     for (const char* t : {"3,7,0,", "3,16,0,", "3,x,0,", "3"}) dispatch_command(split(t));
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(relay(k), k == 1 ? 1 : 0) << "relay " << k;
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(relay_line(k), k == 1 ? 1 : 0) << "relay " << k;
 }
 
 TEST_F(OperatorActionTest, StatusLogClearAndExport)
@@ -225,11 +223,6 @@ TEST_F(OperatorActionTest, ARemovedQueueIsMadeAgainAndCommandsStillArrive)
     EXPECT_TRUE(wait_until([] { return sensor_settings.smartMesh_cycle[1].cycle_minutes == 6; }, 3000));
 }
 
-namespace {
-
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-}  // namespace
-
 TEST_F(OperatorActionTest, OneWireSearchWaitEndsAtItsBound)
 {
     monitor->requestflg->onewire_id_flg = 1;
@@ -237,7 +230,7 @@ TEST_F(OperatorActionTest, OneWireSearchWaitEndsAtItsBound)
     EXPECT_FALSE(wait_onewire_search(300));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
     EXPECT_EQ(monitor->requestflg->onewire_id_flg, 0);
-    EXPECT_TRUE(has(sb.applog(), "command 17: no 1-Wire search result from both buses within 0 s"));
+    EXPECT_TRUE(count_of(sb.applog(), "command 17: no 1-Wire search result from both buses within 0 s"));
 }
 
 TEST_F(OperatorActionTest, SessionPolicyTakesOnlyWhatTheWebUiSettingsCanHold)
@@ -253,14 +246,14 @@ TEST_F(OperatorActionTest, SessionPolicyTakesOnlyWhatTheWebUiSettingsCanHold)
         EXPECT_FALSE(sb.exists("/opt/kvt/sbin/session.txt"));
         EXPECT_FALSE(sb.journal_has("systemctl restart kvt-uwsgi"));
     }
-    EXPECT_TRUE(has(sb.applog(), "command 59: refused session values"));
+    EXPECT_TRUE(count_of(sb.applog(), "command 59: refused session values"));
 
     // Without the web UI's settings file nothing else is touched either.
     std::remove(sb.path("/opt/KVT7400/KVT7400/settings.py").c_str());
     dispatch_command(split("59,False,300,False,"));
     EXPECT_FALSE(sb.exists("/opt/kvt/sbin/session.txt"));
     EXPECT_FALSE(sb.journal_has("systemctl restart kvt-uwsgi"));
-    EXPECT_TRUE(has(sb.applog(), "command 59: read /opt/KVT7400/KVT7400/settings.py: No such file or directory"));
+    EXPECT_TRUE(count_of(sb.applog(), "command 59: read /opt/KVT7400/KVT7400/settings.py: No such file or directory"));
 }
 
 TEST_F(OperatorActionTest, SystemFileTextsWithLineBreaksOrQuotesAreRefused)
@@ -276,8 +269,8 @@ TEST_F(OperatorActionTest, SystemFileTextsWithLineBreaksOrQuotesAreRefused)
         EXPECT_STREQ(admin_settings.syslog.ipaddr, "192.0.2.5");
         EXPECT_TRUE(db_save.empty());
     }
-    EXPECT_TRUE(has(sb.applog(), "command 32: refused field ipaddr"));
-    EXPECT_TRUE(has(sb.applog(), "command 55: refused field ipaddr"));
+    EXPECT_TRUE(count_of(sb.applog(), "command 32: refused field ipaddr"));
+    EXPECT_TRUE(count_of(sb.applog(), "command 55: refused field ipaddr"));
     dispatch_command(split("32,1,kvt-2,0,10.0.0.2,255.0.0.0,10.255.255.255,10.0.0.1,10.0.0.1,,fe80::1,"));
     EXPECT_STREQ(admin_settings.network.host, "kvt-2");
     EXPECT_EQ(db_save.size(), 1u);

@@ -51,13 +51,6 @@ TEST_F(StateLogTest, ProbeIntoUpperAlertIsLoggedTrappedAndCheckedButEasingIntoCa
     EXPECT_TRUE(mail_send.empty() && mqtt_con.empty());
 }
 
-TEST_F(StateLogTest, DigitalRecordsGoToTheirOwnRing)
-{
-    state_log_process("1700000001,1,9,2,1,1,");
-    EXPECT_EQ(fields(dio().w, all().w, dio().dio[0].port), "1|0|9");
-    EXPECT_EQ(drain(trap_que), (std::vector<std::string>{"1,9,2,1,0,1,"}));
-}
-
 TEST_F(StateLogTest, ShortRecordsReadMissingFieldsAsZero)
 {
     struct Case {
