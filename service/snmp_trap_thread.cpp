@@ -927,7 +927,12 @@ void* snmp_trap_thread(void*)
         }
         informs_poll();
     }
-    for (const Inform& in : g_informs) close(in.sock);
+    // An inform still unanswered at the stop is not lost silently.
+    for (const Inform& in : g_informs) {
+        report_error("SNMPv3 inform not acknowledged before the stop:",
+                     in.what + " after " + std::to_string(in.tries) + " tries");
+        close(in.sock);
+    }
     g_informs.clear();
     std::printf("end snmp_trap_thread\n");
     return nullptr;
