@@ -18,6 +18,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+# libssl-dev:arm64 keeps libcrypto's build-specific headers (configuration.h,
+# opensslconf.h) in the multiarch include directory, which the cross
+# compiler does not search by itself; searched last, so that the cross
+# sysroot's own C library headers still come first.
+set(CMAKE_C_FLAGS_INIT "-idirafter /usr/include/aarch64-linux-gnu")
+set(CMAKE_CXX_FLAGS_INIT "-idirafter /usr/include/aarch64-linux-gnu")
 
 # The loader comes from the cross sysroot; its C library must come from
 # there too. Without the search path the loader finds libc through the

@@ -1,4 +1,4 @@
--- Factory configuration database of the KVT-7400 (schema version 1.1.1).
+-- Factory configuration database of the KVT-7400 (schema version 1.1.2).
 -- The web UI owns these tables; the service relies on the column order.
 -- Switched-off thresholds: upper 2147483647, lower -2147483648.
 
@@ -121,9 +121,24 @@ INSERT INTO webapp_snmp_config SELECT i, '0.0.0.0', 'public', 0 FROM n;
 
 CREATE TABLE webapp_snmp_trap_send (id integer primary key,
   snmp_trap_send_sendto text, snmp_trap_send_community text,
-  snmp_trap_send_version integer, snmp_trap_send_portoid bool);
+  snmp_trap_send_version integer, snmp_trap_send_portoid bool,
+  snmp_trap_send_user integer);
 WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8)
-INSERT INTO webapp_snmp_trap_send SELECT i, '0.0.0.0', 'public', 1, 0 FROM n;
+INSERT INTO webapp_snmp_trap_send SELECT i, '0.0.0.0', 'public', 1, 0, 1 FROM n;
+
+-- SNMPv3 users: auth 0 none, 1 SHA-1, 2 SHA-224, 3 SHA-256, 4 SHA-384,
+-- 5 SHA-512; priv 0 none, 1 AES-128, 2 AES-192, 3 AES-256; access 0
+-- read-only, 1 read-write. Shipped empty and disabled.
+CREATE TABLE webapp_snmp_user (id integer primary key, snmp_user_name text,
+  snmp_user_auth integer, snmp_user_auth_pass text, snmp_user_priv integer,
+  snmp_user_priv_pass text, snmp_user_access integer, snmp_user_enable bool);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8)
+INSERT INTO webapp_snmp_user SELECT i, '', 0, '', 0, '', 0, 0 FROM n;
+
+-- The SNMPv1/v2c switch, and the engine's boot count (the service's own).
+CREATE TABLE webapp_snmp_agent (id integer primary key,
+  snmp_v1v2c_enable bool, snmp_engine_boots integer);
+INSERT INTO webapp_snmp_agent VALUES (1, 1, 0);
 
 -- Ids 0 to 192: row 0 is never read, entry i lives in row id i + 1.
 CREATE TABLE webapp_trap_scenario (id integer primary key,
@@ -197,4 +212,4 @@ CREATE TABLE webapp_user (id integer primary key, username text,
 INSERT INTO webapp_user VALUES (1, 'admin', 'admin', 1);
 
 CREATE TABLE db_version (id integer primary key, version text);
-INSERT INTO db_version VALUES (1, '1.1.1');
+INSERT INTO db_version VALUES (1, '1.1.2');

@@ -22,6 +22,11 @@ struct Step {
 };
 
 const Step kSteps[] = {
+    {"1.1.1",
+     "DROP TABLE webapp_snmp_user;"
+     "DROP TABLE webapp_snmp_agent;"
+     "ALTER TABLE webapp_snmp_trap_send DROP COLUMN snmp_trap_send_user;"
+     "UPDATE db_version SET version='1.1.1' WHERE id=1;"},
     {"1.0.14",
      "UPDATE webapp_bat_config SET alert=260, alert_clear=270, caution=280,"
      " caution_clear=290 WHERE id=2;"

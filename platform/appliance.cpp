@@ -57,6 +57,23 @@ unsigned int platform_trap_agent_addr()
     return addr;
 }
 
+bool platform_eth0_mac(std::string& mac)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return false;
+    ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, "eth0", IFNAMSIZ - 1);
+    const bool ok = ioctl(s, SIOCGIFHWADDR, &ifr) == 0;
+    close(s);
+    if (!ok) return false;
+    const auto* a = reinterpret_cast<const unsigned char*>(ifr.ifr_hwaddr.sa_data);
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4], a[5]);
+    mac = text;
+    return true;
+}
+
 int board_gpio_open(int chip)
 {
     std::string dev = "/dev/gpiochip" + std::to_string(chip);

@@ -66,6 +66,10 @@ TrapSend platform_trap_send();
 // eth0 on the appliance, the eth0 address of the sandbox's ifconfig answer
 // on the simulated board; 0 (0.0.0.0) when there is none.
 unsigned int platform_trap_agent_addr();
+// eth0's MAC address as text ("00:1a:2b:3c:4d:5e"): the kernel's on the
+// appliance, the HWaddr of the sandbox's ifconfig answer on the simulated
+// board; false when there is none.
+bool platform_eth0_mac(std::string& mac);
 
 // Local address the MQTT client connects from: any on the appliance
 // (nullptr); loopback on the simulated board, so that it only ever reaches a

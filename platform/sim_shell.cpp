@@ -412,3 +412,19 @@ bool ifconfig_inet_addr(const std::string& text, const std::string& iface, unsig
     }
     return false;
 }
+
+bool ifconfig_hwaddr(const std::string& text, const std::string& iface, std::string& mac)
+{
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == ' ' || line[0] == '\t') continue;
+        if (line.substr(0, line.find_first_of(" \t:")) != iface) continue;
+        size_t p = line.find("HWaddr ");
+        if (p == std::string::npos) return false;
+        std::string field = line.substr(p + 7);
+        mac = field.substr(0, field.find_first_of(" \t\r"));
+        return !mac.empty();
+    }
+    return false;
+}

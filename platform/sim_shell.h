@@ -29,3 +29,5 @@ std::vector<std::string> sim_journal(const std::string& root);
 // the "inet addr:" (or "inet ") field of the interface's own block. False
 // when the interface has no block or no IPv4 address in it.
 bool ifconfig_inet_addr(const std::string& text, const std::string& iface, unsigned int& addr);
+// The text after "HWaddr " on the first line of interface `iface`'s block.
+bool ifconfig_hwaddr(const std::string& text, const std::string& iface, std::string& mac);

@@ -177,6 +177,14 @@ unsigned int platform_trap_agent_addr()
     return ifconfig_inet_addr(text.str(), "eth0", addr) ? addr : 0;
 }
 
+bool platform_eth0_mac(std::string& mac)
+{
+    std::ifstream in(sandbox_root() + "/sim/answers/ifconfig", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return ifconfig_hwaddr(text.str(), "eth0", mac);
+}
+
 int board_gpio_open(int chip)
 {
     static const uint32_t bits[] = {0, simboard::FAULT_GPIO1, simboard::FAULT_GPIO2, simboard::FAULT_GPIO3};

@@ -68,6 +68,8 @@ constexpr int MAIL_REPORT = 42;
 constexpr int SENSOR_LOG_CYCLE = 43;
 constexpr int SYSLOG = 55;
 constexpr int ONEWIRE_CONF = 58;
+constexpr int SNMP_USER = 62;
+constexpr int SNMP_AGENT = 63;
 constexpr int WHOLE = 999;  // the index of a message that means the whole section
 }  // namespace SAVE
 

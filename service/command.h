@@ -22,7 +22,7 @@ constexpr size_t CMD_FIELD_MAX = 2047;
 std::vector<std::string> split_fields(const char* text, size_t len);
 
 // The console echo of a command: each comma-terminated field followed by
-// ", ".
+// ", "; the passphrases of an SNMPv3 user (command 62) as "***".
 std::string fields_echo(const char* text, size_t len);
 
 // Applies a settings command (1, 2, 10, 15, 16, 18, 20, 21, 24, 25, 26, 28,

@@ -13,6 +13,7 @@
 #include "common.h"
 #include "datalog.h"
 #include "settings_map.h"
+#include "snmp_usm.h"
 
 namespace {
 
@@ -171,6 +172,11 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
         set(&R::syslog_configuration, REQ::SAVED);
         break;
     case SAVE::ONEWIRE_CONF: set(&R::onewire_id_flg, REQ::SAVED); break;
+    // New keys take effect with the save; the SNMP threads read the
+    // v1/v2c switch from the record itself.
+    case SAVE::SNMP_USER:
+        for (int i = first; i <= last; ++i) usm_user_set(i);
+        break;
     default: break;
     }
 }

@@ -482,6 +482,22 @@ bool step_bat_thresholds()
            update_db("UPDATE db_version SET version='1.1.1' where id=1;") == 0;
 }
 
+bool step_snmpv3()
+{
+    applog("DB version update 1.1.1->1.1.2");
+    return create_db("CREATE TABLE webapp_snmp_user (id integer primary key,snmp_user_name text,"
+                     "snmp_user_auth integer,snmp_user_auth_pass text,snmp_user_priv integer,"
+                     "snmp_user_priv_pass text,snmp_user_access integer,snmp_user_enable bool)") == 0 &&
+           insert_db("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
+                     "INSERT INTO webapp_snmp_user SELECT i, '', 0, '', 0, '', 0, 0 FROM n;") == 0 &&
+           create_db("CREATE TABLE webapp_snmp_agent (id integer primary key,snmp_v1v2c_enable bool,"
+                     "snmp_engine_boots integer)") == 0 &&
+           insert_db("INSERT INTO webapp_snmp_agent values(1,1,0);") == 0 &&
+           insert_db("ALTER TABLE webapp_snmp_trap_send ADD COLUMN snmp_trap_send_user integer;") == 0 &&
+           insert_db("UPDATE webapp_snmp_trap_send SET snmp_trap_send_user=1;") == 0 &&
+           update_db("UPDATE db_version SET version='1.1.2' where id=1;") == 0;
+}
+
 struct LadderStep {
     const char* from;
     const char* to;
@@ -491,7 +507,7 @@ struct LadderStep {
 const LadderStep kLadder[] = {
     {"1.0.1", "1.0.2", step_bat_config},   {"1.0.2", "1.0.3", step_db_version},
     {"1.0.3", "1.0.13", step_sm_errortime}, {"1.0.13", "1.0.14", step_onewire_conf},
-    {"1.0.14", "1.1.1", step_bat_thresholds},
+    {"1.0.14", "1.1.1", step_bat_thresholds}, {"1.1.1", "1.1.2", step_snmpv3},
 };
 
 // One step in one transaction: a step that fails leaves nothing half done,
@@ -521,7 +537,7 @@ int check_db()
         if (!rows.empty() && rows[0].size() > 1) version = rows[0][1];
     }
 
-    if (version == "1.1.1") {
+    if (version == std::end(kLadder)[-1].to) {
         applog("DB version OK");
         return 0;
     }

@@ -22,6 +22,7 @@
 #include "mqtt.h"
 #include "platform.h"
 #include "snmp.h"
+#include "snmp_usm.h"
 
 std::atomic<int> control{1};
 std::atomic<int> rebootflg{0};
@@ -228,6 +229,7 @@ int service_main()
 
     // The settings, then the live table's start-up contents.
     init_structs();
+    usm_engine_start();
     if (monitor->ready()) monitor->setDummyData();
     oid_change();
     for107update();

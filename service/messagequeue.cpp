@@ -288,9 +288,11 @@ struct SecretField {
 };
 constexpr SecretField SECRET_FIELDS[] = {
     {33, 3, 4},  // access list: the community of every entry
-    {34, 3, 5},  // trap receivers: the community of every receiver
+    {34, 3, 6},  // trap receivers: the community of every receiver
     {37, 6, 0},  // MQTT password
     {39, 5, 0},  // mail password
+    {62, 4, 0},  // SNMPv3 user: authentication passphrase
+    {62, 6, 0},  //   and privacy passphrase
 };
 
 bool secret_field(int command, size_t k)

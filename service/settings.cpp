@@ -16,6 +16,7 @@
 #include "common.h"
 #include "settings_map.h"
 #include "platform.h"
+#include "snmp_usm.h"
 
 SETTINGS_TABLE::Sensor_settings sensor_settings;
 SETTINGS_TABLE::Admin_settings admin_settings;
@@ -343,11 +344,13 @@ void setsettings(const DbRows& rows, const std::string& table)
         }
         SETTINGS_MAP::mark_changed(*s, elem, false);
         if (s->save == SAVE::SNMP) snmp_prefix_Set(i);
+        if (s->save == SAVE::SNMP_USER) usm_user_set(i);
     }
     // What is in force for these comes from the system files, not the rows.
     if (s->save == SAVE::NETWORK) read_network_files();
     if (s->save == SAVE::TIME) read_ntp_file();
     if (s->save == SAVE::SYSLOG) read_syslog_file();
+    if (s->save == SAVE::SNMP_AGENT) usm_agent_loaded();
 }
 
 void setsettings(const std::string& result, const std::string& table)
@@ -383,6 +386,8 @@ int init_structs()
         "webapp_systemlog",
         "webapp_SM_errortime",
         "webapp_onewire_conf",
+        "webapp_snmp_user",
+        "webapp_snmp_agent",
     };
     for (const char* table : kTables) setsettings(select_rows(std::string("SELECT * from ") + table + ";"), table);
     std::printf("init_structs done\n");

@@ -134,6 +134,25 @@ const Field SNMP_TRAP[] = {
     TEXT(Snmp_trap, community, "snmp_trap_send_community", 2, N, 2),
     INT(Snmp_trap, version, "snmp_trap_send_version", 3, N, 3),
     BOOL(Snmp_trap, enable, "snmp_trap_send_portoid", 4, N, 4),
+    INT(Snmp_trap, user, "snmp_trap_send_user", 5, N, 5),
+};
+
+// Command 62 numbers the user in field 1. The passphrases are saved and
+// loaded like any text; nothing else reads them back.
+const Field SNMP_USER[] = {
+    TEXT(Snmp_user, snmp_user_name, "snmp_user_name", 1, N, 2),
+    INT(Snmp_user, snmp_user_auth, "snmp_user_auth", 2, N, 3),
+    TEXT(Snmp_user, snmp_user_auth_pass, "snmp_user_auth_pass", 3, N, 4),
+    INT(Snmp_user, snmp_user_priv, "snmp_user_priv", 4, N, 5),
+    TEXT(Snmp_user, snmp_user_priv_pass, "snmp_user_priv_pass", 5, N, 6),
+    INT(Snmp_user, snmp_user_access, "snmp_user_access", 6, N, 7),
+    BOOL(Snmp_user, snmp_user_enable, "snmp_user_enable", 7, N, 8),
+};
+
+// The boots count is the service's own: no command sets it.
+const Field SNMP_AGENT[] = {
+    BOOL(Snmp_agent, snmp_v1v2c_enable, "snmp_v1v2c_enable", 1, N, 1),
+    INT(Snmp_agent, snmp_engine_boots, "snmp_engine_boots", 2, N, N),
 };
 
 const Field SCENARIO[] = {
@@ -254,6 +273,8 @@ RECORD(MAIL_REPORT_RECORD, MAIL_REPORT, Mail_report, NONE);
 RECORD(LOG_CYCLE_RECORD, LOG_CYCLE, Sensor_log_cycle, NONE);
 RECORD(SYSLOG_RECORD, SYSLOG, Syslog, NONE);
 RECORD(RETRY_RECORD, RETRY, RetryRow, NONE);
+RECORD(SNMP_USER_RECORD, SNMP_USER, Snmp_user, FLAG(Snmp_user));
+RECORD(SNMP_AGENT_RECORD, SNMP_AGENT, Snmp_agent, FLAG(Snmp_agent));
 #undef RECORD
 #undef FLAG
 
@@ -298,6 +319,8 @@ const Section SECTIONS[] = {
      SENSOR_LOG_CYCLE_NUM, 1, 0, ""},
     {SAVE::SYSLOG, "webapp_systemlog", &SYSLOG_RECORD, AS(syslog), 1, 1, 0, ""},
     {SAVE::ONEWIRE_CONF, "webapp_onewire_conf", &RETRY_RECORD, AS(onewire_conf), 2, 1, 0, ""},
+    {SAVE::SNMP_USER, "webapp_snmp_user", &SNMP_USER_RECORD, AS(snmp_user), SNMP_USER_NUM, 1, 0, ""},
+    {SAVE::SNMP_AGENT, "webapp_snmp_agent", &SNMP_AGENT_RECORD, AS(snmp_agent), 1, 1, 0, ""},
 };
 #undef SS
 #undef AS
@@ -317,7 +340,7 @@ const Command COMMANDS[] = {
     {30, SAVE::TREND, Index::group_index, 1, 7, 5, false, true, false},
     {32, SAVE::NETWORK, Index::single, 0, 0, 0, false, true, false},
     {33, SAVE::SNMP, Index::group_number, 1, 4, 8, false, true, false},
-    {34, SAVE::SNMP_TRAP, Index::group_number, 1, 5, 8, false, true, false},
+    {34, SAVE::SNMP_TRAP, Index::group_number, 1, 6, 8, false, true, false},
     {35, SAVE::TRAP_SCENARIO, Index::group, 1, 4, TRAP_SCENARIO_NUM - 1, false, true, false},
     {36, SAVE::TIME, Index::single, 0, 0, 0, false, true, false},
     {37, SAVE::MQTT, Index::single, 0, 0, 0, false, true, false},
@@ -331,6 +354,8 @@ const Command COMMANDS[] = {
     {43, SAVE::SENSOR_LOG_CYCLE, Index::group, 1, 1, SENSOR_LOG_CYCLE_NUM, false, false, true},
     {55, SAVE::SYSLOG, Index::single, 0, 0, 0, false, true, false},
     {58, SAVE::ONEWIRE_CONF, Index::group, 1, 3, 2, false, true, true},
+    {62, SAVE::SNMP_USER, Index::numbered, 0, 0, 0, false, true, false},
+    {63, SAVE::SNMP_AGENT, Index::single, 0, 0, 0, false, true, false},
 };
 
 }  // namespace

@@ -36,6 +36,7 @@ constexpr int MAIL_CLIENT_NUM = 5;
 constexpr int MAIL_SCENARIO_NUM = 121;
 constexpr int MAIL_REPORT_NUM = 5;
 constexpr int SENSOR_LOG_CYCLE_NUM = 14;
+constexpr int SNMP_USER_NUM = 8;
 
 // Threshold sentinels: an upper threshold at INT32_MAX or a lower one at
 // INT32_MIN is switched off.
@@ -170,6 +171,28 @@ struct Snmp_trap {
     int version;
     bool enable;
     bool changeflg;
+    int user;  // SNMPv3 user (1 to 8) the receiver's notifications go out as
+};
+
+// An SNMPv3 user. Protocol numbers: auth 0 none, 1 SHA-1, 2 SHA-224,
+// 3 SHA-256, 4 SHA-384, 5 SHA-512; priv 0 none, 1 AES-128, 2 AES-192,
+// 3 AES-256. The passphrases are secrets: they go to the database and into
+// the key table (snmp_usm), nowhere else.
+struct Snmp_user {
+    char snmp_user_name[40];  // 32 characters at most; longer is refused
+    int snmp_user_auth;
+    char snmp_user_auth_pass[72];  // 8 to 64 characters; longer is refused, not cut
+    int snmp_user_priv;
+    char snmp_user_priv_pass[72];
+    int snmp_user_access;  // 0 read-only, 1 read-write
+    bool snmp_user_enable;
+    bool changeflg;
+};
+
+struct Snmp_agent {
+    bool snmp_v1v2c_enable;
+    int snmp_engine_boots;  // the service's own count, one more at every start
+    bool changeflg;
 };
 
 struct Scenario {
@@ -252,6 +275,8 @@ struct Admin_settings {
     Syslog syslog;
     Statelog statelog;
     Onewire_conf onewire_conf;
+    Snmp_user snmp_user[SNMP_USER_NUM];
+    Snmp_agent snmp_agent;
 };
 
 // One day of per-minute counts, newest first, in a fixed ring: the trend

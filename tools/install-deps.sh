@@ -6,10 +6,10 @@
 # as a second dpkg architecture, the cross compiler, qemu-user for the unit
 # tests and the arm64 libraries the service links. Recommends stay out, so
 # that qemu-user does not register itself for binfmt on a shared machine.
-PKGS="cmake g++ make pkg-config libsqlite3-dev sqlite3 googletest libgtest-dev faketime snmp snmpd snmptrapd smitools python3-aiosmtpd openssl libmosquitto-dev picojson-dev mosquitto mosquitto-clients"
+PKGS="cmake g++ make pkg-config libsqlite3-dev sqlite3 googletest libgtest-dev faketime snmp snmpd snmptrapd smitools python3-aiosmtpd openssl libmosquitto-dev picojson-dev mosquitto mosquitto-clients libssl-dev"
 APT_OPTS=""
 if [ "$1" = target ]; then
-    PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user libsqlite3-dev:arm64 libmosquitto-dev:arm64 libgtest-dev:arm64 picojson-dev"
+    PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user libsqlite3-dev:arm64 libmosquitto-dev:arm64 libgtest-dev:arm64 libssl-dev:arm64 picojson-dev"
     APT_OPTS="--no-install-recommends"
     if ! dpkg --print-foreign-architectures | grep -qx arm64; then
         if [ "$(id -u)" = 0 ]; then

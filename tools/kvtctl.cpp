@@ -45,6 +45,14 @@ const char USAGE[] =
     "  restart                     restart the appliance\n"
     "  update                      end the service for a software update\n"
     "  simulate make|load|stop     simulation file: write it, load it, stop using it\n"
+    "  snmp-user N NAME AUTH PRIV ro|rw on|off\n"
+    "                              SNMPv3 user N (1-8); AUTH none, SHA, SHA-224,\n"
+    "                              SHA-256, SHA-384 or SHA-512; PRIV none, AES\n"
+    "                              (AES-128), AES-192 or AES-256; the passphrases\n"
+    "                              (8 to 64 characters, no comma) are read from\n"
+    "                              standard input, authentication then privacy,\n"
+    "                              one per line\n"
+    "  snmp-v1v2c on|off           SNMPv1/v2c requests answered or not\n"
     "  export-settings, import-settings, file-flag   settings files (see kvtctl export-settings --help)\n"
     "\n"
     "Reading the shared tables:\n"
@@ -153,8 +161,66 @@ std::string named_command(const std::vector<std::string>& a, std::string* err)
         *err = "simulate: make, load or stop";
         return "";
     }
+    if (cmd == "snmp-v1v2c") {
+        if (!want(2)) return "";
+        if (a[1] == "on") return "63,1,";
+        if (a[1] == "off") return "63,0,";
+        *err = "snmp-v1v2c: on or off";
+        return "";
+    }
     *err = "unknown command " + cmd;
     return "";
+}
+
+// Position of `name` in a list of protocol names, or -1.
+int protocol_number(const std::string& name, std::initializer_list<std::initializer_list<const char*>> names)
+{
+    int n = 0;
+    for (const auto& aliases : names) {
+        for (const char* alias : aliases)
+            if (name == alias) return n;
+        ++n;
+    }
+    return -1;
+}
+
+// Command 62 from "snmp-user N NAME AUTH PRIV ro|rw on|off" and the
+// passphrases on `in`; "" with *err set when something does not fit. The
+// passphrases are never part of a message.
+std::string user_command(const std::vector<std::string>& a, std::FILE* in, std::string* err)
+{
+    long n = 0;
+    if (a.size() != 7) {
+        *err = "snmp-user: N NAME AUTH PRIV ro|rw on|off";
+        return "";
+    }
+    const int auth = protocol_number(a[3], {{"none"}, {"SHA", "SHA-1"}, {"SHA-224"}, {"SHA-256"}, {"SHA-384"}, {"SHA-512"}});
+    const int priv = protocol_number(a[4], {{"none"}, {"AES", "AES-128"}, {"AES-192"}, {"AES-256"}});
+    if (!parse_int(a[1], 1, 8, &n)) *err = "snmp-user: N must be 1 to 8";
+    else if (a[2].empty() || a[2].size() > 32 || a[2].find(',') != std::string::npos)
+        *err = "snmp-user: NAME must be 1 to 32 characters without a comma";
+    else if (auth < 0) *err = "snmp-user: AUTH must be none, SHA, SHA-224, SHA-256, SHA-384 or SHA-512";
+    else if (priv < 0) *err = "snmp-user: PRIV must be none, AES, AES-192 or AES-256";
+    else if (auth == 0 && priv != 0) *err = "snmp-user: privacy needs authentication";
+    else if (a[5] != "ro" && a[5] != "rw") *err = "snmp-user: access ro or rw";
+    else if (a[6] != "on" && a[6] != "off") *err = "snmp-user: on or off";
+    if (!err->empty()) return "";
+    auto passphrase = [&](bool wanted, const char* what) {
+        if (!wanted) return std::string();
+        char line[256];
+        std::string p;
+        if (std::fgets(line, sizeof line, in)) p = line;
+        while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
+        if (p.size() < 8 || p.size() > 64 || p.find(',') != std::string::npos)
+            *err = std::string("snmp-user: the ") + what + " passphrase (standard input) must be 8 to 64 characters without a comma";
+        return p;
+    };
+    const std::string auth_pass = passphrase(auth != 0, "authentication");
+    const std::string priv_pass = err->empty() ? passphrase(priv != 0, "privacy") : "";
+    if (!err->empty()) return "";
+    return "62," + std::to_string(n) + "," + a[2] + "," + std::to_string(auth) + "," + auth_pass + "," +
+           std::to_string(priv) + "," + priv_pass + "," + (a[5] == "rw" ? "1" : "0") + "," + (a[6] == "on" ? "1" : "0") +
+           ",";
 }
 
 // ---- The shared tables ----------------------------------------------------
@@ -436,7 +502,7 @@ int main(int argc, char** argv)
         return kvtctl_file_command(root, args);
     }
     std::string err;
-    std::string text = named_command(args, &err);
+    std::string text = cmd == "snmp-user" ? user_command(args, stdin, &err) : named_command(args, &err);
     if (text.empty()) return usage_error(err);
     return send_text(root, text);
 }

@@ -137,3 +137,36 @@ TEST(CommandChannelE2E, TooLongMultibyteTextsAreCutAtAWholeCharacterByCommandAnd
     EXPECT_TRUE(wait_until([&] { return cell("SELECT offtext FROM webapp_di WHERE id=3") == "bあいうえおかきくけ"; }, 3000))
         << cell("SELECT hex(offtext) FROM webapp_di WHERE id=3");
 }
+
+// SNMPv3 settings through the queue: rows in the database, passphrases on
+// neither the console nor the application log, and the engine's boot count
+// one higher at every start.
+TEST(CommandChannelE2E, SnmpUserAndSwitchReachTheDatabaseAndBootsGrowsPerStart)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    auto cell = [&](const std::string& sql) { return db.scalar(sql, true); };
+    const std::string boots = "SELECT snmp_engine_boots FROM webapp_snmp_agent WHERE id=1";
+    {
+        SimProcess p(sb.root());
+        ASSERT_TRUE(p.wait_started(20000)) << p.console();
+        EXPECT_TRUE(wait_until([&] { return cell(boots) == "1"; }, 2000)) << cell(boots);
+        ASSERT_EQ(kvtctl(sb, {"send", "62,2,ops,3,Auth-Phrase-2,3,Priv-Phrase-2,1,1,"}), 0);
+        ASSERT_EQ(kvtctl(sb, {"snmp-v1v2c", "off"}), 0);
+        EXPECT_TRUE(wait_until([&] { return cell("SELECT snmp_v1v2c_enable FROM webapp_snmp_agent") == "0"; }, 2000));
+        EXPECT_EQ(cell("SELECT snmp_user_name||'|'||snmp_user_auth||'|'||snmp_user_auth_pass||'|'||snmp_user_priv||'|'||"
+                       "snmp_user_priv_pass||'|'||snmp_user_access||'|'||snmp_user_enable FROM webapp_snmp_user WHERE id=2"),
+                  "ops|3|Auth-Phrase-2|3|Priv-Phrase-2|1|1");
+        p.signal(SIGTERM);
+        EXPECT_EQ(p.wait_exit(10000), 0) << p.console();
+        EXPECT_NE(p.console().find("62, 2, ops, 3, ***, 3, ***, 1, 1, "), std::string::npos) << p.console();
+        EXPECT_EQ(p.console().find("Phrase-2"), std::string::npos);
+        EXPECT_EQ(sb.applog().find("Phrase-2"), std::string::npos);
+    }
+    // The run line stays up from the first start, so the count itself is
+    // what the second start is waited on by.
+    SimProcess again(sb.root());
+    EXPECT_TRUE(wait_until([&] { return cell(boots) == "2"; }, 20000)) << cell(boots) << again.console();
+    EXPECT_EQ(cell("SELECT snmp_v1v2c_enable FROM webapp_snmp_agent"), "0") << "the switch survives the restart";
+}

@@ -73,6 +73,8 @@ TEST(KvtctlE2E, SendsTheWebUiTextsAndReadsTheTables)
         {{"simulate", "make"}, "61,1,"},
         {{"simulate", "load"}, "61,2,"},
         {{"simulate", "stop"}, "61,3,"},
+        {{"snmp-v1v2c", "off"}, "63,0,"},
+        {{"snmp-v1v2c", "on"}, "63,1,"},
     };
     struct {
         long type;
@@ -96,6 +98,40 @@ TEST(KvtctlE2E, SendsTheWebUiTextsAndReadsTheTables)
              {}, {"relay", "9", "toggle"}, {"relay", "1", "pulse", "x"}, {"clear-log", "some"}, {"bogus"},
              {"send"}, {"show", "moon"}, {"flags", "no_such_flag"}, {"watch", "-1"}})
         EXPECT_EQ(kvtctl(sb, bad), 2) << (bad.empty() ? "(none)" : bad[0]);
+
+    // SNMPv3 users: the passphrases come on standard input and are never
+    // printed, not even when refused.
+    struct UserCase {
+        std::string stdin_text, args;
+        int exit;
+        std::string text;  // the message sent
+    } users[] = {
+        {"Auth-Phrase-1\nPriv-Phrase-1\n", "3 ops SHA-256 AES rw on", 0, "62,3,ops,3,Auth-Phrase-1,1,Priv-Phrase-1,1,1,"},
+        {"Auth-Phrase-1\n", "8 mon SHA none ro off", 0, "62,8,mon,1,Auth-Phrase-1,0,,0,0,"},
+        {"", "1 guest none none ro on", 0, "62,1,guest,0,,0,,0,1,"},
+        {"Auth-Phrase-1\nPriv-Phrase-1\n", "2 x SHA-512 AES-256 ro on", 0, "62,2,x,5,Auth-Phrase-1,3,Priv-Phrase-1,0,1,"},
+        {"Phrase7\n", "3 ops SHA ro on", 2, ""},
+        {"Auth-Phrase-1\nPriv,Phrase-1\n", "3 ops SHA AES ro on", 2, ""},
+        {"Auth-Phrase-1\n", "9 ops SHA none ro on", 2, ""},
+        {"Auth-Phrase-1\n", "3 ops MD5 none ro on", 2, ""},
+        {"Priv-Phrase-1\n", "3 ops none AES ro on", 2, ""},
+    };
+    for (const UserCase& c : users) {
+        SCOPED_TRACE(c.args);
+        std::string printed;
+        const std::string line = "printf '" + c.stdin_text + "' | " + KVTCTL + " -r " + sb.root() + " snmp-user " + c.args;
+        EXPECT_EQ(run_program({"/bin/sh", "-c", line}, &printed), c.exit);
+        EXPECT_EQ(printed.find("Phrase"), std::string::npos) << printed;
+        ssize_t n = msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT);
+        if (c.exit != 0) {
+            EXPECT_LT(n, 0) << "nothing sent";
+            continue;
+        }
+        ASSERT_GT(n, 0);
+        EXPECT_EQ(std::string(m.text), c.text);
+    }
+    EXPECT_EQ(kvtctl(sb, {"snmp-v1v2c", "maybe"}), 2);
+
     EXPECT_EQ(run_program({KVTCTL, "--help"}, &out), 0);
     EXPECT_NE(out.find("usage: kvtctl"), std::string::npos);
     EXPECT_LT(msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT), 0) << "a refused form sent something";

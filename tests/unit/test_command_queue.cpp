@@ -197,12 +197,22 @@ std::vector<CommandCase> command_cases()
                                        e + "c1|" + e + "c2|1|1");
                          }
                      }});
-    cases.push_back({"trap receivers", groups(34, 8, 5, 1, [](int g, int c) {
-                         return c == 0 ? std::to_string(g + 1) : c == 3 ? std::to_string(g % 2 + 1) : c == 4 ? "1" : "r" + std::to_string(g) + "c" + std::to_string(c);
+    cases.push_back({"trap receivers with their SNMPv3 user", groups(34, 8, 6, 1, [](int g, int c) {
+                         return c == 0 ? std::to_string(g + 1) : c == 3 ? std::to_string(g % 2 + 2) : c == 4 ? "1" : c == 5 ? std::to_string(8 - g) : "r" + std::to_string(g) + "c" + std::to_string(c);
                      }),
                      {region(as.snmp_trap)}, {"34,999,"}, [&] {
                          const auto& t = as.snmp_trap;
-                         EXPECT_EQ(fields(t[7].sendto, t[7].community, t[7].version, t[0].version, t[3].enable), "r7c1|r7c2|2|1|1");
+                         EXPECT_EQ(fields(t[7].sendto, t[7].community, t[7].version, t[0].version, t[3].enable, t[0].user, t[7].user),
+                                   "r7c1|r7c2|3|2|1|8|1");
+                     }});
+    cases.push_back({"SNMPv3 user 8", "62,8,ops,3,auth-pass-1,1,priv-pass-1,1,1,", {region(as.snmp_user[7])}, {"62,7,"}, [&] {
+                         const auto& u = as.snmp_user[7];
+                         EXPECT_EQ(fields(u.snmp_user_name, u.snmp_user_auth, u.snmp_user_auth_pass, u.snmp_user_priv,
+                                          u.snmp_user_priv_pass, u.snmp_user_access, u.snmp_user_enable, u.changeflg),
+                                   "ops|3|auth-pass-1|1|priv-pass-1|1|1|1");
+                     }});
+    cases.push_back({"SNMPv1/v2c switch", "63,0,", {region(as.snmp_agent)}, {"63,999,"}, [&] {
+                         EXPECT_EQ(fields(as.snmp_agent.snmp_v1v2c_enable, as.snmp_agent.snmp_engine_boots, as.snmp_agent.changeflg), "0|0|1");
                      }});
     cases.push_back({"trap scenarios", groups(35, 192, 4, 1, [](int g, int c) { return std::to_string(c == 3 ? 1 : g * 10 + c); }),
                      {{&as.snmp_trap_scenario[0], sizeof(Scenario) * 192}}, {"35,999,"}, [&] {
@@ -305,16 +315,20 @@ TEST(CommandQueueTest, SplittingFollowsTheCommas)
 TEST(CommandQueueTest, EchoShowsEveryFieldButTheSecrets)
 {
     // Communities of the access list (33) and of the trap receivers (34),
-    // the MQTT password (37) and the mail password (39) never reach the
-    // console; everything else is echoed as it came.
+    // the MQTT password (37), the mail password (39) and the SNMPv3 users'
+    // passphrases (62) never reach the console; everything else is echoed
+    // as it came.
     struct Case {
         std::string text, echo;
     } cases[] = {
         {"33,1,10.0.0.1,public,1,2,10.0.0.2,private,0,", "33, 1, 10.0.0.1, ***, 1, 2, 10.0.0.2, ***, 0, "},
-        {"34,1,127.0.0.1,public,2,1,2,10.0.0.9,trapc,1,0,", "34, 1, 127.0.0.1, ***, 2, 1, 2, 10.0.0.9, ***, 1, 0, "},
+        {"34,1,127.0.0.1,public,2,1,1,2,10.0.0.9,trapc,3,0,2,", "34, 1, 127.0.0.1, ***, 2, 1, 1, 2, 10.0.0.9, ***, 3, 0, 2, "},
         {"37,0,42,broker,1883,user,pw,", "37, 0, 42, broker, 1883, user, ***, "},
         {"39,0,smtp.example,587,acct,pw,a@b,", "39, 0, smtp.example, 587, acct, ***, a@b, "},
+        {"62,3,ops,3,Auth-Phrase-1,1,Priv-Phrase-1,1,1,", "62, 3, ops, 3, ***, 1, ***, 1, 1, "},
+        {"62,3,ops,3,Auth-Phrase-1,", "62, 3, ops, 3, ***, "},
         {"1,37,a,b,c,d,e,", "1, 37, a, b, c, d, e, "},
+        {"1,62,a,b,c,d,e,", "1, 62, a, b, c, d, e, "},
     };
     for (const Case& c : cases) EXPECT_EQ(fields_echo(c.text.data(), c.text.size()), c.echo) << c.text;
 }
@@ -362,6 +376,9 @@ TEST(CommandQueueTest, RecordsOutsideTheArraysAreRefused)
         {"record without fields", "1,3,", {}, {}, [] {}},
         {"network without fields", "32,0,", {}, {}, [] {}},
         {"syslog without fields", "55", {}, {}, [] {}},
+        {"SNMPv3 user 9", "62,9,ops,1,maplesyrup,0,,0,1,", {}, {}, [] {}},
+        {"SNMPv3 user 0", "62,0,ops,1,maplesyrup,0,,0,1,", {}, {}, [] {}},
+        {"v1/v2c switch without its value", "63", {}, {}, [] {}},
     };
     run_cases(cases, true);
 }

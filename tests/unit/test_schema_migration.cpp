@@ -25,15 +25,17 @@ const std::string k102 = "DB version update 1.0.2->1.0.3";
 const std::string k103 = "DB version update 1.0.3->1.0.13";
 const std::string k113 = "DB version update 1.0.13->1.0.14";
 const std::string k114 = "DB version update 1.0.14->1.1.1";
+const std::string k111 = "DB version update 1.1.1->1.1.2";
 const std::string kOk = "DB version OK";
 
 const LadderCase kCases[] = {
-    {"1_0_1", "db-1.0.1.sqlite3", {k101, k102, k103, k113, k114}},
-    {"1_0_2", "db-1.0.2.sqlite3", {k102, k103, k113, k114}},
-    {"1_0_3", "db-1.0.3.sqlite3", {k103, k113, k114}},
-    {"1_0_13", "db-1.0.13.sqlite3", {k113, k114}},
-    {"1_0_14", "db-1.0.14.sqlite3", {k114}},
-    {"1_1_1", "db.sqlite3", {kOk}},
+    {"1_0_1", "db-1.0.1.sqlite3", {k101, k102, k103, k113, k114, k111}},
+    {"1_0_2", "db-1.0.2.sqlite3", {k102, k103, k113, k114, k111}},
+    {"1_0_3", "db-1.0.3.sqlite3", {k103, k113, k114, k111}},
+    {"1_0_13", "db-1.0.13.sqlite3", {k113, k114, k111}},
+    {"1_0_14", "db-1.0.14.sqlite3", {k114, k111}},
+    {"1_1_1", "db-1.1.1.sqlite3", {k111}},
+    {"1_1_2", "db.sqlite3", {kOk}},
 };
 
 // The messages of the application log, without their time stamps.
@@ -95,7 +97,15 @@ TEST_P(SchemaMigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondSta
     EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_trend_list WHERE au_per=percentage AND "
                        "al_per=percentage AND cu_per=percentage AND cl_per=percentage"),
               "6");
-    EXPECT_EQ(m.scalar("SELECT version FROM db_version WHERE id=1"), "'1.1.1'");
+    // The SNMPv3 tables: eight empty, disabled users; v1/v2c on, no boots
+    // counted yet; every trap receiver sends as user 1.
+    EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_snmp_user WHERE id BETWEEN 1 AND 8 AND snmp_user_name='' AND "
+                       "snmp_user_auth=0 AND snmp_user_auth_pass='' AND snmp_user_priv=0 AND "
+                       "snmp_user_priv_pass='' AND snmp_user_access=0 AND snmp_user_enable=0"),
+              "8");
+    EXPECT_EQ(m.rows("SELECT * FROM webapp_snmp_agent"), (std::vector<std::vector<std::string>>{{"1", "1", "0"}}));
+    EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_snmp_trap_send WHERE snmp_trap_send_user=1"), "8");
+    EXPECT_EQ(m.scalar("SELECT version FROM db_version WHERE id=1"), "'1.1.2'");
 
     // Second start: only the version check is logged, nothing changes.
     std::remove(sb.path("/log/app_log/applog1.txt").c_str());

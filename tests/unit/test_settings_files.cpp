@@ -105,9 +105,12 @@ TEST(SettingsFileTest, ExportEveryKindHasMarkIdentificationHeadersAndOneRowPerEl
         SCOPED_TRACE(c.path);
         TestSandbox sb;
         fill_settings(sb);
+        copy_text(admin_settings.snmp_user[0].snmp_user_auth_pass, "Auth-Phrase-9");
+        copy_text(admin_settings.snmp_user[7].snmp_user_priv_pass, "Priv-Phrase-9");
         ASSERT_EQ(FU::do_export(c.kind), 1);
         std::string text = sb.read(c.path);
         ASSERT_EQ(text.compare(0, 3, BOM), 0);
+        EXPECT_EQ(text.find("Phrase-9"), std::string::npos) << "an SNMPv3 passphrase in the export";
         std::vector<std::string> lines = lines_of(text.substr(3));
         ASSERT_EQ(static_cast<int>(lines.size()), c.lines);
         EXPECT_EQ(lines[0], "識別番号," + std::to_string(c.kind) + ",");

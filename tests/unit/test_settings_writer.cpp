@@ -62,7 +62,7 @@ void trace_statements()
     sqlite3_trace_v2(db, SQLITE_TRACE_STMT, trace_cb, nullptr);
 }
 
-const int SAVED_KINDS[] = {1, 2, 10, 15, 16, 20, 24, 25, 28, 29, 30, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 55, 58};
+const int SAVED_KINDS[] = {1, 2, 10, 15, 16, 20, 24, 25, 28, 29, 30, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 55, 58, 62, 63};
 
 // The tables of the saved sections whose rows the settings are loaded from;
 // network and syslog settings come from the system files instead.
@@ -71,7 +71,7 @@ const char* const LOADED_TABLES[] = {
     "webapp_SM_errortime", "webapp_nx40", "webapp_bat_config", "webapp_smartmesh_cycle", "webapp_trend_list",
     "webapp_snmp_config", "webapp_snmp_trap_send", "webapp_trap_scenario", "webapp_timer", "webapp_mqttconfig",
     "webapp_mqtt_scenario", "webapp_mailconfig", "webapp_mail_client", "webapp_mail_client_scenario",
-    "webapp_mailreport", "webapp_sensor_log_cycle", "webapp_onewire_conf",
+    "webapp_mailreport", "webapp_sensor_log_cycle", "webapp_onewire_conf", "webapp_snmp_user", "webapp_snmp_agent",
 };
 
 }  // namespace
