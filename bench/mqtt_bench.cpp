@@ -59,7 +59,7 @@ int main()
     monitor = new MONITOR_TABLE_CLASS();
     mmap_open();
     monitor->requestflg->is_7400 = 1;
-    admin_settings.mqtt = {12, "127.0.0.1", broker.port(), "", ""};
+    admin_settings.mqtt = {12, "127.0.0.1", broker.port(), "", "", 0, "", "", ""};
     for (int i = 0; i < SETTINGS_TABLE::WIRE_T_NUM; ++i)
         copy_text(sensor_settings.onewire_temperature[i].name, "Rack " + std::to_string(i + 1) + " inlet");
     mosquitto_lib_init();
