@@ -118,8 +118,9 @@ private:
 
 // Handles one request of mail_send: body file, application log, one script
 // run per recipient, the test-mail handshake flag. An alert or report that
-// cannot go now, or while others wait, joins `retries`.
-void mail_handle(const std::string& text, MailRetryQueue& retries);
+// cannot go now, or while others wait, joins `retries`; true when it joined
+// behind mails already waiting (their server may be back: worth a try).
+bool mail_handle(const std::string& text, MailRetryQueue& retries);
 // Tries the mails of `retries` whose time has come, in order; `early`
 // tries the head at once (a new mail arrived: the server may be back).
 void mail_retry_pass(MailRetryQueue& retries, bool early);

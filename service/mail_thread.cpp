@@ -314,7 +314,7 @@ void mail_retry_pass(MailRetryQueue& q, bool early)
     }
 }
 
-void mail_handle(const std::string& text, MailRetryQueue& retries)
+bool mail_handle(const std::string& text, MailRetryQueue& retries)
 
 {
     std::printf("%s\n", text.c_str());
@@ -333,7 +333,7 @@ void mail_handle(const std::string& text, MailRetryQueue& retries)
     if (!m.mail_sendmail) {
         applog("メール送信が無効のため、送信されませんでした");
         if (test && flg) flg->mail_client_set_configuration = MAIL::TEST_NOT_SENT;
-        return;
+        return false;
     }
     std::string report_source;
     if (r.type() == MAIL::REPORT) {
@@ -348,30 +348,31 @@ void mail_handle(const std::string& text, MailRetryQueue& retries)
     if (!job.error.empty()) {
         report("mail request " + text + " refused: " + job.error);
         answer(false);
-        return;
+        return false;
     }
     if (split_recipients(job.recipients).empty()) {
         report("mail request id:" + r.field[0] + " " + job.log_kind + " not sent: no recipient");
         answer(false);
-        return;
+        return false;
     }
     applog("mail request id:" + r.field[0] + " " + job.log_kind);
     MailWaiting w{job, r.field[0], 0, now_ms()};
     // The test mail answers the web UI at once and is not tried again.
     if (test) {
         answer(try_send(w, m));
-        return;
+        return false;
     }
     answer(true);
     // Behind mails already waiting: they go first.
     if (!retries.empty()) {
         queue_for_retry(retries, w);
-        return;
+        return true;
     }
-    if (try_send(w, m)) return;
+    if (try_send(w, m)) return false;
     w.failures = 1;
     w.due_ms = now_ms() + static_cast<long long>(mail_retry_wait(1)) * 1000 / std::max(1, platform_mail_retry_divisor());
     queue_for_retry(retries, w);
+    return false;
 }
 
 /*
@@ -389,9 +390,8 @@ void* mail_thread(void*)
     while (control) {
         bool arrived = false;
         while (!mail_send.empty()) {
-            mail_handle(mail_send.front(), retries);
+            arrived = mail_handle(mail_send.front(), retries) || arrived;
             mail_send.pop();
-            arrived = true;
         }
         mail_retry_pass(retries, arrived);
         mail_send.wait_for(std::chrono::milliseconds(50));
