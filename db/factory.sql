@@ -1,4 +1,4 @@
--- Factory configuration database of the KVT-7400 (schema version 1.1.2).
+-- Factory configuration database of the KVT-7400 (schema version 1.1.3).
 -- The web UI owns these tables; the service relies on the column order.
 -- Switched-off thresholds: upper 2147483647, lower -2147483648.
 
@@ -151,9 +151,13 @@ CREATE TABLE webapp_timer (id integer primary key, time_year integer,
   time_minute integer, time_second integer, ntp text);
 INSERT INTO webapp_timer VALUES (1, 2024, 1, 1, 0, 0, 0, '');
 
+-- mqtt_tls: 0 plain, 1 TLS verifying the broker against mqtt_cafile,
+-- 2 TLS with the client certificate mqtt_certfile and its key mqtt_keyfile.
 CREATE TABLE webapp_mqttconfig (id integer primary key, mqtt_id integer,
-  mqtt_addr text, mqtt_port integer, mqtt_account text, mqtt_password text);
-INSERT INTO webapp_mqttconfig VALUES (1, 1, '0.0.0.0', 1883, '', '');
+  mqtt_addr text, mqtt_port integer, mqtt_account text, mqtt_password text,
+  mqtt_tls integer, mqtt_cafile text, mqtt_certfile text, mqtt_keyfile text);
+INSERT INTO webapp_mqttconfig VALUES (1, 1, '0.0.0.0', 1883, '', '',
+  0, '/etc/ssl/certs/ca-certificates.crt', '', '');
 
 CREATE TABLE webapp_mqtt_scenario (id integer primary key,
   sensortype integer, sensor integer, state integer, enable bool);
@@ -212,4 +216,4 @@ CREATE TABLE webapp_user (id integer primary key, username text,
 INSERT INTO webapp_user VALUES (1, 'admin', 'admin', 1);
 
 CREATE TABLE db_version (id integer primary key, version text);
-INSERT INTO db_version VALUES (1, '1.1.2');
+INSERT INTO db_version VALUES (1, '1.1.3');

@@ -22,6 +22,12 @@ struct Step {
 };
 
 const Step kSteps[] = {
+    {"1.1.2",
+     "ALTER TABLE webapp_mqttconfig DROP COLUMN mqtt_tls;"
+     "ALTER TABLE webapp_mqttconfig DROP COLUMN mqtt_cafile;"
+     "ALTER TABLE webapp_mqttconfig DROP COLUMN mqtt_certfile;"
+     "ALTER TABLE webapp_mqttconfig DROP COLUMN mqtt_keyfile;"
+     "UPDATE db_version SET version='1.1.2' WHERE id=1;"},
     {"1.1.1",
      "DROP TABLE webapp_snmp_user;"
      "DROP TABLE webapp_snmp_agent;"

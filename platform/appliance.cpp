@@ -42,6 +42,8 @@ TrapSend platform_trap_send() { return {0u /* INADDR_ANY */, 162}; }
 
 const char* platform_mqtt_bind() { return nullptr; }
 
+int platform_mail_retry_divisor() { return 1; }
+
 unsigned int platform_trap_agent_addr()
 {
     int s = socket(AF_INET, SOCK_DGRAM, 0);

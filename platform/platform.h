@@ -76,6 +76,11 @@ bool platform_eth0_mac(std::string& mac);
 // broker on the same machine.
 const char* platform_mqtt_bind();
 
+// The mail retries' waits are divided by this: 1 on the appliance; on the
+// simulated board KVT_MAIL_RETRY_DIVISOR when set (so that a test sees
+// minutes of waiting pass in seconds), 1 otherwise.
+int platform_mail_retry_divisor();
+
 // GPIO chips 1 to 3.
 struct GpioChipInfo {
     char name[32];

@@ -149,6 +149,15 @@ SnmpListen platform_snmp_listen()
 
 const char* platform_mqtt_bind() { return "127.0.0.1"; }
 
+int platform_mail_retry_divisor()
+{
+    const char* d = std::getenv("KVT_MAIL_RETRY_DIVISOR");
+    if (!d || !*d) return 1;
+    char* end = nullptr;
+    long v = std::strtol(d, &end, 10);
+    return *end == '\0' && v >= 1 && v <= 100000 ? static_cast<int>(v) : 1;
+}
+
 TrapSend platform_trap_send()
 {
     TrapSend t{0x7F000001u, 162};  // from 127.0.0.1

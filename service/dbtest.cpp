@@ -498,6 +498,18 @@ bool step_snmpv3()
            update_db("UPDATE db_version SET version='1.1.2' where id=1;") == 0;
 }
 
+bool step_mqtt_tls()
+{
+    applog("DB version update 1.1.2->1.1.3");
+    return insert_db("ALTER TABLE webapp_mqttconfig ADD COLUMN mqtt_tls integer;") == 0 &&
+           insert_db("ALTER TABLE webapp_mqttconfig ADD COLUMN mqtt_cafile text;") == 0 &&
+           insert_db("ALTER TABLE webapp_mqttconfig ADD COLUMN mqtt_certfile text;") == 0 &&
+           insert_db("ALTER TABLE webapp_mqttconfig ADD COLUMN mqtt_keyfile text;") == 0 &&
+           update_db("UPDATE webapp_mqttconfig SET mqtt_tls=0, mqtt_cafile='/etc/ssl/certs/ca-certificates.crt',"
+                     " mqtt_certfile='', mqtt_keyfile='';") == 0 &&
+           update_db("UPDATE db_version SET version='1.1.3' where id=1;") == 0;
+}
+
 struct LadderStep {
     const char* from;
     const char* to;
@@ -508,6 +520,7 @@ const LadderStep kLadder[] = {
     {"1.0.1", "1.0.2", step_bat_config},   {"1.0.2", "1.0.3", step_db_version},
     {"1.0.3", "1.0.13", step_sm_errortime}, {"1.0.13", "1.0.14", step_onewire_conf},
     {"1.0.14", "1.1.1", step_bat_thresholds}, {"1.1.1", "1.1.2", step_snmpv3},
+    {"1.1.2", "1.1.3", step_mqtt_tls},
 };
 
 // One step in one transaction: a step that fails leaves nothing half done,

@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ constexpr int REPORT = 2;
 constexpr int32_t TEST_PENDING = 4;
 constexpr int32_t TEST_SENT = REQ::DONE;
 constexpr int32_t TEST_NOT_SENT = REQ::FAILED;
+
+// An alert or report mail whose script run failed is tried again after
+// these waits (seconds), doubling up to the last; at most RETRY_MAX wait.
+constexpr int RETRY_FIRST_S = 30;
+constexpr int RETRY_LAST_S = 900;
+constexpr size_t RETRY_MAX = 100;
 
 }  // namespace MAIL
 
@@ -72,9 +79,51 @@ std::vector<std::string> split_recipients(const std::string& list);
 std::string mailsend_command(const SETTINGS_TABLE::Mail& m, const std::string& recipient,
                              const std::string& subject, bool mask_password = false);
 
+// Wait in seconds before the next try of a mail that has failed `failures`
+// times: 30, 60, 120, 240, 480, 900; 0 once the try after the longest wait
+// has failed too (the mail is given up).
+int mail_retry_wait(int failures);
+
+// A mail that waits for another try: what it sends, to the recipients not
+// yet served, and when (milliseconds on the monotonic clock).
+struct MailWaiting {
+    MailJob job;
+    std::string id;      // field 0 of the request, for the log
+    int failures = 0;    // failed tries so far (0: not tried yet)
+    long long due_ms = 0;
+};
+
+// Mails waiting for a try, in the order raised. Only the head is tried:
+// the later ones follow it, so mails keep their order.
+class MailRetryQueue {
+public:
+    bool empty() const { return waiting_.empty(); }
+    size_t size() const { return waiting_.size(); }
+    // Appends w; beyond MAIL::RETRY_MAX the oldest goes: true with it in
+    // *dropped.
+    bool add(const MailWaiting& w, MailWaiting* dropped);
+    // The head when its time has come at now_ms (or `early`: try it now
+    // anyway), else nullptr.
+    MailWaiting* due(long long now_ms, bool early);
+    // The head went: removed.
+    void sent() { waiting_.pop_front(); }
+    // The head's try at now_ms failed (an early try not counted): its next
+    // try scheduled with the waits divided by `divisor`; false, with the
+    // head removed into *given_up, when that was its last.
+    bool failed(long long now_ms, bool early, int divisor, MailWaiting* given_up);
+
+private:
+    std::deque<MailWaiting> waiting_;
+};
+
 // Handles one request of mail_send: body file, application log, one script
-// run per recipient, the test-mail handshake flag.
-void mail_handle(const std::string& text);
+// run per recipient, the test-mail handshake flag. An alert or report that
+// cannot go now, or while others wait, joins `retries`; true when it joined
+// behind mails already waiting (their server may be back: worth a try).
+bool mail_handle(const std::string& text, MailRetryQueue& retries);
+// Tries the mails of `retries` whose time has come, in order; `early`
+// tries the head at once (a new mail arrived: the server may be back).
+void mail_retry_pass(MailRetryQueue& retries, bool early);
 
 void* mail_thread(void*);
 

@@ -1,8 +1,11 @@
 // Mail alerts: every mail of the appliance leaves here. A request from
 // mail_send becomes the body file and one run of the mail script per
 // recipient; the web UI's test mail is answered through its request flag.
+// An alert or a report that the script could not send waits and is tried
+// again, in the order raised, with growing waits.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -207,7 +210,112 @@ MailJob mail_job(const MailRequest& r, const SETTINGS_TABLE::Sensor_settings& s,
     return job;
 }
 
-void mail_handle(const std::string& text)
+int mail_retry_wait(int failures)
+{
+    if (failures < 1) return 0;
+    int w = MAIL::RETRY_FIRST_S;
+    for (int i = 1; i < failures; ++i) {
+        if (w >= MAIL::RETRY_LAST_S) return 0;
+        w = std::min(w * 2, MAIL::RETRY_LAST_S);
+    }
+    return w;
+}
+
+bool MailRetryQueue::add(const MailWaiting& w, MailWaiting* dropped)
+{
+    waiting_.push_back(w);
+    if (waiting_.size() <= MAIL::RETRY_MAX) return false;
+    *dropped = waiting_.front();
+    waiting_.pop_front();
+    return true;
+}
+
+MailWaiting* MailRetryQueue::due(long long now_ms, bool early)
+{
+    if (waiting_.empty() || (!early && waiting_.front().due_ms > now_ms)) return nullptr;
+    return &waiting_.front();
+}
+
+bool MailRetryQueue::failed(long long now_ms, bool early, int divisor, MailWaiting* given_up)
+{
+    MailWaiting& w = waiting_.front();
+    if (early && w.failures > 0) return true;  // keeps its own schedule
+    const int wait = mail_retry_wait(++w.failures);
+    if (wait == 0) {
+        *given_up = w;
+        waiting_.pop_front();
+        return false;
+    }
+    w.due_ms = now_ms + static_cast<long long>(wait) * 1000 / (divisor > 0 ? divisor : 1);
+    return true;
+}
+
+namespace {
+
+long long now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One run of the script per recipient of w with the settings now in force;
+// the recipients it could not serve stay in w. True when none is left.
+bool try_send(MailWaiting& w, const SETTINGS_TABLE::Mail& m)
+{
+    if (!write_text_file(MAIL::BODY_FILE, w.job.body)) return false;
+    std::string failed;
+    for (const std::string& to : split_recipients(w.job.recipients)) {
+        std::printf("%s\n", mailsend_command(m, to, w.job.subject, true).c_str());
+        const int status = kvt_system(mailsend_command(m, to, w.job.subject));
+        if (status == 0) continue;
+        failed += (failed.empty() ? "" : ";") + to;
+        report("mailsend.py " + exit_text(status) + ": id:" + w.id + " " + w.job.log_kind + " to '" + to +
+               "' not sent");
+    }
+    w.job.recipients = failed;
+    return failed.empty();
+}
+
+std::string mail_name(const MailWaiting& w) { return "mail id:" + w.id + " " + w.job.log_kind; }
+
+void queue_for_retry(MailRetryQueue& q, const MailWaiting& w)
+{
+    MailWaiting dropped;
+    if (q.add(w, &dropped))
+        report(mail_name(dropped) + " to '" + dropped.job.recipients + "' dropped: more than " +
+               std::to_string(MAIL::RETRY_MAX) + " mails wait for another try");
+}
+
+}  // namespace
+
+void mail_retry_pass(MailRetryQueue& q, bool early)
+{
+    while (MailWaiting* w = q.due(now_ms(), early)) {
+        const SETTINGS_TABLE::Mail m = settings_copy(admin_settings.mail);
+        if (!m.mail_sendmail) {
+            report(mail_name(*w) + " given up: mail sending is switched off");
+            q.sent();
+            continue;
+        }
+        const int before = w->failures;
+        if (try_send(*w, m)) {
+            if (before > 0) applog(mail_name(*w) + " sent after " + std::to_string(before + 1) + " tries");
+            q.sent();
+            early = false;
+            continue;
+        }
+        MailWaiting given_up;
+        if (!q.failed(now_ms(), early, platform_mail_retry_divisor(), &given_up)) {
+            report(mail_name(given_up) + " to '" + given_up.job.recipients + "' given up after " +
+                   std::to_string(given_up.failures) + " tries");
+            continue;
+        }
+        break;
+    }
+}
+
+bool mail_handle(const std::string& text, MailRetryQueue& retries)
+
 {
     std::printf("%s\n", text.c_str());
     const MailRequest r = parse_mail_request(text);
@@ -225,7 +333,7 @@ void mail_handle(const std::string& text)
     if (!m.mail_sendmail) {
         applog("メール送信が無効のため、送信されませんでした");
         if (test && flg) flg->mail_client_set_configuration = MAIL::TEST_NOT_SENT;
-        return;
+        return false;
     }
     std::string report_source;
     if (r.type() == MAIL::REPORT) {
@@ -240,51 +348,56 @@ void mail_handle(const std::string& text)
     if (!job.error.empty()) {
         report("mail request " + text + " refused: " + job.error);
         answer(false);
-        return;
+        return false;
     }
-    if (!write_text_file(MAIL::BODY_FILE, job.body)) {
-        // The script would send whatever the last mail left in the file.
-        report("mail request id:" + r.field[0] + " " + job.log_kind + " not sent: no body file");
-        answer(false);
-        return;
-    }
-    const std::vector<std::string> recipients = split_recipients(job.recipients);
-    if (recipients.empty()) {
+    if (split_recipients(job.recipients).empty()) {
         report("mail request id:" + r.field[0] + " " + job.log_kind + " not sent: no recipient");
         answer(false);
-        return;
+        return false;
     }
     applog("mail request id:" + r.field[0] + " " + job.log_kind);
-    bool all_sent = true;
-    for (const std::string& to : recipients) {
-        std::printf("%s\n", mailsend_command(m, to, job.subject, true).c_str());
-        const int status = kvt_system(mailsend_command(m, to, job.subject));
-        if (status == 0) continue;
-        all_sent = false;
-        report("mailsend.py " + exit_text(status) + ": id:" + r.field[0] + " " + job.log_kind + " to '" + to +
-               "' not sent");
+    MailWaiting w{job, r.field[0], 0, now_ms()};
+    // The test mail answers the web UI at once and is not tried again.
+    if (test) {
+        answer(try_send(w, m));
+        return false;
     }
-    answer(all_sent);
+    answer(true);
+    // Behind mails already waiting: they go first.
+    if (!retries.empty()) {
+        queue_for_retry(retries, w);
+        return true;
+    }
+    if (try_send(w, m)) return false;
+    w.failures = 1;
+    w.due_ms = now_ms() + static_cast<long long>(mail_retry_wait(1)) * 1000 / std::max(1, platform_mail_retry_divisor());
+    queue_for_retry(retries, w);
+    return false;
 }
 
 /*
  * mail_thread: the one sender of mail.
- * Owns mail_send's consumer side, the body file and the test-mail answer in
- * mail_client_set_configuration. Waits up to 50 ms for a request; handles
- * them one at a time in arrival order, each recipient's script run to its
- * end before the next. Stopped by `control`; requests already queued are
- * still sent first.
+ * Owns mail_send's consumer side, the body file, the mails waiting for
+ * another try and the test-mail answer in mail_client_set_configuration.
+ * Waits up to 50 ms for a request; handles them one at a time in arrival
+ * order, each recipient's script run to its end before the next; then the
+ * waiting mails whose time has come, oldest first. Stopped by `control`.
  */
 void* mail_thread(void*)
 {
     std::printf("mail_thread tid  : %ld\n", thread_tid());
+    MailRetryQueue retries;
     while (control) {
+        bool arrived = false;
         while (!mail_send.empty()) {
-            mail_handle(mail_send.front());
+            arrived = mail_handle(mail_send.front(), retries) || arrived;
             mail_send.pop();
         }
+        mail_retry_pass(retries, arrived);
         mail_send.wait_for(std::chrono::milliseconds(50));
     }
+    if (!retries.empty())
+        report(std::to_string(retries.size()) + " mails waiting for another try are not sent: the service stops");
     std::printf("end mail thread\n");
     return nullptr;
 }

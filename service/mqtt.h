@@ -10,6 +10,7 @@
 #include <picojson.h>
 
 #include <ctime>
+#include <deque>
 #include <string>
 
 // ---- Payloads ---------------------------------------------------------------
@@ -75,17 +76,36 @@ extern const char* const MQTT_DATA_ERROR;  // "MQTT data error"
 // Topic prefix + unit id + "/" + leaf from the current settings.
 std::string mqtt_topic(const char* leaf);
 
-// One-shot publications, each on a client of its own that is released once
-// the message has left: 0 when the broker accepted the connection, 1 when
-// the client could not be made or the broker was not reached.
-int mqtt_change_condition(const std::string& text);
-int mqtt_response_configuration(const std::string& text);
+// Change notifications waiting for the broker, oldest first. Beyond
+// `capacity` the oldest are dropped and counted.
+class MqttOutbox {
+public:
+    explicit MqttOutbox(size_t capacity = 1000);
+    void push(const std::string& doc);
+    bool empty() const { return waiting_.empty(); }
+    size_t size() const { return waiting_.size(); }
+    const std::string& front() const { return waiting_.front(); }
+    void pop() { waiting_.pop_front(); }
+    size_t dropped() const { return dropped_; }  // all drops so far
+    // One document a line, and back; loading appends behind what waits.
+    std::string save_text() const;
+    void load_text(const std::string& text);
+
+private:
+    size_t capacity_;
+    std::deque<std::string> waiting_;
+    size_t dropped_ = 0;
+};
 
 // One subscriber connection with the settings now in force; returns when
 // the link fails, the MQTT settings change or the service stops.
 void mqtt_sub_session();
-// Drains mqtt_con once: one notification per record.
-void mqtt_notify_pending();
+// Moves the records of mqtt_con into the outbox as notification documents.
+void mqtt_take_records(MqttOutbox& box);
+// The outbox file under /log: read back (and removed) at start, written at
+// the stop when something still waits.
+void mqtt_outbox_restore(MqttOutbox& box);
+void mqtt_outbox_keep(const MqttOutbox& box);
 
 void* mqtt_thread(void*);
 void* mqtt_sub_thread(void*);

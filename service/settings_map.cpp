@@ -184,6 +184,10 @@ const Field MQTT[] = {
     INT(Mqtt, port, "mqtt_port", 3, N, 4),
     TEXT(Mqtt, loginid, "mqtt_account", 4, N, 5),
     TEXT(Mqtt, pwd, "mqtt_password", 5, N, 6),
+    INT(Mqtt, tls, "mqtt_tls", 6, N, 7),
+    TEXT(Mqtt, cafile, "mqtt_cafile", 7, N, 8),
+    TEXT(Mqtt, certfile, "mqtt_certfile", 8, N, 9),
+    TEXT(Mqtt, keyfile, "mqtt_keyfile", 9, N, 10),
 };
 
 // The encryption flag is the column mail_smtp_method, loaded before the

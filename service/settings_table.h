@@ -203,13 +203,25 @@ struct Scenario {
     bool changeflg;
 };
 
+// tls: MQTT_TLS_OFF, MQTT_TLS_VERIFY (the broker's certificate checked
+// against cafile, its name or address against the host) or MQTT_TLS_CLIENT
+// (the same, and certfile/keyfile presented to the broker). The paths are
+// appliance paths; an empty cafile means the system's CA bundle.
 struct Mqtt {
     int unitid;
     char sendip[32];
     int port;
     char loginid[32];
     char pwd[32];
+    int tls;
+    char cafile[128];
+    char certfile[128];
+    char keyfile[128];
 };
+constexpr int MQTT_TLS_OFF = 0;
+constexpr int MQTT_TLS_VERIFY = 1;
+constexpr int MQTT_TLS_CLIENT = 2;
+constexpr const char* MQTT_SYSTEM_CAFILE = "/etc/ssl/certs/ca-certificates.crt";
 
 struct Time {
     int year, month, day, hour, minute, second;

@@ -53,6 +53,13 @@ const char USAGE[] =
     "                              standard input, authentication then privacy,\n"
     "                              one per line\n"
     "  snmp-v1v2c on|off           SNMPv1/v2c requests answered or not\n"
+    "  mqtt UNIT HOST PORT USER off|tls|tls-client [CAFILE [CERTFILE KEYFILE]]\n"
+    "                              the MQTT broker and unit; USER - for none; the\n"
+    "                              password (none: an empty line) is read from\n"
+    "                              standard input; tls checks the broker's\n"
+    "                              certificate against CAFILE (appliance path;\n"
+    "                              default the system's CA bundle), tls-client\n"
+    "                              also presents CERTFILE and KEYFILE\n"
     "  export-settings, import-settings, file-flag   settings files (see kvtctl export-settings --help)\n"
     "\n"
     "Reading the shared tables:\n"
@@ -221,6 +228,39 @@ std::string user_command(const std::vector<std::string>& a, std::FILE* in, std::
     return "62," + std::to_string(n) + "," + a[2] + "," + std::to_string(auth) + "," + auth_pass + "," +
            std::to_string(priv) + "," + priv_pass + "," + (a[5] == "rw" ? "1" : "0") + "," + (a[6] == "on" ? "1" : "0") +
            ",";
+}
+
+// Command 37 from "mqtt UNIT HOST PORT USER MODE [CAFILE [CERTFILE KEYFILE]]"
+// and the password on `in`; "" with *err set when something does not fit.
+std::string mqtt_command(const std::vector<std::string>& a, std::FILE* in, std::string* err)
+{
+    long unit = 0, port = 0;
+    const int mode = a.size() > 5 ? protocol_number(a[5], {{"off"}, {"tls"}, {"tls-client"}}) : -1;
+    const std::string user = a.size() > 4 && a[4] != "-" ? a[4] : "";
+    bool commas = false, relative = false;
+    for (size_t i = 1; i < a.size(); ++i) commas = commas || a[i].find(',') != std::string::npos;
+    for (size_t i = 6; i < a.size(); ++i) relative = relative || a[i].empty() || a[i][0] != '/';
+    if (a.size() < 6 || a.size() > 9 || a.size() == 8) *err = "mqtt: UNIT HOST PORT USER off|tls|tls-client [CAFILE [CERTFILE KEYFILE]]";
+    else if (!parse_int(a[1], 0, 9999, &unit)) *err = "mqtt: UNIT must be 0 to 9999";
+    else if (!parse_int(a[3], 1, 65535, &port)) *err = "mqtt: PORT must be 1 to 65535";
+    else if (mode < 0) *err = "mqtt: off, tls or tls-client";
+    else if (commas) *err = "mqtt: no value may hold a comma";
+    else if (relative) *err = "mqtt: certificate and key files are absolute appliance paths";
+    else if (mode == 0 && a.size() > 6) *err = "mqtt: off takes no files";
+    else if (mode == 2 && a.size() != 9) *err = "mqtt: tls-client needs CAFILE CERTFILE KEYFILE";
+    else if (mode == 1 && a.size() > 7) *err = "mqtt: tls takes only CAFILE";
+    if (!err->empty()) return "";
+    char line[256];
+    std::string pwd;
+    if (std::fgets(line, sizeof line, in)) pwd = line;
+    while (!pwd.empty() && (pwd.back() == '\n' || pwd.back() == '\r')) pwd.pop_back();
+    if (pwd.size() > 31 || pwd.find(',') != std::string::npos) {
+        *err = "mqtt: the password (standard input) must be at most 31 characters without a comma";
+        return "";
+    }
+    auto arg = [&](size_t i) { return i < a.size() ? a[i] : std::string(); };
+    return "37,0," + std::to_string(unit) + "," + a[2] + "," + std::to_string(port) + "," + user + "," + pwd + "," +
+           std::to_string(mode) + "," + arg(6) + "," + arg(7) + "," + arg(8) + ",";
 }
 
 // ---- The shared tables ----------------------------------------------------
@@ -502,7 +542,9 @@ int main(int argc, char** argv)
         return kvtctl_file_command(root, args);
     }
     std::string err;
-    std::string text = cmd == "snmp-user" ? user_command(args, stdin, &err) : named_command(args, &err);
+    std::string text = cmd == "snmp-user" ? user_command(args, stdin, &err)
+                       : cmd == "mqtt"    ? mqtt_command(args, stdin, &err)
+                                          : named_command(args, &err);
     if (text.empty()) return usage_error(err);
     return send_text(root, text);
 }

@@ -99,27 +99,36 @@ TEST(KvtctlE2E, SendsTheWebUiTextsAndReadsTheTables)
              {"send"}, {"show", "moon"}, {"flags", "no_such_flag"}, {"watch", "-1"}})
         EXPECT_EQ(kvtctl(sb, bad), 2) << (bad.empty() ? "(none)" : bad[0]);
 
-    // SNMPv3 users: the passphrases come on standard input and are never
+    // SNMPv3 users and the MQTT broker: the secrets come on standard input and are never
     // printed, not even when refused.
     struct UserCase {
         std::string stdin_text, args;
         int exit;
         std::string text;  // the message sent
     } users[] = {
-        {"Auth-Phrase-1\nPriv-Phrase-1\n", "3 ops SHA-256 AES rw on", 0, "62,3,ops,3,Auth-Phrase-1,1,Priv-Phrase-1,1,1,"},
-        {"Auth-Phrase-1\n", "8 mon SHA none ro off", 0, "62,8,mon,1,Auth-Phrase-1,0,,0,0,"},
-        {"", "1 guest none none ro on", 0, "62,1,guest,0,,0,,0,1,"},
-        {"Auth-Phrase-1\nPriv-Phrase-1\n", "2 x SHA-512 AES-256 ro on", 0, "62,2,x,5,Auth-Phrase-1,3,Priv-Phrase-1,0,1,"},
-        {"Phrase7\n", "3 ops SHA ro on", 2, ""},
-        {"Auth-Phrase-1\nPriv,Phrase-1\n", "3 ops SHA AES ro on", 2, ""},
-        {"Auth-Phrase-1\n", "9 ops SHA none ro on", 2, ""},
-        {"Auth-Phrase-1\n", "3 ops MD5 none ro on", 2, ""},
-        {"Priv-Phrase-1\n", "3 ops none AES ro on", 2, ""},
+        {"Auth-Phrase-1\nPriv-Phrase-1\n", "snmp-user 3 ops SHA-256 AES rw on", 0, "62,3,ops,3,Auth-Phrase-1,1,Priv-Phrase-1,1,1,"},
+        {"Auth-Phrase-1\n", "snmp-user 8 mon SHA none ro off", 0, "62,8,mon,1,Auth-Phrase-1,0,,0,0,"},
+        {"", "snmp-user 1 guest none none ro on", 0, "62,1,guest,0,,0,,0,1,"},
+        {"Auth-Phrase-1\nPriv-Phrase-1\n", "snmp-user 2 x SHA-512 AES-256 ro on", 0, "62,2,x,5,Auth-Phrase-1,3,Priv-Phrase-1,0,1,"},
+        {"Phrase7\n", "snmp-user 3 ops SHA ro on", 2, ""},
+        {"Auth-Phrase-1\nPriv,Phrase-1\n", "snmp-user 3 ops SHA AES ro on", 2, ""},
+        {"Auth-Phrase-1\n", "snmp-user 9 ops SHA none ro on", 2, ""},
+        {"Auth-Phrase-1\n", "snmp-user 3 ops MD5 none ro on", 2, ""},
+        {"Priv-Phrase-1\n", "snmp-user 3 ops none AES ro on", 2, ""},
+        // The MQTT broker: the password likewise.
+        {"Mqtt-Phrase\n", "mqtt 12 broker.example 8883 kvt tls-client /opt/KVT7400/certs/ca.crt /c/k.crt /c/k.key", 0,
+         "37,0,12,broker.example,8883,kvt,Mqtt-Phrase,2,/opt/KVT7400/certs/ca.crt,/c/k.crt,/c/k.key,"},
+        {"\n", "mqtt 3 10.0.0.5 1883 - off", 0, "37,0,3,10.0.0.5,1883,,,0,,,,"},
+        {"Mqtt-Phrase\n", "mqtt 3 10.0.0.5 8883 - tls", 0, "37,0,3,10.0.0.5,8883,,Mqtt-Phrase,1,,,,"},
+        {"Mqtt-Phrase\n", "mqtt 3 10.0.0.5 8883 - tls-client /ca.crt", 2, ""},
+        {"Mqtt-Phrase\n", "mqtt 3 10.0.0.5 8883 - tls certs/ca.crt", 2, ""},
+        {"Mqtt,Phrase\n", "mqtt 3 10.0.0.5 8883 - tls", 2, ""},
+        {"Mqtt-Phrase\n", "mqtt 3 10.0.0.5 1883 - plain", 2, ""},
     };
     for (const UserCase& c : users) {
         SCOPED_TRACE(c.args);
         std::string printed;
-        const std::string line = "printf '" + c.stdin_text + "' | " + KVTCTL + " -r " + sb.root() + " snmp-user " + c.args;
+        const std::string line = "printf '" + c.stdin_text + "' | " + KVTCTL + " -r " + sb.root() + " " + c.args;
         EXPECT_EQ(run_program({"/bin/sh", "-c", line}, &printed), c.exit);
         EXPECT_EQ(printed.find("Phrase"), std::string::npos) << printed;
         ssize_t n = msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT);

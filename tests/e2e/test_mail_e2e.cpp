@@ -1,7 +1,8 @@
 // Mail to a real SMTP server (aiosmtpd) on loopback: from the running
 // simulator through the mail script every sandbox gets (a scenario alert,
 // the web UI's test mail, sending off, a server down and back, the reports
-// of one minute), and the script alone over STARTTLS with a login.
+// of one minute, an alert tried again until the server is back or given
+// up), and the script alone over STARTTLS with a login.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -9,9 +10,12 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "board_lines.h"
 #include "db_test_support.h"
+#include "mqtt_peer.h"
 #include "process.h"
 #include "record_text.h"
 #include "sandbox.h"
@@ -186,4 +190,70 @@ TEST(MailE2E, ScriptSendsOverStartTlsWithItsLoginAndNamesARefusedOne)
     EXPECT_EQ(run("wrong"), 4);
     EXPECT_EQ(err, "mailsend: login as 'kvt' on 127.0.0.1:" + t + " refused: 535 5.7.8 Authentication credentials invalid\n");
     EXPECT_EQ(tls.mails().size(), 1u);
+}
+
+// Digital input 3 alerts destination 1 on every change; the retries' waits
+// shortened by `divisor` (30 s is 1.5 s at 20, 30 ms at 1000).
+void alert_on_input3(dbtest::Conn& db, int port)
+{
+    db.exec("UPDATE webapp_mailconfig SET mail_smtp='127.0.0.1', mail_smtp_port=" + std::to_string(port) +
+            ", mail_mailaddr='kvt@example.com', mail_sendmail=1;"
+            "UPDATE webapp_mail_client SET mailclient_addr='a@example.com', mailclient_subject='Door' WHERE id=1;"
+            "UPDATE webapp_mail_client_scenario SET sensortype=1, sensor=4, state=3, enable=1 WHERE id=1;"
+            "UPDATE webapp_di SET time=0, enable=1, errortext_id=1 WHERE id=3;");
+}
+
+// A sandbox whose service alerts by mail when input 3 rises, with the
+// retries' waits shortened by `divisor`; the input rises once the monitor
+// has taken its resting level.
+struct AlertBox {
+    TestSandbox sb;
+    QueueCleanup queue{sb.root()};
+    int port = mqtt_peer::free_tcp_port();
+    std::unique_ptr<SimProcess> p;
+
+    explicit AlertBox(int divisor)
+    {
+        dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+        alert_on_input3(db, port);
+        sb.set_gpio(BOARD::DI[2].chip, BOARD::DI[2].line, 0);
+        p = std::make_unique<SimProcess>(sb.root(), std::vector<std::string>{"KVT_MAIL_RETRY_DIVISOR=" + std::to_string(divisor)});
+    }
+    bool raise()
+    {
+        if (!p->wait_started(30000) || !p->wait_console("dio_sensor_monitor_thread tid", 10000)) return false;
+        sb.set_gpio(BOARD::DI[2].chip, BOARD::DI[2].line, 1);
+        return true;
+    }
+    int stop()
+    {
+        p->signal(SIGTERM);
+        return p->wait_exit(10000);
+    }
+};
+
+TEST(MailE2E, RetriesAnAlertRaisedWhileTheServerIsDownSendsItOnceBackAndGivesUpOnOneThatNeverReturns)
+{
+    {
+        // Down when the alert is raised, up 10 s later: the mail arrives.
+        AlertBox box(20);
+        ASSERT_TRUE(box.raise()) << box.p->console();
+        ASSERT_TRUE(logged(box.sb, "mailsend.py exit 3: id:1 client to 'a@example.com' not sent")) << box.sb.applog();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        SmtpSink sink(box.sb.root() + "/smtp", box.port);
+        ASSERT_TRUE(sink.ready(10000)) << sink.log();
+        ASSERT_TRUE(sink.wait_count(1, 20000)) << box.sb.applog();
+        EXPECT_EQ(fields(sink.mails()[0].rcpt_to, sink.mails()[0].subject), "a@example.com|Door");
+        EXPECT_TRUE(logged(box.sb, "mail id:1 client sent after "));
+        EXPECT_EQ(box.stop(), 0) << box.p->console();
+        EXPECT_EQ(sink.mails().size(), 1u) << "sent once";
+    }
+    // A server that never returns: seven tries over the shortened waits,
+    // then one line.
+    AlertBox box(1000);
+    ASSERT_TRUE(box.raise()) << box.p->console();
+    EXPECT_TRUE(logged(box.sb, "mail id:1 client to 'a@example.com' given up after 7 tries")) << box.sb.applog();
+    EXPECT_EQ(count_of(box.sb.applog(), "given up"), 1);
+    EXPECT_EQ(count_of(box.sb.applog(), "mailsend.py exit 3"), 7);
+    EXPECT_EQ(box.stop(), 0) << box.p->console();
 }

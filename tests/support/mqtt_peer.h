@@ -1,6 +1,7 @@
 // MQTT peers for tests and benchmarks: a real mosquitto broker on a free
-// loopback port (stopped by its PID), and a small libmosquitto client that
-// records every message arriving on the topics it subscribed to.
+// loopback port (stopped by its PID), plain or over TLS, and a small
+// libmosquitto client that records every message arriving on the topics it
+// subscribed to; certificates made with the openssl command.
 #pragma once
 
 #include <mosquitto.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
@@ -49,10 +51,40 @@ inline bool accepts(int port)
     return ok;
 }
 
-// mosquitto with anonymous access on 127.0.0.1:port; its log in dir.
+// A CA and the certificates it signs, made in `dir` by the openssl command:
+// <name>.crt and <name>.key. Leaf certificates name 127.0.0.1 by an IP
+// subjectAltName. True when every command succeeded.
+inline bool make_ca(const std::string& dir, const std::string& ca)
+{
+    const std::string k = dir + "/" + ca;
+    return std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj '/CN=" +
+                        ca + "' -keyout " + k + ".key -out " + k + ".crt 2>/dev/null").c_str()) == 0;
+}
+inline bool make_leaf(const std::string& dir, const std::string& ca, const std::string& name)
+{
+    const std::string k = dir + "/" + name, c = dir + "/" + ca;
+    std::ofstream(k + ".ext") << "basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n";
+    return std::system(("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj '/CN=" + name +
+                        "' -keyout " + k + ".key -out " + k + ".csr 2>/dev/null && openssl x509 -req -in " + k +
+                        ".csr -CA " + c + ".crt -CAkey " + c + ".key -CAcreateserial -days 2 -extfile " + k +
+                        ".ext -out " + k + ".crt 2>/dev/null")
+                           .c_str()) == 0;
+}
+
+// TLS files of a peer: the CA file it trusts, its own certificate and key
+// (empty: none).
+struct Tls {
+    std::string cafile, certfile, keyfile;
+    bool require_certificate = false;  // broker: clients must present one
+};
+
+// mosquitto with anonymous access on 127.0.0.1:port, plain or over TLS;
+// its log in dir. With `persistent`, sessions and their queued messages
+// survive a restart.
 class Broker {
 public:
-    explicit Broker(const std::string& dir) : dir_(dir), port_(free_tcp_port()) {}
+    explicit Broker(const std::string& dir, Tls tls = {}, bool persistent = false)
+        : dir_(dir), port_(free_tcp_port()), tls_(tls), persistent_(persistent) {}
     ~Broker() { stop(); }
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
@@ -63,7 +95,19 @@ public:
     bool start()
     {
         const std::string conf = dir_ + "/mosquitto.conf";
-        std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+        {
+            std::ofstream c(conf);
+            c << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
+            // Started as root it would read the sandbox's keys and write its
+            // store as the mosquitto user; it stays who the test is.
+            if (geteuid() == 0) c << "user root\n";
+            if (persistent_) c << "persistence true\npersistence_location " << dir_ << "/\n";
+            else c << "persistence false\n";
+            if (!tls_.certfile.empty())
+                c << "cafile " << tls_.cafile << "\ncertfile " << tls_.certfile << "\nkeyfile " << tls_.keyfile
+                  << "\ntls_version tlsv1.2\nrequire_certificate " << (tls_.require_certificate ? "true" : "false")
+                  << "\n";
+        }
         const std::string log = dir_ + "/mosquitto.log";
         pid_ = fork();
         if (pid_ == 0) {
@@ -91,15 +135,46 @@ private:
     std::string dir_;
     int port_;
     pid_t pid_ = -1;
+    Tls tls_;
+    bool persistent_;
+};
+
+// mosquitto_sub as a persistent QoS 1 subscriber (-c -i id -q 1) of one
+// topic, each payload a line of `out`; stopped by its PID.
+class Subscriber {
+public:
+    Subscriber(int port, const std::string& id, const std::string& topic, const std::string& out)
+    {
+        if ((pid_ = fork()) == 0) {
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1);
+            execlp("mosquitto_sub", "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port).c_str(), "-c", "-i",
+                   id.c_str(), "-q", "1", "-t", topic.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~Subscriber()
+    {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    Subscriber(const Subscriber&) = delete;
+    Subscriber& operator=(const Subscriber&) = delete;
+
+private:
+    pid_t pid_ = -1;
 };
 
 // A client on the broker at 127.0.0.1:port, subscribed to `topics`.
 class Client {
 public:
-    Client(int port, const std::vector<std::string>& topics) : topics_(topics)
+    Client(int port, const std::vector<std::string>& topics, const Tls& tls = {}) : topics_(topics)
     {
         mosquitto_lib_init();
         m_ = mosquitto_new(nullptr, true, this);
+        if (!tls.cafile.empty())
+            mosquitto_tls_set(m_, tls.cafile.c_str(), nullptr, tls.certfile.empty() ? nullptr : tls.certfile.c_str(),
+                              tls.keyfile.empty() ? nullptr : tls.keyfile.c_str(), nullptr);
         mosquitto_connect_callback_set(m_, [](mosquitto* m, void* o, int rc) {
             if (rc != 0) return;
             for (const auto& t : static_cast<Client*>(o)->topics_) mosquitto_subscribe(m, nullptr, t.c_str(), 0);

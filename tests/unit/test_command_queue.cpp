@@ -228,7 +228,17 @@ std::vector<CommandCase> command_cases()
                      }});
     cases.push_back({"MQTT connection", "37,0,42,broker.example,1883,user,secret,", {region(as.mqtt)}, {"37,999,"}, [&] {
                          const auto& m = as.mqtt;
-                         EXPECT_EQ(fields(m.unitid, m.sendip, m.port, m.loginid, m.pwd), "42|broker.example|1883|user|secret");
+                         EXPECT_EQ(fields(m.unitid, m.sendip, m.port, m.loginid, m.pwd, m.tls, m.cafile),
+                                   "42|broker.example|1883|user|secret|0|");
+                     }});
+    cases.push_back({"MQTT over TLS with a client certificate",
+                     "37,0,42,broker.example,8883,user,secret,2,/opt/KVT7400/certs/ca.crt,/opt/KVT7400/certs/c.crt,"
+                     "/opt/KVT7400/certs/c.key,",
+                     {region(as.mqtt)}, {"37,999,"}, [&] {
+                         const auto& m = as.mqtt;
+                         EXPECT_EQ(fields(m.port, m.pwd, m.tls, m.cafile, m.certfile, m.keyfile),
+                                   "8883|secret|2|/opt/KVT7400/certs/ca.crt|/opt/KVT7400/certs/c.crt|"
+                                   "/opt/KVT7400/certs/c.key");
                      }});
     cases.push_back({"MQTT scenarios skip the unused field",
                      groups(38, 24, 5, 2, [](int g, int c) { return c == 4 ? "999" : std::to_string(g * 10 + c + 1); }),

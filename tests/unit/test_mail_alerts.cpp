@@ -97,21 +97,51 @@ TEST_F(MailAlertsTest, ReportWithoutFileGoesOutEmptyPendingTestsWaitAndBadReques
     copy_text(a.mail_report[3].mailreport_subject, "Monthly");
     int32_t& flag = monitor->requestflg->mail_client_set_configuration;
     flag = MAIL::TEST_PENDING;
-    mail_handle("4,2,");  // no report file: an empty body
-    mail_handle("2,1,2,1,5,35.00,");
+    MailRetryQueue retries;
+    mail_handle("4,2,", retries);  // no report file: an empty body
+    mail_handle("2,1,2,1,5,35.00,", retries);
     const std::vector<std::string> sent = lines_of(sb.read("/tmp/sent"));
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(fields(sent[0], sent[1]), "a@x|Monthly||b@x|Monthly|");
     EXPECT_EQ(flag, MAIL::TEST_PENDING) << "only the test mail answers the web UI";
     // A list of nobody sends nothing and answers the test as not sent.
     copy_text(a.mail_client[2].mailclient_addr, ";");
-    mail_handle("3,0,");
+    mail_handle("3,0,", retries);
     EXPECT_EQ(flag, MAIL::TEST_NOT_SENT);
     EXPECT_NE(sb.applog().find("mail request id:3 test not sent: no recipient"), std::string::npos);
     flag = MAIL::TEST_PENDING;
 
-    for (const char* bad : {"5,2,", "6,2,", "0,1,2,1,5,1.00,", "x,0,", "1,7,", ""}) mail_handle(bad);
+    for (const char* bad : {"5,2,", "6,2,", "0,1,2,1,5,1.00,", "x,0,", "1,7,", ""}) mail_handle(bad, retries);
     EXPECT_EQ(lines_of(sb.read("/tmp/sent")).size(), 3u);
     EXPECT_EQ(count_of(sb.applog(), " refused: "), 6);
     EXPECT_EQ(flag, MAIL::TEST_NOT_SENT) << "the refused test mail x,0, answers it";
+}
+
+TEST(MailRetries, WaitsDoubleFromHalfAMinuteToFifteenMinutesThenTheMailIsGivenUp)
+{
+    const int waits[][2] = {{0, 0}, {1, 30}, {2, 60}, {3, 120}, {4, 240}, {5, 480}, {6, 900}, {7, 0}, {40, 0}};
+    for (const auto& w : waits) EXPECT_EQ(mail_retry_wait(w[0]), w[1]) << "after " << w[0] << " failures";
+}
+
+TEST(MailRetries, OnlyTheHeadIsTriedAnEarlyTryKeepsItsScheduleAndBeyond100TheOldestGoes)
+{
+    MailRetryQueue q;
+    MailWaiting dropped;
+    for (int i = 1; i <= 100; ++i) EXPECT_FALSE(q.add({{}, std::to_string(i), 1, 30000}, &dropped));
+    ASSERT_TRUE(q.add({{}, "101", 0, 0}, &dropped));
+    EXPECT_EQ(fields(dropped.id, q.size()), "1|100");
+    EXPECT_EQ(q.due(29999, false), nullptr) << "mail 101 is due but waits behind the head";
+    ASSERT_NE(q.due(29999, true), nullptr);
+    EXPECT_EQ(q.due(29999, true)->id, "2");
+    MailWaiting given_up;
+    EXPECT_TRUE(q.failed(29999, true, 1, &given_up));
+    EXPECT_EQ(fields(q.due(30000, false)->failures, q.due(30000, false)->due_ms), "1|30000");
+    // Counted tries: 60 s after the second failure, shortened by the divisor.
+    EXPECT_TRUE(q.failed(30000, false, 1, &given_up));
+    EXPECT_EQ(q.due(0, true)->due_ms, 90000);
+    EXPECT_TRUE(q.failed(90000, false, 1000, &given_up));
+    EXPECT_EQ(q.due(0, true)->due_ms, 90120);
+    for (int f = 4; f <= 6; ++f) EXPECT_TRUE(q.failed(0, false, 1, &given_up));
+    EXPECT_FALSE(q.failed(0, false, 1, &given_up)) << "the try after the 15-minute wait was the last";
+    EXPECT_EQ(fields(given_up.id, given_up.failures, q.due(0, true)->id), "2|7|3");
 }

@@ -53,3 +53,19 @@ TEST(MqttDocuments, StatusCodesAsSentOverMqtt)
     } cases[] = {{0, 5}, {1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 3}, {6, 2}, {7, 2}, {8, 3}, {9, 2}, {-1, 5}};
     for (const Case& c : cases) EXPECT_EQ(send_status(c.state), c.sent) << c.state;
 }
+
+TEST(MqttDocuments, OutboxKeepsOrderDropsTheOldestBeyondItsCapacityAndSurvivesItsFile)
+{
+    MqttOutbox box(3);
+    for (const char* d : {"n1", "n2", "n3", "n4", "n5"}) box.push(d);
+    EXPECT_EQ(box.dropped(), 2u);
+    EXPECT_EQ(box.save_text(), "n3\nn4\nn5\n");
+    // Read back behind what already waits; empty lines are nothing.
+    MqttOutbox again(1000);
+    again.push("new");
+    again.load_text("n3\n\nn4\nn5");
+    std::string order;
+    for (; !again.empty(); again.pop()) order += again.front() + " ";
+    EXPECT_EQ(order, "new n3 n4 n5 ");
+    EXPECT_EQ(MqttOutbox().save_text(), "");
+}

@@ -209,7 +209,7 @@ protected:
         copy_text(software_ver, "1.1.1");
         copy_text(hardware_ver, "hw \"2\"");
         copy_text(updatetime, "2025/01/02");
-        admin_settings.mqtt = {12, "127.0.0.1", broker.port(), "", ""};
+        admin_settings.mqtt = {12, "127.0.0.1", broker.port(), "", "", 0, "", "", ""};
         ASSERT_TRUE(broker.start());
         session = std::thread(mqtt_sub_session);
     }

@@ -26,16 +26,18 @@ const std::string k103 = "DB version update 1.0.3->1.0.13";
 const std::string k113 = "DB version update 1.0.13->1.0.14";
 const std::string k114 = "DB version update 1.0.14->1.1.1";
 const std::string k111 = "DB version update 1.1.1->1.1.2";
+const std::string k112 = "DB version update 1.1.2->1.1.3";
 const std::string kOk = "DB version OK";
 
 const LadderCase kCases[] = {
-    {"1_0_1", "db-1.0.1.sqlite3", {k101, k102, k103, k113, k114, k111}},
-    {"1_0_2", "db-1.0.2.sqlite3", {k102, k103, k113, k114, k111}},
-    {"1_0_3", "db-1.0.3.sqlite3", {k103, k113, k114, k111}},
-    {"1_0_13", "db-1.0.13.sqlite3", {k113, k114, k111}},
-    {"1_0_14", "db-1.0.14.sqlite3", {k114, k111}},
-    {"1_1_1", "db-1.1.1.sqlite3", {k111}},
-    {"1_1_2", "db.sqlite3", {kOk}},
+    {"1_0_1", "db-1.0.1.sqlite3", {k101, k102, k103, k113, k114, k111, k112}},
+    {"1_0_2", "db-1.0.2.sqlite3", {k102, k103, k113, k114, k111, k112}},
+    {"1_0_3", "db-1.0.3.sqlite3", {k103, k113, k114, k111, k112}},
+    {"1_0_13", "db-1.0.13.sqlite3", {k113, k114, k111, k112}},
+    {"1_0_14", "db-1.0.14.sqlite3", {k114, k111, k112}},
+    {"1_1_1", "db-1.1.1.sqlite3", {k111, k112}},
+    {"1_1_2", "db-1.1.2.sqlite3", {k112}},
+    {"1_1_3", "db.sqlite3", {kOk}},
 };
 
 // The messages of the application log, without their time stamps.
@@ -105,7 +107,10 @@ TEST_P(SchemaMigrationTest, StartFromOldVersionEndsWithFactoryTablesAndSecondSta
               "8");
     EXPECT_EQ(m.rows("SELECT * FROM webapp_snmp_agent"), (std::vector<std::vector<std::string>>{{"1", "1", "0"}}));
     EXPECT_EQ(m.scalar("SELECT count(*) FROM webapp_snmp_trap_send WHERE snmp_trap_send_user=1"), "8");
-    EXPECT_EQ(m.scalar("SELECT version FROM db_version WHERE id=1"), "'1.1.2'");
+    // MQTT over TLS: off, the system's CA bundle, no client certificate.
+    EXPECT_EQ(m.rows("SELECT mqtt_tls, mqtt_cafile, mqtt_certfile, mqtt_keyfile FROM webapp_mqttconfig"),
+              (std::vector<std::vector<std::string>>{{"0", "'/etc/ssl/certs/ca-certificates.crt'", "''", "''"}}));
+    EXPECT_EQ(m.scalar("SELECT version FROM db_version WHERE id=1"), "'1.1.3'");
 
     // Second start: only the version check is logged, nothing changes.
     std::remove(sb.path("/log/app_log/applog1.txt").c_str());
