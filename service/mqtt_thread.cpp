@@ -66,6 +66,13 @@ Broker broker_now()
     return b;
 }
 
+// A broker address of 0.0.0.0, like an empty one, names no broker (the
+// factory setting): nothing is connected to and nothing logged.
+bool broker_set(const Broker& b)
+{
+    return !b.host.empty() && b.host != "0.0.0.0";
+}
+
 std::string where(const Broker& b)
 {
     return b.host + ":" + std::to_string(b.port) + (b.tls != SETTINGS_TABLE::MQTT_TLS_OFF ? " (TLS)" : "");
@@ -285,7 +292,7 @@ struct Publisher : Link {
             wait_ms = RETRY_FIRST_MS;
         }
         if (!m) {
-            if (Clock::now() < retry_at) return;
+            if (Clock::now() < retry_at || !broker_set(now)) return;
             open(now);
             if (!m) return;
         }
@@ -427,6 +434,7 @@ void mqtt_sub_session()
     sub.broker = broker_now();
     sub.topic = mqtt_topic("request_configuration");
     const Broker& b = sub.broker;
+    if (!broker_set(b)) return;
     mosquitto* m = mosquitto_new(nullptr, true, &sub);
     if (!m) {
         std::printf("Error: Out of memory.\n");
