@@ -124,6 +124,10 @@ void copier_pass(Family f, const std::tm& t0, const std::tm& now);
 // At stop: the RAM files of t0's day and of today copied to /log, so that a
 // power-off loses none of the last hour.
 void copier_final(Family f, const std::tm& t0, const std::tm& now);
+// Bytes the copiers have written below /log since start: only what the
+// RAM files gained since their last copy, or whole files where the /log copy
+// was missing or did not match.
+unsigned long long copied_to_log_bytes();
 
 // ---- Trend logs -----------------------------------------------------------
 

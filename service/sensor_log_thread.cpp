@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -330,9 +331,117 @@ namespace {
 
 int remove_entry(const char* p, const struct stat*, int, struct FTW*) { return std::remove(p); }
 
+// Bytes the copies wrote below /log since start. Written by the three
+// copier threads; read by the benchmark (copied_to_log_bytes).
+std::atomic<unsigned long long> log_bytes_written{0};
+
+constexpr size_t COPY_BLOCK = 64 * 1024;
+
+// Writes `len` bytes of `in` from offset `at` to `out`'s current end.
+bool copy_range(int in, off_t at, off_t len, int out, bool counted)
+{
+    std::vector<char> buf(COPY_BLOCK);
+    while (len > 0) {
+        const ssize_t n = ::pread(in, buf.data(), std::min<off_t>(len, COPY_BLOCK), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // the file shrank under us
+            return false;
+        }
+        if (!write_all(out, std::string(buf.data(), static_cast<size_t>(n)))) return false;
+        if (counted) log_bytes_written += static_cast<unsigned long long>(n);
+        at += n, len -= n;
+    }
+    return true;
+}
+
+// True when the first `len` bytes of the two files are the same.
+bool same_start(int a, int b, off_t len)
+{
+    std::vector<char> x(COPY_BLOCK), y(COPY_BLOCK);
+    for (off_t at = 0; at < len;) {
+        const size_t want = static_cast<size_t>(std::min<off_t>(len - at, COPY_BLOCK));
+        if (::pread(a, x.data(), want, at) != static_cast<ssize_t>(want) ||
+            ::pread(b, y.data(), want, at) != static_cast<ssize_t>(want) || std::memcmp(x.data(), y.data(), want) != 0)
+            return false;
+        at += static_cast<off_t>(want);
+    }
+    return true;
+}
+
+void sync_dir_of(const std::string& real)
+{
+    const size_t slash = real.find_last_of('/');
+    const int dir = ::open(slash == std::string::npos ? "." : real.substr(0, slash + 1).c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+// Makes `to` byte for byte the file `from` as it is now. Lines are only ever
+// appended to a daily file, so a copy that holds the file's first bytes (the
+// last copy, or the one found after a restart) only lacks the new tail: that
+// is appended and synced. Anything else (no copy, a longer one, a header
+// renamed since) is copied whole beside it, synced and renamed over it, so a
+// power cut leaves either the old copy or the new one. False, with errno,
+// when the copy could not be made.
+bool bring_level(const std::string& from, const std::string& to)
+{
+    const bool counted = to.compare(0, 5, "/log/") == 0;
+    const std::string src = kvt_path(from), dst = kvt_path(to);
+    int in;
+    {
+        // The writers append whole lines under the lock and a header rewrite
+        // replaces the file by a rename: the size seen here ends on a line
+        // and the open file keeps its bytes.
+        std::lock_guard<std::mutex> lock(day_file_mutex);
+        in = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (in < 0) return false;
+    struct stat si, so;
+    if (::fstat(in, &si) != 0) {
+        const int err = errno;
+        ::close(in);
+        errno = err;
+        return false;
+    }
+    const off_t size = si.st_size;
+    bool ok = false;
+    int err = 0;
+    if (::stat(dst.c_str(), &so) == 0 && S_ISREG(so.st_mode) && so.st_size <= size) {
+        const int old = ::open(dst.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        if (old >= 0 && same_start(in, old, so.st_size)) {
+            ok = (so.st_size == size || copy_range(in, so.st_size, size - so.st_size, old, counted)) &&
+                 (so.st_size == size || ::fsync(old) == 0);
+            err = ok ? 0 : errno;
+            ::close(old);
+            ::close(in);
+            errno = err;
+            return ok;
+        }
+        if (old >= 0) ::close(old);
+    }
+    const std::string partial = dst + ".new";
+    const int out = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out >= 0) {
+        ok = copy_range(in, 0, size, out, counted) && ::fsync(out) == 0;
+        err = ok ? 0 : errno;
+        if (::close(out) != 0 && ok) ok = false, err = errno;
+        if (ok && std::rename(partial.c_str(), dst.c_str()) != 0) ok = false, err = errno;
+        if (ok) sync_dir_of(dst);
+        else std::remove(partial.c_str());
+    } else {
+        err = errno;
+    }
+    ::close(in);
+    errno = err;
+    return ok;
+}
+
 void copy_if_present(const std::string& from, const std::string& to)
 {
-    if (exist_file(from) == 0) kvt_system("cp -f " + from + " " + to);
+    if (exist_file(from) == 0) bring_level(from, to);
 }
 
 const char* copier_name(Family f)
@@ -394,7 +503,7 @@ bool bring_over(Family f, const Kind& k, const std::tm& d)
 {
     const std::string tmp = day_file(f, "/tmp", k, d);
     make_day_dirs(f, "/log", k, d);
-    if (exist_file(tmp) == 0 && kvt_system("cp -f " + tmp + " " + day_file(f, "/log", k, d)) != 0) return false;
+    if (exist_file(tmp) == 0 && !bring_level(tmp, day_file(f, "/log", k, d))) return false;
     if (std::remove(kvt_path(tmp).c_str()) != 0 && errno != ENOENT) {
         report_error(std::string(copier_name(f)) + ": remove", tmp, errno);
         return false;
@@ -403,6 +512,8 @@ bool bring_over(Family f, const Kind& k, const std::tm& d)
 }
 
 }  // namespace
+
+unsigned long long copied_to_log_bytes() { return log_bytes_written.load(); }
 
 bool remove_tree(const std::string& path)
 {

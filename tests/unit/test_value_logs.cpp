@@ -123,13 +123,13 @@ TEST_F(ValueLogTest, CopierCopiesTheFinishedDayAndThenRemovesItFromRam)
 
 TEST_F(ValueLogTest, FinishedDayStaysInRamUntilACopyToLogSucceeds)
 {
-    // /log refusing the copy: the board's shell failing as on a full or
-    // read-only disk, or the day's month directory blocked by a file.
+    // /log refusing the copy: the day's month directory blocked by a file,
+    // or a directory standing where the day's file goes.
     struct Case {
         Family family;
         const char* tmp;
         const char* log;
-        const char* blocker;  // a file in the way, or nullptr for the shell fault
+        const char* blocker;  // a file in the way, or nullptr for a directory at the day's path
         const char* copier;
     } cases[] = {
         {SENSOR, "/tmp/sensor_log/analog/2026/12/20261231_analog.csv",
@@ -150,13 +150,13 @@ TEST_F(ValueLogTest, FinishedDayStaysInRamUntilACopyToLogSucceeds)
             make(std::string(c.blocker).substr(0, std::string(c.blocker).rfind('/')));
             sb.write(c.blocker, "");
         } else {
-            sb.set_fault(simboard::FAULT_SHELL);
+            make(c.log);
         }
         const std::string failed = std::string(c.copier) + ": copy to /log failed, kept in RAM " + tmp;
 
         copier_pass(c.family, at(2026, 12, 31, 23, 30, 0), at(2027, 1, 1, 0, 30, 0));
         EXPECT_EQ(sb.read(c.tmp), "day\n");
-        EXPECT_FALSE(sb.exists(c.log));
+        EXPECT_EQ(sb.read(c.log), "");
         EXPECT_EQ(count_of(sb.applog(), failed), 1) << sb.applog();
         // The next day change still fails; it removes last year's RAM
         // directory, but not the day kept in it, and does not log again.
@@ -165,8 +165,7 @@ TEST_F(ValueLogTest, FinishedDayStaysInRamUntilACopyToLogSucceeds)
         EXPECT_EQ(count_of(sb.applog(), failed), 1) << sb.applog();
 
         // /log takes it again: the next hourly pass brings the day over.
-        if (c.blocker) std::remove(sb.path(c.blocker).c_str());
-        sb.set_fault(0);
+        std::remove(sb.path(c.blocker ? c.blocker : c.log).c_str());
         copier_pass(c.family, at(2027, 1, 2, 0, 30, 0), at(2027, 1, 2, 1, 30, 0));
         EXPECT_EQ(sb.read(c.log), "day\n");
         EXPECT_FALSE(sb.exists(c.tmp));
@@ -265,4 +264,54 @@ TEST_F(ValueLogTest, RestoreBringsTheLogCopyBackOnlyWhereRamLostIt)
     copier_restore(SENSOR, t);
     EXPECT_EQ(sb.read("/tmp/sensor_log/analog/2026/12/20261205_analog.csv"), "saved\n");
     EXPECT_EQ(sb.read("/tmp/sensor_log/1WireTemp1/2026/12/20261205_1WireTemp1.csv"), "saved\nnewer\n");
+}
+
+TEST_F(ValueLogTest, FlashThatLastsCopyAppendsOnlyTheNewTailAndMatchesAWholeCopy)
+{
+    // The RAM file holds `head` then `tail`; /log holds `log` (nullptr:
+    // none). After the pass /log is the RAM file byte for byte, and the
+    // copier wrote `written` bytes below /log.
+    const std::string head = "date,AI1,\n09:00,20.50,1\n", tail = "10:00,20.50,1\n";
+    enum Pass { HOUR, DAY_CHANGE, REBOOT };
+    struct Case {
+        const char* name;
+        Pass pass;
+        const char* log;
+        unsigned long long written;
+    } cases[] = {
+        {"hour", HOUR, "date,AI1,\n09:00,20.50,1\n", 14},
+        {"day change", DAY_CHANGE, "date,AI1,\n09:00,20.50,1\n", 14},
+        {"reboot, RAM refilled from /log", REBOOT, "date,AI1,\n09:00,20.50,1\n", 14},
+        {"/log copy cut short mid-line", HOUR, "date,AI1,\n09:0", 24},
+        {"/log copy empty", HOUR, "", 38},
+        {"/log copy missing", DAY_CHANGE, nullptr, 38},
+        {"/log copy with another header", HOUR, "date,AI9,\n09:00,20.50,1\n", 38},
+        {"/log copy longer than RAM", HOUR, "date,AI1,\n09:00,20.50,1\n10:00,20.50,1\n11:0", 38},
+    };
+    const std::string tmp = "/tmp/sensor_log/analog/2026/12/20261205_analog.csv";
+    const std::string log = "/log/sensor_log/analog/2026/12/20261205_analog.csv";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        remove_tree("/tmp/sensor_log");
+        remove_tree("/log/sensor_log");
+        make("/tmp/sensor_log/analog/2026/12");
+        make("/log/sensor_log/analog/2026/12");
+        if (c.log) sb.write(log, c.log);
+        if (c.pass == REBOOT) {
+            copier_restore(SENSOR, at(2026, 12, 5, 9, 30, 0));
+            ASSERT_EQ(sb.read(tmp), head);
+        } else {
+            sb.write(tmp, head);
+        }
+        append_day_line(tmp, "unused", tail);
+        const unsigned long long before = copied_to_log_bytes();
+        if (c.pass == DAY_CHANGE)
+            copier_pass(SENSOR, at(2026, 12, 5, 23, 30, 0), at(2026, 12, 6, 0, 30, 0));
+        else
+            copier_pass(SENSOR, at(2026, 12, 5, 9, 30, 0), at(2026, 12, 5, 10, 30, 0));
+        EXPECT_EQ(sb.read(log), "date,AI1,\n09:00,20.50,1\n10:00,20.50,1\n");
+        EXPECT_EQ(copied_to_log_bytes() - before, c.written);
+        EXPECT_FALSE(sb.exists(log + ".new"));
+        EXPECT_EQ(sb.exists(tmp), c.pass != DAY_CHANGE) << "a finished day leaves RAM after its copy";
+    }
 }
