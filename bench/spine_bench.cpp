@@ -25,7 +25,9 @@ int main()
     std::printf("== records (static storage)\n");
     std::printf("sensor_settings       %9zu bytes\n", sizeof sensor_settings);
     std::printf("admin_settings        %9zu bytes\n", sizeof admin_settings);
-    std::printf("sensor_data           %9zu bytes   (per-minute rings; target about 8.5 MB)\n", sizeof sensor_data);
+    std::printf("sensor_data           %9zu bytes   (per-minute rings, heads only)\n", sizeof sensor_data);
+    std::printf("  one day of counts   %9zu bytes   (per list, allocated at its first non-zero count)\n",
+                SETTINGS_TABLE::MinuteList::CAPACITY * sizeof(uint16_t));
     std::printf("report_struct         %9zu bytes\n", sizeof report_struct);
     std::printf("shared tables         %9zu bytes   (four /tmp files)\n",
                 sizeof(MONITOR_TABLE::RequestFlg) + sizeof(MONITOR_TABLE::Sensor_condition) +

@@ -41,40 +41,57 @@ std::atomic<int> portnum_ok[2];
 
 namespace SETTINGS_TABLE {
 
+MinuteList::~MinuteList() { delete[] v_.load(std::memory_order_relaxed); }
+
 void MinuteList::fill_zero(int n)
 {
     if (n > CAPACITY) n = CAPACITY;
     if (n < 0) n = 0;
-    for (int& x : v_) x = 0;
+    // Slots once allocated are kept (a reader may hold them) and zeroed.
+    if (uint16_t* v = v_.load(std::memory_order_relaxed)) std::memset(v, 0, CAPACITY * sizeof *v);
     head_.store(0, std::memory_order_relaxed);
     count_.store(n, std::memory_order_release);
 }
 
 void MinuteList::push_front(int v)
 {
+    const uint16_t c = static_cast<uint16_t>(v < 0 ? 0 : v > 0xFFFF ? 0xFFFF : v);
+    uint16_t* slots = v_.load(std::memory_order_relaxed);
+    if (!slots && c != 0) {
+        // Every entry so far was 0: a zeroed day stands for them wherever
+        // the head is.
+        slots = new uint16_t[CAPACITY]();
+        v_.store(slots, std::memory_order_release);
+    }
     // The slot is written before the head moves onto it: a reader on
     // another thread sees the old list or the new one, never a stale newest
     // entry.
     const int h = (head_.load(std::memory_order_relaxed) + CAPACITY - 1) % CAPACITY;
-    v_[h] = v;
+    if (slots) slots[h] = c;
     if (count_.load(std::memory_order_relaxed) < CAPACITY) count_.fetch_add(1, std::memory_order_release);
     head_.store(h, std::memory_order_release);
 }
 
-int MinuteList::at(int k) const { return v_[(head_.load(std::memory_order_acquire) + k) % CAPACITY]; }
+int MinuteList::at(int k) const
+{
+    const int head = head_.load(std::memory_order_acquire);
+    const uint16_t* v = v_.load(std::memory_order_acquire);
+    return v ? v[(head + k) % CAPACITY] : 0;
+}
 
 long long MinuteList::sum_newest(int n) const
 {
     const int head = head_.load(std::memory_order_acquire);
     const int count = count_.load(std::memory_order_acquire);
+    const uint16_t* v = v_.load(std::memory_order_acquire);
     if (n > count) n = count;
-    if (n <= 0) return 0;
+    if (n <= 0 || !v) return 0;
     // Two straight runs instead of a modulo per entry: the minute step sums
     // up to a day of entries for every trend-judged channel.
     long long sum = 0;
     const int first = n < CAPACITY - head ? n : CAPACITY - head;
-    for (int k = 0; k < first; ++k) sum += v_[head + k];
-    for (int k = 0; k < n - first; ++k) sum += v_[k];
+    for (int k = 0; k < first; ++k) sum += v[head + k];
+    for (int k = 0; k < n - first; ++k) sum += v[k];
     return sum;
 }
 

@@ -293,25 +293,38 @@ struct Admin_settings {
 
 // One day of per-minute counts, newest first, in a fixed ring: the trend
 // judgement only ever sums the newest entries, and a day of minutes for
-// every channel must not cost a heap node per minute.
+// every channel must not cost a heap node per minute. A minute holds at most
+// 600 samples, so a count takes 16 bits; the day of slots is allocated only
+// when the first non-zero count arrives; until then every entry reads 0 and
+// the list costs no more than its head and count.
 class MinuteList {
 public:
     static constexpr int CAPACITY = 1440;
 
+    MinuteList() = default;
+    ~MinuteList();
+    MinuteList(const MinuteList&) = delete;
+    MinuteList& operator=(const MinuteList&) = delete;
+
     // Empties the list and appends n zeros (n is clamped to the capacity).
     void fill_zero(int n);
     // Adds v as the newest entry; the oldest is dropped past 1440 entries.
+    // v is held in 16 bits: below 0 counts as 0, above 65535 as 65535.
     void push_front(int v);
     int size() const { return count_.load(std::memory_order_acquire); }
     // Entry k counted from the newest (k = 0); k must be below size().
     int at(int k) const;
     // Sum of the newest n entries, or of all of them when fewer are held.
     long long sum_newest(int n) const;
+    // Whether the day of slots is held in memory (a non-zero count came).
+    bool allocated() const { return v_.load(std::memory_order_acquire) != nullptr; }
 
 private:
     // One writer (the state thread of the kind); the logs read from other
-    // threads, so head and count are published after the slot is written.
-    int v_[CAPACITY] = {};
+    // threads. The slots are published before the head that first points at
+    // a non-zero entry, and head and count after the slot is written, so a
+    // reader that loads head first sees the old list or the new one.
+    std::atomic<uint16_t*> v_{nullptr};
     std::atomic<int> head_{0};  // index of the newest entry
     std::atomic<int> count_{0};
 };

@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common.h"
 #include "platform.h"
@@ -161,6 +162,41 @@ struct Request {
     Varbind vb[MAX_VARBINDS];
 };
 
+// Working storage of a request, one of each kind per thread that answers
+// (the decoded tree alone is about 100 KB, not to be allocated per request).
+// It lives on the heap from the thread's first request: a thread-local array
+// would sit in the static TLS block that every thread of the service gets,
+// zeroed, at its start.
+template <typename T>
+T& per_thread()
+{
+    static thread_local std::unique_ptr<T> p;
+    if (!p) p = std::make_unique<T>();
+    return *p;
+}
+
+struct Bulk_rows {
+    char names[MAX_VARBINDS][SNMP_NAME_SIZE];
+    bool ended[MAX_VARBINDS];
+};
+
+struct Set_bindings {
+    Set_binding b[MAX_VARBINDS];
+};
+
+struct V3_work {
+    unsigned char plain[V3::MAX_MESSAGE_SIZE];
+    unsigned char wrapped[SNMP_BUF_SIZE];  // the PDU inside a message of the v2c form
+    Request rq;
+    unsigned char out[SNMP_BUF_SIZE];
+    unsigned char response[SNMP_BUF_SIZE];
+};
+
+struct V2_work {
+    Request rq;
+    unsigned char out[SNMP_BUF_SIZE];
+};
+
 // An INTEGER of more than four octets still names a 32-bit value when the
 // extra leading octets only repeat its sign.
 bool fits_32_bits(const unsigned char* c, int len)
@@ -191,8 +227,7 @@ int authorise_sender(const char* addr, int size)
 // that is not served (its log line written).
 int parse_request(const char* addr, const unsigned char* data, int size, Request& rq)
 {
-    // One tree per thread: 100 KB that must not be allocated per request.
-    static thread_local Message_tree tree;
+    Message_tree& tree = per_thread<Message_tree>();
     Analysis_status as{};
     if (size < 2 || size > SNMP_BUF_SIZE || analysis(data, size, tree, as) != 0) {
         log_rejected(UNDECODABLE, "due to failure to analysis.", addr);
@@ -378,8 +413,9 @@ void process_getbulk(const Request& rq, Reply& r)
     }
     const int m = rq.n - non_rep;
     if (m == 0) return;
-    static thread_local char names[MAX_VARBINDS][SNMP_NAME_SIZE];
-    static thread_local bool ended[MAX_VARBINDS];
+    Bulk_rows& rows = per_thread<Bulk_rows>();
+    auto& names = rows.names;
+    auto& ended = rows.ended;
     for (int j = 0; j < m; ++j) {
         copy_text(names[j], rq.vb[non_rep + j].name);
         ended[j] = false;
@@ -412,7 +448,7 @@ void process_set(const Request& rq, Reply& r)
         r.too_big = true;
         return;
     }
-    static thread_local Set_binding b[MAX_VARBINDS];
+    Set_binding* b = per_thread<Set_bindings>().b;
     for (int i = 0; i < rq.n; ++i) {
         const Varbind& v = rq.vb[i];
         b[i] = Set_binding{v.name, v.value_type, v.int_value, v.int_fits, v.str, v.str_length};
@@ -647,7 +683,8 @@ int recv_v3(const char* addr, int size, unsigned char* message, int* s_size)
         log_rejected(V3_SECURITY, "because of an unknown security model.", addr);
         return 1;
     }
-    static thread_local unsigned char plain[V3::MAX_MESSAGE_SIZE];
+    V3_work& work = per_thread<V3_work>();
+    unsigned char* plain = work.plain;
     const V3::Checked c = V3::check_request(message, static_cast<size_t>(size), m, plain);
     if (c.verdict == V3::Verdict::DROP) {
         log_rejected(V3_SECURITY, "because of its security flags.", addr);
@@ -671,7 +708,7 @@ int recv_v3(const char* addr, int size, unsigned char* message, int* s_size)
         return 1;
     }
     // The PDU inside a message of the v2c form, which the parse step reads.
-    static thread_local unsigned char wrapped[SNMP_BUF_SIZE];
+    unsigned char* wrapped = work.wrapped;
     const size_t inner = 3 + 2 + sc.pdu_len;
     int w = 0;
     wrapped[w++] = BER::SEQUENCE;
@@ -680,10 +717,10 @@ int recv_v3(const char* addr, int size, unsigned char* message, int* s_size)
     std::memcpy(wrapped + w, sc.pdu, sc.pdu_len);
     w += static_cast<int>(sc.pdu_len);
 
-    static thread_local Request rq;
+    Request& rq = work.rq;
     if (const int rc = parse_request(addr, wrapped, w, rq); rc != 0) return rc;
-    static thread_local unsigned char out[SNMP_BUF_SIZE];
-    static thread_local unsigned char response[SNMP_BUF_SIZE];
+    unsigned char* out = work.out;
+    unsigned char* response = work.response;
     Reply r;
     r.buf = out;
     r.community_len = V3_OVERHEAD + static_cast<int>(c.user.name.size());
@@ -732,7 +769,8 @@ int recv_message(const char* srcaddr, int r_size, unsigned char* message, int* s
     }
     const int entry = authorise_sender(srcaddr, r_size);
     if (entry < 0) return 1;
-    static thread_local Request rq;
+    V2_work& work = per_thread<V2_work>();
+    Request& rq = work.rq;
     int rc = parse_request(srcaddr, message, r_size, rq);
     if (rc == 0) rc = security_check(srcaddr, rq, entry);
     if (rc != 0) return rc;
@@ -740,9 +778,8 @@ int recv_message(const char* srcaddr, int r_size, unsigned char* message, int* s
         std::printf("version=%d\ncom=(%d characters)\nreq_id=%lld\nnon_repeat=%d\nmax_repeat=%d\n", rq.version,
                     rq.community->length, static_cast<long long>(rq.req_id), rq.non_repeaters, rq.max_repetitions);
 
-    static thread_local unsigned char out[SNMP_BUF_SIZE];
     Reply r;
-    r.buf = out;
+    r.buf = work.out;
     r.community_len = rq.community->length;
     r.req_id = rq.req_id;
     switch (rq.pdu) {

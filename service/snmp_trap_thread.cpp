@@ -412,7 +412,7 @@ bool inform_answer(Inform& in, const unsigned char* buf, size_t n)
     if (!V3::decode(buf, n, m) || m.msg_id != in.msg_id) return false;
     RemoteEngine& e = g_remote[in.receiver];
     const USM::Bytes engine(m.engine_id, m.engine_id + m.engine_id_len);
-    static thread_local unsigned char plain[V3::MAX_MESSAGE_SIZE];
+    unsigned char plain[V3::MAX_MESSAGE_SIZE];
     const unsigned char* scoped = m.data;
     size_t scoped_len = m.data_len;
     const bool authed = (m.flags & V3::FLAG_AUTH) && !in.probing && engine == e.id;

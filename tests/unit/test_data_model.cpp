@@ -47,6 +47,22 @@ TEST(MinuteListTest, PrefilledListKeeps1440EntriesNewestFirst)
     EXPECT_EQ(l.sum_newest(5000), 1440LL * 1441 / 2);  // a window past the list sums what is there
 }
 
+TEST(MinuteListTest, DayOfSlotsHeldOnlyFromTheFirstNonZeroCount)
+{
+    SETTINGS_TABLE::MinuteList l;
+    l.fill_zero(1440);
+    for (int m = 0; m < 2000; ++m) l.push_front(0);
+    EXPECT_FALSE(l.allocated());
+    EXPECT_EQ(l.sum_newest(1440), 0);
+    l.push_front(600);
+    l.push_front(0);
+    EXPECT_TRUE(l.allocated());
+    EXPECT_EQ(l.size(), 1440);
+    EXPECT_EQ(l.at(1), 600);
+    EXPECT_EQ(l.at(1439), 0);
+    EXPECT_EQ(l.sum_newest(1440), 600);
+}
+
 // A text longer than its field (NUL included) keeps the whole UTF-8
 // characters that fit (the field map's set_text cuts by the same rule).
 TEST(TextFieldTest, TooLongTextsAreCutAtTheLastWholeCharacter)

@@ -240,6 +240,48 @@ TEST_F(StateThreadTest, ZeroLimitFiresOnASingleSampleAndWindowsPastTheDaySumAll)
     EXPECT_EQ(c[0].status, 0);
 }
 
+TEST_F(StateThreadTest, MinuteCountsInSixteenBitsSumEveryWindowUpToAndPastTheDay)
+{
+    // Same upper-alert limit, a one-day window and a 3000-minute one.
+    sensor_settings.trend[2] = {true, 1440, 0, 11, 100, 100, 100, false};
+    sensor_settings.trend[3] = {true, 3000, 0, 11, 100, 100, 100, false};
+    for (int i : {0, 1}) {
+        auto& a = sensor_settings.analog[i];
+        a.enable = true;
+        a.trend_id = 2 + i;
+        live().analog[i].value = 500;
+        set_thresholds(a, 1000, 900, 800, 700, OFF_MIN, OFF_MIN, OFF_MIN, OFF_MIN);
+    }
+    // 1500 minutes, oldest first. Upper alert: 60 x 600 (gone past the
+    // day), 1380 x 60, 59 x 300, then 599. Lower caution: 1450 minutes of
+    // nothing, then 50 x 2.
+    for (int m = 0; m < 1500; ++m) {
+        const int amax = m < 60 ? 600 : m < 1440 ? 60 : m < 1499 ? 300 : 599;
+        for (int i : {0, 1}) {
+            sensor_data.analog[i].alert_max = amax;
+            sensor_data.analog[i].caution_min = m < 1450 ? 0 : 2;
+        }
+        state_minute_step(2, T);
+    }
+    const auto& d = sensor_data.analog[0];
+    struct Case {
+        const SETTINGS_TABLE::MinuteList* list;
+        int minutes;
+        long long sum;
+    } cases[] = {
+        {&d.alert_max_ls, 1, 599},         {&d.alert_max_ls, 60, 18299},      {&d.alert_max_ls, 61, 18359},
+        {&d.alert_max_ls, 1440, 101099},   {&d.alert_max_ls, 3000, 101099},   {&d.caution_min_ls, 10, 20},
+        {&d.caution_min_ls, 50, 100},      {&d.caution_min_ls, 1440, 100},    {&d.caution_min_ls, 1441, 100},
+        {&d.alert_min_ls, 1440, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.list->sum_newest(c.minutes), c.sum) << c.minutes << " minutes";
+    EXPECT_EQ(fields(d.alert_max_ls.size(), d.alert_max_ls.at(0), d.alert_max_ls.at(1439)), "1440|599|60");
+    // 101099 of 864000 samples is 11.7 %; over 3000 minutes 5.6 %.
+    const auto& tp = monitor->trend_per->analog;
+    EXPECT_EQ(fields(tp[0].alert_max, live().analog[0].status, tp[1].alert_max, live().analog[1].status), "11|5|5|1");
+}
+
 TEST_F(StateThreadTest, TrendJudgedInputsAlarmAtTheMinuteStepOnTheirOwnLimit)
 {
     // Alert inputs (3, 5) compare with au_per, caution inputs (2, 4) with
