@@ -56,25 +56,25 @@ struct RosterEntry {
 
 // Threads in start order.
 const RosterEntry ROSTER[] = {
-    {"cpustate_thread", cpustate_thread},
-    {"messagequeue_thread", messagequeue_thread},
-    {"RecvUdp", RecvUdp},
-    {"dbsave_thread", dbsave_thread},
-    {"file_thread", file_thread},
-    {"sensor_log_thread", sensor_log_thread},
-    {"mqtt_thread", mqtt_thread},
-    {"mail_thread", mail_thread},
-    {"network_thread", network_thread},
-    {"sensor_monitor_thread", sensor_monitor_thread},
-    {"state_log_thread", state_log_thread},
-    {"snmp_trap_thread", snmp_trap_thread},
-    {"sensor_state_thread", sensor_state_thread},
-    {"onewire_thread", onewire_thread},
-    {"ai_thread_func", ai_thread_func},
-    {"mailreport_thread", mailreport_thread},
-    {"trend_log_thread", trend_log_thread},
-    {"filter_log_thread", filter_log_thread},
-    {"extra_log_thread", extra_log_thread},
+    {"cpustate", cpustate_thread},
+    {"msgqueue", messagequeue_thread},
+    {"snmp", RecvUdp},
+    {"dbsave", dbsave_thread},
+    {"files", file_thread},
+    {"log", sensor_log_thread},
+    {"mqtt", mqtt_thread},
+    {"mail", mail_thread},
+    {"network", network_thread},
+    {"monitor", sensor_monitor_thread},
+    {"statelog", state_log_thread},
+    {"snmp-trap", snmp_trap_thread},
+    {"state", sensor_state_thread},
+    {"onewire", onewire_thread},
+    {"ai", ai_thread_func},
+    {"mailreport", mailreport_thread},
+    {"trendlog", trend_log_thread},
+    {"filterlog", filter_log_thread},
+    {"extralog", extra_log_thread},
 };
 
 void restart_appliance()
@@ -104,12 +104,17 @@ void sleep_while_running(int ms)
     for (int left = ms; left > 0 && control.load(); left -= SLICE) msleep(left < SLICE ? left : SLICE);
 }
 
+// `name` is also the thread's name as top -H and /proc show it; the kernel
+// keeps at most 15 characters of it.
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
 {
     if (pthread_create(th, nullptr, fn, nullptr) != 0) {
         std::printf("pthread_create error: %s\n", name);
         return false;
     }
+    char comm[16];
+    std::snprintf(comm, sizeof comm, "%s", name);
+    pthread_setname_np(*th, comm);
     kvt_set_realtime(*th);
     return true;
 }

@@ -583,8 +583,8 @@ void* mqtt_thread(void*)
     std::printf("mqtt_thread tid  : %ld\n", thread_tid());
     mosquitto_lib_init();
     pthread_t sub, cc;
-    const bool sub_started = start_thread(&sub, mqtt_sub_thread, "mqtt_sub_thread");
-    const bool cc_started = start_thread(&cc, mqtt_cc_thread, "mqtt_cc_thread");
+    const bool sub_started = start_thread(&sub, mqtt_sub_thread, "mqtt-sub");
+    const bool cc_started = start_thread(&cc, mqtt_cc_thread, "mqtt-cc");
     if (sub_started) pthread_join(sub, nullptr);
     if (cc_started) pthread_join(cc, nullptr);
     // Pulses started by remote writes end (cut short) before the library goes.
