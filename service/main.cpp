@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -95,13 +96,49 @@ void restart_appliance()
 
 long thread_tid() { return static_cast<long>(syscall(SYS_gettid)); }
 
-// A period of up to 100 ms is slept whole: the thread stops within one
-// period anyway. Longer waits are cut into 100 ms slices so that a stop is
-// still seen within 100 ms. Finer slices only cost an idle service CPU time.
+namespace {
+
+// The stop and the request flags wake sleepers through these. Waiters are
+// any thread; stop_running and request_posted notify.
+std::mutex sleep_mutex;
+std::condition_variable stop_cv;
+std::condition_variable request_cv;
+uint64_t request_count = 0;  // under sleep_mutex; request_posted writes, wait_for_request reads
+
+}  // namespace
+
+// The whole period is one wait: stop_running cuts it short, so an idle
+// thread wakes once a period and not more often to look at `control`.
 void sleep_while_running(int ms)
 {
-    constexpr int SLICE = 100;
-    for (int left = ms; left > 0 && control.load(); left -= SLICE) msleep(left < SLICE ? left : SLICE);
+    std::unique_lock<std::mutex> lock(sleep_mutex);
+    stop_cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return control.load() == 0; });
+}
+
+void stop_running()
+{
+    control = 0;
+    {
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        stop_cv.notify_all();
+        request_cv.notify_all();
+    }
+    for (TSQueue<std::string>* q : {&db_save, &mail_send, &mqtt_con, &state_log, &trap_que}) q->wake();
+}
+
+void wait_for_request(int ms)
+{
+    std::unique_lock<std::mutex> lock(sleep_mutex);
+    const uint64_t seen = request_count;
+    request_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                        [seen] { return request_count != seen || control.load() == 0; });
+}
+
+void request_posted()
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex);
+    ++request_count;
+    request_cv.notify_all();
 }
 
 // `name` is also the thread's name as top -H and /proc show it; the kernel

@@ -563,7 +563,11 @@ void* mqtt_cc_thread(void*)
         mqtt_take_records(box);
         const bool busy = pub.inflight >= 0 || (pub.m && !pub.up);
         pub.step(box, busy ? 10 : 0);
-        if (pub.inflight < 0 && (box.empty() || !pub.up)) mqtt_con.wait_for(std::chrono::milliseconds(50));
+        // Idle with an empty outbox it waits for a notification (the bound
+        // keeps the connection's keep-alive served); with notifications held
+        // back by a broker that is away it retries every 50 ms.
+        if (pub.inflight < 0 && (box.empty() || !pub.up))
+            mqtt_con.wait_for(std::chrono::milliseconds(box.empty() ? 1000 : 50), [] { return control == 0; });
     }
     mqtt_take_records(box);
     mqtt_outbox_keep(box);
