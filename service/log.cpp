@@ -112,7 +112,7 @@ int check_ban_char(const char* text)
 
 int reboot()
 {
-    control = 0;
+    stop_running();
     rebootflg = 1;
     applog("再起動します");
     return 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -56,25 +57,25 @@ struct RosterEntry {
 
 // Threads in start order.
 const RosterEntry ROSTER[] = {
-    {"cpustate_thread", cpustate_thread},
-    {"messagequeue_thread", messagequeue_thread},
-    {"RecvUdp", RecvUdp},
-    {"dbsave_thread", dbsave_thread},
-    {"file_thread", file_thread},
-    {"sensor_log_thread", sensor_log_thread},
-    {"mqtt_thread", mqtt_thread},
-    {"mail_thread", mail_thread},
-    {"network_thread", network_thread},
-    {"sensor_monitor_thread", sensor_monitor_thread},
-    {"state_log_thread", state_log_thread},
-    {"snmp_trap_thread", snmp_trap_thread},
-    {"sensor_state_thread", sensor_state_thread},
-    {"onewire_thread", onewire_thread},
-    {"ai_thread_func", ai_thread_func},
-    {"mailreport_thread", mailreport_thread},
-    {"trend_log_thread", trend_log_thread},
-    {"filter_log_thread", filter_log_thread},
-    {"extra_log_thread", extra_log_thread},
+    {"cpustate", cpustate_thread},
+    {"msgqueue", messagequeue_thread},
+    {"snmp", RecvUdp},
+    {"dbsave", dbsave_thread},
+    {"files", file_thread},
+    {"log", sensor_log_thread},
+    {"mqtt", mqtt_thread},
+    {"mail", mail_thread},
+    {"network", network_thread},
+    {"monitor", sensor_monitor_thread},
+    {"statelog", state_log_thread},
+    {"snmp-trap", snmp_trap_thread},
+    {"state", sensor_state_thread},
+    {"onewire", onewire_thread},
+    {"ai", ai_thread_func},
+    {"mailreport", mailreport_thread},
+    {"trendlog", trend_log_thread},
+    {"filterlog", filter_log_thread},
+    {"extralog", extra_log_thread},
 };
 
 void restart_appliance()
@@ -95,21 +96,62 @@ void restart_appliance()
 
 long thread_tid() { return static_cast<long>(syscall(SYS_gettid)); }
 
-// A period of up to 100 ms is slept whole: the thread stops within one
-// period anyway. Longer waits are cut into 100 ms slices so that a stop is
-// still seen within 100 ms. Finer slices only cost an idle service CPU time.
+namespace {
+
+// The stop and the request flags wake sleepers through these. Waiters are
+// any thread; stop_running and request_posted notify.
+std::mutex sleep_mutex;
+std::condition_variable stop_cv;
+std::condition_variable request_cv;
+uint64_t request_count = 0;  // under sleep_mutex; request_posted writes, wait_for_request reads
+
+}  // namespace
+
+// The whole period is one wait: stop_running cuts it short, so an idle
+// thread wakes once a period and not more often to look at `control`.
 void sleep_while_running(int ms)
 {
-    constexpr int SLICE = 100;
-    for (int left = ms; left > 0 && control.load(); left -= SLICE) msleep(left < SLICE ? left : SLICE);
+    std::unique_lock<std::mutex> lock(sleep_mutex);
+    stop_cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return control.load() == 0; });
 }
 
+void stop_running()
+{
+    control = 0;
+    {
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        stop_cv.notify_all();
+        request_cv.notify_all();
+    }
+    for (TSQueue<std::string>* q : {&db_save, &mail_send, &mqtt_con, &state_log, &trap_que}) q->wake();
+}
+
+void wait_for_request(int ms)
+{
+    std::unique_lock<std::mutex> lock(sleep_mutex);
+    const uint64_t seen = request_count;
+    request_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                        [seen] { return request_count != seen || control.load() == 0; });
+}
+
+void request_posted()
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex);
+    ++request_count;
+    request_cv.notify_all();
+}
+
+// `name` is also the thread's name as top -H and /proc show it; the kernel
+// keeps at most 15 characters of it.
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
 {
     if (pthread_create(th, nullptr, fn, nullptr) != 0) {
         std::printf("pthread_create error: %s\n", name);
         return false;
     }
+    char comm[16];
+    std::snprintf(comm, sizeof comm, "%s", name);
+    pthread_setname_np(*th, comm);
     kvt_set_realtime(*th);
     return true;
 }

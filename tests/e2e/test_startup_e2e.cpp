@@ -3,6 +3,7 @@
 // its various states, and sandboxes side by side.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "monitor_table.h"
 #include "process.h"
@@ -80,6 +84,34 @@ TEST(StartupE2E, TwoBoardsStartSideBySideAndOnlyTheSwitchedOnePowersOff)
         ASSERT_NE(realpath(sb->root().c_str(), real), nullptr);
         EXPECT_STREQ(cwd, real);  // msgq.key and relative paths live there
     }
+    // Named threads: each activity under its own name, the simulated
+    // board's own threads under "sim-".
+    auto thread_names = [pid = pa.pid()] {
+        std::multiset<std::string> names;
+        const std::string task = "/proc/" + std::to_string(pid) + "/task";
+        if (DIR* d = opendir(task.c_str())) {
+            while (dirent* e = readdir(d)) {
+                std::ifstream comm(task + "/" + e->d_name + "/comm");
+                std::string name;
+                if (e->d_name[0] != '.' && std::getline(comm, name)) names.insert(name);
+            }
+            closedir(d);
+        }
+        return names;
+    };
+    const std::vector<std::string> named = {"dbsave", "snmp", "snmp-trap", "mail", "network", "wireT1-log",
+                                            "dio-monitor", "onewire1", "sim-ds2480-1", "sim-ds2480-2"};
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const auto names = thread_names();
+            return std::all_of(named.begin(), named.end(), [&](const std::string& n) { return names.count(n) == 1; });
+        },
+        5000))
+        << [&] {
+               std::string seen;
+               for (const std::string& n : thread_names()) seen += " " + n;
+               return "threads:" + seen;
+           }();
 
     EXPECT_EQ(int_at(a.read("/tmp/mmapfile_flg"), 76), 1);                     // is_7400: both straps 1
     EXPECT_EQ(int_at(b.read("/tmp/mmapfile_flg"), 76), 0);
