@@ -58,11 +58,15 @@ thread_sample() {
     for t in /proc/$PID/task/*; do
         st=$(cat "$t/stat" 2>/dev/null) || continue
         name=$(cat "$t/comm" 2>/dev/null | tr ' ' '_')
-        sw=$(awk '/^(non)?voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }' "$t/status" 2>/dev/null)
+        sw=$(awk '/^voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }' "$t/status" 2>/dev/null)
         echo "${t##*/} $name $(echo "${st##*) }" | awk '{ print $12 + $13 }') $sw"
     done | sort
 }
 
+# The state threads and the per-minute writers start at the next whole
+# minute: the first sample waits until they run.
+sec=$(date +%S)
+sleep $((63 - ${sec#0}))
 thread_sample >"$SB/threads.start"
 sleep "$IDLE_SECONDS"
 thread_sample >"$SB/threads.end"

@@ -353,7 +353,7 @@ int cycle_change()
  * dbsave_thread: the settings writer.
  * Owns: the database connection after start-up, the request flags of the
  *   sections it saves, its copy of channel names and log flags.
- * Waits on: db_save, polled every 50 ms while empty.
+ * Waits on: db_save; a push wakes it at once.
  * Order: messages are saved in queue order, one transaction per batch; a
  *   failed batch is rolled back whole and memory reloaded from the database.
  * Stopped by: control leaving 1; changes queued up to then are written in

@@ -4,6 +4,8 @@
 // thread per activity, joins them all once `control` drops to 0, and then
 // restarts the appliance (rebootflg), exits quietly (updateflg: SIGTERM or
 // the update command) or powers off (the power switch).
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -98,29 +100,58 @@ long thread_tid() { return static_cast<long>(syscall(SYS_gettid)); }
 
 namespace {
 
-// The stop and the request flags wake sleepers through these. Waiters are
-// any thread; stop_running and request_posted notify.
+// The request flags wake sleepers through these. Waiters are any thread;
+// stop_running and request_posted notify.
 std::mutex sleep_mutex;
-std::condition_variable stop_cv;
 std::condition_variable request_cv;
 uint64_t request_count = 0;  // under sleep_mutex; request_posted writes, wait_for_request reads
 
+// Readable from the stop on: stop_running writes it, sleep_while_running
+// polls it from any thread. -1 when the kernel gave none.
+int stop_fd()
+{
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
-// The whole period is one wait: stop_running cuts it short, so an idle
-// thread wakes once a period and not more often to look at `control`.
+// The whole period is one wait that stop_running cuts short, so an idle
+// thread wakes once a period and not more often to look at `control`. The
+// wait is a poll, whose time-out follows the same clock as the wall-clock
+// arithmetic of its callers (timer's next whole minute).
 void sleep_while_running(int ms)
 {
-    std::unique_lock<std::mutex> lock(sleep_mutex);
-    stop_cv.wait_for(lock, std::chrono::milliseconds(ms), [] { return control.load() == 0; });
+    const int fd = stop_fd();
+    if (fd < 0) {
+        for (int left = ms; left > 0 && control.load(); left -= 100) msleep(left < 100 ? left : 100);
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (int left = ms; left > 0 && control.load() != 0;) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, left);
+        if (r == 0) return;
+        if (r > 0 && control.load() != 0) {
+            // A stop taken back (control set to 1 again): forget it.
+            uint64_t n;
+            if (read(fd, &n, sizeof n) < 0) {
+                // another sleeper took it first
+            }
+        }
+        left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+    }
 }
 
 void stop_running()
 {
     control = 0;
+    if (stop_fd() >= 0) {
+        const uint64_t one = 1;
+        if (write(stop_fd(), &one, sizeof one) < 0) report_error("stop_running: write", "stop eventfd", errno);
+    }
     {
         std::lock_guard<std::mutex> lock(sleep_mutex);
-        stop_cv.notify_all();
         request_cv.notify_all();
     }
     for (TSQueue<std::string>* q : {&db_save, &mail_send, &mqtt_con, &state_log, &trap_que}) q->wake();

@@ -547,7 +547,8 @@ void* mqtt_sub_thread(void*)
  * mqtt_cc_thread: the notification publisher.
  * Owns: the consuming end of mqtt_con, the outbox and its file, the
  * publishing connection.
- * Waits on: mqtt_con at most 50 ms while nothing is out; the broker at most
+ * Waits on: mqtt_con, whose push wakes it at once (at most 1 s with an empty
+ * outbox, 50 ms while notifications wait for the broker); the broker at most
  * 10 ms while a notification waits for its acknowledgement.
  * Order: notifications leave in queue order, one in flight at a time.
  * Stopped by: `control` dropping to 0; what still waits then goes to the

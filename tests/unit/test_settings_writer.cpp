@@ -365,7 +365,7 @@ TEST_F(SettingsWriterTest, ChangesQueuedBeforeTheStopAreWritten)
 {
     copy_text(sensor_settings.digitalI[0].name, "last words");
     db_save.push_n(1, 0);
-    control = 0;
+    stop_running();
     dbsave_thread(nullptr);
     EXPECT_EQ(peek("SELECT name FROM webapp_di WHERE id=1"), "last words");
     EXPECT_TRUE(db_save.empty());
