@@ -13,10 +13,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
@@ -86,32 +86,25 @@ TEST(StartupE2E, TwoBoardsStartSideBySideAndOnlyTheSwitchedOnePowersOff)
     }
     // Named threads: each activity under its own name, the simulated
     // board's own threads under "sim-".
-    auto thread_names = [pid = pa.pid()] {
-        std::multiset<std::string> names;
-        const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    auto thread_names = [task = "/proc/" + std::to_string(pa.pid()) + "/task"] {
+        std::string names = " ";
         if (DIR* d = opendir(task.c_str())) {
-            while (dirent* e = readdir(d)) {
-                std::ifstream comm(task + "/" + e->d_name + "/comm");
-                std::string name;
-                if (e->d_name[0] != '.' && std::getline(comm, name)) names.insert(name);
-            }
+            for (std::string name; dirent* e = readdir(d);)
+                if (std::ifstream comm(task + "/" + e->d_name + "/comm"); e->d_name[0] != '.' && std::getline(comm, name))
+                    names += name + " ";
             closedir(d);
         }
         return names;
     };
-    const std::vector<std::string> named = {"dbsave", "snmp", "snmp-trap", "mail", "network", "wireT1-log",
-                                            "dio-monitor", "onewire1", "sim-ds2480-1", "sim-ds2480-2"};
+    const char* const named[] = {" dbsave ",      " snmp-trap ", " mail ",         " network ",     " wireT1-log ",
+                                 " dio-monitor ", " onewire1 ",  " sim-ds2480-1 ", " sim-ds2480-2 "};
     EXPECT_TRUE(wait_until(
         [&] {
-            const auto names = thread_names();
-            return std::all_of(named.begin(), named.end(), [&](const std::string& n) { return names.count(n) == 1; });
+            const std::string names = thread_names();
+            return std::all_of(std::begin(named), std::end(named), [&](const char* n) { return names.find(n) != std::string::npos; });
         },
-        5000))
-        << [&] {
-               std::string seen;
-               for (const std::string& n : thread_names()) seen += " " + n;
-               return "threads:" + seen;
-           }();
+        deadline_ms(5000)))
+        << "threads:" << thread_names();
 
     EXPECT_EQ(int_at(a.read("/tmp/mmapfile_flg"), 76), 1);                     // is_7400: both straps 1
     EXPECT_EQ(int_at(b.read("/tmp/mmapfile_flg"), 76), 0);
