@@ -78,7 +78,7 @@ int main()
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const double c1 = thread_cpu_s(th);
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-        control = 0;
+        stop_running();
         pthread_join(th, nullptr);
         std::printf("thread CPU            %9.4f s in %.1f s = %.4f %% of one core   (target: under 0.2 %%)\n",
                     c1 - c0, wall, 100 * (c1 - c0) / wall);

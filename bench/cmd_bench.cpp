@@ -133,7 +133,7 @@ int main()
     double burst_ms = ms_since(t0);
     long batches = dbsave_batch_count() - batches_before;
 
-    control = 0;
+    stop_running();
     mq.join();
     ws.join();
     msgctl(qid, IPC_RMID, nullptr);

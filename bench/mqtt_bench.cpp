@@ -110,7 +110,7 @@ int main()
         std::printf("ratio to the broker round trip: p50 %.1fx, p99 %.1fx   (target: p99 under 50 ms)\n",
                     ours[ours.size() / 2] / base[base.size() / 2], ours[ours.size() * 99 / 100] / base[base.size() * 99 / 100]);
 
-    control = 0;
+    stop_running();
     session.join();
 
     // Notifications: one state change at a time, each timed from its record
@@ -151,7 +151,7 @@ int main()
             if (!sub.next(note_topic, static_cast<size_t>(i) + 1, 2000).empty()) lat.push_back(ms_since(t0));
         }
         const double cpu = thread_cpu_ms(cc) - cpu0;
-        control = 0;
+        stop_running();
         pthread_join(cc, nullptr);
         print_latency(tls ? "state change to subscriber, TLS" : "state change to subscriber, plain", lat);
         std::printf("%-44s %.3f ms CPU per notification (publisher thread)\n", "", cpu / NOTIFICATIONS);

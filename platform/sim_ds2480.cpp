@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -301,6 +302,8 @@ void Adapter::run()
     // emulation gets a larger share of a busy processor than the service
     // so that its replies do not run into the host's read time-outs. Not a
     // real-time policy: a runaway loop here still cannot freeze the machine.
+    const std::string name = "sim-ds2480-" + std::to_string(bus_ + 1);
+    pthread_setname_np(pthread_self(), name.c_str());
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10) != 0) {
         // without the privilege it runs at the normal share
     }

@@ -41,6 +41,13 @@ int chcnt_next(int v);
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name);
 // Sleeps up to ms milliseconds, waking early once control is 0.
 void sleep_while_running(int ms);
+// Sets control to 0 and wakes every thread sleeping in sleep_while_running,
+// wait_for_request or on one of the settings queues.
+void stop_running();
+// Waits up to ms milliseconds for request_posted(), or for the stop.
+void wait_for_request(int ms);
+// Wakes the threads in wait_for_request: a request flag has been set.
+void request_posted();
 // The kernel id of the calling thread, as printed in the start lines.
 long thread_tid();
 

@@ -146,7 +146,10 @@ void section_follow_up(int kind, int first, int last, const Marks& m)
         chcntup();
         set(&R::trend_set_configuration, REQ::SAVED);
         break;
-    case SAVE::NETWORK: set(&R::network_set_configuration, REQ::APPLY); break;
+    case SAVE::NETWORK:
+        set(&R::network_set_configuration, REQ::APPLY);
+        request_posted();
+        break;
     case SAVE::SNMP:
         for (int i = first; i <= last; ++i) snmp_prefix_Set(i);
         set(&R::snmp_set_configuration, REQ::SAVED);
@@ -350,7 +353,7 @@ int cycle_change()
  * dbsave_thread: the settings writer.
  * Owns: the database connection after start-up, the request flags of the
  *   sections it saves, its copy of channel names and log flags.
- * Waits on: db_save, polled every 50 ms while empty.
+ * Waits on: db_save; a push wakes it at once.
  * Order: messages are saved in queue order, one transaction per batch; a
  *   failed batch is rolled back whole and memory reloaded from the database.
  * Stopped by: control leaving 1; changes queued up to then are written in
@@ -368,9 +371,11 @@ void* dbsave_thread(void*)
         }
         std::fflush(stdout);
     };
+    // A push wakes the writer at once; the one-second bound only keeps the
+    // loop alive should a push ever come without its notification.
     while (control == 1) {
         batch();
-        sleep_while_running(50);
+        db_save.wait_for(std::chrono::seconds(1), [] { return control != 1; });
     }
     batch();
     std::printf("end dbsave thread\n");

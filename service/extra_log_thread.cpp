@@ -166,10 +166,10 @@ void* extra_log_thread(void*)
         ::mkdir(kvt_path(std::string("/tmp/extra_log/") + g.word).c_str(), 0777);
     timer();
     const LogChild children[] = {
-        {extra_analog_log_thread, "extra_analog_log_thread"},
-        {extra_wireT_log_thread, "extra_wireT_log_thread"},
-        {extra_wireH_log_thread, "extra_wireH_log_thread"},
-        {extra_NX40_log_thread, "extra_NX40_log_thread"},
+        {extra_analog_log_thread, "extra-ai"},
+        {extra_wireT_log_thread, "extra-wireT"},
+        {extra_wireH_log_thread, "extra-wireH"},
+        {extra_NX40_log_thread, "extra-nx40"},
     };
     if (control != 0) start_and_join(children, 4);
     std::printf("end extra log thread\n");

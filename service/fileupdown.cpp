@@ -315,7 +315,9 @@ void* file_thread(void*)
             else if (req == REQ::IMPORT)
                 f.store(FILE_UPDOWN::do_import(kind));
         }
-        sleep_while_running(50);
+        // The web UI sets the flags from its own process, which cannot wake
+        // this thread: a request waits at most half a second.
+        sleep_while_running(500);
     }
     std::printf("end file thread\n");
     return nullptr;

@@ -93,14 +93,14 @@ void* cp_flogfile_thread(void*) { return log_copier("cp_flogfile_thread", FILTER
 void* filter_log_thread(void*)
 {
     const LogChild children[] = {
-        {ai_filter_log_thread, "ai_filter_log_thread"},
-        {WireT1_filter_log_thread, "WireT1_filter_log_thread"},
-        {WireT2_filter_log_thread, "WireT2_filter_log_thread"},
-        {WireH1_filter_log_thread, "WireH1_filter_log_thread"},
-        {WireH2_filter_log_thread, "WireH2_filter_log_thread"},
-        {NX40_1_filter_log_thread, "NX40_1_filter_log_thread"},
-        {NX40_2_filter_log_thread, "NX40_2_filter_log_thread"},
-        {cp_flogfile_thread, "cp_flogfile_thread"},
+        {ai_filter_log_thread, "ai-filter"},
+        {WireT1_filter_log_thread, "wireT1-filter"},
+        {WireT2_filter_log_thread, "wireT2-filter"},
+        {WireH1_filter_log_thread, "wireH1-filter"},
+        {WireH2_filter_log_thread, "wireH2-filter"},
+        {NX40_1_filter_log_thread, "nx40-1-filter"},
+        {NX40_2_filter_log_thread, "nx40-2-filter"},
+        {cp_flogfile_thread, "filter-copy"},
     };
     return run_family("filter_log_thread", FILTER, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

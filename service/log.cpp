@@ -91,11 +91,10 @@ int timer()
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm lt;
     localtime_r(&ts.tv_sec, &lt);
-    long slices = timer_slices(timer_remaining_us(lt.tm_sec, ts.tv_nsec));
-    for (long i = 0; i < slices; ++i) {
-        if (control == 0) return 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    // The whole slices in one wait: it ends just after the minute boundary
+    // as slice by slice did, and at once when the service stops.
+    const long slices = timer_slices(timer_remaining_us(lt.tm_sec, ts.tv_nsec));
+    if (slices > 0) sleep_while_running(static_cast<int>(slices * 100));
     return 0;
 }
 
@@ -112,7 +111,7 @@ int check_ban_char(const char* text)
 
 int reboot()
 {
-    control = 0;
+    stop_running();
     rebootflg = 1;
     applog("再起動します");
     return 0;

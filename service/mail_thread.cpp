@@ -394,7 +394,9 @@ void* mail_thread(void*)
             mail_send.pop();
         }
         mail_retry_pass(retries, arrived);
-        mail_send.wait_for(std::chrono::milliseconds(50));
+        // With mails waiting for another try the retry pass runs every 50 ms;
+        // otherwise only a new request (or the stop) has work for it.
+        mail_send.wait_for(std::chrono::milliseconds(retries.empty() ? 1000 : 50), [] { return control == 0; });
     }
     if (!retries.empty())
         report(std::to_string(retries.size()) + " mails waiting for another try are not sent: the service stops");

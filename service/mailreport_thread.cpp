@@ -283,8 +283,8 @@ void* mailreport_thread(void*)
     timer();
     for (int n = 0; n < SETTINGS_TABLE::MAIL_REPORT_NUM; ++n) ini_mailreport(n);
     pthread_t data, save;
-    const bool data_started = control && start_thread(&data, mailreport_data, "mailreport_data");
-    const bool save_started = control && start_thread(&save, mailreport_data_save, "mailreport_data_save");
+    const bool data_started = control && start_thread(&data, mailreport_data, "mailreport-data");
+    const bool save_started = control && start_thread(&save, mailreport_data_save, "mailreport-save");
     if (data_started) pthread_join(data, nullptr);
     if (save_started) pthread_join(save, nullptr);
     std::printf("end mailreport_thread\n");

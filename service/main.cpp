@@ -4,10 +4,13 @@
 // thread per activity, joins them all once `control` drops to 0, and then
 // restarts the appliance (rebootflg), exits quietly (updateflg: SIGTERM or
 // the update command) or powers off (the power switch).
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -56,25 +59,25 @@ struct RosterEntry {
 
 // Threads in start order.
 const RosterEntry ROSTER[] = {
-    {"cpustate_thread", cpustate_thread},
-    {"messagequeue_thread", messagequeue_thread},
-    {"RecvUdp", RecvUdp},
-    {"dbsave_thread", dbsave_thread},
-    {"file_thread", file_thread},
-    {"sensor_log_thread", sensor_log_thread},
-    {"mqtt_thread", mqtt_thread},
-    {"mail_thread", mail_thread},
-    {"network_thread", network_thread},
-    {"sensor_monitor_thread", sensor_monitor_thread},
-    {"state_log_thread", state_log_thread},
-    {"snmp_trap_thread", snmp_trap_thread},
-    {"sensor_state_thread", sensor_state_thread},
-    {"onewire_thread", onewire_thread},
-    {"ai_thread_func", ai_thread_func},
-    {"mailreport_thread", mailreport_thread},
-    {"trend_log_thread", trend_log_thread},
-    {"filter_log_thread", filter_log_thread},
-    {"extra_log_thread", extra_log_thread},
+    {"cpustate", cpustate_thread},
+    {"msgqueue", messagequeue_thread},
+    {"snmp", RecvUdp},
+    {"dbsave", dbsave_thread},
+    {"files", file_thread},
+    {"log", sensor_log_thread},
+    {"mqtt", mqtt_thread},
+    {"mail", mail_thread},
+    {"network", network_thread},
+    {"monitor", sensor_monitor_thread},
+    {"statelog", state_log_thread},
+    {"snmp-trap", snmp_trap_thread},
+    {"state", sensor_state_thread},
+    {"onewire", onewire_thread},
+    {"ai", ai_thread_func},
+    {"mailreport", mailreport_thread},
+    {"trendlog", trend_log_thread},
+    {"filterlog", filter_log_thread},
+    {"extralog", extra_log_thread},
 };
 
 void restart_appliance()
@@ -95,21 +98,91 @@ void restart_appliance()
 
 long thread_tid() { return static_cast<long>(syscall(SYS_gettid)); }
 
-// A period of up to 100 ms is slept whole: the thread stops within one
-// period anyway. Longer waits are cut into 100 ms slices so that a stop is
-// still seen within 100 ms. Finer slices only cost an idle service CPU time.
-void sleep_while_running(int ms)
+namespace {
+
+// The request flags wake sleepers through these. Waiters are any thread;
+// stop_running and request_posted notify.
+std::mutex sleep_mutex;
+std::condition_variable request_cv;
+uint64_t request_count = 0;  // under sleep_mutex; request_posted writes, wait_for_request reads
+
+// Readable from the stop on: stop_running writes it, sleep_while_running
+// polls it from any thread. -1 when the kernel gave none.
+int stop_fd()
 {
-    constexpr int SLICE = 100;
-    for (int left = ms; left > 0 && control.load(); left -= SLICE) msleep(left < SLICE ? left : SLICE);
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
 }
 
+}  // namespace
+
+// The whole period is one wait that stop_running cuts short, so an idle
+// thread wakes once a period and not more often to look at `control`. The
+// wait is a poll, whose time-out follows the same clock as the wall-clock
+// arithmetic of its callers (timer's next whole minute).
+void sleep_while_running(int ms)
+{
+    const int fd = stop_fd();
+    if (fd < 0) {
+        for (int left = ms; left > 0 && control.load(); left -= 100) msleep(left < 100 ? left : 100);
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (int left = ms; left > 0 && control.load() != 0;) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, left);
+        if (r == 0) return;
+        if (r > 0 && control.load() != 0) {
+            // A stop taken back (control set to 1 again): forget it.
+            uint64_t n;
+            if (read(fd, &n, sizeof n) < 0) {
+                // another sleeper took it first
+            }
+        }
+        left = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count());
+    }
+}
+
+void stop_running()
+{
+    control = 0;
+    if (stop_fd() >= 0) {
+        const uint64_t one = 1;
+        if (write(stop_fd(), &one, sizeof one) < 0) report_error("stop_running: write", "stop eventfd", errno);
+    }
+    {
+        std::lock_guard<std::mutex> lock(sleep_mutex);
+        request_cv.notify_all();
+    }
+    for (TSQueue<std::string>* q : {&db_save, &mail_send, &mqtt_con, &state_log, &trap_que}) q->wake();
+}
+
+void wait_for_request(int ms)
+{
+    std::unique_lock<std::mutex> lock(sleep_mutex);
+    const uint64_t seen = request_count;
+    request_cv.wait_for(lock, std::chrono::milliseconds(ms),
+                        [seen] { return request_count != seen || control.load() == 0; });
+}
+
+void request_posted()
+{
+    std::lock_guard<std::mutex> lock(sleep_mutex);
+    ++request_count;
+    request_cv.notify_all();
+}
+
+// `name` is also the thread's name as top -H and /proc show it; the kernel
+// keeps at most 15 characters of it.
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
 {
     if (pthread_create(th, nullptr, fn, nullptr) != 0) {
         std::printf("pthread_create error: %s\n", name);
         return false;
     }
+    char comm[16];
+    std::snprintf(comm, sizeof comm, "%s", name);
+    pthread_setname_np(*th, comm);
     kvt_set_realtime(*th);
     return true;
 }

@@ -174,7 +174,7 @@ void system_action(int n)
         break;
     case 4:
         applog("システムのアップデートを行います");
-        control = 0;
+        stop_running();
         updateflg = 1;
         break;
     default:

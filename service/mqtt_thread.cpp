@@ -547,7 +547,8 @@ void* mqtt_sub_thread(void*)
  * mqtt_cc_thread: the notification publisher.
  * Owns: the consuming end of mqtt_con, the outbox and its file, the
  * publishing connection.
- * Waits on: mqtt_con at most 50 ms while nothing is out; the broker at most
+ * Waits on: mqtt_con, whose push wakes it at once (at most 1 s with an empty
+ * outbox, 50 ms while notifications wait for the broker); the broker at most
  * 10 ms while a notification waits for its acknowledgement.
  * Order: notifications leave in queue order, one in flight at a time.
  * Stopped by: `control` dropping to 0; what still waits then goes to the
@@ -563,7 +564,11 @@ void* mqtt_cc_thread(void*)
         mqtt_take_records(box);
         const bool busy = pub.inflight >= 0 || (pub.m && !pub.up);
         pub.step(box, busy ? 10 : 0);
-        if (pub.inflight < 0 && (box.empty() || !pub.up)) mqtt_con.wait_for(std::chrono::milliseconds(50));
+        // Idle with an empty outbox it waits for a notification (the bound
+        // keeps the connection's keep-alive served); with notifications held
+        // back by a broker that is away it retries every 50 ms.
+        if (pub.inflight < 0 && (box.empty() || !pub.up))
+            mqtt_con.wait_for(std::chrono::milliseconds(box.empty() ? 1000 : 50), [] { return control == 0; });
     }
     mqtt_take_records(box);
     mqtt_outbox_keep(box);
@@ -583,8 +588,8 @@ void* mqtt_thread(void*)
     std::printf("mqtt_thread tid  : %ld\n", thread_tid());
     mosquitto_lib_init();
     pthread_t sub, cc;
-    const bool sub_started = start_thread(&sub, mqtt_sub_thread, "mqtt_sub_thread");
-    const bool cc_started = start_thread(&cc, mqtt_cc_thread, "mqtt_cc_thread");
+    const bool sub_started = start_thread(&sub, mqtt_sub_thread, "mqtt-sub");
+    const bool cc_started = start_thread(&cc, mqtt_cc_thread, "mqtt-cc");
     if (sub_started) pthread_join(sub, nullptr);
     if (cc_started) pthread_join(cc, nullptr);
     // Pulses started by remote writes end (cut short) before the library goes.

@@ -107,7 +107,9 @@ void* network_thread(void*)
                 sleep_while_running(RETRY_MS);
             }
         }
-        sleep_while_running(50);
+        // The settings writer posts the request; the bound is for a flag set
+        // by another process in the shared table.
+        wait_for_request(1000);
     }
     std::printf("end network thread\n");
     return nullptr;

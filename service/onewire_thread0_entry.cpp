@@ -541,7 +541,7 @@ void* onewire_thread(void*)
     onewire_change_switch(SW_POWER[1]);
     ow_power_on_flag = 1;
     pthread_t th[BUSES];
-    bool started[BUSES] = {start_thread(&th[0], one1, "one1"), start_thread(&th[1], one2, "one2")};
+    bool started[BUSES] = {start_thread(&th[0], one1, "onewire1"), start_thread(&th[1], one2, "onewire2")};
     for (int b = 0; b < BUSES; ++b)
         if (started[b]) pthread_join(th[b], nullptr);
     std::printf("end onewire_thread\n");

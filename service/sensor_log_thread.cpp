@@ -800,15 +800,15 @@ void* cp_logfile_thread(void*) { return log_copier("cp_logfile_thread", SENSOR);
 void* sensor_log_thread(void*)
 {
     const LogChild children[] = {
-        {ai_sensor_log_thread, "ai_sensor_log_thread"},
-        {WireT1_sensor_log_thread, "WireT1_sensor_log_thread"},
-        {WireT2_sensor_log_thread, "WireT2_sensor_log_thread"},
-        {WireH1_sensor_log_thread, "WireH1_sensor_log_thread"},
-        {WireH2_sensor_log_thread, "WireH2_sensor_log_thread"},
-        {NX40_1_sensor_log_thread, "NX40_1_sensor_log_thread"},
-        {NX40_2_sensor_log_thread, "NX40_2_sensor_log_thread"},
-        {cp_logfile_thread, "cp_logfile_thread"},
-        {NX40_bat_log_thread, "NX40_bat_log_thread"},
+        {ai_sensor_log_thread, "ai-log"},
+        {WireT1_sensor_log_thread, "wireT1-log"},
+        {WireT2_sensor_log_thread, "wireT2-log"},
+        {WireH1_sensor_log_thread, "wireH1-log"},
+        {WireH2_sensor_log_thread, "wireH2-log"},
+        {NX40_1_sensor_log_thread, "nx40-1-log"},
+        {NX40_2_sensor_log_thread, "nx40-2-log"},
+        {cp_logfile_thread, "log-copy"},
+        {NX40_bat_log_thread, "nx40bat-log"},
     };
     return run_family("sensor_log_thread", SENSOR, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

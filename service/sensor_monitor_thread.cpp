@@ -229,9 +229,9 @@ void* sensor_monitor_thread(void*)
         const char* name;
     };
     const Child children[] = {
-        {dio_sensor_monitor_thread, "dio_sensor_monitor_thread"},
-        {NX40_sensor_monitor_thread, "NX40_sensor_monitor_thread"},
-        {VLXA_sensor_monitor_thread, "VLXA_sensor_monitor_thread"},
+        {dio_sensor_monitor_thread, "dio-monitor"},
+        {NX40_sensor_monitor_thread, "nx40-monitor"},
+        {VLXA_sensor_monitor_thread, "vlxa-monitor"},
     };
     pthread_t th[3];
     bool started[3] = {};

@@ -462,15 +462,15 @@ void* sensor_state_thread(void*)
         void* (*fn)(void*);
     };
     static const Child CHILDREN[] = {
-        {"dio_sensor_state_thread", dio_sensor_state_thread},
-        {"ai_sensor_state_thread", ai_sensor_state_thread},
-        {"wireT_sensor_state_thread", wireT_sensor_state_thread},
-        {"wireH_sensor_state_thread", wireH_sensor_state_thread},
-        {"VLXAT_sensor_state_thread", VLXAT_sensor_state_thread},
-        {"VLXAH_sensor_state_thread", VLXAH_sensor_state_thread},
-        {"VLXAB_sensor_state_thread", VLXAB_sensor_state_thread},
-        {"NX40_sensor_state_thread", NX40_sensor_state_thread},
-        {"NX40B_sensor_state_thread", NX40B_sensor_state_thread},
+        {"dio-state", dio_sensor_state_thread},
+        {"ai-state", ai_sensor_state_thread},
+        {"wireT-state", wireT_sensor_state_thread},
+        {"wireH-state", wireH_sensor_state_thread},
+        {"vlxaT-state", VLXAT_sensor_state_thread},
+        {"vlxaH-state", VLXAH_sensor_state_thread},
+        {"vlxaBat-state", VLXAB_sensor_state_thread},
+        {"nx40-state", NX40_sensor_state_thread},
+        {"nx40Bat-state", NX40B_sensor_state_thread},
     };
     constexpr int N = sizeof CHILDREN / sizeof CHILDREN[0];
     pthread_t th[N];

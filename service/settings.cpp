@@ -118,7 +118,7 @@ void* cpustate_thread(void*)
         int sw = 0;
         board_read(BOARD::POWER_SWITCH, &sw);
         if (sigterm_received) {
-            control = 0;
+            stop_running();
             updateflg = 1;
             applog("SIGTERM received");
         }
@@ -126,7 +126,7 @@ void* cpustate_thread(void*)
             std::printf("シャットダウン\n");
             applog("シャットダウン");
             board_write(BOARD::RUN, 0);
-            control = 0;
+            stop_running();
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             break;
         }

@@ -413,6 +413,23 @@ public:
         return m_cond.wait_for(lock, timeout, [this] { return !m_queue.empty(); });
     }
 
+    // As above, and also returns at once when `stop()` holds; whoever makes
+    // it hold calls wake() afterwards.
+    template <typename Rep, typename Period, typename Stop>
+    bool wait_for(const std::chrono::duration<Rep, Period>& timeout, Stop stop)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, timeout, [this, &stop] { return !m_queue.empty() || stop(); }) &&
+               !m_queue.empty();
+    }
+
+    // Makes a waiting consumer look at its stop condition again.
+    void wake()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cond.notify_all();
+    }
+
     void pop()
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -8,6 +8,8 @@
 // the 1-Wire humidity table the KVT-7400 continues at the NX40 names, the
 // VLXA tables and the NX40 battery column being reached only from inside
 // them).
+#include <pthread.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -298,6 +300,7 @@ int start_pulse(int k, int seconds)
     if (!g_pulse[k].compare_exchange_strong(idle, true)) return INCONSISTENT;
     try {
         std::thread([k, seconds] {
+            pthread_setname_np(pthread_self(), "snmp-pulse");
             do_pulse(k, seconds);
             g_pulse[k] = false;
         }).detach();

@@ -920,7 +920,8 @@ void* snmp_trap_thread(void*)
     while (control) {
         // Informs waiting for their answers are looked at every 100 ms.
         const bool waiting = !g_informs.empty();
-        const bool got = trap_que.wait_for(waiting ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
+        const bool got = trap_que.wait_for(waiting ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000),
+                                           [] { return control == 0; });
         while (got && !trap_que.empty()) {
             trap_process_message(trap_que.front().c_str());
             trap_que.pop();

@@ -2,8 +2,9 @@
  * state_log_thread: the one consumer of `state_log`.
  * Owns: every write of the status-log rings (appends, and the clears the
  *   command channel asks for), the periodic save of the rings to /log.
- * Waits on: a 100 ms tick; drains the whole queue before each pause, so
- *   records are handled in the order the state threads pushed them.
+ * Waits on: the queue or a clear request, at most 1 s at a time; drains
+ *   the whole queue before each wait, so records are handled in the order
+ *   the state threads pushed them.
  * Order: a requested clear before the next record; per record, ring entry,
  *   trap text, mail check, MQTT check, relay scenarios.
  * Stopped by: `control` dropping to 0; it saves the rings once more on the way out.
@@ -44,7 +45,11 @@ void run_clear_requests()
 
 }  // namespace
 
-void statelog_request_clear(bool dio_only) { clear_requests.fetch_or(dio_only ? CLEAR_DIO : CLEAR_ALL); }
+void statelog_request_clear(bool dio_only)
+{
+    clear_requests.fetch_or(dio_only ? CLEAR_DIO : CLEAR_ALL);
+    state_log.wake();
+}
 
 StateRecord parse_state_record(const std::string& rec)
 {
@@ -127,7 +132,9 @@ void* state_log_thread(void*)
     StateLogSaver saver{static_cast<long long>(std::time(nullptr))};
     while (control != 0) {
         state_log_drain(saver);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // A push or a clear request wakes it at once; the bound keeps the
+        // periodic save of the rings on time.
+        state_log.wait_for(std::chrono::seconds(1), [] { return control == 0 || clear_requests != 0; });
         state_log_save_due(saver, static_cast<long long>(std::time(nullptr)));
     }
     run_clear_requests();

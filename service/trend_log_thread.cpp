@@ -134,14 +134,14 @@ void* cp_tlogfile_thread(void*) { return log_copier("cp_tlogfile_thread", TREND)
 void* trend_log_thread(void*)
 {
     const LogChild children[] = {
-        {ai_trend_log_thread, "ai_trend_log_thread"},
-        {WireT1_trend_log_thread, "WireT1_trend_log_thread"},
-        {WireT2_trend_log_thread, "WireT2_trend_log_thread"},
-        {WireH1_trend_log_thread, "WireH1_trend_log_thread"},
-        {WireH2_trend_log_thread, "WireH2_trend_log_thread"},
-        {NX40_1_trend_log_thread, "NX40_1_trend_log_thread"},
-        {NX40_2_trend_log_thread, "NX40_2_trend_log_thread"},
-        {cp_tlogfile_thread, "cp_tlogfile_thread"},
+        {ai_trend_log_thread, "ai-trend"},
+        {WireT1_trend_log_thread, "wireT1-trend"},
+        {WireT2_trend_log_thread, "wireT2-trend"},
+        {WireH1_trend_log_thread, "wireH1-trend"},
+        {WireH2_trend_log_thread, "wireH2-trend"},
+        {NX40_1_trend_log_thread, "nx40-1-trend"},
+        {NX40_2_trend_log_thread, "nx40-2-trend"},
+        {cp_tlogfile_thread, "trend-copy"},
     };
     return run_family("trend_log_thread", TREND, children, static_cast<int>(sizeof children / sizeof children[0]));
 }

@@ -35,7 +35,7 @@ public:
     }
     ~FileService()
     {
-        control = 0;
+        stop_running();
         if (th_.joinable()) th_.join();
         mmap_close();
         delete monitor;

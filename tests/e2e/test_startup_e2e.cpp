@@ -3,6 +3,7 @@
 // its various states, and sandboxes side by side.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,7 +13,10 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "deadline.h"
 #include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
@@ -80,6 +84,27 @@ TEST(StartupE2E, TwoBoardsStartSideBySideAndOnlyTheSwitchedOnePowersOff)
         ASSERT_NE(realpath(sb->root().c_str(), real), nullptr);
         EXPECT_STREQ(cwd, real);  // msgq.key and relative paths live there
     }
+    // Named threads: each activity under its own name, the simulated
+    // board's own threads under "sim-".
+    auto thread_names = [task = "/proc/" + std::to_string(pa.pid()) + "/task"] {
+        std::string names = " ";
+        if (DIR* d = opendir(task.c_str())) {
+            for (std::string name; dirent* e = readdir(d);)
+                if (std::ifstream comm(task + "/" + e->d_name + "/comm"); e->d_name[0] != '.' && std::getline(comm, name))
+                    names += name + " ";
+            closedir(d);
+        }
+        return names;
+    };
+    const char* const named[] = {" dbsave ",      " snmp-trap ", " mail ",         " network ",     " wireT1-log ",
+                                 " dio-monitor ", " onewire1 ",  " sim-ds2480-1 ", " sim-ds2480-2 "};
+    EXPECT_TRUE(wait_until(
+        [&] {
+            const std::string names = thread_names();
+            return std::all_of(std::begin(named), std::end(named), [&](const char* n) { return names.find(n) != std::string::npos; });
+        },
+        deadline_ms(5000)))
+        << "threads:" << thread_names();
 
     EXPECT_EQ(int_at(a.read("/tmp/mmapfile_flg"), 76), 1);                     // is_7400: both straps 1
     EXPECT_EQ(int_at(b.read("/tmp/mmapfile_flg"), 76), 0);

@@ -41,7 +41,7 @@ protected:
     void TearDown() override
     {
         // As at the service's stop: relay pulses end before the tables go.
-        control = 0;
+        stop_running();
         snmp_pulses_wait();
         mmap_close();
         gpio1_close();

@@ -89,7 +89,7 @@ TEST_F(DatabaseTest, SelectGivesUpWhenTheServiceStops)
     testing::internal::CaptureStdout();
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        control = 0;
+        stop_running();
     });
     auto t0 = Clock::now();
     std::string r = select_db("SELEC broken statement");

@@ -66,7 +66,7 @@ TEST(FuzzCorpus, EverySnmpSeedIsAnsweredAndItsCutsAndFlipsAreRefusedSafely)
                 EXPECT_LE(recv_harness_feed(m.data(), m.size()), 4) << s.path << " byte " << i;
             }
     }
-    control = 0;  // pulses started by mutated SETs end at once
+    stop_running();  // pulses started by mutated SETs end at once
     snmp_pulses_wait();
 }
 

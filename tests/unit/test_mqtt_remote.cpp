@@ -216,7 +216,7 @@ protected:
 
     void TearDown() override
     {
-        control = 0;
+        stop_running();
         if (session.joinable()) session.join();
         broker.stop();
         EventsTest::TearDown();

@@ -236,7 +236,7 @@ TEST_F(OneWireAcq, RetryWaitEndsEarlyOnAStopOrADisabledProbe)
 
     std::thread stop([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        control = 0;
+        stop_running();
     });
     t0 = Clock::now();
     EXPECT_EQ(owRetryInterval(20000, 0, 2), 1);

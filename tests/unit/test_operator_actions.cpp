@@ -20,7 +20,7 @@ class OperatorActionTest : public EventsTest {
 protected:
     void TearDown() override
     {
-        control = 0;
+        stop_running();
         if (receiver.joinable()) receiver.join();
         if (qid >= 0) msgctl(qid, IPC_RMID, nullptr);
         EventsTest::TearDown();
@@ -206,7 +206,7 @@ TEST_F(OperatorActionTest, OneWireSearchWaitEndsOnReportOrShutdown)
     send("17,");
     ASSERT_TRUE(wait_until([] { return portnum_ok[0] == 0; }, 2000));
     auto t0 = std::chrono::steady_clock::now();
-    control = 0;
+    stop_running();
     receiver.join();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }

@@ -97,7 +97,7 @@ TEST_F(RelayTest, StopCutsALongPulseShortAndRestsTheOutput)
     auto t0 = Clock::now();
     auto p = std::async(std::launch::async, [] { return do_pulse(3, 3600); });
     ASSERT_TRUE(wait_until([&] { return relay_line(3) == 1; }, 2000));
-    control = 0;
+    stop_running();
     ASSERT_EQ(p.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     control = 1;
     EXPECT_LT(seconds_since(t0), 3.0);

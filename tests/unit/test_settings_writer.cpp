@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "command.h"
 #include "common.h"
 #include "db_test_support.h"
+#include "deadline.h"
 #include "record_text.h"
 #include "sandbox.h"
 #include "sim_board.h"
@@ -363,10 +365,33 @@ TEST_F(SettingsWriterTest, ChangesQueuedBeforeTheStopAreWritten)
 {
     copy_text(sensor_settings.digitalI[0].name, "last words");
     db_save.push_n(1, 0);
-    control = 0;
+    stop_running();
     dbsave_thread(nullptr);
     EXPECT_EQ(peek("SELECT name FROM webapp_di WHERE id=1"), "last words");
     EXPECT_TRUE(db_save.empty());
+}
+
+// The writer used to look at its queue every 50 ms; a push right after a
+// batch now wakes it at once, and the stop ends it without a period's delay.
+TEST_F(SettingsWriterTest, ThreadsSleepUntilWork_APushIsTakenWithinMilliseconds)
+{
+    // Each push follows the previous batch at once: a writer that sleeps a
+    // 50 ms period after each batch misses every 45 ms deadline.
+    std::thread writer([] { dbsave_thread(nullptr); });
+    int taken = 0;
+    for (; taken < 5; ++taken) {
+        copy_text(sensor_settings.digitalI[0].name, ("push " + std::to_string(taken)).c_str());
+        db_save.push_n(1, 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms(45));
+        while (!db_save.empty() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        if (!db_save.empty()) break;
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    stop_running();
+    writer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(deadline_ms(45)));
+    ASSERT_EQ(taken, 5) << "push " << taken << " still queued after 45 ms";
+    EXPECT_EQ(peek("SELECT name FROM webapp_di WHERE id=1"), "push 4");
 }
 
 TEST_F(SettingsWriterTest, AnUpdateThatChangesNoRowIsLoggedAndTheRestCommits)

@@ -112,7 +112,7 @@ TEST_F(StateLogTest, ThreadDrainsInOrderAndSavesAtStop)
     std::thread th([] { state_log_thread(nullptr); });
     for (int i = 1; i <= 50; ++i) state_log.push("1700000000,2,1," + std::to_string(i % 8 + 1) + ",100,0,");
     ASSERT_TRUE(wait_until([&] { return std::atomic_ref<int32_t>(all().w).load() == 50; }, 5000));
-    control = 0;
+    stop_running();
     th.join();
     for (int i = 0; i < 50; ++i) ASSERT_EQ(all().all[i].state, (i + 1) % 8 + 1) << "entry " << i;
     ASSERT_TRUE(sb.exists("/log/mmapfile_status"));

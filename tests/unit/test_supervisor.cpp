@@ -56,7 +56,7 @@ TEST(SupervisorTest, AStopDecidedElsewhereEndsItQuietly)
     });
     wait_until([&] { return done.load(); }, 150);  // a few ticks of watching
     EXPECT_FALSE(done.load());
-    control = 0;  // the restart command, say
+    stop_running();  // the restart command, say
     EXPECT_TRUE(wait_until([&] { return done.load(); }, 1000));
     t.join();
     std::string out = testing::internal::GetCapturedStdout();
@@ -88,8 +88,8 @@ TEST(SupervisorTest, StoppableWaitsEndSoonAfterControlDrops)
         if (!c.may_end_alone) {
             EXPECT_FALSE(done.load()) << c.what;
         }
-        control = 0;
-        EXPECT_TRUE(wait_until([&] { return done.load(); }, 400)) << c.what << " kept waiting after control = 0";
+        stop_running();
+        EXPECT_TRUE(wait_until([&] { return done.load(); }, 400)) << c.what << " kept waiting after the stop";
         t.join();
         // Once stopped, a wait does not wait at all.
         auto t0 = std::chrono::steady_clock::now();
