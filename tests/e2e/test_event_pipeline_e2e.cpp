@@ -49,14 +49,6 @@ bool ring_has(TestSandbox& sb, int type, int port, int state, int value)
     return scan(log.all_status_log.all, 10000, log.all_status_log.r, log.all_status_log.w);
 }
 
-// The state threads start on the next whole minute; where libfaketime is
-// installed the service's clock starts a few seconds before one.
-std::vector<std::string> clock_near_a_minute()
-{
-    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
-    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
-}
-
 }  // namespace
 
 // Digital inputs flipped on the board and analog sources connected with

@@ -59,14 +59,6 @@ int log_lines(TestSandbox& sb, const std::string& line) { return count_of(sb.app
 
 void retries_off(TestSandbox& sb) { db_exec(sb, "UPDATE webapp_onewire_conf SET num=0, interval=0;"); }
 
-// The state threads start on the next whole minute; where libfaketime is
-// installed the service's clock starts a few seconds before one.
-std::vector<std::string> clock_near_a_minute()
-{
-    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
-    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
-}
-
 }  // namespace
 
 TEST(OneWireE2E, ProbesOnBothBusesReachTheLiveTableAndASearchDropsANewlyRegisteredOne)

@@ -32,9 +32,10 @@ inline int free_port(int type)
 }
 
 // Starts argv (argv[0] looked up in PATH) with its standard output, and its
-// standard error unless out_only, appended to `log` (or over it); its PID.
+// standard error unless out_only, appended to `log` (or over it), in the
+// environment envp (null: this process's); its PID.
 inline pid_t spawn_logged(std::vector<std::string> argv, const std::string& log, bool append = true,
-                          bool out_only = false)
+                          bool out_only = false, char* const* envp = nullptr)
 {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
@@ -47,7 +48,7 @@ inline pid_t spawn_logged(std::vector<std::string> argv, const std::string& log,
             if (!out_only) dup2(fd, 2);
             close(fd);
         }
-        execvp(args[0], args.data());
+        execvpe(args[0], args.data(), envp ? envp : environ);
         _exit(127);
     }
     return pid;
@@ -90,6 +91,11 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
+
+// The environment that starts the service's clock a few seconds before a
+// whole minute (when the state threads start) where libfaketime is
+// installed; empty elsewhere.
+std::vector<std::string> clock_near_a_minute();
 
 // Runs a program to completion; returns its exit code and its output
 // (standard output and standard error together). extra_env entries are
