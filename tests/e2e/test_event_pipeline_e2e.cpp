@@ -20,25 +20,16 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-template <typename T>
-bool read_table(TestSandbox& sb, const char* service_path, T& out)
-{
-    std::ifstream in(sb.path(service_path), std::ios::binary);
-    return in.read(reinterpret_cast<char*>(&out), sizeof out) && in.gcount() == sizeof out;
-}
-
 MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
-    MONITOR_TABLE::Sensor_condition c{};
-    read_table(sb, "/tmp/mmapfile_monitor", c);
-    return c;
+    return sb.table<MONITOR_TABLE::Sensor_condition>("/tmp/mmapfile_monitor");
 }
 
 // True when the ring holds an entry of this type, port, state and value.
 bool ring_has(TestSandbox& sb, int type, int port, int state, int value)
 {
     static MONITOR_TABLE::Status_Log log;
-    if (!read_table(sb, "/tmp/mmapfile_status", log)) return false;
+    if (!sb.read_table("/tmp/mmapfile_status", log)) return false;
     auto scan = [&](const MONITOR_TABLE::StatusEntry* e, int cap, int r, int w) {
         if (!MONITOR_TABLE::ring_indices_valid(r, w, cap)) return false;
         for (int k = r; k != w; k = (k + 1) % cap)
@@ -75,7 +66,7 @@ TEST(EventPipelineE2E, InputsAndAnalogSourcesReachTheRelaysAndTheStatusLogAndSur
     auto analog = [&](int i) { return live(sb).analog[i]; };
     auto connection = [&] {
         MONITOR_TABLE::RequestFlg f{};
-        read_table(sb, "/tmp/mmapfile_flg", f);
+        sb.read_table("/tmp/mmapfile_flg", f);
         return f.ai_connection;
     };
     auto all_analog_are = [&](int v) {

@@ -46,10 +46,7 @@ std::string kvtctl(TestSandbox& sb, const std::vector<std::string>& args) { retu
 
 MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
-    MONITOR_TABLE::Sensor_condition c{};
-    std::ifstream in(sb.path("/tmp/mmapfile_monitor"), std::ios::binary);
-    in.read(reinterpret_cast<char*>(&c), sizeof c);
-    return c;
+    return sb.table<MONITOR_TABLE::Sensor_condition>("/tmp/mmapfile_monitor");
 }
 int temp(TestSandbox& sb, int n) { return live(sb).onewire_temperature[n - 1].value; }
 int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].value; }
