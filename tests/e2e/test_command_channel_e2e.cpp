@@ -19,9 +19,7 @@ int kvtctl(const TestSandbox& sb, const std::vector<std::string>& args) { return
 
 int input1_level(const TestSandbox& sb)
 {
-    MONITOR_TABLE::Sensor_condition c{};
-    std::ifstream(sb.path("/tmp/mmapfile_monitor"), std::ios::binary).read(reinterpret_cast<char*>(&c), sizeof c);
-    return c.digitalio[0].value;
+    return sb.table<MONITOR_TABLE::Sensor_condition>("/tmp/mmapfile_monitor").digitalio[0].value;
 }
 
 }  // namespace

@@ -20,25 +20,16 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-template <typename T>
-bool read_table(TestSandbox& sb, const char* service_path, T& out)
-{
-    std::ifstream in(sb.path(service_path), std::ios::binary);
-    return in.read(reinterpret_cast<char*>(&out), sizeof out) && in.gcount() == sizeof out;
-}
-
 MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
-    MONITOR_TABLE::Sensor_condition c{};
-    read_table(sb, "/tmp/mmapfile_monitor", c);
-    return c;
+    return sb.table<MONITOR_TABLE::Sensor_condition>("/tmp/mmapfile_monitor");
 }
 
 // True when the ring holds an entry of this type, port, state and value.
 bool ring_has(TestSandbox& sb, int type, int port, int state, int value)
 {
     static MONITOR_TABLE::Status_Log log;
-    if (!read_table(sb, "/tmp/mmapfile_status", log)) return false;
+    if (!sb.read_table("/tmp/mmapfile_status", log)) return false;
     auto scan = [&](const MONITOR_TABLE::StatusEntry* e, int cap, int r, int w) {
         if (!MONITOR_TABLE::ring_indices_valid(r, w, cap)) return false;
         for (int k = r; k != w; k = (k + 1) % cap)
@@ -47,14 +38,6 @@ bool ring_has(TestSandbox& sb, int type, int port, int state, int value)
     };
     if (type == 1) return scan(log.dio_status_log.dio, 2000, log.dio_status_log.r, log.dio_status_log.w);
     return scan(log.all_status_log.all, 10000, log.all_status_log.r, log.all_status_log.w);
-}
-
-// The state threads start on the next whole minute; where libfaketime is
-// installed the service's clock starts a few seconds before one.
-std::vector<std::string> clock_near_a_minute()
-{
-    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
-    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
 }
 
 }  // namespace
@@ -83,7 +66,7 @@ TEST(EventPipelineE2E, InputsAndAnalogSourcesReachTheRelaysAndTheStatusLogAndSur
     auto analog = [&](int i) { return live(sb).analog[i]; };
     auto connection = [&] {
         MONITOR_TABLE::RequestFlg f{};
-        read_table(sb, "/tmp/mmapfile_flg", f);
+        sb.read_table("/tmp/mmapfile_flg", f);
         return f.ai_connection;
     };
     auto all_analog_are = [&](int v) {

@@ -25,12 +25,6 @@ namespace {
 
 const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
 
-std::vector<std::string> clock_near_a_minute()
-{
-    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
-    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
-}
-
 const std::string NOTES = "kvt7400/12/change_condition";
 
 // The "value" member of each notification line.

@@ -46,10 +46,7 @@ std::string kvtctl(TestSandbox& sb, const std::vector<std::string>& args) { retu
 
 MONITOR_TABLE::Sensor_condition live(TestSandbox& sb)
 {
-    MONITOR_TABLE::Sensor_condition c{};
-    std::ifstream in(sb.path("/tmp/mmapfile_monitor"), std::ios::binary);
-    in.read(reinterpret_cast<char*>(&c), sizeof c);
-    return c;
+    return sb.table<MONITOR_TABLE::Sensor_condition>("/tmp/mmapfile_monitor");
 }
 int temp(TestSandbox& sb, int n) { return live(sb).onewire_temperature[n - 1].value; }
 int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].value; }
@@ -58,14 +55,6 @@ int humid(TestSandbox& sb, int n) { return live(sb).onewire_humidity[n - 1].valu
 int log_lines(TestSandbox& sb, const std::string& line) { return count_of(sb.applog(), line + "\n"); }
 
 void retries_off(TestSandbox& sb) { db_exec(sb, "UPDATE webapp_onewire_conf SET num=0, interval=0;"); }
-
-// The state threads start on the next whole minute; where libfaketime is
-// installed the service's clock starts a few seconds before one.
-std::vector<std::string> clock_near_a_minute()
-{
-    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
-    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
-}
 
 }  // namespace
 

@@ -18,14 +18,6 @@
 
 namespace {
 
-MONITOR_TABLE::RequestFlg flags(const std::string& root)
-{
-    std::ifstream in(root + "/tmp/mmapfile_flg", std::ios::binary);
-    MONITOR_TABLE::RequestFlg f{};
-    in.read(reinterpret_cast<char*>(&f), sizeof f);
-    return f;
-}
-
 int kvtctl(const TestSandbox& sb, const std::vector<std::string>& args) { return run_tool("kvtctl", sb.root(), args); }
 
 }  // namespace
@@ -78,7 +70,7 @@ TEST(SystemE2E, NetworkChangeEndsInTheRestart)
     const std::string resolv = "nameserver 192.168.10.1\nnameserver \nnameserver 8.8.4.4\n";
     EXPECT_EQ(sb.read("/tmp/resolv.conf"), resolv);
     EXPECT_EQ(sb.read("/etc/resolv.conf"), resolv);
-    EXPECT_EQ(flags(sb.root()).network_set_configuration, 0);
+    EXPECT_EQ(sb.table<MONITOR_TABLE::RequestFlg>("/tmp/mmapfile_flg").network_set_configuration, 0);
     EXPECT_EQ(dbtest::Conn(sb.path("/opt/KVT7400/db.sqlite3")).scalar("SELECT net_host FROM webapp_network_config WHERE id=1", true),
               "kvt-e2e");
 

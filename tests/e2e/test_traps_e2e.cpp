@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "db_test_support.h"
+#include "monitor_table.h"
 #include "process.h"
 #include "sandbox.h"
 #include "snmp_wire.h"
@@ -33,19 +34,9 @@ constexpr int DI3_CHIP = 2, DI3_LINE = 39;
 
 std::string kvtsim(const TestSandbox& sb, const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {KVT_SIMTOOL_BIN, "-r", sb.root()};
-    argv.insert(argv.end(), args.begin(), args.end());
     std::string out;
-    run_program(argv, &out);
+    run_tool("kvtsim", sb.root(), args, &out);
     return out;
-}
-
-int request_flag(const TestSandbox& sb, int index)
-{
-    std::string flags = sb.read("/tmp/mmapfile_flg");
-    int32_t v = -1;
-    if (flags.size() >= static_cast<size_t>(index + 1) * 4) std::memcpy(&v, flags.data() + index * 4, 4);
-    return v;
 }
 
 // The traps of trap OID `oid` for community `community`.
@@ -106,7 +97,8 @@ TEST(TrapsE2E, DigitalEdgeAnalogCrossingAndTestTrapReachSnmptrapd)
     std::string out;
     ASSERT_EQ(run_program({KVTCTL, "-r", sb.root(), "send", "52,2,"}, &out), 0) << out;
     ASSERT_TRUE(wait_until([&] { return !of(rx.traps(), ROOT + ".3.1.6", "pubv2").empty(); }, 5000)) << rx.log();
-    EXPECT_TRUE(wait_until([&] { return request_flag(sb, 9) == 1; }, 2000)) << "snmp_trap_set_configuration";
+    EXPECT_TRUE(wait_until(
+        [&] { return sb.table<MONITOR_TABLE::RequestFlg>("/tmp/mmapfile_flg").snmp_trap_set_configuration == 1; }, 2000));
     // The input's traps went out before the test trap: none to 0.0.0.0,
     // which would have come back here.
     for (const auto& t : rx.traps()) EXPECT_NE(t.community, "public") << t.trap_oid();

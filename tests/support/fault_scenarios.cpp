@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -30,7 +31,6 @@ constexpr int T0 = 1735689600;  // 2025-01-01: the seeded status-log records
 constexpr int SEEDED_ALL = 5, SEEDED_DIO = 3;
 
 void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 std::string fixed1(double v)
 {
     char b[32];
@@ -181,6 +181,7 @@ struct Run {
     std::vector<Expect> eventually;  // sent before the stop: in it once the restart settled
     Outcome out;
     bool unreadable = false;  // the file header is damaged: no query can answer
+    std::function<void()> after_restart;
 
     explicit Run(const Row& r) : row(r)
     {
@@ -234,14 +235,9 @@ struct Run {
         else fail("probe " + std::to_string(n) + " not saved");
     }
 
-    // SIGTERM (unless already ended), then the checks; expected exit 0.
-    void stop_and_check(SimProcess& p, bool killed_early_ok = false)
-    {
-        stop(p, killed_early_ok);
-        check_settings_and_log("/log/mmapfile_status");
-    }
-
-    void stop(SimProcess& p, bool killed_early_ok = false)
+    // SIGTERM (unless already ended), expected exit 0; then, with the web
+    // UI's lock (if any) released, the checks.
+    void stop_and_check(SimProcess& p, bool killed_early_ok = false, std::unique_ptr<dbtest::Conn>* lock = nullptr)
     {
         auto t = Clock::now();
         if (p.running()) p.signal(SIGTERM);
@@ -250,27 +246,22 @@ struct Run {
                            p.console().find("simulated board: sandbox") == std::string::npos;
         if (rc == -1) fail("no exit within 20 s (hang)");
         else if (rc != 0 && !early) fail("exit " + std::to_string(rc) + " (crash)");
-        else note(early ? "ended before its handler was set" : "exit 0 after " + fixed1(seconds_since(t)) + " s");
+        else
+            note(early ? "ended before its handler was set"
+                       : "exit 0 after " + fixed1(std::chrono::duration<double>(Clock::now() - t).count()) + " s");
+        if (lock) release(*lock);
+        check_settings_and_log();
     }
 
-    void check_settings_and_log(const char* log_path)
+    void check_settings_and_log()
     {
-        if (unreadable) {
-            note("settings unreadable until the header is repaired");
-            check_log(log_path);
-            return;
-        }
         const int kept = holding(committed);
-        if (kept != static_cast<int>(committed.size()))
+        if (unreadable) note("settings unreadable until the header is repaired");
+        else if (kept != static_cast<int>(committed.size()))
             fail(std::to_string(committed.size() - kept) + " committed settings lost");
         else note(std::to_string(kept) + " committed kept");
-        check_log(log_path);
-    }
-
-    void check_log(const char* log_path)
-    {
         std::string why;
-        if (status_log_readable(sb, log_path, why)) note("status log " + why);
+        if (status_log_readable(sb, "/log/mmapfile_status", why)) note("status log " + why);
         else fail("status log: " + why);
     }
 
@@ -308,17 +299,16 @@ struct Run {
     }
 };
 
-void sigterm_startup(Run& r, bool restart)
+void sigterm_startup(Run& r)
 {
     const int at = draw_ms(r.row, 0, 7500);
     SimProcess p(r.sb.root());
     pause_ms(at);
     r.note("SIGTERM " + std::to_string(at) + " ms after launch");
     r.stop_and_check(p, true);
-    if (restart) r.restart();
 }
 
-void sigterm_batch(Run& r, bool restart)
+void sigterm_batch(Run& r)
 {
     SimProcess p(r.sb.root());
     if (!p.wait_started(30000)) return r.fail("start-up");
@@ -334,10 +324,9 @@ void sigterm_batch(Run& r, bool restart)
     for (int n = 2; n <= 41; ++n) r.eventually.push_back({probe_sql(n), "b" + std::to_string(n) + "-" + std::to_string(at)});
     r.note("SIGTERM " + std::to_string(at) + " ms into 40 saves");
     r.stop_and_check(p);
-    if (restart) r.restart();
 }
 
-void locked_startup(Run& r, bool restart, bool sigterm)
+void locked_startup(Run& r, bool sigterm)
 {
     auto lock = hold_lock(r.db);
     SimProcess p(r.sb.root());
@@ -345,9 +334,7 @@ void locked_startup(Run& r, bool restart, bool sigterm)
         const int at = draw_ms(r.row, 1500, 6000);
         pause_ms(at);
         r.note("locked throughout, SIGTERM at " + std::to_string(at) + " ms");
-        r.stop(p);  // with the lock still held: the stop must not wait for it
-        release(lock);
-        r.check_settings_and_log("/log/mmapfile_status");
+        r.stop_and_check(p, false, &lock);  // with the lock still held: the stop must not wait for it
     } else {
         pause_ms(2000);
         release(lock);
@@ -356,10 +343,9 @@ void locked_startup(Run& r, bool restart, bool sigterm)
         r.commit_one(1, "after-lock");
         r.stop_and_check(p);
     }
-    if (restart) r.restart();
 }
 
-void locked_batch(Run& r, bool restart, int hold_ms, bool sigterm)
+void locked_batch(Run& r, int hold_ms, bool sigterm)
 {
     SimProcess p(r.sb.root());
     if (!p.wait_started(30000)) return r.fail("start-up");
@@ -369,9 +355,7 @@ void locked_batch(Run& r, bool restart, int hold_ms, bool sigterm)
     if (sigterm) {
         if (!p.wait_console("update ERROR7(", 5000)) r.fail("the batch never met the lock");
         r.note("SIGTERM while the batch waits on the lock");
-        r.stop(p);  // with the lock still held: the stop must not wait for it
-        release(lock);
-        r.check_settings_and_log("/log/mmapfile_status");
+        r.stop_and_check(p, false, &lock);  // with the lock still held: the stop must not wait for it
     } else {
         pause_ms(hold_ms);
         release(lock);
@@ -391,10 +375,9 @@ void locked_batch(Run& r, bool restart, int hold_ms, bool sigterm)
         }
         r.stop_and_check(p);
     }
-    if (restart) r.restart();
 }
 
-void corrupt_startup(Run& r, bool restart)
+void corrupt_startup(Run& r)
 {
     Damage d(r.db, "webapp_wire_temp");
     d.apply();
@@ -409,10 +392,9 @@ void corrupt_startup(Run& r, bool restart)
         else r.fail("a change to an undamaged table was not saved");
     }
     r.stop_and_check(p);
-    if (restart) r.restart();
 }
 
-void corrupt_batch(Run& r, bool restart, bool header)
+void corrupt_batch(Run& r, bool header)
 {
     Damage d(r.db, header ? "" : "webapp_wire_temp");
     SimProcess p(r.sb.root());
@@ -433,18 +415,19 @@ void corrupt_batch(Run& r, bool restart, bool header)
     r.unreadable = header;
     if (!p.running()) r.fail("service ended");
     r.stop_and_check(p);
-    if (restart) r.restart();
     if (header) {
         // The service never writes over a file it cannot read: with its
         // header put back, everything committed is there.
-        d.undo();
-        r.unreadable = false;
-        r.check_settings_and_log("/log/mmapfile_status");
-        r.note("header repaired by hand");
+        r.after_restart = [&r, d] {
+            d.undo();
+            r.unreadable = false;
+            r.check_settings_and_log();
+            r.note("header repaired by hand");
+        };
     }
 }
 
-void shell_failing(Run& r, bool restart, bool at_startup)
+void shell_failing(Run& r, bool at_startup)
 {
     if (at_startup) r.kvtsim({"fault", "shell", "on"});
     SimProcess p(r.sb.root());
@@ -463,7 +446,6 @@ void shell_failing(Run& r, bool restart, bool at_startup)
     if (!p.running()) r.fail("service ended");
     r.stop_and_check(p);
     r.kvtsim({"fault", "shell", "off"});
-    if (restart) r.restart();
 }
 
 }  // namespace
@@ -501,21 +483,24 @@ Outcome run(const Row& row, bool restart)
     Run r(row);
     switch (row.fault) {
     case Fault::sigterm:
-        if (row.point == Point::startup) sigterm_startup(r, restart);
-        else sigterm_batch(r, restart);
+        if (row.point == Point::startup) sigterm_startup(r);
+        else sigterm_batch(r);
         break;
     case Fault::locked:
-        if (row.point == Point::startup_then_release) locked_startup(r, restart, false);
-        else if (row.point == Point::startup_sigterm) locked_startup(r, restart, true);
-        else if (row.point == Point::batch_sigterm) locked_batch(r, restart, 0, true);
-        else locked_batch(r, restart, row.point == Point::batch_short ? 1500 : 5000, false);
+        if (row.point == Point::startup_then_release) locked_startup(r, false);
+        else if (row.point == Point::startup_sigterm) locked_startup(r, true);
+        else if (row.point == Point::batch_sigterm) locked_batch(r, 0, true);
+        else locked_batch(r, row.point == Point::batch_short ? 1500 : 5000, false);
         break;
     case Fault::corrupt:
-        if (row.point == Point::startup) corrupt_startup(r, restart);
-        else corrupt_batch(r, restart, row.point == Point::batch_header);
+        if (row.point == Point::startup) corrupt_startup(r);
+        else corrupt_batch(r, row.point == Point::batch_header);
         break;
-    case Fault::shell: shell_failing(r, restart, row.point == Point::startup); break;
+    case Fault::shell: shell_failing(r, row.point == Point::startup); break;
     }
+    // A scenario that could not start the service has nothing to restart.
+    if (restart && r.out.text.find("FAILED: start-up") == std::string::npos) r.restart();
+    if (r.after_restart) r.after_restart();
     return r.out;
 }
 

@@ -6,14 +6,11 @@
 
 #include <mosquitto.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -22,22 +19,12 @@
 #include <vector>
 
 #include "deadline.h"
+#include "process.h"
 #include "sandbox.h"
 
 namespace mqtt_peer {
 
-inline int free_tcp_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+inline int free_tcp_port() { return free_port(SOCK_STREAM); }
 
 inline bool accepts(int port)
 {
@@ -108,28 +95,11 @@ public:
                   << "\ntls_version tlsv1.2\nrequire_certificate " << (tls_.require_certificate ? "true" : "false")
                   << "\n";
         }
-        const std::string log = dir_ + "/mosquitto.log";
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-                close(fd);
-            }
-            execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_ = spawn_logged({"mosquitto", "-c", conf}, dir_ + "/mosquitto.log");
         return wait_until([&] { return accepts(port_); }, 5000);
     }
 
-    void stop()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void stop() { stop_process(pid_); }
 
 private:
     std::string dir_;
@@ -144,20 +114,12 @@ private:
 class Subscriber {
 public:
     Subscriber(int port, const std::string& id, const std::string& topic, const std::string& out)
+        : pid_(spawn_logged({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port), "-c", "-i", id, "-q", "1",
+                             "-t", topic},
+                            out, true, true))
     {
-        if ((pid_ = fork()) == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(fd, 1);
-            execlp("mosquitto_sub", "mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(port).c_str(), "-c", "-i",
-                   id.c_str(), "-q", "1", "-t", topic.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
     }
-    ~Subscriber()
-    {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    ~Subscriber() { stop_process(pid_); }
     Subscriber(const Subscriber&) = delete;
     Subscriber& operator=(const Subscriber&) = delete;
 

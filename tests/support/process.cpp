@@ -16,8 +16,6 @@
 
 #include "sandbox.h"
 
-extern char** environ;
-
 namespace {
 
 std::string env_name(const std::string& entry) { return entry.substr(0, entry.find('=')); }
@@ -49,20 +47,8 @@ SimProcess::SimProcess(const std::string& root, const std::vector<std::string>& 
     std::vector<std::string> extra = extra_env;
     extra.push_back("KVT_ROOT=" + root);
     std::vector<char*> envp = env_with(extra, store);
-    std::string log = root + "/sim/console.log";
-    pid_ = fork();
+    pid_ = spawn_logged({KVT_SIM_BIN}, root + "/sim/console.log", false, false, envp.data());
     if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
-        char* argv[] = {const_cast<char*>(KVT_SIM_BIN), nullptr};
-        execve(KVT_SIM_BIN, argv, envp.data());
-        _exit(127);
-    }
 }
 
 SimProcess::~SimProcess()
@@ -204,6 +190,16 @@ int run_tool(const std::string& tool, const std::string& root, const std::vector
     argv.insert(argv.end(), args.begin(), args.end());
     std::string ignored;
     return run_program(argv, out ? out : &ignored);
+}
+
+#ifndef KVT_FAKETIME_LIB
+#define KVT_FAKETIME_LIB ""
+#endif
+
+std::vector<std::string> clock_near_a_minute()
+{
+    if (std::string(KVT_FAKETIME_LIB).empty()) return {};
+    return {"LD_PRELOAD=" KVT_FAKETIME_LIB, "FAKETIME=@2026-01-05 10:00:52", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
 }
 
 QueueCleanup::~QueueCleanup()

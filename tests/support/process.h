@@ -2,10 +2,69 @@
 // a sandbox, and the command-line tools.
 #pragma once
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include "sandbox.h"
+
+// ---- Peer processes (inline: the benchmarks use them without the rest) ----
+
+// A loopback port of `type` (SOCK_STREAM, SOCK_DGRAM) that was free a moment ago.
+inline int free_port(int type)
+{
+    int s = socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Starts argv (argv[0] looked up in PATH) with its standard output, and its
+// standard error unless out_only, appended to `log` (or over it), in the
+// environment envp (null: this process's); its PID.
+inline pid_t spawn_logged(std::vector<std::string> argv, const std::string& log, bool append = true,
+                          bool out_only = false, char* const* envp = nullptr)
+{
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0666);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            if (!out_only) dup2(fd, 2);
+            close(fd);
+        }
+        execvpe(args[0], args.data(), envp ? envp : environ);
+        _exit(127);
+    }
+    return pid;
+}
+
+// SIGTERM, SIGKILL when it has not ended within grace_ms; reaped, pid -1.
+inline void stop_process(pid_t& pid, int grace_ms = 5000)
+{
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    if (!wait_until([&] { return waitpid(pid, nullptr, WNOHANG) == pid; }, grace_ms)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+}
 
 class SimProcess {
 public:
@@ -32,6 +91,11 @@ private:
     int status_ = -1;
     bool reaped_ = false;
 };
+
+// The environment that starts the service's clock a few seconds before a
+// whole minute (when the state threads start) where libfaketime is
+// installed; empty elsewhere.
+std::vector<std::string> clock_near_a_minute();
 
 // Runs a program to completion; returns its exit code and its output
 // (standard output and standard error together). extra_env entries are

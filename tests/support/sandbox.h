@@ -3,6 +3,7 @@
 // paths pointed at it.
 #pragma once
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +28,21 @@ public:
     // The current application log.
     std::string applog() const { return read("/log/app_log/applog1.txt"); }
     std::vector<std::string> fpga_writes() const;
+    // A table the service shares through a file (/tmp/mmapfile_monitor,
+    // /tmp/mmapfile_flg, ...) as it stands; true when the file held it whole.
+    template <typename T>
+    bool read_table(const std::string& service_path, T& out) const
+    {
+        std::ifstream in(path(service_path), std::ios::binary);
+        return in.read(reinterpret_cast<char*>(&out), sizeof out) && in.gcount() == sizeof out;
+    }
+    template <typename T>
+    T table(const std::string& service_path) const
+    {
+        T t{};
+        read_table(service_path, t);
+        return t;
+    }
 
     int gpio(int chip, int line);
     void set_gpio(int chip, int line, int value);

@@ -3,11 +3,7 @@
 // kept as one decoded file; stopped by PID.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -15,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
 #include "sandbox.h"
 
 // One mail as the server decoded it.
@@ -31,16 +28,7 @@ public:
         mkdir(dir_.c_str(), 0755);
         std::vector<std::string> args = {"/usr/bin/python3", KVT_SMTP_SINK, dir_, std::to_string(port)};
         args.insert(args.end(), tls.begin(), tls.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if ((pid_ = fork()) == 0) {
-            int fd = open((dir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = spawn_logged(args, dir_ + "/server.log");
     }
     ~SmtpSink() { stop(); }
     SmtpSink(const SmtpSink&) = delete;
@@ -53,13 +41,7 @@ public:
     }
     int port() const { return port_; }
     std::string log() const { return text(dir_ + "/server.log"); }
-    void stop()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    void stop() { stop_process(pid_); }
 
     // The mails received so far, in arrival order.
     std::vector<ReceivedMail> mails() const

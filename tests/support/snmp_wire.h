@@ -10,6 +10,8 @@
 #include <initializer_list>
 #include <vector>
 
+#include "process.h"
+
 namespace snmp_wire {
 
 using Bytes = std::vector<unsigned char>;
@@ -38,18 +40,6 @@ inline Bytes cat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-// A UDP port on loopback that was free a moment ago.
-inline int free_udp_port()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+inline int free_udp_port() { return free_port(SOCK_DGRAM); }
 
 }  // namespace snmp_wire

@@ -3,11 +3,6 @@
 // communities, printing every trap as one parseable line, stopped by PID.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -63,30 +58,9 @@ public:
         std::vector<std::string> args = {"/usr/bin/env", "SNMP_PERSISTENT_DIR=" + dir_, "/usr/sbin/snmptrapd", "-f",
                                          "-C", "-c", dir_ + "/snmptrapd.conf", "-n", "-On", "-m", "", "-Lf",
                                          log_path(), "-F", format, "udp:127.0.0.1:" + std::to_string(port_)};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string out = dir_ + "/snmptrapd.out";
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-                close(fd);
-            }
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = spawn_logged(args, dir_ + "/snmptrapd.out", false);
     }
-    ~TrapReceiver()
-    {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        if (wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, 2000)) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+    ~TrapReceiver() { stop_process(pid_, 2000); }
     TrapReceiver(const TrapReceiver&) = delete;
     TrapReceiver& operator=(const TrapReceiver&) = delete;
 

@@ -33,8 +33,13 @@ protected:
 
     std::string db_path() const { return sb.path("/opt/KVT7400/db.sqlite3"); }
 
-    void load()
+    // Loads after the statements changed the factory database.
+    void load(const std::vector<std::string>& sql = {})
     {
+        {
+            dbtest::Conn c(db_path());
+            for (const auto& q : sql) c.exec(q);
+        }
         testing::internal::CaptureStdout();
         ASSERT_EQ(open_db(), 0);
         init_structs();
@@ -82,19 +87,12 @@ TEST_F(SettingsLoadingTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingI
 {
     const std::string addr127 = std::string(115, 'a') + "@example.com";  // 127 characters
     const std::string over = std::string(200, 's');
-    {
-        dbtest::Conn c(db_path());
-        c.exec("UPDATE webapp_mail_client SET mailclient_addr='" + addr127 + "', mailclient_subject='" +
-               over + "' WHERE id=2");
-        c.exec("UPDATE webapp_mailconfig SET mail_mailaddr='" + addr127 +
-               "', mail_sender='x$y,z', mail_smtp_port=587");
-        c.exec("UPDATE webapp_mailreport SET mailreport_subject='" + addr127 + "' WHERE id=5");
-        c.exec(
-            "UPDATE webapp_di SET name='a$b,c', time=42, ontext='on,$', offtext='$$', enable=1 WHERE id=1");
-        c.exec("UPDATE webapp_di SET name='DI2x' WHERE id=2");
-        c.exec("UPDATE webapp_ai SET unit='" + over + "', log=1, range_type=3 WHERE id=8");
-    }
-    load();
+    load({"UPDATE webapp_mail_client SET mailclient_addr='" + addr127 + "', mailclient_subject='" + over + "' WHERE id=2",
+          "UPDATE webapp_mailconfig SET mail_mailaddr='" + addr127 + "', mail_sender='x$y,z', mail_smtp_port=587",
+          "UPDATE webapp_mailreport SET mailreport_subject='" + addr127 + "' WHERE id=5",
+          "UPDATE webapp_di SET name='a$b,c', time=42, ontext='on,$', offtext='$$', enable=1 WHERE id=1",
+          "UPDATE webapp_di SET name='DI2x' WHERE id=2",
+          "UPDATE webapp_ai SET unit='" + over + "', log=1, range_type=3 WHERE id=8"});
     EXPECT_EQ(fields(as.mail_client[1].mailclient_addr, as.mail.mail_mailaddr, as.mail_report[4].mailreport_subject),
               fields(addr127, addr127, addr127));
     EXPECT_EQ(std::string(as.mail_client[1].mailclient_subject), over.substr(0, 127));
@@ -107,15 +105,11 @@ TEST_F(SettingsLoadingTest, LongTextsAndStrayDollarOrCommaKeepEveryOtherSettingI
 
 TEST_F(SettingsLoadingTest, NullCellsLoadAsEmptyTextAndZero)
 {
-    {
-        dbtest::Conn c(db_path());
-        c.exec("UPDATE webapp_ai SET name=NULL, input_max=NULL, enable=NULL WHERE id=1");
-        c.exec("UPDATE webapp_mqttconfig SET mqtt_addr=NULL, mqtt_port=NULL");
-    }
     std::strcpy(ss.analog[0].name, "before");
     ss.analog[0].input_max = 7;
     ss.analog[0].enable = true;
-    load();
+    load({"UPDATE webapp_ai SET name=NULL, input_max=NULL, enable=NULL WHERE id=1",
+          "UPDATE webapp_mqttconfig SET mqtt_addr=NULL, mqtt_port=NULL"});
     // The rest of the row still loads.
     EXPECT_EQ(fields(ss.analog[0].name, ss.analog[0].input_max, ss.analog[0].enable, ss.analog[0].input_min), "|0|0|400");
     EXPECT_EQ(fields(as.mqtt.sendip, as.mqtt.port), "|0");
@@ -123,11 +117,6 @@ TEST_F(SettingsLoadingTest, NullCellsLoadAsEmptyTextAndZero)
 
 TEST_F(SettingsLoadingTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOnesLoseTheirChangeFlag)
 {
-    {
-        dbtest::Conn c(db_path());
-        c.exec("DELETE FROM webapp_di WHERE id > 3");
-        c.exec("DELETE FROM webapp_trap_scenario WHERE id > 5");
-    }
     std::strcpy(ss.digitalI[5].name, "keep");
     ss.digitalI[5].time = 99;
     ss.digitalI[5].changeflg = true;
@@ -135,7 +124,7 @@ TEST_F(SettingsLoadingTest, FewerRowsLeaveTheOtherElementsAsTheyWereAndLoadedOne
     for (auto& d : ss.onewire_temperature) d.changeflg = true;
     for (auto& t : ss.trend) t.changeflg = true;
     for (auto& s : as.mqtt_scenario) s.changeflg = true;
-    load();
+    load({"DELETE FROM webapp_di WHERE id > 3", "DELETE FROM webapp_trap_scenario WHERE id > 5"});
     EXPECT_EQ(fields(ss.digitalI[2].name, ss.digitalI[5].name, ss.digitalI[5].time, ss.digitalI[5].changeflg), "DI3|keep|99|1");
     EXPECT_EQ(as.snmp_trap_scenario[10].sensortype, 4);
     for (auto& d : ss.onewire_temperature) EXPECT_FALSE(d.changeflg);

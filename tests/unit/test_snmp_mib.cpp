@@ -288,78 +288,66 @@ TEST_F(SnmpMibTest, SetsFollowTheColumnRulesAndQueueTheirSection)
         int vt, i;
         const char* s;
         int res;             // SNMPv2c
+        int v1;              // SNMPv1 error-status (RFC 1157); 0: a success, not repeated in SNMPv1
         const char* queued;  // "" when nothing may be queued
-        int v1 = 0;          // SNMPv1 when the RFC 3584 mapping of res does not say
     } cases[] = {
-        {"2.3.3.1", BER::INTEGER, 500, "", RESP::INCONSISTENT_VALUE, ""},
-        {"2.3.3.1", BER::INTEGER, 2147483647, "", RESP::INTEGER, "15,0,"},
-        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::WRONG_TYPE, ""},
-        {"2.3.3.1", BER::GAUGE32, 700, "", RESP::WRONG_TYPE, ""},
-        {"2.1.1.1", BER::OCTET_STRING, 0, "Door", RESP::OCTETS, "1,0,"},
-        {"2.1.1.9", BER::OCTET_STRING, 0, "Siren", RESP::OCTETS, "2,0,"},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::WRONG_VALUE, ""},
-        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
-        {"2.1.1.2", BER::INTEGER, 5, "", RESP::WRONG_TYPE, ""},
-        {"2.1.1.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::WRONG_LENGTH, ""},  // ontext holds 30
-        {"2.1.3.2", BER::OCTET_STRING, 0, name30.c_str(), RESP::OCTETS, "1,1,"},
-        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::WRONG_VALUE, ""},
-        {"2.1.2.3", BER::INTEGER, 3600, "", RESP::INTEGER, "1,2,"},
-        {"2.1.10.16", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
-        {"2.1.10.16", BER::INTEGER, 5, "", RESP::INTEGER, "2,7,"},
-        {"2.1.14.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
-        {"2.1.12.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
-        {"2.2.19.1", BER::INTEGER, 0, "", RESP::INCONSISTENT_VALUE, ""},  // range 0 only on a current input
-        {"2.2.19.1", BER::INTEGER, 3, "", RESP::INTEGER, "10,0,"},
-        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::INCONSISTENT_VALUE, ""},
-        {"2.2.3.1", BER::INTEGER, 399, "", RESP::INCONSISTENT_VALUE, ""},
-        {"2.2.16.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "10,0,"},
-        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::WRONG_LENGTH, ""},
-        {"2.2.20.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e5", RESP::OCTETS, "15,1,"},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::WRONG_LENGTH, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::WRONG_VALUE, ""},
-        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::INCONSISTENT_VALUE, ""},  // still enabled
-        {"2.4.11.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, "16,0,"},
-        {"2.4.15.1", BER::INTEGER, 77, "", RESP::INTEGER, "16,0,"},
-        {"2.3.15.1", BER::INTEGER, 6, "", RESP::WRONG_VALUE, ""},
-        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::WRONG_VALUE, ""},
-        {"2.5.5.1", BER::INTEGER, 3000, "", RESP::INTEGER, "20,0,"},
-        {"2.5.1.3", BER::INTEGER, 1, "", RESP::INTEGER, "29,1,"},
-        {"2.6.1.3", BER::INTEGER, 2, "", RESP::WRONG_VALUE, ""},
-        {"2.5.1.6", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
-        {"2.5.13.1", BER::OCTET_STRING, 0, "0123456789ABCDEF", RESP::OCTETS, "20,0,"},
-        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, ""},
-        {"2.7.1.2", BER::INTEGER, 300, "", RESP::INTEGER, "28,1,"},
-        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_CREATION, ""},
-        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7f", RESP::OCTETS, "25,0,"},
-        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::WRONG_VALUE, ""},
-        {"2.7.4.3", BER::INTEGER, 5000, "", RESP::INTEGER, "25,2,"},
-        {"2.8.2.1", BER::INTEGER, 0, "", RESP::WRONG_VALUE, ""},
-        {"2.8.2.5", BER::INTEGER, 1440, "", RESP::INTEGER, "30,5,"},
-        {"2.8.3.5", BER::INTEGER, 100, "", RESP::WRONG_VALUE, ""},
-        {"2.1.8.12", BER::INTEGER, static_cast<int>(0x81000302u), "", RESP::INTEGER, "2,3,"},
-        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::NOT_WRITABLE, ""},
-        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::NOT_WRITABLE, ""},
-        {"2.20", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, ""},
-        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, "", RESP::NO_SUCH_NAME},
-        {"2.1.2.9", BER::INTEGER, 1, "", RESP::NO_CREATION, ""},
-    };
-    // SNMPv1 (RFC 3584): value refusals badValue, read-only objects readOnly.
-    auto v1 = [](int v2c) {
-        switch (v2c) {
-        case RESP::WRONG_TYPE:
-        case RESP::WRONG_LENGTH:
-        case RESP::WRONG_VALUE:
-        case RESP::INCONSISTENT_VALUE: return RESP::BAD_VALUE;
-        case RESP::NOT_WRITABLE: return RESP::READ_ONLY;
-        case RESP::NO_CREATION: return RESP::NO_SUCH_NAME;
-        default: return v2c;
-        }
+        {"2.3.3.1", BER::INTEGER, 500, "", RESP::INCONSISTENT_VALUE, RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::INTEGER, 2147483647, "", RESP::INTEGER, 0, "15,0,"},
+        {"2.3.3.1", BER::OCTET_STRING, 0, "700", RESP::WRONG_TYPE, RESP::BAD_VALUE, ""},
+        {"2.3.3.1", BER::GAUGE32, 700, "", RESP::WRONG_TYPE, RESP::BAD_VALUE, ""},
+        {"2.1.1.1", BER::OCTET_STRING, 0, "Door", RESP::OCTETS, 0, "1,0,"},
+        {"2.1.1.9", BER::OCTET_STRING, 0, "Siren", RESP::OCTETS, 0, "2,0,"},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "a:b", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, RESP::BAD_VALUE, ""},
+        {"2.1.1.2", BER::INTEGER, 5, "", RESP::WRONG_TYPE, RESP::BAD_VALUE, ""},
+        {"2.1.1.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::OCTETS, 0, "1,1,"},
+        {"2.1.3.2", BER::OCTET_STRING, 0, name31.c_str(), RESP::WRONG_LENGTH, RESP::BAD_VALUE, ""},  // ontext holds 30
+        {"2.1.3.2", BER::OCTET_STRING, 0, name30.c_str(), RESP::OCTETS, 0, "1,1,"},
+        {"2.1.2.3", BER::INTEGER, 3601, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.1.2.3", BER::INTEGER, 3600, "", RESP::INTEGER, 0, "1,2,"},
+        {"2.1.10.16", BER::INTEGER, 6, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.1.10.16", BER::INTEGER, 5, "", RESP::INTEGER, 0, "2,7,"},
+        {"2.1.14.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.1.12.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.2.19.1", BER::INTEGER, 0, "", RESP::INCONSISTENT_VALUE, RESP::BAD_VALUE, ""},  // range 0 only on a current input
+        {"2.2.19.1", BER::INTEGER, 3, "", RESP::INTEGER, 0, "10,0,"},
+        {"2.2.4.1", BER::INTEGER, 2001, "", RESP::INCONSISTENT_VALUE, RESP::BAD_VALUE, ""},
+        {"2.2.3.1", BER::INTEGER, 399, "", RESP::INCONSISTENT_VALUE, RESP::BAD_VALUE, ""},
+        {"2.2.16.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, 0, "10,0,"},
+        {"2.2.16.1", BER::OCTET_STRING, 0, "12345678901234567", RESP::WRONG_LENGTH, RESP::BAD_VALUE, ""},
+        {"2.2.20.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e5", RESP::OCTETS, 0, "15,1,"},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4e", RESP::WRONG_LENGTH, RESP::BAD_VALUE, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "28ff00a1B2c3D4-5", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.3.11.2", BER::OCTET_STRING, 0, "", RESP::INCONSISTENT_VALUE, RESP::BAD_VALUE, ""},  // still enabled
+        {"2.4.11.1", BER::OCTET_STRING, 0, "", RESP::OCTETS, 0, "16,0,"},
+        {"2.4.15.1", BER::INTEGER, 77, "", RESP::INTEGER, 0, "16,0,"},
+        {"2.3.15.1", BER::INTEGER, 6, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.4.3.1", BER::INTEGER, 10001, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.5.5.1", BER::INTEGER, 3000, "", RESP::INTEGER, 0, "20,0,"},
+        {"2.5.1.3", BER::INTEGER, 1, "", RESP::INTEGER, 0, "29,1,"},
+        {"2.6.1.3", BER::INTEGER, 2, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.5.1.6", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.5.13.1", BER::OCTET_STRING, 0, "0123456789ABCDEF", RESP::OCTETS, 0, "20,0,"},
+        {"2.5.13.1", BER::OCTET_STRING, 0, "", RESP::WRONG_LENGTH, RESP::BAD_VALUE, ""},
+        {"2.7.1.2", BER::INTEGER, 300, "", RESP::INTEGER, 0, "28,1,"},
+        {"2.7.1.1", BER::INTEGER, 300, "", RESP::NO_CREATION, RESP::NO_SUCH_NAME, ""},
+        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7f", RESP::OCTETS, 0, "25,0,"},
+        {"2.7.12.1", BER::OCTET_STRING, 0, "00:11:22:33:44:55:66:7g", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.7.4.3", BER::INTEGER, 5000, "", RESP::INTEGER, 0, "25,2,"},
+        {"2.8.2.1", BER::INTEGER, 0, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.8.2.5", BER::INTEGER, 1440, "", RESP::INTEGER, 0, "30,5,"},
+        {"2.8.3.5", BER::INTEGER, 100, "", RESP::WRONG_VALUE, RESP::BAD_VALUE, ""},
+        {"2.1.8.12", BER::INTEGER, static_cast<int>(0x81000302u), "", RESP::INTEGER, 0, "2,3,"},
+        {"1.1.1", BER::OCTET_STRING, 0, "9.9", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"1.3.6.1.2.1.1.5.0", BER::OCTET_STRING, 0, "x", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.20", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::READ_ONLY, ""},
+        {"2.1.16.1", BER::INTEGER, 1, "", RESP::NOT_WRITABLE, RESP::NO_SUCH_NAME, ""},
+        {"2.1.2.9", BER::INTEGER, 1, "", RESP::NO_CREATION, RESP::NO_SUCH_NAME, ""},
     };
     for (const auto& c : cases) {
-        if (c.res & 0xFF) {
-            EXPECT_EQ(ask(BER::SET, c.name, c.vt, c.i, c.s, 0).res, c.v1 ? c.v1 : v1(c.res)) << c.name << " SNMPv1";
+        if (c.v1) {
+            EXPECT_EQ(ask(BER::SET, c.name, c.vt, c.i, c.s, 0).res, c.v1) << c.name << " SNMPv1";
         }
         Answer a = ask(BER::SET, c.name, c.vt, c.i, c.s);
         EXPECT_EQ(a.res, c.res) << c.name << " " << c.i << " '" << c.s << "'";
