@@ -22,7 +22,11 @@ extern std::atomic<int> updateflg;   // quiet exit after the stop
 // Set by the SIGTERM handler. A lock-free atomic is as safe in a handler as
 // sig_atomic_t and is seen by the supervisor thread without a data race.
 extern std::atomic<int> sigterm_received;
-extern std::atomic<int> chcnt;       // settings-change counter 1..5000
+// Settings-change counter 1..5000: the settings writer and the command
+// thread count it up; the SNMP agent reads it.
+extern std::atomic<int> chcnt;
+// Versions: start-up writes them before the threads start; the SNMP agent
+// and the MQTT thread read them.
 extern char software_ver[16];
 extern char hardware_ver[16];
 extern char updatetime[16];
@@ -45,15 +49,16 @@ void sleep_while_running(int ms);
 long thread_tid();
 
 // ---- Board access ---------------------------------------------------------
-extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
-extern volatile uint8_t* ram_fpga;  // the register window: byte access only
-
+// Board functions return 0 on success and a negative value on failure.
 int gpio1_open();
 int gpio2_open();
 int gpio3_open();
 void gpio1_close();
 void gpio2_close();
 void gpio3_close();
+// Back to nothing opened, closing nothing (a window's mapping stays until
+// the process ends): the board's next user starts from scratch.
+void board_forget();
 // Reads (rw 0) or writes one line; 0 on success. A read that fails leaves
 // *val unchanged: set it to the level that is safe to assume beforehand.
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
@@ -96,8 +101,9 @@ void report(const std::string& line);
 void report_error(const std::string& what, const std::string& object, int err = 0);
 
 // ---- Configuration database -----------------------------------------------
-extern char DBNAME[24];
 int open_db();
+// The open connection (nullptr while closed), for tracing and limits.
+struct sqlite3* db_connection();
 int close_db();
 int begin_trans();
 int commit_trans();

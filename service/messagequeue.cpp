@@ -570,7 +570,7 @@ int read_debug_file()
 {
     std::string t;
     if (!read_text_file(DEBUG_FILE, t)) return -1;
-    parse_debug_text(t, dis, ais, temps, humids);
+    parse_debug_text(t, debug_inputs.dis, debug_inputs.ais, debug_inputs.temps, debug_inputs.humids);
     kvt_system("rm /tmp/KVT_7400_debug.csv");
     return 0;
 }

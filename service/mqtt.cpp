@@ -511,7 +511,7 @@ bool apply(const Span& s, int n, const picojson::value& v)
 
 }  // namespace
 
-const char* const MQTT_DATA_ERROR = "MQTT data error";
+const char MQTT_DATA_ERROR[] = "MQTT data error";
 
 int send_status(int state)
 {

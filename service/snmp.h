@@ -246,11 +246,12 @@ private:
 };
 
 // ---- Private MIB -------------------------------------------------------------------
-extern char oid_head[32];
-extern int oid_number_head[8];
-extern const char* const oid_head_7400;
-extern const char* const oid_head_6100;
-extern const char* const oid_basic_head;
+// The private root of the model ("1.3.6.1.4.1.58213.22." or "....23."),
+// set by oid_change.
+const char* oid_head();
+extern const char oid_head_7400[];
+extern const char oid_head_6100[];
+extern const char oid_basic_head[];
 
 void oid_change();
 // oid (SNMP_NAME_SIZE bytes) is rewritten in place for GET-NEXT and
@@ -302,15 +303,16 @@ void snmp_pulses_wait();
 
 // ---- Traps ---------------------------------------------------------------------
 // Subtrees of the traps under the private root, as text after `oid_head`.
-extern const char* const oid_systraps;             // "3.1.": the test trap
-extern const char* const oid_trapinfo;             // "3.2.": the test trap's binding
-extern const char* const oid_test;                 // "6"
-extern const char* const oid_complement_systraps;  // "3.3.": complement trap N
-extern const char* const oid_complement_trapinfo;  // "3.4.": the packed word
-extern const char* const oid_expansion_varbinds;   // "3.5.": expansion trap of a kind
-// Next trap scenario entry to examine for the current message; 0 between
-// messages. Used by the trap thread alone.
-extern int trap_port;
+extern const char oid_systraps[];             // "3.1.": the test trap
+extern const char oid_trapinfo[];             // "3.2.": the test trap's binding
+extern const char oid_test[];                 // "6"
+extern const char oid_complement_systraps[];  // "3.3.": complement trap N
+extern const char oid_complement_trapinfo[];  // "3.4.": the packed word
+extern const char oid_expansion_varbinds[];   // "3.5.": expansion trap of a kind
+// The scan of the trap scenario entries for the current message: restart
+// it (between messages) and where it stands.
+void trap_senario_reset();
+int trap_senario_pos();
 
 void* snmp_trap_thread(void*);
 // Destination (0-7) of the next matching scenario entry at or after

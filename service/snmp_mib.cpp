@@ -23,11 +23,13 @@
 #include "snmp.h"
 #include "snmp_v3.h"
 
-char oid_head[32];
-int oid_number_head[8] = {1, 3, 6, 1, 4, 1, 58213, 22};
-const char* const oid_head_7400 = "1.3.6.1.4.1.58213.22.";
-const char* const oid_head_6100 = "1.3.6.1.4.1.58213.23.";
-const char* const oid_basic_head = "1.3.6.1.2.1.1.";
+// The private root of the model, as text and as numbers; oid_change sets
+// them at start-up, before the agent and the trap thread read them.
+static char oid_root[32];
+static int oid_number_head[8] = {1, 3, 6, 1, 4, 1, 58213, 22};
+const char oid_head_7400[] = "1.3.6.1.4.1.58213.22.";
+const char oid_head_6100[] = "1.3.6.1.4.1.58213.23.";
+const char oid_basic_head[] = "1.3.6.1.2.1.1.";
 
 // Until the analog board code is part of the build, the stored range tells
 // the switch position: it keeps range 0 for current inputs and only for them.
@@ -926,8 +928,8 @@ bool name_less(const uint32_t* a, int na, const uint32_t* b, int nb)
 // Scalars after the private tree in the walk: snmpEngineID, snmpEngineBoots,
 // snmpEngineTime, snmpEngineMaxMessageSize, then the six usmStats counters.
 
-const char* const oid_engine_head = "1.3.6.1.6.3.10.2.1.";
-const char* const oid_usm_stats_head = "1.3.6.1.6.3.15.1.1.";
+const char oid_engine_head[] = "1.3.6.1.6.3.10.2.1.";
+const char oid_usm_stats_head[] = "1.3.6.1.6.3.15.1.1.";
 constexpr int ENGINE_OBJECTS = 4;
 constexpr int USM_STATS_OBJECTS = 6;
 constexpr int V3_SCALARS = ENGINE_OBJECTS + USM_STATS_OBJECTS;
@@ -1009,10 +1011,12 @@ int word_of_type(Ty t)
 
 }  // namespace
 
+const char* oid_head() { return oid_root; }
+
 void oid_change()
 {
     g_7400 = monitor && monitor->requestflg && monitor->requestflg->is_7400 != 0;
-    copy_text(oid_head, g_7400 ? oid_head_7400 : oid_head_6100);
+    copy_text(oid_root, g_7400 ? oid_head_7400 : oid_head_6100);
     oid_number_head[7] = g_7400 ? 22 : 23;
 }
 
@@ -1155,7 +1159,7 @@ int check_oid_num(const char* oid, char* next)
     uint32_t head[8];
     for (int i = 0; i < 8; ++i) head[i] = static_cast<uint32_t>(oid_number_head[i]);
     auto to_head_start = [&] {
-        std::snprintf(next, SNMP_NAME_SIZE, "%s1.1.1", oid_head);
+        std::snprintf(next, SNMP_NAME_SIZE, "%s1.1.1", oid_root);
         return 0;
     };
     // Below the system group: its first object.
@@ -1178,7 +1182,7 @@ int check_oid_num(const char* oid, char* next)
         for (int i = 8; i < n; ++i) rest[i - 8] = v[i] > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(v[i]);
         char tail[SNMP_NAME_SIZE];
         int r = get_next_oid(rest, n - 8, tail);
-        if (r == 0) join_name(next, oid_head, tail);
+        if (r == 0) join_name(next, oid_root, tail);
         // After the private tree come the engine group and usmStats.
         if (r == 1) return v3_next(v, n, next);
         return r;
@@ -1194,9 +1198,9 @@ namespace {
 // range); false when the text is no such name.
 bool private_numbers(const char* name, int* ix, int& n)
 {
-    if (!oid_head[0] || !starts_with(name, oid_head)) return false;
+    if (!oid_root[0] || !starts_with(name, oid_root)) return false;
     uint32_t v[MAX_NUMS];
-    if (!parse_numbers(name + std::strlen(oid_head), v, n, MAX_NUMS)) return false;
+    if (!parse_numbers(name + std::strlen(oid_root), v, n, MAX_NUMS)) return false;
     for (int i = 0; i < n; ++i) ix[i] = v[i] > 100000 ? 100001 : static_cast<int>(v[i]);
     return true;
 }

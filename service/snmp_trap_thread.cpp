@@ -28,13 +28,18 @@
 #include "snmp.h"
 #include "snmp_v3.h"
 
-const char* const oid_systraps = "3.1.";
-const char* const oid_trapinfo = "3.2.";
-const char* const oid_test = "6";
-const char* const oid_complement_systraps = "3.3.";
-const char* const oid_complement_trapinfo = "3.4.";
-const char* const oid_expansion_varbinds = "3.5.";
-int trap_port = 0;
+const char oid_systraps[] = "3.1.";
+const char oid_trapinfo[] = "3.2.";
+const char oid_test[] = "6";
+const char oid_complement_systraps[] = "3.3.";
+const char oid_complement_trapinfo[] = "3.4.";
+const char oid_expansion_varbinds[] = "3.5.";
+// Next trap scenario entry to examine for the current message; 0 between
+// messages. Only the trap thread moves it.
+static int trap_port = 0;
+
+void trap_senario_reset() { trap_port = 0; }
+int trap_senario_pos() { return trap_port; }
 
 namespace {
 
@@ -795,7 +800,7 @@ int trap_send_action_normal(const char* ip, const char* community, int version, 
 {
     unsigned char date[DATE_LEN];
     get_date_string(date);
-    std::string trapinfo = with_root(oid_head, oid_complement_trapinfo, "");
+    std::string trapinfo = with_root(oid_head(), oid_complement_trapinfo, "");
     trapinfo.pop_back();  // the binding is the subtree itself, without an instance
     if (version != 0) return create_trapV2(community, TEV->systraps, trapinfo.c_str(), value, date, ip, 0, 0, nullptr);
     return create_trapV1(community, TEV->systraps, trapinfo.c_str(), value, date, ip, 0, 0, 6, nullptr);
@@ -812,8 +817,8 @@ int send_test_trap(int num)
         std::printf("send_test_trap: receiver %d has no address, no test trap\n", num + 1);
         return 1;
     }
-    const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
-    const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
+    const std::string systraps = with_root(oid_head(), oid_systraps, oid_test);
+    const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
     unsigned char date[DATE_LEN];
     get_date_string(date);
     if (dst.version == 0) {
@@ -841,8 +846,8 @@ void trap_process_message(const char* msg)
     if (std::strncmp(msg, TEST_TRAP_TEXT, std::strlen(TEST_TRAP_TEXT)) == 0) {
         const int d = std::atoi(msg + std::strlen(TEST_TRAP_TEXT));
         if (d < 0 || d >= SETTINGS_TABLE::TRAP_NUM) return;
-        const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
-        const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
+        const std::string systraps = with_root(oid_head(), oid_systraps, oid_test);
+        const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
         const int rc = send_v3(d, systraps.c_str(), trapinfo.c_str(), 1, nullptr);
         std::printf("trapv3 %d\n", rc);
         return;
@@ -854,7 +859,7 @@ void trap_process_message(const char* msg)
         trap_port = 0;
         for (int d; (d = trap_senario_check(m.type, m.port, m.state, m.value, m.flg)) != -1;) {
             Trap_Expansion_Varbinds tev;
-            if (!fill_expansion(m, oid_head, tev)) {
+            if (!fill_expansion(m, oid_head(), tev)) {
                 std::printf("trapExpansionVarbind: kind %s port %s makes names too long, no trap\n", m.text[0],
                             m.text[1]);
                 continue;
@@ -878,14 +883,14 @@ void trap_process_message(const char* msg)
     if (n < 0) return;
     const int word = trap_packed_word(m.type, m.port);
     Trap_Expansion_Varbinds tev{};
-    copy_text(tev.systraps, with_root(oid_head, oid_complement_systraps, std::to_string(n)));
+    copy_text(tev.systraps, with_root(oid_head(), oid_complement_systraps, std::to_string(n)));
     for (int d = 0; d < SETTINGS_TABLE::TRAP_NUM; ++d) {
         const auto& r = receivers[d];
         if (!has_receiver(r.sendto)) continue;
         const std::string what = receiver_text(r, d) + "/" + tev.systraps + "/" + std::to_string(word);
         int rc = 0;
         if (r.version >= 2) {
-            std::string trapinfo = with_root(oid_head, oid_complement_trapinfo, "");
+            std::string trapinfo = with_root(oid_head(), oid_complement_trapinfo, "");
             trapinfo.pop_back();
             rc = send_v3(d, tev.systraps, trapinfo.c_str(), word, nullptr);
         } else {
