@@ -76,6 +76,7 @@ void ai_read_range();
 void ai_ad_trans(int raw, int ch);
 int get_ai_value(int ch);
 int get_ai_ave_value(int ch);
+// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
 int get_ai_switching(int ch);
 
 // ---- The analog thread, one pass at a time ----------------------------------

@@ -94,6 +94,9 @@ int check_ban_char(const char* text);
 // failure is reported on the console and in the application log.
 bool read_text_file(const std::string& path, std::string& text);
 bool write_text_file(const std::string& path, const std::string& text);
+// Writes all of text to fd, going on after an interruption; false on a
+// failure (errno tells why).
+bool write_all(int fd, const std::string& text);
 // One event for the operator: the same line on the console and in the
 // application log.
 void report(const std::string& line);
@@ -159,10 +162,6 @@ int check_scenario_do(unsigned int cond, unsigned int num, int on);
 // groups joined by ':'.
 int device_id_check(const char* str);
 int device_id_check_sm(const char* str);
-
-// ---- Analog inputs ------------------------------------------------------------
-// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
-int get_ai_switching(int ch);
 
 // ---- Analog inputs -------------------------------------------------------------
 void* ai_thread_func(void*);

@@ -106,8 +106,8 @@ void sleep_while_running(int ms)
 
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
 {
-    if (pthread_create(th, nullptr, fn, nullptr) != 0) {
-        std::printf("pthread_create error: %s\n", name);
+    if (int rc = pthread_create(th, nullptr, fn, nullptr); rc != 0) {
+        report_error("pthread_create", name, rc);
         return false;
     }
     kvt_set_realtime(*th);

@@ -621,7 +621,7 @@ int apply_queued_settings()
             if (apply_settings_command(f)) ++applied;
             else std::printf("command %d: not carried out, the service is stopping\n", field_num(f, 0));
         } catch (const std::exception& e) {
-            std::printf("command failed: %s\n", e.what());
+            report_error("command " + std::to_string(field_num(f, 0)) + " failed:", e.what());
         }
     }
     if (applied) std::printf("%d settings commands taken from the queue at the stop\n", applied);
@@ -653,6 +653,7 @@ void* messagequeue_thread(void*)
     std::fflush(stdout);
 
     QueueMessage buf;
+    int failing = 0;  // the receive error last reported, until a receive works
 
     while (control == 1) {
         ssize_t len = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT);
@@ -662,7 +663,8 @@ void* messagequeue_thread(void*)
                 refuse_oversized(qid, buf);
                 continue;
             }
-            if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
+            if (err != ENOMSG && err != failing) report_error("msgrcv error " + std::to_string(err) + " on", msgq_key_path(), err);
+            failing = err == ENOMSG ? 0 : err;
             if (err == EIDRM || err == EINVAL) {
                 // The queue was removed under us: make it again so the web UI's
                 // next command still arrives.
@@ -675,10 +677,12 @@ void* messagequeue_thread(void*)
         size_t n = static_cast<size_t>(len);
         buf.message[n] = '\0';
         std::printf("%s\n", fields_echo(buf.message, n).c_str());
+        failing = 0;
+        const std::vector<std::string> f = split_fields(buf.message, n);
         try {
-            dispatch_command(split_fields(buf.message, n));
+            dispatch_command(f);
         } catch (const std::exception& e) {
-            std::printf("command failed: %s\n", e.what());
+            report_error("command " + std::to_string(field_num(f, 0)) + " failed:", e.what());
         }
         std::fflush(stdout);
     }

@@ -517,7 +517,7 @@ int send_status(int state)
 {
     if (state > STATE::LOWER_ALERT) return STATE::CAUTION;
     if (state < STATE::NONE) return 5;
-    return mapped_status(state);
+    return STATE::shown(state);
 }
 
 std::string mqtt_data(int mqtt_id)

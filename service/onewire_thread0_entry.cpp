@@ -72,7 +72,7 @@ void write_list(const char* path, const std::string& text)
 {
     const std::string tmp = std::string(path) + ".new";
     if (write_text_file(tmp, text) && std::rename(kvt_path(tmp).c_str(), kvt_path(path).c_str()) != 0)
-        std::printf("rename %s: %s\n", path, std::strerror(errno));
+        report_error("rename", path, errno);
 }
 
 bool registered(int port, bool temp, const std::string& id)

@@ -186,9 +186,6 @@ int add_packet_oid(unsigned char* send_data, const char* oid, const char* v_oid,
 int add_packet_int(unsigned char* send_data, const char* oid, int value, int total_count, int type);
 int add_packet_null(unsigned char* send_data, const char* oid, int total_count, int eom_flag);
 void reverse_packet(unsigned char* buf, int len);
-int char_count(const char* str, char c);
-// If str begins with key, removes it in place and returns 0; otherwise 1.
-int skip_str_head(char* str, const char* key);
 // DateAndTime of local time t: year (2 octets), month, day, hour, minute,
 // second, deci-seconds 0, then the zone '+', 9, 0. Writes 11 octets.
 void date_and_time(const struct tm& t, unsigned char* date);
@@ -291,7 +288,6 @@ int remove_oid_zero(char* str);
 bool threshold_ok(const int th[8], int k, int v, int lo, int hi, bool analog);
 // Applies a VLXA threshold write to th; false (th unchanged) when refused.
 bool vlxa_threshold_apply(int th[8], int k, int v);
-int mapped_status(int code);
 int scenario_word(int sensortype, int sensor, int state, bool enable);
 // Relay pulses started by SET run beside the agent; RecvUdp waits for them
 // before it returns.

@@ -31,13 +31,6 @@ const char oid_head_7400[] = "1.3.6.1.4.1.58213.22.";
 const char oid_head_6100[] = "1.3.6.1.4.1.58213.23.";
 const char oid_basic_head[] = "1.3.6.1.2.1.1.";
 
-// Until the analog board code is part of the build, the stored range tells
-// the switch position: it keeps range 0 for current inputs and only for them.
-__attribute__((weak)) int get_ai_switching(int ch)
-{
-    return ch >= 0 && ch < SETTINGS_TABLE::AI_NUM && sensor_settings.analog[ch].range == 0 ? 1 : 0;
-}
-
 namespace {
 
 using namespace SETTINGS_TABLE;
@@ -388,7 +381,7 @@ int dio_pulse_set(const int* ix, int& i, char*)
     if (checking()) return relay_reserve(k);
     return start_pulse(k, i + 1);
 }
-void dio_status_get(const int* ix, int& i, char*) { i = mapped_status(live().digitalio[row(ix) - 1].status); }
+void dio_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().digitalio[row(ix) - 1].status); }
 
 void dio_levels_get(const int*, int&, char* s)
 {
@@ -474,7 +467,7 @@ int ai_range_set(const int* ix, int& i, char*)
     return OK;
 }
 void ai_value_get(const int* ix, int& i, char*) { i = live().analog[row(ix) - 1].value; }
-void ai_status_get(const int* ix, int& i, char*) { i = mapped_status(live().analog[row(ix) - 1].status); }
+void ai_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().analog[row(ix) - 1].status); }
 void ai_error_get(const int* ix, int& i, char*) { i = live().analog[row(ix) - 1].status == STATE::ERROR ? 1 : 0; }
 
 #define AI_TH(K) col_i(th_get<ai, K>, th_set<ai, K, AI_MIN, AI_MAX, true>, 1, 8)
@@ -505,14 +498,14 @@ int wire_id_set(const int* ix, int&, char* s)
     return set_device_id(Rec(ix).device_ID, s, 16, device_id_check, !Rec(ix).enable);
 }
 void wt_value_get(const int* ix, int& i, char*) { i = live().onewire_temperature[row(ix) - 1].value; }
-void wt_status_get(const int* ix, int& i, char*) { i = mapped_status(live().onewire_temperature[row(ix) - 1].status); }
+void wt_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().onewire_temperature[row(ix) - 1].status); }
 void wt_conn_get(const int* ix, int& i, char*)
 {
     const int st = live().onewire_temperature[row(ix) - 1].status;
     i = st == STATE::NONE || st == STATE::ERROR ? 0 : 1;
 }
 void wh_value_get(const int* ix, int& i, char*) { i = live().onewire_humidity[row(ix) - 1].value; }
-void wh_status_get(const int* ix, int& i, char*) { i = mapped_status(live().onewire_humidity[row(ix) - 1].status); }
+void wh_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().onewire_humidity[row(ix) - 1].status); }
 void wh_conn_get(const int* ix, int& i, char*)
 {
     const int st = live().onewire_humidity[row(ix) - 1].status;
@@ -560,8 +553,8 @@ int vl_id_set(const int* ix, int&, char* s)
 }
 void vl_t_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_temperature.value; }
 void vl_h_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_humidity.value; }
-void vl_t_status_get(const int* ix, int& i, char*) { i = mapped_status(live().veloxa[row(ix) - 1].sensor_temperature.status); }
-void vl_h_status_get(const int* ix, int& i, char*) { i = mapped_status(live().veloxa[row(ix) - 1].sensor_humidity.status); }
+void vl_t_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().veloxa[row(ix) - 1].sensor_temperature.status); }
+void vl_h_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().veloxa[row(ix) - 1].sensor_humidity.status); }
 void vl_con_get(const int* ix, int& i, char*) { i = trends().veloxa[row(ix) - 1].con; }
 void vl_battery_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_battery.status; }
 
@@ -608,9 +601,9 @@ int nx_id_set(const int* ix, int&, char* s)
     return set_device_id(nx(ix).device_ID, s, 23, device_id_check_sm, !nx(ix).enable);
 }
 void nx_value_get(const int* ix, int& i, char*) { i = live().kvt_nx40[row(ix) - 1].sensor_temperature.value; }
-void nx_status_get(const int* ix, int& i, char*) { i = mapped_status(live().kvt_nx40[row(ix) - 1].sensor_temperature.status); }
+void nx_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().kvt_nx40[row(ix) - 1].sensor_temperature.status); }
 void nx_con_get(const int* ix, int& i, char*) { i = trends().kvt_nx40[row(ix) - 1].con; }
-void nx_battery_status_get(const int* ix, int& i, char*) { i = mapped_status(live().kvt_nx40[row(ix) - 1].sensor_battery.status); }
+void nx_battery_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().kvt_nx40[row(ix) - 1].sensor_battery.status); }
 
 #define NX_TH(K) col_i(th_get<nx, K>, th_set<nx, K, 0, 10000, false>, 1, NX40_NUM)
 const Node NX40_COLUMNS[] = {
@@ -1071,22 +1064,6 @@ bool vlxa_threshold_apply(int th[8], int k, int v)
     if (upper ? v > th[val] : v < th[val]) return false;
     th[clear] = v;
     return true;
-}
-
-int mapped_status(int code)
-{
-    switch (code) {
-    case STATE::NONE: return 5;
-    case STATE::NORMAL:
-    case STATE::CAUTION:
-    case STATE::ALERT:
-    case STATE::ERROR: return code;
-    case STATE::UPPER_ALERT:
-    case STATE::LOWER_ALERT: return 3;
-    case STATE::UPPER_CAUTION:
-    case STATE::LOWER_CAUTION: return 2;
-    default: return 0;
-    }
 }
 
 int scenario_word(int sensortype, int sensor, int state, bool enable)

@@ -168,14 +168,15 @@ int finish(Reversed& r, const char* community, int version)
 thread_local int send_errno = 0;
 
 // Sends one built trap to port 162 (or the simulated board's port) of
-// dest_ip; 0 when the whole message went out.
-int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, int len)
+// dest_ip; 0 when the whole message went out. A failure is left to the
+// caller to report, with send_errno (0 for a receiver that is no IPv4
+// address).
+int send_trap(const char* dest_ip, const unsigned char* msg, int len)
 {
     send_errno = 0;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     if (!dest_ip || inet_pton(AF_INET, dest_ip, &to.sin_addr) != 1) {
-        std::printf("%s: receiver \"%s\" is no IPv4 address, trap not sent\n", call, dest_ip ? dest_ip : "");
         return 1;
     }
     const TrapSend how = platform_trap_send();
@@ -183,7 +184,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) {
         send_errno = errno;
-        std::printf("%s: socket() error %x\n", call, send_errno);
         return 1;
     }
     if (how.bind_addr != 0) {
@@ -192,7 +192,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
         from.sin_addr.s_addr = htonl(how.bind_addr);
         if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
             send_errno = errno;
-            std::printf("%s: bind() error %x\n", call, send_errno);
             close(s);
             return 1;
         }
@@ -202,7 +201,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
     close(s);
     if (sent != len) {
         send_errno = err;
-        std::printf("%s: sendto %s:%d failed: %s\n", call, dest_ip, how.port, std::strerror(err));
         return 1;
     }
     return 0;
@@ -228,7 +226,7 @@ std::string receiver_text(const SETTINGS_TABLE::Snmp_trap& r, int d)
 int build_and_send(const char* call, const char* dest_ip, const unsigned char* msg, int len)
 {
     if (len == 0) return 1;
-    if (send_trap(call, dest_ip, msg, len) != 0) return 1;
+    if (send_trap(dest_ip, msg, len) != 0) return 1;
     if (len > TRAP_MAX) {
         std::printf("%s: trap of %d bytes to %s is over %d bytes\n", call, len, dest_ip, TRAP_MAX);
         return 1;
@@ -821,13 +819,14 @@ int send_test_trap(int num)
     const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
     unsigned char date[DATE_LEN];
     get_date_string(date);
-    if (dst.version == 0) {
-        std::printf("trapv1\n");
-        return create_trapV1(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, 6, nullptr);
-    }
-    if (dst.version == 1) {
-        int rc = create_trapV2(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, nullptr);
-        std::printf("trapv2 %d\n", rc);
+    if (dst.version == 0 || dst.version == 1) {
+        send_errno = 0;
+        const int rc =
+            dst.version == 0
+                ? create_trapV1(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, 6, nullptr)
+                : create_trapV2(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, nullptr);
+        std::printf("trapv%d %d\n", dst.version + 1, rc);
+        if (rc != 0) report_error("send_test_trap: send failed:", receiver_text(dst, num), send_errno);
         return rc;
     }
     if (dst.version == 2 || dst.version == 3) {

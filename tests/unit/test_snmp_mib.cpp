@@ -266,8 +266,8 @@ TEST(SnmpRules, VlxaPairsMoveTogether)
 TEST(SnmpRules, StatusCodesMapForManagers)
 {
     const int want[] = {5, 1, 2, 3, 4, 3, 2, 2, 3, 0};
-    for (int code = 0; code <= 9; ++code) EXPECT_EQ(mapped_status(code), want[code]) << code;
-    EXPECT_EQ(mapped_status(-1), 0);
+    for (int code = 0; code <= 9; ++code) EXPECT_EQ(STATE::shown(code), want[code]) << code;
+    EXPECT_EQ(STATE::shown(-1), 0);
 }
 
 TEST_F(SnmpMibTest, SetsFollowTheColumnRulesAndQueueTheirSection)
