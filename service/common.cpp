@@ -203,7 +203,7 @@ std::mutex do_ctl_mutex;
 bool output_index_ok(const char* call, int port)
 {
     if (port >= 0 && port <= 7) return true;
-    std::printf("%s: output index %d out of range 0-7, nothing switched\n", call, port);
+    report_error(std::string(call) + ": nothing switched, output index not 0-7:", std::to_string(port));
     return false;
 }
 
@@ -269,11 +269,13 @@ bool relay_rule_matches(int enable, int rtype, int rsensor, int rstate, int type
 
 int do_ctl(int port, int val)
 {
-    if (!output_index_ok("do_ctl", port)) return 0;
+    if (!output_index_ok("do_ctl", port)) return -1;
     if (val < 0 || val > 3) {
-        std::printf("do_ctl: code %d for output %d is not 0-3, nothing switched\n", val, port);
-        return 0;
+        report_error("do_ctl: nothing switched, code " + std::to_string(val) + " not 0-3 for output",
+                     std::to_string(port + 1));
+        return -1;
     }
+    int rc = 0;
     {
         std::lock_guard<std::mutex> lock(do_ctl_mutex);
         MONITOR_TABLE::SensorElement* el =
@@ -282,27 +284,27 @@ int do_ctl(int port, int val)
         int level = val;
         if (val == 2) level = cur ? 1 : 0;
         if (val == 3) level = cur ? 0 : 1;
-        board_write(BOARD::RELAY[port], level);
+        rc = board_write(BOARD::RELAY[port], level);
         if (el) el->value = level;
     }
     // The hold is outside the lock so other outputs switch meanwhile.
     if (sensor_settings.digitalO[port].dokeep) std::this_thread::sleep_for(std::chrono::seconds(1));
-    return 0;
+    return rc;
 }
 
 int do_pulse(int port, int time)
 {
-    if (!output_index_ok("do_pulse", port)) return 0;
+    if (!output_index_ok("do_pulse", port)) return -1;
     int active = sensor_settings.digitalO[port].doinit ? 0 : 1;
-    do_ctl(port, active);
+    const int rc = do_ctl(port, active);
     // do_ctl already held the output for a second when dokeep is set.
     int rest = time - (sensor_settings.digitalO[port].dokeep ? 1 : 0);
     // A stop cuts the pulse short: a long pulse must not hold the command
     // thread, and with it the whole shutdown, for its full length. The output
     // still goes back to its resting level.
     for (; rest > 0 && control.load(); rest -= 3600) sleep_while_running((rest < 3600 ? rest : 3600) * 1000);
-    do_ctl(port, 1 - active);
-    return 0;
+    const int back = do_ctl(port, 1 - active);
+    return rc != 0 ? rc : back;
 }
 
 int dio_senario_check(int type, int port, int state, double value, int flg)

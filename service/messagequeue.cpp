@@ -645,8 +645,7 @@ void* messagequeue_thread(void*)
     key_t key = ftok(msgq_key_path().c_str(), 'X');
     int qid = key == -1 ? -1 : msgget(key, IPC_CREAT | 0666);
     if (qid == -1) {
-        std::printf("msgget error. %s: %s\n", msgq_key_path().c_str(), std::strerror(errno));
-        applog("msgget error.");
+        report_error("msgget error.", msgq_key_path(), errno);
         return nullptr;
     }
     std::printf("messagequeue_thread tid  : %ld\n", thread_tid());
