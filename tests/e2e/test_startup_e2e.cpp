@@ -3,11 +3,11 @@
 // its various states, and sandboxes side by side.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
