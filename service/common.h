@@ -153,8 +153,8 @@ void read_syslog_file();
 // ---- Digital I/O and relays -----------------------------------------------
 void* sensor_monitor_thread(void*);
 void* dio_sensor_monitor_thread(void*);
-// Output index 0-7; 0 once switched, negative for a refused argument or a
-// failed line write.
+// Output index 0-7. Always 0: a refused argument is reported and switches
+// nothing.
 int do_ctl(int port, int val);
 int do_pulse(int port, int time);
 int dio_senario_check(int type, int port, int state, double value, int flg);
