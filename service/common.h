@@ -17,8 +17,12 @@
 
 // ---- Run control and start-up (main) -------------------------------------
 extern std::atomic<int> control;     // every thread loops while non-zero
-extern std::atomic<int> rebootflg;   // restart the appliance after the stop
-extern std::atomic<int> updateflg;   // quiet exit after the stop
+// Restart the appliance after the stop: set through reboot() by the thread
+// that asks for it; main reads it once the threads have ended.
+extern std::atomic<int> rebootflg;
+// Quiet exit after the stop: set by the supervisor (SIGTERM) and the update
+// command; main reads it once the threads have ended.
+extern std::atomic<int> updateflg;
 // Set by the SIGTERM handler. A lock-free atomic is as safe in a handler as
 // sig_atomic_t and is seen by the supervisor thread without a data race.
 extern std::atomic<int> sigterm_received;
