@@ -81,7 +81,7 @@ long pulled_adapter_ms(simow::Mapping& st, int& port, int probes, int at)
     bus.unplugged = 0;
     owRelease(port);
     port = owAcquireEx(kvt_path("/dev/ttyS5").c_str());
-    onewire_portnum[0] = port;
+    onewire_state().onewire_portnum[0] = port;
     oc.onewire_temp_retry_num = oc.onewire_humid_retry_num = 0;
     return ms;
 }
@@ -110,8 +110,8 @@ int main()
     if (mmap_open() != 0) return 1;
     monitor->initializeData();
     monitor->setDummyData();
-    std::memset(temp_connect_flag, 1, sizeof temp_connect_flag);
-    std::memset(humid_connect_flag, 1, sizeof humid_connect_flag);
+    std::memset(onewire_state().temp_connect_flag, 1, sizeof onewire_state().temp_connect_flag);
+    std::memset(onewire_state().humid_connect_flag, 1, sizeof onewire_state().humid_connect_flag);
     for (int i = 0; i < TEMPS + HUMIDS; ++i) {
         const bool t = i < TEMPS;
         uint8_t rom[8];
@@ -132,16 +132,16 @@ int main()
     t0 = Clock::now();
     onewire_deviceserch(0, 0);
     const double search_h = seconds_since(t0) - 0.6;
-    std::printf("  search, temperature branch: %.2f s for %d devices\n", search_t, temp_devnumIDs[0]);
+    std::printf("  search, temperature branch: %.2f s for %d devices\n", search_t, onewire_state().temp_devnumIDs[0]);
     std::printf("  search, humidity branch:    %.2f s for %d devices (control pages written)\n", search_h,
-                humi_devnumIDs[0]);
+                onewire_state().humi_devnumIDs[0]);
 
     int port = owAcquireEx(kvt_path("/dev/ttyS5").c_str());
     if (port < 0) {
         std::fprintf(stderr, "onewire_bench: no adapter\n");
         return 1;
     }
-    onewire_portnum[0] = port;
+    onewire_state().onewire_portnum[0] = port;
     portnum_ok[0] = 1;
 
     std::vector<double> sweeps, reads, cycles;

@@ -14,17 +14,12 @@
 
 using SETTINGS_TABLE::VALUE_ERROR;
 
-unsigned char ai_switching[AIBOARD::CHANNELS];
-int ai_scaling_max[AIBOARD::CHANNELS];
-int ai_scaling_min[AIBOARD::CHANNELS];
-double ai_gain[AIBOARD::CHANNELS][4] = {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1},
-                                        {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}};
-double ai_offset[AIBOARD::CHANNELS][4];
-int ai_pre_value[AIBOARD::CHANNELS][7];
-int ai_pre_state[AIBOARD::CHANNELS];
-std::atomic<char> ai_con_state{'1'};
-std::atomic<int> ai_pre_range_state{0};
-std::atomic<unsigned char> ai_port_setting_flag{0};
+static AiState ai = {
+    {}, {}, {}, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}},
+    {}, {}, {}, {'1'}, {0}, {0},
+};
+
+AiState& ai_state() { return ai; }
 
 namespace {
 
@@ -69,7 +64,7 @@ void set_connection_flag(int v)
 // hundredths, as make_debug_file wrote them.
 int debug_sample(int ch)
 {
-    const double v = std::round(static_cast<double>(ais[ch]));
+    const double v = std::round(static_cast<double>(debug_inputs.ais[ch]));
     if (!(v == v)) return 0;
     return v >= INT_MAX ? INT_MAX : v <= INT_MIN ? INT_MIN : static_cast<int>(v);
 }
@@ -155,8 +150,8 @@ void get_corrections()
             w[k] = static_cast<uint16_t>(fpga_word_read(fpga_reg(BOARD::REG_AI_CALIB) + 12 * ch + 2 * k));
         const AIBOARD::Calibration c = AIBOARD::decode_calibration(w);
         for (int p = 0; p < 4; ++p) {
-            ai_gain[ch][p] = c.gain[p];
-            ai_offset[ch][p] = c.offset[p];
+            ai.ai_gain[ch][p] = c.gain[p];
+            ai.ai_offset[ch][p] = c.offset[p];
         }
     }
 }
@@ -164,10 +159,10 @@ void get_corrections()
 void ai_read_range()
 {
     const int bits = reg_read(BOARD::REG_AI_SWITCH);
-    ai_pre_range_state = bits;
+    ai.ai_pre_range_state = bits;
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
         const bool voltage = bits & (1 << ch);
-        ai_switching[ch] = voltage ? 0 : 1;
+        ai.ai_switching[ch] = voltage ? 0 : 1;
         auto& a = sensor_settings.analog[ch];
         const int r = ai_forced_range(voltage, a.range);
         if (r == a.range) continue;
@@ -182,7 +177,7 @@ void ai_set_conv_range()
 {
     int code = 0, byte = 0;
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
-        code = ai_range_code(ai_switching[ch] == 1, sensor_settings.analog[ch].range, code);
+        code = ai_range_code(ai.ai_switching[ch] == 1, sensor_settings.analog[ch].range, code);
         if (ch % 2 == 0) {
             byte = code & 0x0F;
         } else {
@@ -200,8 +195,8 @@ void ai_set_scaling_value()
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
         const auto& a = sensor_settings.analog[ch];
         const AiScaling s = ai_scaling(a.range, a.input_min, a.input_max, a.output_min, a.output_max);
-        ai_scaling_max[ch] = s.max;
-        ai_scaling_min[ch] = s.min;
+        ai.ai_scaling_max[ch] = s.max;
+        ai.ai_scaling_min[ch] = s.min;
     }
 }
 
@@ -209,36 +204,36 @@ void ai_port_setting()
 {
     std::lock_guard<std::recursive_mutex> lock(ai_mutex);
     if (!debug_mode) update_ai_connection(1);
-    if (ai_con_state == '0') ai_read_range();
+    if (ai.ai_con_state == '0') ai_read_range();
     const int port = (reg_read(BOARD::REG_AI_PORT) & AIBOARD::PORT_KEEP) | AIBOARD::PORT_ENABLE;
-    ai_port_setting_flag = 1;
+    ai.ai_port_setting_flag = 1;
     reg_write(BOARD::REG_AI_PORT, port);
     msleep(100);
     ai_set_conv_range();
     ai_set_scaling_value();
-    ai_port_setting_flag = 0;
+    ai.ai_port_setting_flag = 0;
 }
 
 void update_ai_connection(int flag)
 {
     std::lock_guard<std::recursive_mutex> lock(ai_mutex);
     if (!(reg_read(BOARD::REG_AI_STATUS) & AIBOARD::PRESENT)) {
-        ai_con_state = '1';
+        ai.ai_con_state = '1';
         set_connection_flag(0);
         return;
     }
-    const char prev = ai_con_state.exchange('0');
+    const char prev = ai.ai_con_state.exchange('0');
     if (flag == 0) {
         if (prev == '1') {
             // A board just plugged in powers up unconfigured: let it settle,
             // then load its ranges.
             sleep_while_running(1000);
-            ai_pre_range_state = reg_read(BOARD::REG_AI_SWITCH);
+            ai.ai_pre_range_state = reg_read(BOARD::REG_AI_SWITCH);
             ai_port_setting();
         } else {
             const int bits = reg_read(BOARD::REG_AI_SWITCH);
-            if (bits != ai_pre_range_state) {
-                ai_pre_range_state = bits;
+            if (bits != ai.ai_pre_range_state) {
+                ai.ai_pre_range_state = bits;
                 ai_port_setting();
             }
         }
@@ -251,19 +246,19 @@ void update_ai_connection(int flag)
 
 void ai_ad_trans(int raw, int ch)
 {
-    ais[ch] = static_cast<float>(ai_convert(raw, ai_switching[ch] == 1, sensor_settings.analog[ch].range,
-                                            ai_gain[ch], ai_offset[ch], ai_scaling_max[ch], ai_scaling_min[ch]));
+    debug_inputs.ais[ch] = static_cast<float>(ai_convert(raw, ai.ai_switching[ch] == 1, sensor_settings.analog[ch].range,
+                                            ai.ai_gain[ch], ai.ai_offset[ch], ai.ai_scaling_max[ch], ai.ai_scaling_min[ch]));
 }
 
-int get_ai_value(int ch) { return ai_hundredths(ais[ch]); }
+int get_ai_value(int ch) { return ai_hundredths(debug_inputs.ais[ch]); }
 
 int get_ai_ave_value(int ch)
 {
-    if (ai_pre_state[ch] == 0 && !sensor_settings.analog[ch].enable) return VALUE_ERROR;
-    return ai_trimmed_mean(ai_pre_value[ch]);
+    if (ai.ai_pre_state[ch] == 0 && !sensor_settings.analog[ch].enable) return VALUE_ERROR;
+    return ai_trimmed_mean(ai.ai_pre_value[ch]);
 }
 
-int get_ai_switching(int ch) { return (ch >= 0 && ch < AIBOARD::CHANNELS) ? ai_switching[ch] : 0; }
+int get_ai_switching(int ch) { return (ch >= 0 && ch < AIBOARD::CHANNELS) ? ai.ai_switching[ch] : 0; }
 
 // ---- The analog thread ----------------------------------------------------------
 
@@ -278,11 +273,11 @@ void ai_loop_start(AiLoopState& st)
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
         st.count[ch] = 0;
         st.mean[ch] = VALUE_ERROR;
-        ai_pre_state[ch] = 0;
+        ai.ai_pre_state[ch] = 0;
     }
     get_corrections();
     ai_port_setting();
-    st.seen = ai_con_state;
+    st.seen = ai.ai_con_state;
     report(st.seen == '0' ? "AI Connection Successful" : "AI Connection Failed");
 }
 
@@ -293,18 +288,18 @@ void ai_loop_pass(AiLoopState& st)
     std::unique_lock<std::recursive_mutex> lock(ai_mutex, std::try_to_lock);
     if (lock.owns_lock() && !debug_mode) {
         update_ai_connection(0);
-        const char now = ai_con_state;
+        const char now = ai.ai_con_state;
         if (now != st.seen) {
             st.seen = now;
             report(now == '1' ? "AI Disconnection!" : "AI Connection Recovery!");
         }
     }
-    if (!lock.owns_lock() || ai_port_setting_flag) {
+    if (!lock.owns_lock() || ai.ai_port_setting_flag) {
         std::printf("AI controller is busy, skipping AI update.\n");
         for (int& c : st.count) c = 0;
         return;
     }
-    const bool present = ai_con_state == '0';
+    const bool present = ai.ai_con_state == '0';
     auto* live = monitor->sensor_condition->analog;
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
         if (!present) {
@@ -315,7 +310,7 @@ void ai_loop_pass(AiLoopState& st)
             live[ch].value = VALUE_ERROR;
             continue;
         }
-        ai_pre_value[ch][st.count[ch]] = debug_mode ? debug_sample(ch) : get_ai_value(ch);
+        ai.ai_pre_value[ch][st.count[ch]] = debug_mode ? debug_sample(ch) : get_ai_value(ch);
         if (++st.count[ch] == AI_SAMPLES) {
             st.count[ch] = 0;
             st.mean[ch] = get_ai_ave_value(ch);

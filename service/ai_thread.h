@@ -8,17 +8,23 @@
 #include "board_analog.h"
 #include "common.h"
 
-// ---- Process-wide analog state, per channel --------------------------------
-extern unsigned char ai_switching[AIBOARD::CHANNELS];  // 1 = switch in the current position
-extern int ai_scaling_max[AIBOARD::CHANNELS];          // display value (hundredths) at window end B
-extern int ai_scaling_min[AIBOARD::CHANNELS];          // ... and at window end A
-extern double ai_gain[AIBOARD::CHANNELS][4];
-extern double ai_offset[AIBOARD::CHANNELS][4];
-extern int ai_pre_value[AIBOARD::CHANNELS][7];         // the samples of the current mean
-extern int ai_pre_state[AIBOARD::CHANNELS];
-extern std::atomic<char> ai_con_state;                 // '0' board present, '1' absent
-extern std::atomic<int> ai_pre_range_state;            // last range-switch byte seen
-extern std::atomic<unsigned char> ai_port_setting_flag;  // 1 while the ranges are reloaded
+// ---- Analog state, per channel -------------------------------------------------
+// Held by the analog thread's file. Writers: the analog thread and, through
+// ai_port_setting, the settings writer (under the analog lock); readers: the
+// same, and the tests through ai_state().
+struct AiState {
+    unsigned char ai_switching[AIBOARD::CHANNELS];  // 1 = switch in the current position
+    int ai_scaling_max[AIBOARD::CHANNELS];          // display value (hundredths) at window end B
+    int ai_scaling_min[AIBOARD::CHANNELS];          // ... and at window end A
+    double ai_gain[AIBOARD::CHANNELS][4];
+    double ai_offset[AIBOARD::CHANNELS][4];
+    int ai_pre_value[AIBOARD::CHANNELS][7];         // the samples of the current mean
+    int ai_pre_state[AIBOARD::CHANNELS];
+    std::atomic<char> ai_con_state;                 // '0' board present, '1' absent
+    std::atomic<int> ai_pre_range_state;            // last range-switch byte seen
+    std::atomic<unsigned char> ai_port_setting_flag;  // 1 while the ranges are reloaded
+};
+AiState& ai_state();
 
 constexpr int AI_SAMPLES = 7;
 
@@ -70,6 +76,7 @@ void ai_read_range();
 void ai_ad_trans(int raw, int ch);
 int get_ai_value(int ch);
 int get_ai_ave_value(int ch);
+// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
 int get_ai_switching(int ch);
 
 // ---- The analog thread, one pass at a time ----------------------------------

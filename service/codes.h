@@ -30,6 +30,25 @@ constexpr int UPPER_ALERT = 5;
 constexpr int UPPER_CAUTION = 6;
 constexpr int LOWER_CAUTION = 7;
 constexpr int LOWER_ALERT = 8;
+
+// A state as managers, mails and the value logs see it: 5 none, 1 normal,
+// 2 caution, 3 alert, 4 error, the upper and lower states folded into
+// caution and alert; `other` for a code outside 0..8.
+constexpr int shown(int code, int other = 0)
+{
+    switch (code) {
+    case NONE: return 5;
+    case NORMAL:
+    case CAUTION:
+    case ALERT:
+    case ERROR: return code;
+    case UPPER_ALERT:
+    case LOWER_ALERT: return ALERT;
+    case UPPER_CAUTION:
+    case LOWER_CAUTION: return CAUTION;
+    default: return other;
+    }
+}
 }  // namespace STATE
 
 // What a digital port's level means (its `errortext_id`).

@@ -15,8 +15,10 @@
 #include "events.h"
 #include "platform.h"
 
-int fd_gpio1 = -1, fd_gpio2 = -1, fd_gpio3 = -1, fd_fpga = -1;
-volatile uint8_t* ram_fpga = nullptr;
+// The board handles: set at start-up before any thread starts, only read
+// afterwards.
+static int fd_gpio1 = -1, fd_gpio2 = -1, fd_gpio3 = -1, fd_fpga = -1;
+static volatile uint8_t* ram_fpga = nullptr;  // the register window: byte access only
 
 namespace {
 
@@ -31,7 +33,7 @@ int gpio_open(int chip, int& fd)
         return -1;
     }
     std::printf("GPIO chip: %s, \"%s\", %u GPIO lines\n", info.name, info.label, info.lines);
-    return 1;
+    return 0;
 }
 
 int chip_fd(int chip)
@@ -61,6 +63,12 @@ int gpio3_open() { return gpio_open(3, fd_gpio3); }
 void gpio1_close() { board_gpio_close(fd_gpio1); }
 void gpio2_close() { board_gpio_close(fd_gpio2); }
 void gpio3_close() { board_gpio_close(fd_gpio3); }
+
+void board_forget()
+{
+    fd_gpio1 = fd_gpio2 = fd_gpio3 = fd_fpga = -1;
+    ram_fpga = nullptr;
+}
 
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val)
 {
@@ -195,7 +203,7 @@ std::mutex do_ctl_mutex;
 bool output_index_ok(const char* call, int port)
 {
     if (port >= 0 && port <= 7) return true;
-    std::printf("%s: output index %d out of range 0-7, nothing switched\n", call, port);
+    report_error(std::string(call) + ": nothing switched, output index not 0-7:", std::to_string(port));
     return false;
 }
 
@@ -263,7 +271,8 @@ int do_ctl(int port, int val)
 {
     if (!output_index_ok("do_ctl", port)) return 0;
     if (val < 0 || val > 3) {
-        std::printf("do_ctl: code %d for output %d is not 0-3, nothing switched\n", val, port);
+        report_error("do_ctl: nothing switched, code " + std::to_string(val) + " not 0-3 for output",
+                     std::to_string(port + 1));
         return 0;
     }
     {

@@ -17,12 +17,20 @@
 
 // ---- Run control and start-up (main) -------------------------------------
 extern std::atomic<int> control;     // every thread loops while non-zero
-extern std::atomic<int> rebootflg;   // restart the appliance after the stop
-extern std::atomic<int> updateflg;   // quiet exit after the stop
+// Restart the appliance after the stop: set through reboot() by the thread
+// that asks for it; main reads it once the threads have ended.
+extern std::atomic<int> rebootflg;
+// Quiet exit after the stop: set by the supervisor (SIGTERM) and the update
+// command; main reads it once the threads have ended.
+extern std::atomic<int> updateflg;
 // Set by the SIGTERM handler. A lock-free atomic is as safe in a handler as
 // sig_atomic_t and is seen by the supervisor thread without a data race.
 extern std::atomic<int> sigterm_received;
-extern std::atomic<int> chcnt;       // settings-change counter 1..5000
+// Settings-change counter 1..5000: the settings writer and the command
+// thread count it up; the SNMP agent reads it.
+extern std::atomic<int> chcnt;
+// Versions: start-up writes them before the threads start; the SNMP agent
+// and the MQTT thread read them.
 extern char software_ver[16];
 extern char hardware_ver[16];
 extern char updatetime[16];
@@ -52,15 +60,16 @@ void request_posted();
 long thread_tid();
 
 // ---- Board access ---------------------------------------------------------
-extern int fd_gpio1, fd_gpio2, fd_gpio3, fd_fpga;
-extern volatile uint8_t* ram_fpga;  // the register window: byte access only
-
+// Board functions return 0 on success and a negative value on failure.
 int gpio1_open();
 int gpio2_open();
 int gpio3_open();
 void gpio1_close();
 void gpio2_close();
 void gpio3_close();
+// Back to nothing opened, closing nothing (a window's mapping stays until
+// the process ends): the board's next user starts from scratch.
+void board_forget();
 // Reads (rw 0) or writes one line; 0 on success. A read that fails leaves
 // *val unchanged: set it to the level that is safe to assume beforehand.
 int gpio_access_7400(unsigned char rw, int chip, int pin, int* val);
@@ -96,6 +105,9 @@ int check_ban_char(const char* text);
 // failure is reported on the console and in the application log.
 bool read_text_file(const std::string& path, std::string& text);
 bool write_text_file(const std::string& path, const std::string& text);
+// Writes all of text to fd, going on after an interruption; false on a
+// failure (errno tells why).
+bool write_all(int fd, const std::string& text);
 // One event for the operator: the same line on the console and in the
 // application log.
 void report(const std::string& line);
@@ -103,8 +115,9 @@ void report(const std::string& line);
 void report_error(const std::string& what, const std::string& object, int err = 0);
 
 // ---- Configuration database -----------------------------------------------
-extern char DBNAME[24];
 int open_db();
+// The open connection (nullptr while closed), for tracing and limits.
+struct sqlite3* db_connection();
 int close_db();
 int begin_trans();
 int commit_trans();
@@ -151,6 +164,8 @@ void read_syslog_file();
 // ---- Digital I/O and relays -----------------------------------------------
 void* sensor_monitor_thread(void*);
 void* dio_sensor_monitor_thread(void*);
+// Output index 0-7. Always 0: a refused argument is reported and switches
+// nothing.
 int do_ctl(int port, int val);
 int do_pulse(int port, int time);
 int dio_senario_check(int type, int port, int state, double value, int flg);
@@ -160,10 +175,6 @@ int check_scenario_do(unsigned int cond, unsigned int num, int on);
 // groups joined by ':'.
 int device_id_check(const char* str);
 int device_id_check_sm(const char* str);
-
-// ---- Analog inputs ------------------------------------------------------------
-// 1 when the input's hardware switch selects current (4-20 mA), 0 voltage.
-int get_ai_switching(int ch);
 
 // ---- Analog inputs -------------------------------------------------------------
 void* ai_thread_func(void*);

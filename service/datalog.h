@@ -71,9 +71,6 @@ std::string hundredths_text(int value);
 
 // ---- Value logs -----------------------------------------------------------
 
-// Digit written beside a value for live status `code`; `prev` is the digit
-// of the previous channel of the line (codes outside 0..8 repeat it).
-int state_digit(int code, int prev);
 std::string sensor_header(const Kind& k, const SETTINGS_TABLE::Sensor_settings& ss);
 std::string sensor_line(const Kind& k, const std::tm& t, const SETTINGS_TABLE::Sensor_settings& ss,
                         const MONITOR_TABLE::Sensor_condition& live);

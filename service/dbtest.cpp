@@ -17,8 +17,12 @@
 #include "platform.h"
 #include "settings_table.h"
 
-char DBNAME[24] = "/opt/KVT7400/db.sqlite3";
-sqlite3* db = nullptr;
+// The configuration database.
+static const char DBNAME[] = "/opt/KVT7400/db.sqlite3";
+// The service's one connection: opened at start-up, used under the layer's lock.
+static sqlite3* db = nullptr;
+
+sqlite3* db_connection() { return db; }
 
 namespace {
 

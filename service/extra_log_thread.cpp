@@ -94,7 +94,7 @@ bool extra_writer_pass(ExtraWriter& w, const ExtraGroup& g, const std::tm& t)
         const std::string path = extra_path(g.word, t);
         w.f = std::fopen(kvt_path(path).c_str(), "a");
         if (!w.f) {
-            std::printf("fopen %s: %s\n", path.c_str(), std::strerror(errno));
+            report_error("fopen", path, errno);
             return false;
         }
         delete_old_log(t, g.word);

@@ -255,13 +255,14 @@ int do_export(int kind)
     std::string text = export_text(kind);
     FILE* f = std::fopen(kvt_path(k->path).c_str(), "wb");
     if (!f) {
-        std::printf("file export: cannot create %s\n", k->path);
+        report_error("file export: fopen", k->path, errno);
         return REQ::FAILED;
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fclose(f) == 0 && ok;
+    int err = ok ? 0 : errno;
+    if (std::fclose(f) != 0 && ok) ok = false, err = errno;
     if (!ok) {
-        std::printf("file export: cannot write %s\n", k->path);
+        report_error("file export: write", k->path, err);
         return REQ::FAILED;
     }
     // The rows on the console, as the operator sees them in the file.

@@ -139,6 +139,8 @@ namespace {
 // partial copy.
 std::mutex write_mutex;
 
+}  // namespace
+
 bool write_all(int fd, const std::string& text)
 {
     size_t done = 0;
@@ -150,8 +152,6 @@ bool write_all(int fd, const std::string& text)
     }
     return true;
 }
-
-}  // namespace
 
 void report(const std::string& line)
 {

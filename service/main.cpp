@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -176,8 +177,8 @@ void request_posted()
 // keeps at most 15 characters of it.
 bool start_thread(pthread_t* th, void* (*fn)(void*), const char* name)
 {
-    if (pthread_create(th, nullptr, fn, nullptr) != 0) {
-        std::printf("pthread_create error: %s\n", name);
+    if (int rc = pthread_create(th, nullptr, fn, nullptr); rc != 0) {
+        report_error("pthread_create", name, rc);
         return false;
     }
     char comm[16];
@@ -232,10 +233,16 @@ int chcntup()
     std::lock_guard<std::mutex> lock(chcnt_mutex);
     chcnt = chcnt_next(chcnt);
     FILE* f = std::fopen(kvt_path(COUNT_FILE).c_str(), "w");
-    if (!f) return -1;
-    if (std::fprintf(f, "%d", chcnt.load()) < 0) applog("ch_cntup error");
-    if (std::fclose(f) != 0) applog("ch_cntup error");
-    return 0;
+    if (!f) {
+        report_error("ch_cntup error: fopen", COUNT_FILE, errno);
+        return -1;
+    }
+    bool ok = std::fprintf(f, "%d", chcnt.load()) >= 0;
+    int err = ok ? 0 : errno;
+    if (std::fclose(f) != 0 && ok) ok = false, err = errno;
+    if (ok) return 0;
+    report_error("ch_cntup error: write", COUNT_FILE, err);
+    return -1;
 }
 
 int service_main()

@@ -570,7 +570,7 @@ int read_debug_file()
 {
     std::string t;
     if (!read_text_file(DEBUG_FILE, t)) return -1;
-    parse_debug_text(t, dis, ais, temps, humids);
+    parse_debug_text(t, debug_inputs.dis, debug_inputs.ais, debug_inputs.temps, debug_inputs.humids);
     kvt_system("rm /tmp/KVT_7400_debug.csv");
     return 0;
 }
@@ -621,7 +621,7 @@ int apply_queued_settings()
             if (apply_settings_command(f)) ++applied;
             else std::printf("command %d: not carried out, the service is stopping\n", field_num(f, 0));
         } catch (const std::exception& e) {
-            std::printf("command failed: %s\n", e.what());
+            report_error("command " + std::to_string(field_num(f, 0)) + " failed:", e.what());
         }
     }
     if (applied) std::printf("%d settings commands taken from the queue at the stop\n", applied);
@@ -645,14 +645,14 @@ void* messagequeue_thread(void*)
     key_t key = ftok(msgq_key_path().c_str(), 'X');
     int qid = key == -1 ? -1 : msgget(key, IPC_CREAT | 0666);
     if (qid == -1) {
-        std::printf("msgget error. %s: %s\n", msgq_key_path().c_str(), std::strerror(errno));
-        applog("msgget error.");
+        report_error("msgget error.", msgq_key_path(), errno);
         return nullptr;
     }
     std::printf("messagequeue_thread tid  : %ld\n", thread_tid());
     std::fflush(stdout);
 
     QueueMessage buf;
+    int failing = 0;  // the receive error last reported, until a receive works
 
     while (control == 1) {
         ssize_t len = msgrcv(qid, &buf, MSG_TEXT_MAX, 0, IPC_NOWAIT);
@@ -662,7 +662,8 @@ void* messagequeue_thread(void*)
                 refuse_oversized(qid, buf);
                 continue;
             }
-            if (err != ENOMSG) std::printf("msgrcv error %d\n", err);
+            if (err != ENOMSG && err != failing) report_error("msgrcv error " + std::to_string(err) + " on", msgq_key_path(), err);
+            failing = err == ENOMSG ? 0 : err;
             if (err == EIDRM || err == EINVAL) {
                 // The queue was removed under us: make it again so the web UI's
                 // next command still arrives.
@@ -675,10 +676,12 @@ void* messagequeue_thread(void*)
         size_t n = static_cast<size_t>(len);
         buf.message[n] = '\0';
         std::printf("%s\n", fields_echo(buf.message, n).c_str());
+        failing = 0;
+        const std::vector<std::string> f = split_fields(buf.message, n);
         try {
-            dispatch_command(split_fields(buf.message, n));
+            dispatch_command(f);
         } catch (const std::exception& e) {
-            std::printf("command failed: %s\n", e.what());
+            report_error("command " + std::to_string(field_num(f, 0)) + " failed:", e.what());
         }
         std::fflush(stdout);
     }

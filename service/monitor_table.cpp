@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -61,17 +62,23 @@ void led_blink()
     kvt_system("echo 670 > /sys/class/leds/STATUS_LED/delay_off");
 }
 
-// Opens (creating with 0666) and sizes one table file; -1 on failure with
-// the caller's messages.
-int open_table(const char* path, size_t size, int& fd, bool& size_failed)
+// Opens (creating with 0666) and sizes one table file; -1 on failure, with
+// its messages: a file that cannot be opened prints `console` and logs
+// `logged`, one that cannot be sized is reported with the reason.
+int open_table(const char* path, size_t size, int& fd, bool& size_failed, const char* console, const char* logged)
 {
     size_failed = false;
     fd = open(kvt_path(path).c_str(), O_RDWR | O_CREAT, 0666);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        std::printf("%s\n", console);
+        applog(logged);
+        return -1;
+    }
     fchmod(fd, 0666);  // the web UI runs as another user and writes the flags
 
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         size_failed = true;
+        report_error("mmap_open: ftruncate", path, errno);
         return -1;
     }
     return 0;
@@ -102,13 +109,8 @@ int mmap_open()
     if (!m) return -1;
     bool size_failed = false;
 
-    if (open_table("/tmp/mmapfile_monitor", sizeof(Sensor_condition), m->fd_monitor, size_failed) != 0) {
-        if (size_failed) {
-            std::perror("ftruncate error. ");
-        } else {
-            std::printf("fd open error. \n");
-            applog("fd sensor open error.");
-        }
+    if (open_table("/tmp/mmapfile_monitor", sizeof(Sensor_condition), m->fd_monitor, size_failed, "fd open error. ",
+                   "fd sensor open error.") != 0) {
         led_blink();
         return -1;
     }
@@ -118,30 +120,19 @@ int mmap_open()
         return -1;
     }
 
-    if (open_table("/tmp/mmapfile_flg", sizeof(RequestFlg), m->fd_flg, size_failed) != 0) {
-        if (size_failed) {
-            std::perror("ftruncate error. messagequeue_thread");
-        } else {
-            std::printf("fd open error. \n");
-            applog("fd flg open error.");
-        }
+    if (open_table("/tmp/mmapfile_flg", sizeof(RequestFlg), m->fd_flg, size_failed, "fd open error. ",
+                   "fd flg open error.") != 0)
         return -1;
-    }
     m->requestflg = map_table<RequestFlg>(m->fd_flg);
     if (!m->requestflg) {
         report("Error : mmap_monitor failed ");
         return -1;
     }
 
-    if (open_table("/tmp/mmapfile_status", sizeof(Status_Log), m->fd_status, size_failed) != 0) {
+    if (open_table("/tmp/mmapfile_status", sizeof(Status_Log), m->fd_status, size_failed,
+                   "fd open error. state_log_thread", "fd state open error.") != 0) {
         // Only a status file that cannot be sized (or mapped) blinks the LED.
-        if (size_failed) {
-            std::perror("ftruncate error. state_log_thread");
-            led_blink();
-        } else {
-            std::printf("fd open error. state_log_thread\n");
-            applog("fd state open error.");
-        }
+        if (size_failed) led_blink();
         return -1;
     }
     m->status_log = map_table<Status_Log>(m->fd_status);
@@ -153,11 +144,9 @@ int mmap_open()
     }
     statelog_repair(m->status_log);
 
-    if (open_table("/tmp/mmapfile_trend", sizeof(Trend_per), m->fd_trend, size_failed) != 0) {
-        if (size_failed) std::perror("ftruncate error. ");
-        else std::printf("fd open error. \n");
+    if (open_table("/tmp/mmapfile_trend", sizeof(Trend_per), m->fd_trend, size_failed, "fd open error. ",
+                   "fd trend open error.") != 0)
         return -1;
-    }
     m->trend_per = map_table<Trend_per>(m->fd_trend);
     if (!m->trend_per) {
         report("Error : mmap_monitor failed ");

@@ -169,6 +169,8 @@ public:
     bool ready() const { return requestflg && sensor_condition && status_log && trend_per; }
 };
 
+// Set by start-up (map_tables) before the threads start, cleared after they
+// end; each table field has its own writer thread (see the tables above).
 extern MONITOR_TABLE_CLASS* monitor;
 
 // The live tables for readers that may run before they are mapped (or

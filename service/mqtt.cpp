@@ -511,13 +511,13 @@ bool apply(const Span& s, int n, const picojson::value& v)
 
 }  // namespace
 
-const char* const MQTT_DATA_ERROR = "MQTT data error";
+const char MQTT_DATA_ERROR[] = "MQTT data error";
 
 int send_status(int state)
 {
     if (state > STATE::LOWER_ALERT) return STATE::CAUTION;
     if (state < STATE::NONE) return 5;
-    return mapped_status(state);
+    return STATE::shown(state);
 }
 
 std::string mqtt_data(int mqtt_id)

@@ -69,7 +69,7 @@ struct MqttRequestIds {
 };
 bool mqtt_handle_request(const std::string& payload, time_t arrival, std::string& reply, MqttRequestIds* ids = nullptr);
 
-extern const char* const MQTT_DATA_ERROR;  // "MQTT data error"
+extern const char MQTT_DATA_ERROR[];  // "MQTT data error"
 
 // ---- Client -----------------------------------------------------------------
 

@@ -188,7 +188,8 @@ void connect_callback(mosquitto* m, void* obj, int rc)
     applog("MQTT connect callback");
     // Subscribed once the broker has taken the connection, on every link.
     int s = mosquitto_subscribe(m, nullptr, sub->topic.c_str(), 0);
-    if (s != MOSQ_ERR_SUCCESS) std::printf("mqtt: mosquitto_subscribe %s: %s\n", sub->topic.c_str(), mosquitto_strerror(s));
+    if (s != MOSQ_ERR_SUCCESS)
+        report_error("mqtt_sub_thread: mosquitto_subscribe", sub->topic + ": " + mosquitto_strerror(s));
 }
 
 // Answers leave on the subscriber's own connection, QoS 0: the library
@@ -197,7 +198,7 @@ int respond(mosquitto* m, const std::string& text)
 {
     const std::string topic = mqtt_topic("response_configuration");
     int rc = mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(text.size()), text.data(), 0, false);
-    if (rc != MOSQ_ERR_SUCCESS) std::printf("mqtt: mosquitto_publish %s: %s\n", topic.c_str(), mosquitto_strerror(rc));
+    if (rc != MOSQ_ERR_SUCCESS) report_error("mqtt_sub_thread: mosquitto_publish", topic + ": " + mosquitto_strerror(rc));
     return rc == MOSQ_ERR_SUCCESS ? 0 : 1;
 }
 
@@ -451,7 +452,6 @@ void mqtt_sub_session()
     while (control && rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_loop(m, LOOP_TIMEOUT_MS, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
-            std::printf("mqtt_sub_thread: mosquitto_loop %s: %s\n", where(b).c_str(), mosquitto_strerror(rc));
             link_failed(b, failure(sub, rc));
             break;
         }

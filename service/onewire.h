@@ -36,18 +36,24 @@ constexpr int TEMP = 0;
 constexpr int HUMID = 1;
 }  // namespace ONEWIRE
 
-extern std::atomic<int> onewire_portnum[ONEWIRE::BUSES];
-extern unsigned char temp_connect_flag[SETTINGS_TABLE::WIRE_T_NUM];
-extern unsigned char humid_connect_flag[SETTINGS_TABLE::WIRE_H_NUM];
-extern int tmp_err_cnt[SETTINGS_TABLE::WIRE_T_NUM];
-extern int hmd_err_cnt[SETTINGS_TABLE::WIRE_H_NUM];
-extern unsigned char tempIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
-extern unsigned char humiIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
-extern int temp_devnumIDs[ONEWIRE::BUSES];
-extern int humi_devnumIDs[ONEWIRE::BUSES];
-extern unsigned char ow_power_on_flag;
-// 1 while a bus's adapter could not be acquired for its reading loop.
-extern std::atomic<int> onewire_bus_down[ONEWIRE::BUSES];
+// The 1-Wire threads' state, held by their file. Each bus thread writes the
+// entries of its own bus and probes (the adapter, connection flags, jump
+// counters, search results); the command thread (command 17) reads the search
+// results; the tests reach it through onewire_state().
+struct OneWireState {
+    std::atomic<int> onewire_portnum[ONEWIRE::BUSES];
+    unsigned char temp_connect_flag[SETTINGS_TABLE::WIRE_T_NUM];
+    unsigned char humid_connect_flag[SETTINGS_TABLE::WIRE_H_NUM];
+    int tmp_err_cnt[SETTINGS_TABLE::WIRE_T_NUM];
+    int hmd_err_cnt[SETTINGS_TABLE::WIRE_H_NUM];
+    unsigned char tempIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
+    unsigned char humiIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
+    int temp_devnumIDs[ONEWIRE::BUSES];
+    int humi_devnumIDs[ONEWIRE::BUSES];
+    // 1 while a bus's adapter could not be acquired for its reading loop.
+    std::atomic<int> onewire_bus_down[ONEWIRE::BUSES];
+};
+OneWireState& onewire_state();
 
 void* onewire_thread(void*);
 void* one1(void*);

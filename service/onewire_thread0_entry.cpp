@@ -20,17 +20,11 @@
 
 using SETTINGS_TABLE::VALUE_ERROR;
 
-std::atomic<int> onewire_portnum[ONEWIRE::BUSES] = {-1, -1};
-unsigned char temp_connect_flag[SETTINGS_TABLE::WIRE_T_NUM];
-unsigned char humid_connect_flag[SETTINGS_TABLE::WIRE_H_NUM];
-int tmp_err_cnt[SETTINGS_TABLE::WIRE_T_NUM];
-int hmd_err_cnt[SETTINGS_TABLE::WIRE_H_NUM];
-unsigned char tempIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
-unsigned char humiIDs[ONEWIRE::BUSES][ONEWIRE::SEARCH_MAX][8];
-int temp_devnumIDs[ONEWIRE::BUSES];
-int humi_devnumIDs[ONEWIRE::BUSES];
-unsigned char ow_power_on_flag;
-std::atomic<int> onewire_bus_down[ONEWIRE::BUSES];
+static OneWireState ow = {{-1, -1}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+// Set once the buses are powered at the thread's start; read by nobody else.
+static unsigned char ow_power_on_flag;
+
+OneWireState& onewire_state() { return ow; }
 
 namespace {
 
@@ -78,7 +72,7 @@ void write_list(const char* path, const std::string& text)
 {
     const std::string tmp = std::string(path) + ".new";
     if (write_text_file(tmp, text) && std::rename(kvt_path(tmp).c_str(), kvt_path(path).c_str()) != 0)
-        std::printf("rename %s: %s\n", path, std::strerror(errno));
+        report_error("rename", path, errno);
 }
 
 bool registered(int port, bool temp, const std::string& id)
@@ -95,7 +89,7 @@ bool registered(int port, bool temp, const std::string& id)
 void probe_failed(int kind, int i)
 {
     element(kind, i).value = VALUE_ERROR;
-    unsigned char& flag = kind == TEMP ? temp_connect_flag[i] : humid_connect_flag[i];
+    unsigned char& flag = kind == TEMP ? ow.temp_connect_flag[i] : ow.humid_connect_flag[i];
     if (!flag) return;
     flag = 0;
     applog(std::string(kind == TEMP ? "Failed to connect 1-wire(temp) CH :" : "Failed to connect 1-wire(humid) CH :") +
@@ -174,7 +168,7 @@ enum class Read {
 // holds them.
 int simulated_value(int kind, int ch)
 {
-    const double v = std::round(static_cast<double>(kind == TEMP ? temps[ch - 1] : humids[ch - 1]));
+    const double v = std::round(static_cast<double>(kind == TEMP ? debug_inputs.temps[ch - 1] : debug_inputs.humids[ch - 1]));
     if (!(v == v)) return VALUE_ERROR;
     return v >= INT_MAX ? INT_MAX : v <= INT_MIN ? INT_MIN : static_cast<int>(v);
 }
@@ -193,7 +187,7 @@ Read read_probe(int kind, unsigned char* rom, int* val, int ch, int port)
     const int interval = kind == TEMP ? oc.onewire_temp_retry_interval : oc.onewire_humid_retry_interval;
     const int log = kind == TEMP ? oc.onewire_temp_retry_log_enable : oc.onewire_humid_retry_log_enable;
     if (num < 0) return Read::NO_ANSWER;
-    const int p = onewire_portnum[port];
+    const int p = ow.onewire_portnum[port];
     int attempts = 0;
     Read result = Read::NO_ANSWER;
     for (int a = 0; a <= num; ++a) {
@@ -210,7 +204,7 @@ Read read_probe(int kind, unsigned char* rom, int* val, int ch, int port)
                 result = Read::VALUE;
                 break;
             }
-        } else if (read_humidity(p, rom, val, a > 0 || !humid_connect_flag[ch - 1])) {
+        } else if (read_humidity(p, rom, val, a > 0 || !ow.humid_connect_flag[ch - 1])) {
             result = Read::VALUE;
             break;
         }
@@ -258,13 +252,13 @@ bool read_sensor(int kind, int i, int port)
     case Read::NO_ADAPTER:
         return false;
     }
-    unsigned char& flag = kind == TEMP ? temp_connect_flag[i] : humid_connect_flag[i];
+    unsigned char& flag = kind == TEMP ? ow.temp_connect_flag[i] : ow.humid_connect_flag[i];
     if (!flag) {
         flag = 1;
         applog(std::string(kind == TEMP ? "Success to connect 1-wire(temp) CH :" : "Success to connect 1-wire(humid) CH :") +
                std::to_string(i + 1));
     }
-    int& jumps = kind == TEMP ? tmp_err_cnt[i] : hmd_err_cnt[i];
+    int& jumps = kind == TEMP ? ow.tmp_err_cnt[i] : ow.hmd_err_cnt[i];
     switch (ow_filter(kind, v, el.value, jumps)) {
     case OwVerdict::TAKEN:
         el.value = v;
@@ -298,7 +292,7 @@ void* bus_thread(int port, const char* name)
     while (control) {
         // Bus 1 starts after bus 0's reading loop is up, or once bus 0 has
         // found its adapter missing (bus 1 must not depend on it).
-        while (port == 1 && control && portnum_ok[0] != 1 && !onewire_bus_down[0]) msleep(100);
+        while (port == 1 && control && portnum_ok[0] != 1 && !ow.onewire_bus_down[0]) msleep(100);
         if (!control) break;
         onewire_deviceserch(port, 1);
         onewire_deviceserch(port, 0);
@@ -400,7 +394,7 @@ int onewire_deviceserch(int port, int temp)
 {
     const bool t = temp != 0;
     const char* list_path = t ? TEMP_LIST[port] : HUMID_LIST[port];
-    int& count = t ? temp_devnumIDs[port] : humi_devnumIDs[port];
+    int& count = t ? ow.temp_devnumIDs[port] : ow.humi_devnumIDs[port];
     count = 0;
     onewire_change_switch(t ? SW_TEMP[port] : SW_HUMID[port]);
     const int p = owAcquireEx(kvt_path(PORT_PATH[port]).c_str());
@@ -411,7 +405,7 @@ int onewire_deviceserch(int port, int temp)
         return 0;
     }
     fault_cleared(port, t ? SEARCH_TEMP : SEARCH_HUMID);
-    onewire_portnum[port] = p;
+    ow.onewire_portnum[port] = p;
 
     std::string unregistered;
     int beyond = 0;
@@ -426,7 +420,7 @@ int onewire_deviceserch(int port, int temp)
             ++beyond;
             continue;
         }
-        std::memcpy(t ? tempIDs[port][count] : humiIDs[port][count], rom, 8);
+        std::memcpy(t ? ow.tempIDs[port][count] : ow.humiIDs[port][count], rom, 8);
         ++count;
         const std::string id = ow_rom_to_id(rom);
         std::printf("%s port%d find:%d [%s]\n", t ? "temp" : "humi", port, count, id.c_str());
@@ -444,7 +438,7 @@ int onewire_deviceserch(int port, int temp)
 
 bool onewire_cycle(int port)
 {
-    const int p = onewire_portnum[port];
+    const int p = ow.onewire_portnum[port];
     onewire_change_switch(SW_TEMP[port]);
     // No thermometer on the branch fails the conversion too; only an adapter
     // that no longer answers ends the pass.
@@ -470,19 +464,19 @@ void onewire_monitor(int port)
     const int p = owAcquireEx(kvt_path(PORT_PATH[port]).c_str());
     if (p < 0) {
         fault(port, READING, "Error:1-Wire open error.");
-        onewire_bus_down[port] = 1;
+        ow.onewire_bus_down[port] = 1;
         bus_unreadable(port);
         return;
     }
     fault_cleared(port, READING);
-    onewire_bus_down[port] = 0;
-    onewire_portnum[port] = p;
+    ow.onewire_bus_down[port] = 0;
+    ow.onewire_portnum[port] = p;
     portnum_ok[port] = 1;
     while (portnum_ok[port] == 1 && control == 1) {
         // A lost adapter sends the bus back to detecting it: the search, then
         // this loop once it answers again.
         if (!onewire_cycle(port)) {
-            onewire_bus_down[port] = 1;
+            ow.onewire_bus_down[port] = 1;
             break;
         }
         sleep_while_running(100);
@@ -535,8 +529,8 @@ void* one2(void*) { return bus_thread(1, "one2"); }
 void* onewire_thread(void*)
 {
     std::printf("onewire_thread tid  : %ld\n", thread_tid());
-    std::memset(temp_connect_flag, 1, sizeof temp_connect_flag);
-    std::memset(humid_connect_flag, 1, sizeof humid_connect_flag);
+    std::memset(ow.temp_connect_flag, 1, sizeof ow.temp_connect_flag);
+    std::memset(ow.humid_connect_flag, 1, sizeof ow.humid_connect_flag);
     onewire_change_switch(SW_POWER[0]);
     onewire_change_switch(SW_POWER[1]);
     ow_power_on_flag = 1;

@@ -55,18 +55,6 @@ std::string strftime_text(const char* fmt, const std::tm& t)
     return std::string(buf, n);
 }
 
-bool write_all(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::string year_text(int y) { return std::to_string(y); }
 
 std::string two_digits(int v)
@@ -177,7 +165,7 @@ bool append_day_line(const std::string& path, const std::string& header, const s
     }
     // Once per failing file, not once per line.
     if (last_failed != path) {
-        std::printf("append %s: %s\n", path.c_str(), std::strerror(err));
+        report_error("append", path, err);
         last_failed = path;
     }
     return false;
@@ -193,22 +181,6 @@ std::string hundredths_text(int value)
 }
 
 // ---- Value logs -------------------------------------------------------------
-
-int state_digit(int code, int prev)
-{
-    switch (code) {
-    case STATE::NONE: return 5;
-    case STATE::NORMAL:
-    case STATE::CAUTION:
-    case STATE::ALERT:
-    case STATE::ERROR: return code;
-    case STATE::UPPER_ALERT:
-    case STATE::LOWER_ALERT: return 3;
-    case STATE::UPPER_CAUTION:
-    case STATE::LOWER_CAUTION: return 2;
-    default: return prev;
-    }
-}
 
 std::string sensor_header(const Kind& k, const SETTINGS_TABLE::Sensor_settings& ss)
 {
@@ -229,7 +201,7 @@ std::string sensor_line(const Kind& k, const std::tm& t, const SETTINGS_TABLE::S
             out += ",,";
             continue;
         }
-        prev = state_digit(ch.live.status, prev);
+        prev = STATE::shown(ch.live.status, prev);
         out += ch.live.value == SETTINGS_TABLE::VALUE_ERROR ? std::string(",ERR,")
                                                             : "," + hundredths_text(ch.live.value) + ",";
         out += std::to_string(prev);

@@ -79,7 +79,7 @@ void dio_monitor_pass(DioMonitorState& st, long now)
     auto* io = monitor->sensor_condition->digitalio;
     int levels[8];
     if (debug_mode) {
-        for (int i = 0; i < 8; ++i) levels[i] = dis[i];
+        for (int i = 0; i < 8; ++i) levels[i] = debug_inputs.dis[i];
     } else {
         read_inputs(levels);
     }

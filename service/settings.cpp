@@ -33,10 +33,7 @@ std::atomic<int> mqttconf{0};
 std::atomic<int> SM_err_time{0};
 
 std::atomic<bool> debug_mode{false};
-int dis[8];
-float ais[8];
-float temps[128];
-float humids[16];
+Debug_inputs debug_inputs;
 std::atomic<int> portnum_ok[2];
 
 namespace SETTINGS_TABLE {

@@ -460,28 +460,49 @@ private:
     std::condition_variable m_cond;
 };
 
+// The configuration: the loader at start-up and after a failed save, then
+// the command, SNMP, MQTT and settings-file threads (field by field under
+// settings_mutex) and the acquisition threads' forced values write it;
+// every thread reads it.
 extern SETTINGS_TABLE::Sensor_settings sensor_settings;
 extern SETTINGS_TABLE::Admin_settings admin_settings;
+// Threshold counters: the state threads write their kind's; the trend and
+// filter log threads read them.
 extern SETTINGS_TABLE::Sensor_data sensor_data;
+// Mail-report statistics: the acquisition threads add samples; the mail
+// report thread reads and restarts them.
 extern REPORT_TABLE::Report_struct report_struct;
 
-extern TSQueue<std::string> db_save;    // settings to persist
-extern TSQueue<std::string> mail_send;  // mail requests
-extern TSQueue<std::string> mqtt_con;   // MQTT notifications
-extern TSQueue<std::string> state_log;  // state changes
-extern TSQueue<std::string> trap_que;   // trap requests
+// Each queue has many producers and the one consumer named.
+extern TSQueue<std::string> db_save;    // settings to persist: settings writer
+extern TSQueue<std::string> mail_send;  // mail requests: mail thread
+extern TSQueue<std::string> mqtt_con;   // MQTT notifications: MQTT publisher
+extern TSQueue<std::string> state_log;  // state changes: state log thread
+extern TSQueue<std::string> trap_que;   // trap requests: trap thread
 
-extern std::atomic<int> mqttconf;  // MQTT settings saved: client reconnects
-extern std::atomic<int> SM_err_time;  // mesh-sensor error time
+// MQTT settings saved: the settings writer sets it, the MQTT thread takes it
+// and reconnects.
+extern std::atomic<int> mqttconf;
+// Mesh-sensor error time: the loader and the command thread write it, the
+// mesh intake (sensor monitor thread) reads it.
+extern std::atomic<int> SM_err_time;
 
 // Simulation ("debug") inputs that replace the board's readings while
 // debug_mode is set; filled from the simulation file by the command queue.
+// debug_mode: the command thread writes it, the acquisition threads read it.
 extern std::atomic<bool> debug_mode;
-extern int dis[8];
-extern float ais[8];
-extern float temps[128];
-extern float humids[16];
-extern std::atomic<int> portnum_ok[2];  // 1-Wire search finished, per channel
+// Writers: the command thread (simulation file) and the analog thread (ais
+// holds its conversions too); readers: the DIO, analog and 1-Wire threads.
+struct Debug_inputs {
+    int dis[8];
+    float ais[8];
+    float temps[128];
+    float humids[16];
+};
+extern Debug_inputs debug_inputs;
+// 1-Wire search finished, per bus: the bus thread sets it, the command
+// thread (command 17) reads and clears it to request a new search.
+extern std::atomic<int> portnum_ok[2];
 
 // Guards every field write of the configuration records and every copy of
 // a text into or out of them. Writers: the command queue, SNMP SET, MQTT

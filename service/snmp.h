@@ -186,9 +186,6 @@ int add_packet_oid(unsigned char* send_data, const char* oid, const char* v_oid,
 int add_packet_int(unsigned char* send_data, const char* oid, int value, int total_count, int type);
 int add_packet_null(unsigned char* send_data, const char* oid, int total_count, int eom_flag);
 void reverse_packet(unsigned char* buf, int len);
-int char_count(const char* str, char c);
-// If str begins with key, removes it in place and returns 0; otherwise 1.
-int skip_str_head(char* str, const char* key);
 // DateAndTime of local time t: year (2 octets), month, day, hour, minute,
 // second, deci-seconds 0, then the zone '+', 9, 0. Writes 11 octets.
 void date_and_time(const struct tm& t, unsigned char* date);
@@ -246,11 +243,12 @@ private:
 };
 
 // ---- Private MIB -------------------------------------------------------------------
-extern char oid_head[32];
-extern int oid_number_head[8];
-extern const char* const oid_head_7400;
-extern const char* const oid_head_6100;
-extern const char* const oid_basic_head;
+// The private root of the model ("1.3.6.1.4.1.58213.22." or "....23."),
+// set by oid_change.
+const char* oid_head();
+extern const char oid_head_7400[];
+extern const char oid_head_6100[];
+extern const char oid_basic_head[];
 
 void oid_change();
 // oid (SNMP_NAME_SIZE bytes) is rewritten in place for GET-NEXT and
@@ -290,7 +288,6 @@ int remove_oid_zero(char* str);
 bool threshold_ok(const int th[8], int k, int v, int lo, int hi, bool analog);
 // Applies a VLXA threshold write to th; false (th unchanged) when refused.
 bool vlxa_threshold_apply(int th[8], int k, int v);
-int mapped_status(int code);
 int scenario_word(int sensortype, int sensor, int state, bool enable);
 // Relay pulses started by SET run beside the agent; RecvUdp waits for them
 // before it returns.
@@ -302,15 +299,16 @@ void snmp_pulses_wait();
 
 // ---- Traps ---------------------------------------------------------------------
 // Subtrees of the traps under the private root, as text after `oid_head`.
-extern const char* const oid_systraps;             // "3.1.": the test trap
-extern const char* const oid_trapinfo;             // "3.2.": the test trap's binding
-extern const char* const oid_test;                 // "6"
-extern const char* const oid_complement_systraps;  // "3.3.": complement trap N
-extern const char* const oid_complement_trapinfo;  // "3.4.": the packed word
-extern const char* const oid_expansion_varbinds;   // "3.5.": expansion trap of a kind
-// Next trap scenario entry to examine for the current message; 0 between
-// messages. Used by the trap thread alone.
-extern int trap_port;
+extern const char oid_systraps[];             // "3.1.": the test trap
+extern const char oid_trapinfo[];             // "3.2.": the test trap's binding
+extern const char oid_test[];                 // "6"
+extern const char oid_complement_systraps[];  // "3.3.": complement trap N
+extern const char oid_complement_trapinfo[];  // "3.4.": the packed word
+extern const char oid_expansion_varbinds[];   // "3.5.": expansion trap of a kind
+// The scan of the trap scenario entries for the current message: restart
+// it (between messages) and where it stands.
+void trap_senario_reset();
+int trap_senario_pos();
 
 void* snmp_trap_thread(void*);
 // Destination (0-7) of the next matching scenario entry at or after

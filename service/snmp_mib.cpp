@@ -25,18 +25,13 @@
 #include "snmp.h"
 #include "snmp_v3.h"
 
-char oid_head[32];
-int oid_number_head[8] = {1, 3, 6, 1, 4, 1, 58213, 22};
-const char* const oid_head_7400 = "1.3.6.1.4.1.58213.22.";
-const char* const oid_head_6100 = "1.3.6.1.4.1.58213.23.";
-const char* const oid_basic_head = "1.3.6.1.2.1.1.";
-
-// Until the analog board code is part of the build, the stored range tells
-// the switch position: it keeps range 0 for current inputs and only for them.
-__attribute__((weak)) int get_ai_switching(int ch)
-{
-    return ch >= 0 && ch < SETTINGS_TABLE::AI_NUM && sensor_settings.analog[ch].range == 0 ? 1 : 0;
-}
+// The private root of the model, as text and as numbers; oid_change sets
+// them at start-up, before the agent and the trap thread read them.
+static char oid_root[32];
+static int oid_number_head[8] = {1, 3, 6, 1, 4, 1, 58213, 22};
+const char oid_head_7400[] = "1.3.6.1.4.1.58213.22.";
+const char oid_head_6100[] = "1.3.6.1.4.1.58213.23.";
+const char oid_basic_head[] = "1.3.6.1.2.1.1.";
 
 namespace {
 
@@ -389,7 +384,7 @@ int dio_pulse_set(const int* ix, int& i, char*)
     if (checking()) return relay_reserve(k);
     return start_pulse(k, i + 1);
 }
-void dio_status_get(const int* ix, int& i, char*) { i = mapped_status(live().digitalio[row(ix) - 1].status); }
+void dio_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().digitalio[row(ix) - 1].status); }
 
 void dio_levels_get(const int*, int&, char* s)
 {
@@ -475,7 +470,7 @@ int ai_range_set(const int* ix, int& i, char*)
     return OK;
 }
 void ai_value_get(const int* ix, int& i, char*) { i = live().analog[row(ix) - 1].value; }
-void ai_status_get(const int* ix, int& i, char*) { i = mapped_status(live().analog[row(ix) - 1].status); }
+void ai_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().analog[row(ix) - 1].status); }
 void ai_error_get(const int* ix, int& i, char*) { i = live().analog[row(ix) - 1].status == STATE::ERROR ? 1 : 0; }
 
 #define AI_TH(K) col_i(th_get<ai, K>, th_set<ai, K, AI_MIN, AI_MAX, true>, 1, 8)
@@ -506,14 +501,14 @@ int wire_id_set(const int* ix, int&, char* s)
     return set_device_id(Rec(ix).device_ID, s, 16, device_id_check, !Rec(ix).enable);
 }
 void wt_value_get(const int* ix, int& i, char*) { i = live().onewire_temperature[row(ix) - 1].value; }
-void wt_status_get(const int* ix, int& i, char*) { i = mapped_status(live().onewire_temperature[row(ix) - 1].status); }
+void wt_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().onewire_temperature[row(ix) - 1].status); }
 void wt_conn_get(const int* ix, int& i, char*)
 {
     const int st = live().onewire_temperature[row(ix) - 1].status;
     i = st == STATE::NONE || st == STATE::ERROR ? 0 : 1;
 }
 void wh_value_get(const int* ix, int& i, char*) { i = live().onewire_humidity[row(ix) - 1].value; }
-void wh_status_get(const int* ix, int& i, char*) { i = mapped_status(live().onewire_humidity[row(ix) - 1].status); }
+void wh_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().onewire_humidity[row(ix) - 1].status); }
 void wh_conn_get(const int* ix, int& i, char*)
 {
     const int st = live().onewire_humidity[row(ix) - 1].status;
@@ -561,8 +556,8 @@ int vl_id_set(const int* ix, int&, char* s)
 }
 void vl_t_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_temperature.value; }
 void vl_h_value_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_humidity.value; }
-void vl_t_status_get(const int* ix, int& i, char*) { i = mapped_status(live().veloxa[row(ix) - 1].sensor_temperature.status); }
-void vl_h_status_get(const int* ix, int& i, char*) { i = mapped_status(live().veloxa[row(ix) - 1].sensor_humidity.status); }
+void vl_t_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().veloxa[row(ix) - 1].sensor_temperature.status); }
+void vl_h_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().veloxa[row(ix) - 1].sensor_humidity.status); }
 void vl_con_get(const int* ix, int& i, char*) { i = trends().veloxa[row(ix) - 1].con; }
 void vl_battery_get(const int* ix, int& i, char*) { i = live().veloxa[row(ix) - 1].sensor_battery.status; }
 
@@ -609,9 +604,9 @@ int nx_id_set(const int* ix, int&, char* s)
     return set_device_id(nx(ix).device_ID, s, 23, device_id_check_sm, !nx(ix).enable);
 }
 void nx_value_get(const int* ix, int& i, char*) { i = live().kvt_nx40[row(ix) - 1].sensor_temperature.value; }
-void nx_status_get(const int* ix, int& i, char*) { i = mapped_status(live().kvt_nx40[row(ix) - 1].sensor_temperature.status); }
+void nx_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().kvt_nx40[row(ix) - 1].sensor_temperature.status); }
 void nx_con_get(const int* ix, int& i, char*) { i = trends().kvt_nx40[row(ix) - 1].con; }
-void nx_battery_status_get(const int* ix, int& i, char*) { i = mapped_status(live().kvt_nx40[row(ix) - 1].sensor_battery.status); }
+void nx_battery_status_get(const int* ix, int& i, char*) { i = STATE::shown(live().kvt_nx40[row(ix) - 1].sensor_battery.status); }
 
 #define NX_TH(K) col_i(th_get<nx, K>, th_set<nx, K, 0, 10000, false>, 1, NX40_NUM)
 const Node NX40_COLUMNS[] = {
@@ -929,8 +924,8 @@ bool name_less(const uint32_t* a, int na, const uint32_t* b, int nb)
 // Scalars after the private tree in the walk: snmpEngineID, snmpEngineBoots,
 // snmpEngineTime, snmpEngineMaxMessageSize, then the six usmStats counters.
 
-const char* const oid_engine_head = "1.3.6.1.6.3.10.2.1.";
-const char* const oid_usm_stats_head = "1.3.6.1.6.3.15.1.1.";
+const char oid_engine_head[] = "1.3.6.1.6.3.10.2.1.";
+const char oid_usm_stats_head[] = "1.3.6.1.6.3.15.1.1.";
 constexpr int ENGINE_OBJECTS = 4;
 constexpr int USM_STATS_OBJECTS = 6;
 constexpr int V3_SCALARS = ENGINE_OBJECTS + USM_STATS_OBJECTS;
@@ -1012,10 +1007,12 @@ int word_of_type(Ty t)
 
 }  // namespace
 
+const char* oid_head() { return oid_root; }
+
 void oid_change()
 {
     g_7400 = monitor && monitor->requestflg && monitor->requestflg->is_7400 != 0;
-    copy_text(oid_head, g_7400 ? oid_head_7400 : oid_head_6100);
+    copy_text(oid_root, g_7400 ? oid_head_7400 : oid_head_6100);
     oid_number_head[7] = g_7400 ? 22 : 23;
 }
 
@@ -1070,22 +1067,6 @@ bool vlxa_threshold_apply(int th[8], int k, int v)
     if (upper ? v > th[val] : v < th[val]) return false;
     th[clear] = v;
     return true;
-}
-
-int mapped_status(int code)
-{
-    switch (code) {
-    case STATE::NONE: return 5;
-    case STATE::NORMAL:
-    case STATE::CAUTION:
-    case STATE::ALERT:
-    case STATE::ERROR: return code;
-    case STATE::UPPER_ALERT:
-    case STATE::LOWER_ALERT: return 3;
-    case STATE::UPPER_CAUTION:
-    case STATE::LOWER_CAUTION: return 2;
-    default: return 0;
-    }
 }
 
 int scenario_word(int sensortype, int sensor, int state, bool enable)
@@ -1158,7 +1139,7 @@ int check_oid_num(const char* oid, char* next)
     uint32_t head[8];
     for (int i = 0; i < 8; ++i) head[i] = static_cast<uint32_t>(oid_number_head[i]);
     auto to_head_start = [&] {
-        std::snprintf(next, SNMP_NAME_SIZE, "%s1.1.1", oid_head);
+        std::snprintf(next, SNMP_NAME_SIZE, "%s1.1.1", oid_root);
         return 0;
     };
     // Below the system group: its first object.
@@ -1181,7 +1162,7 @@ int check_oid_num(const char* oid, char* next)
         for (int i = 8; i < n; ++i) rest[i - 8] = v[i] > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(v[i]);
         char tail[SNMP_NAME_SIZE];
         int r = get_next_oid(rest, n - 8, tail);
-        if (r == 0) join_name(next, oid_head, tail);
+        if (r == 0) join_name(next, oid_root, tail);
         // After the private tree come the engine group and usmStats.
         if (r == 1) return v3_next(v, n, next);
         return r;
@@ -1197,9 +1178,9 @@ namespace {
 // range); false when the text is no such name.
 bool private_numbers(const char* name, int* ix, int& n)
 {
-    if (!oid_head[0] || !starts_with(name, oid_head)) return false;
+    if (!oid_root[0] || !starts_with(name, oid_root)) return false;
     uint32_t v[MAX_NUMS];
-    if (!parse_numbers(name + std::strlen(oid_head), v, n, MAX_NUMS)) return false;
+    if (!parse_numbers(name + std::strlen(oid_root), v, n, MAX_NUMS)) return false;
     for (int i = 0; i < n; ++i) ix[i] = v[i] > 100000 ? 100001 : static_cast<int>(v[i]);
     return true;
 }

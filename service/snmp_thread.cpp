@@ -797,10 +797,18 @@ void* RecvUdp(void*)
     const SnmpListen listen = platform_snmp_listen();
     g_trace = listen.trace;
     unsigned char buf[SNMP_BUF_SIZE] = {};
+    const std::string where = "UDP port " + std::to_string(listen.port);
+    // A failure that repeats on every reopening is reported once, until a
+    // datagram is received again.
+    bool failing = false;
+    auto fail = [&](const char* call, int err) {
+        if (!failing) report_error(std::string("RecvUdp: ") + call, where, err);
+        failing = true;
+    };
     while (control) {
         int s = socket(AF_INET, SOCK_DGRAM, 0);
         if (s < 0) {
-            std::printf("socket() error %x\n", errno);
+            report_error("RecvUdp: socket()", where, errno);
             break;
         }
         sockaddr_in local{};
@@ -808,7 +816,7 @@ void* RecvUdp(void*)
         local.sin_port = htons(static_cast<uint16_t>(listen.port));
         local.sin_addr.s_addr = htonl(listen.addr);
         if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-            std::printf("bind() error %x\n", errno);
+            report_error("RecvUdp: bind()", where, errno);
             close(s);
             break;
         }
@@ -822,7 +830,7 @@ void* RecvUdp(void*)
             report_suppressed(now_s());
             if (r == 0 || (r < 0 && errno == EINTR)) continue;  // a signal is no failure
             if (r < 0) {
-                applog("select error");
+                fail("select()", errno);
                 reopen = true;
                 continue;
             }
@@ -833,10 +841,11 @@ void* RecvUdp(void*)
             // queued on it stay.
             if (n == 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) continue;
             if (n < 0) {
-                std::printf("recvfrom() errno = 0x%x\n", errno);
+                fail("recvfrom()", errno);
                 reopen = true;
                 continue;
             }
+            failing = false;
             char addr[INET_ADDRSTRLEN] = "";
             inet_ntop(AF_INET, &from.sin_addr, addr, sizeof addr);
             int size = static_cast<int>(n);

@@ -28,13 +28,18 @@
 #include "snmp.h"
 #include "snmp_v3.h"
 
-const char* const oid_systraps = "3.1.";
-const char* const oid_trapinfo = "3.2.";
-const char* const oid_test = "6";
-const char* const oid_complement_systraps = "3.3.";
-const char* const oid_complement_trapinfo = "3.4.";
-const char* const oid_expansion_varbinds = "3.5.";
-int trap_port = 0;
+const char oid_systraps[] = "3.1.";
+const char oid_trapinfo[] = "3.2.";
+const char oid_test[] = "6";
+const char oid_complement_systraps[] = "3.3.";
+const char oid_complement_trapinfo[] = "3.4.";
+const char oid_expansion_varbinds[] = "3.5.";
+// Next trap scenario entry to examine for the current message; 0 between
+// messages. Only the trap thread moves it.
+static int trap_port = 0;
+
+void trap_senario_reset() { trap_port = 0; }
+int trap_senario_pos() { return trap_port; }
 
 namespace {
 
@@ -163,14 +168,15 @@ int finish(Reversed& r, const char* community, int version)
 thread_local int send_errno = 0;
 
 // Sends one built trap to port 162 (or the simulated board's port) of
-// dest_ip; 0 when the whole message went out.
-int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, int len)
+// dest_ip; 0 when the whole message went out. A failure is left to the
+// caller to report, with send_errno (0 for a receiver that is no IPv4
+// address).
+int send_trap(const char* dest_ip, const unsigned char* msg, int len)
 {
     send_errno = 0;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     if (!dest_ip || inet_pton(AF_INET, dest_ip, &to.sin_addr) != 1) {
-        std::printf("%s: receiver \"%s\" is no IPv4 address, trap not sent\n", call, dest_ip ? dest_ip : "");
         return 1;
     }
     const TrapSend how = platform_trap_send();
@@ -178,7 +184,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0) {
         send_errno = errno;
-        std::printf("%s: socket() error %x\n", call, send_errno);
         return 1;
     }
     if (how.bind_addr != 0) {
@@ -187,7 +192,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
         from.sin_addr.s_addr = htonl(how.bind_addr);
         if (bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
             send_errno = errno;
-            std::printf("%s: bind() error %x\n", call, send_errno);
             close(s);
             return 1;
         }
@@ -197,7 +201,6 @@ int send_trap(const char* call, const char* dest_ip, const unsigned char* msg, i
     close(s);
     if (sent != len) {
         send_errno = err;
-        std::printf("%s: sendto %s:%d failed: %s\n", call, dest_ip, how.port, std::strerror(err));
         return 1;
     }
     return 0;
@@ -223,7 +226,7 @@ std::string receiver_text(const SETTINGS_TABLE::Snmp_trap& r, int d)
 int build_and_send(const char* call, const char* dest_ip, const unsigned char* msg, int len)
 {
     if (len == 0) return 1;
-    if (send_trap(call, dest_ip, msg, len) != 0) return 1;
+    if (send_trap(dest_ip, msg, len) != 0) return 1;
     if (len > TRAP_MAX) {
         std::printf("%s: trap of %d bytes to %s is over %d bytes\n", call, len, dest_ip, TRAP_MAX);
         return 1;
@@ -795,7 +798,7 @@ int trap_send_action_normal(const char* ip, const char* community, int version, 
 {
     unsigned char date[DATE_LEN];
     get_date_string(date);
-    std::string trapinfo = with_root(oid_head, oid_complement_trapinfo, "");
+    std::string trapinfo = with_root(oid_head(), oid_complement_trapinfo, "");
     trapinfo.pop_back();  // the binding is the subtree itself, without an instance
     if (version != 0) return create_trapV2(community, TEV->systraps, trapinfo.c_str(), value, date, ip, 0, 0, nullptr);
     return create_trapV1(community, TEV->systraps, trapinfo.c_str(), value, date, ip, 0, 0, 6, nullptr);
@@ -812,17 +815,18 @@ int send_test_trap(int num)
         std::printf("send_test_trap: receiver %d has no address, no test trap\n", num + 1);
         return 1;
     }
-    const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
-    const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
+    const std::string systraps = with_root(oid_head(), oid_systraps, oid_test);
+    const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
     unsigned char date[DATE_LEN];
     get_date_string(date);
-    if (dst.version == 0) {
-        std::printf("trapv1\n");
-        return create_trapV1(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, 6, nullptr);
-    }
-    if (dst.version == 1) {
-        int rc = create_trapV2(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, nullptr);
-        std::printf("trapv2 %d\n", rc);
+    if (dst.version == 0 || dst.version == 1) {
+        send_errno = 0;
+        const int rc =
+            dst.version == 0
+                ? create_trapV1(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, 6, nullptr)
+                : create_trapV2(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, nullptr);
+        std::printf("trapv%d %d\n", dst.version + 1, rc);
+        if (rc != 0) report_error("send_test_trap: send failed:", receiver_text(dst, num), send_errno);
         return rc;
     }
     if (dst.version == 2 || dst.version == 3) {
@@ -841,8 +845,8 @@ void trap_process_message(const char* msg)
     if (std::strncmp(msg, TEST_TRAP_TEXT, std::strlen(TEST_TRAP_TEXT)) == 0) {
         const int d = std::atoi(msg + std::strlen(TEST_TRAP_TEXT));
         if (d < 0 || d >= SETTINGS_TABLE::TRAP_NUM) return;
-        const std::string systraps = with_root(oid_head, oid_systraps, oid_test);
-        const std::string trapinfo = with_root(oid_head, oid_trapinfo, oid_test);
+        const std::string systraps = with_root(oid_head(), oid_systraps, oid_test);
+        const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
         const int rc = send_v3(d, systraps.c_str(), trapinfo.c_str(), 1, nullptr);
         std::printf("trapv3 %d\n", rc);
         return;
@@ -854,7 +858,7 @@ void trap_process_message(const char* msg)
         trap_port = 0;
         for (int d; (d = trap_senario_check(m.type, m.port, m.state, m.value, m.flg)) != -1;) {
             Trap_Expansion_Varbinds tev;
-            if (!fill_expansion(m, oid_head, tev)) {
+            if (!fill_expansion(m, oid_head(), tev)) {
                 std::printf("trapExpansionVarbind: kind %s port %s makes names too long, no trap\n", m.text[0],
                             m.text[1]);
                 continue;
@@ -878,14 +882,14 @@ void trap_process_message(const char* msg)
     if (n < 0) return;
     const int word = trap_packed_word(m.type, m.port);
     Trap_Expansion_Varbinds tev{};
-    copy_text(tev.systraps, with_root(oid_head, oid_complement_systraps, std::to_string(n)));
+    copy_text(tev.systraps, with_root(oid_head(), oid_complement_systraps, std::to_string(n)));
     for (int d = 0; d < SETTINGS_TABLE::TRAP_NUM; ++d) {
         const auto& r = receivers[d];
         if (!has_receiver(r.sendto)) continue;
         const std::string what = receiver_text(r, d) + "/" + tev.systraps + "/" + std::to_string(word);
         int rc = 0;
         if (r.version >= 2) {
-            std::string trapinfo = with_root(oid_head, oid_complement_trapinfo, "");
+            std::string trapinfo = with_root(oid_head(), oid_complement_trapinfo, "");
             trapinfo.pop_back();
             rc = send_v3(d, tev.systraps, trapinfo.c_str(), word, nullptr);
         } else {

@@ -6,6 +6,9 @@
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <climits>
@@ -177,14 +180,27 @@ TEST(StartupE2E, EveryBoardFaultAndUnusableDatabaseStillStartsAndStopsCleanly)
         {"", "missing", "", "ERROR1("},                {"", "garbage", "", "ERROR1("},
         // An old database is migrated before the settings are loaded.
         {"", "old", "", "DB version update 1.0.14->1.1.1"},
+        // The agent's port taken by another program: the service runs on without it.
+        {"snmp-port", "", "", "RecvUdp: bind() UDP port "},
     };
+    // Held open through the test, so that the agent cannot have the port.
+    const int held = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in taken{};
+    taken.sin_family = AF_INET;
+    taken.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t taken_len = sizeof taken;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&taken), sizeof taken), 0);
+    ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr*>(&taken), &taken_len), 0);
     std::vector<std::unique_ptr<TestSandbox>> sbs;
     std::vector<std::unique_ptr<SimProcess>> ps;
     // All at once: start-up is mostly waiting.
     for (const auto& c : cases) {
         sbs.push_back(std::make_unique<TestSandbox>());
         TestSandbox& sb = *sbs.back();
-        if (*c.fault) {
+        std::vector<std::string> env;
+        if (std::string(c.fault) == "snmp-port") {
+            env.push_back("KVT_SNMP_PORT=" + std::to_string(ntohs(taken.sin_port)));
+        } else if (*c.fault) {
             ASSERT_EQ(kvtsim(sb, {"fault", c.fault, "on"}), 0) << c.fault;
         } else if (std::string(c.db) == "old") {
             std::ifstream in(built_db("db-1.0.13.sqlite3"), std::ios::binary);
@@ -195,7 +211,7 @@ TEST(StartupE2E, EveryBoardFaultAndUnusableDatabaseStillStartsAndStopsCleanly)
                 std::remove(sb.path(path).c_str());
             if (std::string(c.db) == "garbage") sb.write("/opt/KVT7400/db.sqlite3", std::string(8192, '\x5a'));
         }
-        ps.push_back(std::make_unique<SimProcess>(sb.root()));
+        ps.push_back(std::make_unique<SimProcess>(sb.root(), env));
     }
     for (size_t i = 0; i < ps.size(); ++i) {
         const Case& c = cases[i];
@@ -224,6 +240,7 @@ TEST(StartupE2E, EveryBoardFaultAndUnusableDatabaseStillStartsAndStopsCleanly)
         EXPECT_EQ(log.find("初期化"), std::string::npos) << log;
         EXPECT_FALSE(sbs[i]->journal_has("shutdown -h now"));
     }
+    close(held);
 }
 
 TEST(StartupE2E, WithoutAUsableSandboxItRefusesToStart)

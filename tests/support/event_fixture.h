@@ -33,7 +33,7 @@ protected:
         reset_sensor_data();
         monitor->setDummyData();
         debug_mode = false;
-        for (int& d : dis) d = 0;
+        for (int& d : debug_inputs.dis) d = 0;
         for (auto* q : {&db_save, &mail_send, &mqtt_con, &state_log, &trap_que}) q->clear();
         ai_persistence_reset();
     }

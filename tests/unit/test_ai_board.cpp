@@ -17,10 +17,10 @@ namespace {
 // What an earlier test in the same process may have left.
 void reset_analog_state()
 {
-    std::memset(ai_switching, 0, sizeof ai_switching);
-    ai_con_state = '1';
-    ai_pre_range_state = 0;
-    ai_port_setting_flag = 0;
+    std::memset(ai_state().ai_switching, 0, sizeof ai_state().ai_switching);
+    ai_state().ai_con_state = '1';
+    ai_state().ai_pre_range_state = 0;
+    ai_state().ai_port_setting_flag = 0;
     std::memset(&report_struct, 0, sizeof report_struct);
 }
 
@@ -52,7 +52,7 @@ protected:
     {
         simboard::board_unmap(m);
         fpga_close();
-        ram_fpga = nullptr;
+        board_forget();
         EventsTest::TearDown();
     }
 
@@ -76,7 +76,7 @@ TEST_F(AiBoardTest, RangeLoadingPacksTwoCodesAByteThenStartsTheConverter)
     // keep the previous code), 0-1.28 V, +-5 V, 0-10 V, 0-5 V.
     const int ranges[8] = {0, 2, 0, 9, 1, 3, 4, 5};
     for (int ch = 0; ch < 8; ++ch) sensor_settings.analog[ch].range = ranges[ch];
-    ai_switching[0] = 1;
+    ai_state().ai_switching[0] = 1;
     ai_set_conv_range();
     EXPECT_EQ(sb.fpga_writes(), (std::vector<std::string>{"0x51000600 115", "0x51000601 119", "0x51000602 65",
                                                           "0x51000603 54", "0x51000300 128"}));
@@ -84,7 +84,7 @@ TEST_F(AiBoardTest, RangeLoadingPacksTwoCodesAByteThenStartsTheConverter)
     for (int ch = 0; ch < 8; ++ch) EXPECT_EQ(board().loaded[ch], latched[ch]) << "channel " << ch + 1;
 
     // An unknown range on the first channel in voltage mode loads code 0.
-    ai_switching[0] = 0;
+    ai_state().ai_switching[0] = 0;
     sensor_settings.analog[0].range = 8;
     sensor_settings.analog[1].range = 0;
     ai_set_conv_range();
@@ -98,9 +98,9 @@ TEST_F(AiBoardTest, PortSettingKeepsPortBitsAndLoadsRangesAndScaling)
     m.fpga[BOARD::REG_AI_PORT] = 0x7F;
     ai_port_setting();
     EXPECT_EQ(m.fpga[BOARD::REG_AI_PORT], 0xF0);
-    EXPECT_EQ(ai_port_setting_flag, 0);
+    EXPECT_EQ(ai_state().ai_port_setting_flag, 0);
     EXPECT_EQ(monitor->requestflg->ai_connection, 1);
-    EXPECT_EQ(ai_scaling_max[5], 10000);
+    EXPECT_EQ(ai_state().ai_scaling_max[5], 10000);
     EXPECT_EQ(board().loaded[5], 3);
     const std::vector<std::string> w = sb.fpga_writes();
     ASSERT_FALSE(w.empty());
@@ -185,7 +185,7 @@ TEST_F(AiBoardTest, BusyPortSettingSkipsThePassAndRestartsTheMeans)
     passes(st, 5);
     source(0, "16mA");
     std::thread writer(ai_port_setting);  // as the settings writer does
-    ASSERT_TRUE(wait_until([] { return ai_port_setting_flag == 1; }, 2000));
+    ASSERT_TRUE(wait_until([] { return ai_state().ai_port_setting_flag == 1; }, 2000));
     passes(st, 1);
     EXPECT_EQ(st.count[0], 0);
     writer.join();
@@ -202,8 +202,8 @@ TEST_F(AiBoardTest, DebugModeTakesTheSimulationValuesAndLeavesTheBoard)
     AiLoopState st;
     ai_loop_start(st);
     debug_mode = true;
-    ais[2] = 1234;   // simulation file line "AI3,1234": a live value in hundredths
-    ais[3] = -250;
+    debug_inputs.ais[2] = 1234;   // simulation file line "AI3,1234": a live value in hundredths
+    debug_inputs.ais[3] = -250;
     simboard::ai_plug(board(), m.fpga, false);  // not polled in debug mode
     passes(st, 7);
     EXPECT_EQ(live().analog[2].value, 1234);

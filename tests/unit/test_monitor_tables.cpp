@@ -81,7 +81,7 @@ TEST(MonitorTableTest, AFileThatCannotBeOpenedStopsTheMappingWithItsMessages)
         {"/tmp/mmapfile_monitor", "fd open error. \n", "fd sensor open error.", true, 0},
         {"/tmp/mmapfile_flg", "fd open error. \n", "fd flg open error.", false, 1},
         {"/tmp/mmapfile_status", "fd open error. state_log_thread\n", "fd state open error.", false, 2},
-        {"/tmp/mmapfile_trend", "fd open error. \n", "", false, 3},
+        {"/tmp/mmapfile_trend", "fd open error. \n", "fd trend open error.", false, 3},
     };
     for (const auto& c : cases) {
         TestSandbox sb;

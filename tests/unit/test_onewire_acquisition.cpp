@@ -28,10 +28,10 @@ protected:
         std::memset(&admin_settings, 0, sizeof admin_settings);
         std::memset(&report_struct, 0, sizeof report_struct);
         monitor->setDummyData();
-        std::memset(temp_connect_flag, 1, sizeof temp_connect_flag);
-        std::memset(humid_connect_flag, 1, sizeof humid_connect_flag);
-        std::memset(tmp_err_cnt, 0, sizeof tmp_err_cnt);
-        std::memset(hmd_err_cnt, 0, sizeof hmd_err_cnt);
+        std::memset(onewire_state().temp_connect_flag, 1, sizeof onewire_state().temp_connect_flag);
+        std::memset(onewire_state().humid_connect_flag, 1, sizeof onewire_state().humid_connect_flag);
+        std::memset(onewire_state().tmp_err_cnt, 0, sizeof onewire_state().tmp_err_cnt);
+        std::memset(onewire_state().hmd_err_cnt, 0, sizeof onewire_state().hmd_err_cnt);
         debug_mode = false;
         portnum_ok[0] = portnum_ok[1] = 0;
     }
@@ -51,9 +51,9 @@ protected:
     // The bus's reading loop as onewire_monitor runs it, `n` passes.
     void cycles(int bus, int n)
     {
-        if (onewire_portnum[bus] < 0 || !owPortInfo(onewire_portnum[bus]).open) {
-            onewire_portnum[bus] = owAcquireEx(port_path(bus).c_str());
-            ASSERT_GE(onewire_portnum[bus], 0);
+        if (onewire_state().onewire_portnum[bus] < 0 || !owPortInfo(onewire_state().onewire_portnum[bus]).open) {
+            onewire_state().onewire_portnum[bus] = owAcquireEx(port_path(bus).c_str());
+            ASSERT_GE(onewire_state().onewire_portnum[bus], 0);
         }
         portnum_ok[bus] = 1;
         for (int k = 0; k < n; ++k) onewire_cycle(bus);
@@ -84,7 +84,7 @@ TEST_F(OneWireAcq, RegisteredProbesReadInHundredthsAndAnAbsentOneLogsOnce)
     enroll(t[3], b20.id(), false);
     enroll(sensor_settings.onewire_humidity[0], hum.id());
     admin_settings.mail_report[0].mailreport_enable = 1;
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
 
     cycles(0, 2);
     EXPECT_EQ(temp(1), 2537);
@@ -114,7 +114,7 @@ TEST_F(OneWireAcq, OutlierIsLoggedAndNotStoredAndAJumpIsTakenOnTheSixthReading)
 {
     const Rom r = add(simow::DS18B20, 0x201, 2000);
     enroll(sensor_settings.onewire_temperature[0], r.id());
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
     cycles(0, 1);
     ASSERT_EQ(temp(1), 2000);
 
@@ -174,8 +174,8 @@ TEST_F(OneWireAcq, RetriesMakeRetryNumPlusOneAttemptsWithTheIntervalBetween)
     oc.onewire_humid_retry_log_enable = 1;
     enroll(sensor_settings.onewire_temperature[0], t.id());
     enroll(sensor_settings.onewire_humidity[0], h.id());
-    onewire_portnum[0] = owAcquireEx(port_path(0).c_str());
-    ASSERT_GE(onewire_portnum[0], 0);
+    onewire_state().onewire_portnum[0] = owAcquireEx(port_path(0).c_str());
+    ASSERT_GE(onewire_state().onewire_portnum[0], 0);
     portnum_ok[0] = 1;
 
     // Every reply corrupted: each attempt reads the scratchpad twice (its
@@ -256,10 +256,10 @@ TEST_F(OneWireAcq, SearchListsUnregisteredDevicesKeepsAtMost80AndSkipsOtherFamil
     enroll(sensor_settings.onewire_temperature[70], *std::next(added.begin()));  // a bus 1 probe: no match on bus 0
 
     ASSERT_EQ(onewire_deviceserch(0, 1), 1);
-    EXPECT_EQ(temp_devnumIDs[0], ONEWIRE::SEARCH_MAX);
+    EXPECT_EQ(onewire_state().temp_devnumIDs[0], ONEWIRE::SEARCH_MAX);
     std::vector<std::string> listed = list("/tmp/onewiretemp1.txt");
     std::set<std::string> kept;
-    for (int i = 0; i < temp_devnumIDs[0]; ++i) kept.insert(ow_rom_to_id(tempIDs[0][i]));
+    for (int i = 0; i < onewire_state().temp_devnumIDs[0]; ++i) kept.insert(ow_rom_to_id(onewire_state().tempIDs[0][i]));
     EXPECT_EQ(kept.size(), 80u);
     for (const auto& id : kept) EXPECT_TRUE(added.count(id)) << id;
     EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), listed.size()) << "no duplicates";
@@ -268,7 +268,7 @@ TEST_F(OneWireAcq, SearchListsUnregisteredDevicesKeepsAtMost80AndSkipsOtherFamil
     EXPECT_EQ(std::count(listed.begin(), listed.end(), stray.id()), 0) << "DS2450s are not thermometers";
 
     ASSERT_EQ(onewire_deviceserch(0, 0), 1);
-    EXPECT_EQ(humi_devnumIDs[0], 1);
+    EXPECT_EQ(onewire_state().humi_devnumIDs[0], 1);
     EXPECT_EQ(list("/tmp/onewirehumid1.txt"), std::vector<std::string>{hum.id()});
     // The search wrote the converter's control image: 16 bits, 2.56 V, no alarms.
     const int port = owAcquireEx(port_path(0).c_str());
@@ -347,16 +347,16 @@ TEST_F(OneWireAcq, ReadingLoopWithoutItsAdapterShowsNoValuesAndLogsOnce)
 {
     const Rom r = add(simow::DS18B20, 0x601, 2300);
     enroll(sensor_settings.onewire_temperature[0], r.id());
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
     cycles(0, 1);
     ASSERT_EQ(temp(1), 2300);
-    owRelease(onewire_portnum[0]);
+    owRelease(onewire_state().onewire_portnum[0]);
 
     bus(0).unplugged = 1;
     onewire_monitor(0);
     onewire_monitor(0);
     EXPECT_EQ(temp(1), VALUE_ERROR) << "not the last reading shown as live";
-    EXPECT_EQ(onewire_bus_down[0].load(), 1);
+    EXPECT_EQ(onewire_state().onewire_bus_down[0].load(), 1);
     EXPECT_EQ(log_count("> Error:1-Wire open error."), 1);
     EXPECT_EQ(log_count("> Failed to connect 1-wire(temp) CH :1"), 1);
 
@@ -371,7 +371,7 @@ TEST_F(OneWireAcq, ReadingLoopWithoutItsAdapterShowsNoValuesAndLogsOnce)
     dispatch_command({"61", "2"});
     ASSERT_TRUE(debug_mode);
     bus(0).unplugged = 0;
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
     cycles(0, 1);
     EXPECT_EQ(temp(1), 2537);
     EXPECT_EQ(humid(1), 5512);
@@ -385,7 +385,7 @@ TEST_F(OneWireAcq, LostAdapterEmptiesEveryProbeOfItsBusWithinThreeSeconds)
     enroll(sensor_settings.onewire_temperature[0], add(simow::DS18B20, 0x701, 2100).id());
     enroll(sensor_settings.onewire_temperature[1], add(simow::DS18S20, 0x702, 2200).id());
     enroll(sensor_settings.onewire_humidity[0], add(simow::DS2450, 0x703, 4500).id());
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
     cycles(0, 1);
     ASSERT_EQ(temp(2), 2200);
 
@@ -415,7 +415,7 @@ TEST_F(OneWireAcq, Ds2450ThatDropsOffAndComesBackGetsItsControlPageWrittenAgain)
     const Rom h = add(simow::DS2450, 0x801, 5537);
     enroll(sensor_settings.onewire_humidity[0], h.id());
     ASSERT_EQ(onewire_deviceserch(0, 0), 1);
-    onewire_portnum[0] = -1;
+    onewire_state().onewire_portnum[0] = -1;
     cycles(0, 1);
     ASSERT_EQ(humid(1), 5537) << "16 bits at 2.56 V";
 
@@ -428,6 +428,6 @@ TEST_F(OneWireAcq, Ds2450ThatDropsOffAndComesBackGetsItsControlPageWrittenAgain)
     cycles(0, 1);
     EXPECT_EQ(humid(1), 5537) << "5400 is the same probe read at 8 bits";
     uint8_t page[8];
-    ASSERT_EQ(ReadDS2450Results(onewire_portnum[0], 0, h.b, page), 1);
+    ASSERT_EQ(ReadDS2450Results(onewire_state().onewire_portnum[0], 0, h.b, page), 1);
     EXPECT_EQ(std::count(page, page + 8, 0), 8);
 }

@@ -21,8 +21,6 @@
 #include "sandbox.h"
 #include "sim_board.h"
 
-extern sqlite3* db;
-
 namespace {
 
 using namespace SETTINGS_TABLE;
@@ -61,7 +59,7 @@ int trace_cb(unsigned, void*, void* stmt, void*)
 void trace_statements()
 {
     traced.clear();
-    sqlite3_trace_v2(db, SQLITE_TRACE_STMT, trace_cb, nullptr);
+    sqlite3_trace_v2(db_connection(), SQLITE_TRACE_STMT, trace_cb, nullptr);
 }
 
 const int SAVED_KINDS[] = {1, 2, 10, 15, 16, 20, 24, 25, 28, 29, 30, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 55, 58, 62, 63};
@@ -430,7 +428,7 @@ TEST_F(SettingsWriterTest, SavedAnalogSettingsReachTheConverterInTheSameBatch)
     EXPECT_EQ(peek("SELECT range_type FROM webapp_ai WHERE id=2"), "4");
     simboard::board_unmap(m);
     fpga_close();
-    ram_fpga = nullptr;
+    board_forget();
 }
 
 // A full database or a held lock in a batch, on the service's own connection
@@ -452,7 +450,7 @@ TEST_F(SettingsWriterTest, FaultFailedBatchIsUndoneWholeAfterOneStatementKeepsEa
         {"database full",
          [&] {
              std::string n = peek("PRAGMA page_count");
-             ASSERT_EQ(sqlite3_exec(db, ("PRAGMA max_page_count=" + n).c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+             ASSERT_EQ(sqlite3_exec(db_connection(), ("PRAGMA max_page_count=" + n).c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
          },
          [] {}, 1, "update ERROR7(13)"},
         // The web UI holding the write lock for longer than the retries; it

@@ -26,7 +26,7 @@ struct Answer {
 std::string full(const std::string& name)
 {
     if (name.rfind("=", 0) == 0) return name.substr(1);
-    return name.rfind("1.3.6.", 0) == 0 ? name : oid_head + name;
+    return name.rfind("1.3.6.", 0) == 0 ? name : oid_head() + name;
 }
 
 Answer ask(int type, const std::string& name, int value_type = BER::NUL, int i = 0, const std::string& s = "",
@@ -53,7 +53,7 @@ std::string successor(const std::string& name)
     if (r == 1) return "END";
     if (r < 0) return "NONE";
     std::string t = out;
-    return t.rfind(oid_head, 0) == 0 ? t.substr(std::strlen(oid_head)) : t;
+    return t.rfind(oid_head(), 0) == 0 ? t.substr(std::strlen(oid_head())) : t;
 }
 
 class SnmpMibTest : public EventsTest {
@@ -129,7 +129,7 @@ TEST_F(SnmpMibTest, GetNextNamesTheInstanceAsTheRequestDid)
     copy_text(software_ver, "1.2.3");
     Answer a = next("1.3.6.1.2.1.1.7.0");
     EXPECT_EQ(a.res, RESP::OCTETS);
-    EXPECT_EQ(a.name, oid_head + std::string("1.1.1.0"));
+    EXPECT_EQ(a.name, oid_head() + std::string("1.1.1.0"));
     EXPECT_EQ(a.s, "1.2.3");
     a = next("1.3.6.1.2.1.1.1");
     EXPECT_EQ(a.res, RESP::OID);
@@ -266,8 +266,8 @@ TEST(SnmpRules, VlxaPairsMoveTogether)
 TEST(SnmpRules, StatusCodesMapForManagers)
 {
     const int want[] = {5, 1, 2, 3, 4, 3, 2, 2, 3, 0};
-    for (int code = 0; code <= 9; ++code) EXPECT_EQ(mapped_status(code), want[code]) << code;
-    EXPECT_EQ(mapped_status(-1), 0);
+    for (int code = 0; code <= 9; ++code) EXPECT_EQ(STATE::shown(code), want[code]) << code;
+    EXPECT_EQ(STATE::shown(-1), 0);
 }
 
 TEST_F(SnmpMibTest, SetsFollowTheColumnRulesAndQueueTheirSection)

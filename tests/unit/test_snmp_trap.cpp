@@ -40,7 +40,7 @@ protected:
         EventsTest::SetUp();
         monitor->requestflg->is_7400 = 1;
         oid_change();
-        trap_port = 0;
+        trap_senario_reset();
     }
     void TearDown() override
     {
@@ -193,7 +193,7 @@ TEST_F(TrapTest, ScenarioScanYieldsEveryMatchInEntryOrderThenEnds)
     for (int d; (d = trap_senario_check(3, 70, 5, 3050, 0)) != -1;) got.push_back(d);
     EXPECT_EQ(got, (std::vector<int>{0, 0, 1, 7}));
     EXPECT_EQ(trap_senario_check(3, 70, 5, 3050, 0), -1) << "exhausted until reset";
-    trap_port = 0;
+    trap_senario_reset();
     EXPECT_EQ(trap_senario_check(3, 5, 6, 0, 0), 0);
     EXPECT_EQ(trap_senario_check(3, 5, 6, 0, 0), 7) << "port 5 matches only the every-port entries";
 }
@@ -290,7 +290,7 @@ TEST_F(TrapTest, MatchingScenariosSendOneExpansionTrapEachAndTheComplementTrapAs
     EXPECT_EQ(t[2].value(ROOT + ".3.4"), "INTEGER: " + std::to_string((6 << 25) | 28 | 1)) << "second channel";
     const std::string line = "trapExpansionVarbind send:127.0.0.1/1/1/" + ROOT + ".3.5.3.1.70/3050";
     EXPECT_EQ(occurrences(applog(), line), 2);
-    EXPECT_EQ(trap_port, 0);
+    EXPECT_EQ(trap_senario_pos(), 0);
 
     // Easing from alert into caution on the same side is no announcement:
     // the complement trap alone.

@@ -17,7 +17,6 @@ struct Running {
     Running()
     {
         reset_run_flags();
-        fd_gpio2 = -1;
         testing::internal::CaptureStdout();
         gpio2_open();
         testing::internal::GetCapturedStdout();

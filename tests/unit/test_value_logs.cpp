@@ -58,7 +58,7 @@ protected:
 TEST(ValueLogLines, StateDigitsFollowTheStatusTableAndRepeatTheNeighbourOtherwise)
 {
     const int expected[] = {7, 5, 1, 2, 3, 4, 3, 2, 2, 3, 7};  // codes -1 to 9, neighbour 7
-    for (int code = -1; code <= 9; ++code) EXPECT_EQ(state_digit(code, 7), expected[code + 1]) << code;
+    for (int code = -1; code <= 9; ++code) EXPECT_EQ(STATE::shown(code, 7), expected[code + 1]) << code;
 }
 
 TEST_F(ValueLogTest, LineKeepsTheColumnsOfChannelsNotLoggedAndMarksMissingValues)
