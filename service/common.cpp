@@ -33,7 +33,7 @@ int gpio_open(int chip, int& fd)
         return -1;
     }
     std::printf("GPIO chip: %s, \"%s\", %u GPIO lines\n", info.name, info.label, info.lines);
-    return 0;
+    return 1;
 }
 
 int chip_fd(int chip)

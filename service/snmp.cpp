@@ -357,6 +357,25 @@ void reverse_packet(unsigned char* buf, int len)
     }
 }
 
+int char_count(const char* str, char c)
+{
+    int n = 0;
+    for (; str && *str; ++str)
+        if (*str == c) ++n;
+    return n;
+}
+
+int skip_str_head(char* str, const char* key)
+{
+    size_t k = std::strlen(key);
+    if (std::strncmp(str, key, k) != 0) return 1;
+    size_t rest = std::strlen(str + k);
+    if (rest > 63) rest = 63;
+    std::memmove(str, str + k, rest);
+    str[rest] = '\0';
+    return 0;
+}
+
 void date_and_time(const struct tm& t, unsigned char* date)
 {
     int year = t.tm_year + 1900;

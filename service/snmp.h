@@ -186,6 +186,9 @@ int add_packet_oid(unsigned char* send_data, const char* oid, const char* v_oid,
 int add_packet_int(unsigned char* send_data, const char* oid, int value, int total_count, int type);
 int add_packet_null(unsigned char* send_data, const char* oid, int total_count, int eom_flag);
 void reverse_packet(unsigned char* buf, int len);
+int char_count(const char* str, char c);
+// If str begins with key, removes it in place and returns 0; otherwise 1.
+int skip_str_head(char* str, const char* key);
 // DateAndTime of local time t: year (2 octets), month, day, hour, minute,
 // second, deci-seconds 0, then the zone '+', 9, 0. Writes 11 octets.
 void date_and_time(const struct tm& t, unsigned char* date);

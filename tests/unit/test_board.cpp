@@ -94,7 +94,7 @@ TEST(BoardTest, GpioOpenReportsEachChipAndLinesFollowTheBoard)
     TestSandbox sb;
     reset_board_handles();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(fields(gpio1_open(), gpio2_open(), gpio3_open()), "0|0|0");
+    EXPECT_EQ(fields(gpio1_open(), gpio2_open(), gpio3_open()), "1|1|1");
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("GPIO chip: gpiochip2, \"kvtsim-chip2\", 128 GPIO lines\n"), std::string::npos) << out;
     // Chip 2 line 68 (power switch) and chip 3 line 68 (digital input 2) are

@@ -96,6 +96,16 @@ TEST(SnmpCodec, IntegersDecodeAsTwosComplement)
     for (const auto& c : cases) EXPECT_EQ(hex_to_int(c.in.data(), static_cast<int>(c.in.size())), c.want) << hex(c.in.data(), static_cast<int>(c.in.size()));
 }
 
+TEST(SnmpCodec, SkipStrHeadRemovesOnlyALeadingKey)
+{
+    char a[64] = "2.3.5.1", b[64] = "20";
+    EXPECT_EQ(skip_str_head(a, "2."), 0);
+    EXPECT_STREQ(a, "3.5.1");
+    EXPECT_EQ(skip_str_head(b, "2."), 1);
+    EXPECT_STREQ(b, "20");
+    EXPECT_EQ(char_count("1.3.6.1", '.'), 3);
+}
+
 TEST(SnmpCodec, ObjectIdentifiersRoundTripWithinTheirLimits)
 {
     struct {
