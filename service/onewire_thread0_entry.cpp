@@ -410,7 +410,12 @@ int onewire_deviceserch(int port, int temp)
     std::string unregistered;
     int beyond = 0;
     int found = owFirst(p, 1, 0);
-    if (!found) std::printf(t ? "1-wire ser fault temp(%d).\n" : "1-wire ser fault humi(%d).\n", port);
+    // Nothing answered the search: no probe on this branch, or none the
+    // adapter could reach. The opening words are the appliance's own.
+    if (!found)
+        std::printf(t ? "1-wire ser fault temp(%d). no temperature probe answered the search on bus %d\n"
+                      : "1-wire ser fault humi(%d). no humidity probe answered the search on bus %d\n",
+                    port, port);
     for (; found && control == 1; found = owNext(p, 1, 0)) {
         unsigned char rom[8];
         owSerialNum(p, rom, 1);

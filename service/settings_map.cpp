@@ -395,6 +395,35 @@ const Command* command_layout(int cmd)
     return nullptr;
 }
 
+std::string command_text(const Command& c, int i, const std::function<std::string(int, const Field&)>& value)
+{
+    const Section& s = *section_of_save(c.save);
+    std::vector<std::string> f{std::to_string(c.cmd)};
+    auto put = [&](size_t k, const std::string& v) {
+        if (f.size() <= k) f.resize(k + 1);
+        f[k] = v;
+    };
+    auto entry = [&](int e, size_t base) {
+        for (int k = 0; k < s.record->count; ++k) {
+            const Field& fd = s.record->fields[k];
+            if (fd.cmd != NONE) put(base + static_cast<size_t>(fd.cmd), value(e, fd));
+        }
+    };
+    const size_t first = static_cast<size_t>(c.first);
+    switch (c.index) {
+    case Index::single: entry(i, 0); break;
+    case Index::numbered: put(1, std::to_string(i + 1)), entry(i, 0); break;
+    case Index::group_number: put(first, std::to_string(i + 1)), entry(i, first); break;
+    case Index::group_index: put(first, std::to_string(i)), entry(i, first); break;
+    case Index::group:
+        for (int g = 0; g <= i; ++g) entry(g, first + static_cast<size_t>(g * c.width));
+        break;
+    }
+    std::string text;
+    for (const std::string& v : f) text += v + ",";
+    return text;
+}
+
 char* element(const Section& s, const Records& r, int i)
 {
     return s.first(r) + s.record->stride * static_cast<size_t>(i);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -101,5 +102,11 @@ struct Command {
     bool needs_first;    // without its first group the command is refused
 };
 const Command* command_layout(int cmd);
+
+// The text of command c that sets entry i of its section, as the web UI
+// writes it: value(e, f) is field f of entry e in the command's form. A
+// command of positional groups (Index::group) carries entries 0 to i, as
+// every group it reaches sets its entry; fields no map names are empty.
+std::string command_text(const Command& c, int i, const std::function<std::string(int, const Field&)>& value);
 
 }  // namespace SETTINGS_MAP

@@ -804,6 +804,16 @@ int trap_send_action_normal(const char* ip, const char* community, int version, 
     return create_trapV1(community, TEV->systraps, trapinfo.c_str(), value, date, ip, 0, 0, 6, nullptr);
 }
 
+// The test trap leaves its line in the application log like every other
+// trap: receiver address, number and version, and the trap's OID.
+static int log_test_trap(const SETTINGS_TABLE::Snmp_trap& r, int d, int rc)
+{
+    const std::string what = receiver_text(r, d) + "/" + with_root(oid_head(), oid_systraps, oid_test);
+    if (rc != 0) report_error("testTrap send failed:", what, send_errno);
+    else applog("testTrap send:" + what);
+    return rc;
+}
+
 int send_test_trap(int num)
 {
     if (num < 0 || num >= SETTINGS_TABLE::TRAP_NUM) {
@@ -826,8 +836,7 @@ int send_test_trap(int num)
                 ? create_trapV1(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, 6, nullptr)
                 : create_trapV2(dst.community, systraps.c_str(), trapinfo.c_str(), 1, date, dst.sendto, 0, 0, nullptr);
         std::printf("trapv%d %d\n", dst.version + 1, rc);
-        if (rc != 0) report_error("send_test_trap: send failed:", receiver_text(dst, num), send_errno);
-        return rc;
+        return log_test_trap(dst, num, rc);
     }
     if (dst.version == 2 || dst.version == 3) {
         // SNMPv3 notifications leave from the trap thread, which owns the
@@ -849,6 +858,7 @@ void trap_process_message(const char* msg)
         const std::string trapinfo = with_root(oid_head(), oid_trapinfo, oid_test);
         const int rc = send_v3(d, systraps.c_str(), trapinfo.c_str(), 1, nullptr);
         std::printf("trapv3 %d\n", rc);
+        log_test_trap(admin_settings.snmp_trap[d], d, rc);
         return;
     }
     const Trap_message m = parse_trap_message(msg);

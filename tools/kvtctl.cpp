@@ -22,7 +22,9 @@
 #include "monitor_table.h"
 #include "settings_table.h"
 
+#include "kvtctl_config.h"
 #include "kvtctl_files.h"
+#include "sim_board.h"
 
 namespace {
 
@@ -61,6 +63,10 @@ const char USAGE[] =
     "                              default the system's CA bundle), tls-client\n"
     "                              also presents CERTFILE and KEYFILE\n"
     "  export-settings, import-settings, file-flag   settings files (see kvtctl export-settings --help)\n"
+    "  config KIND [N] [FIELD=VALUE ...]\n"
+    "                              print a configuration record, or change fields\n"
+    "                              as the web UI does and wait for the save\n"
+    "                              (kvtctl config --help lists kinds and fields)\n"
     "\n"
     "Reading the shared tables:\n"
     "  show [KIND] [--all]         live values and states; KIND is dio, ai, temp,\n"
@@ -70,6 +76,9 @@ const char USAGE[] =
     "  flags [NAME]                request flags (one flag's value with NAME)\n"
     "  flags set NAME VALUE        write a request flag, as the web UI does\n"
     "  watch [SECONDS] [--count N] refreshing view (default every 1 s, until ^C)\n"
+    "\n"
+    "A command sent while the service is not running waits in the queue until\n"
+    "it starts (said on standard error).\n"
     "\n"
     "Exit status: 0 ok, 1 failure, 2 usage.\n";
 
@@ -92,8 +101,24 @@ bool parse_int(const std::string& s, long lo, long hi, long* out)
 
 // ---- The queue ------------------------------------------------------------
 
+// The simulated board's run indication: 1 once the service has started, 0
+// once it has stopped. Without a sandbox (the appliance) nothing is said.
+void warn_when_not_running(const std::string& root)
+{
+    if (root.empty()) return;
+    simboard::Mapping m;
+    std::string err;
+    if (!simboard::board_map(root, m, err)) return;
+    const bool running = simboard::line_level(m.hdr, BOARD::RUN) != 0;
+    simboard::board_unmap(m);
+    if (!running)
+        std::fprintf(stderr, "kvtctl: the service is not running (run indication off); the command waits in the "
+                             "queue until it starts\n");
+}
+
 int send_text(const std::string& root, const std::string& text)
 {
+    warn_when_not_running(root);
     std::string keyfile = root.empty() ? std::string("msgq.key") : root + "/msgq.key";
     key_t key = ftok(keyfile.c_str(), 'X');
     if (key == -1) {
@@ -538,6 +563,8 @@ int main(int argc, char** argv)
         }
         return watch_command(root, seconds, count);
     }
+    if (cmd == "config")
+        return kvtctl_config::command(root, args, [&](const std::string& text) { return send_text(root, text); });
     if (cmd == "export-settings" || cmd == "import-settings" || cmd == "file-flag") {
         return kvtctl_file_command(root, args);
     }

@@ -133,12 +133,12 @@ inline std::string refusal_since(const std::string& applog, size_t from)
     return text.substr(start, text.find('\n', at) - start);
 }
 
-inline int usage()
+inline int usage(std::FILE* to = stderr, int status = 2)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "usage: export-settings KIND DEST | import-settings KIND SRC | file-flag KIND\n"
                  "       KIND: dio, ai, wire-temp, wire-humid, vlxa, nx40\n");
-    return 2;
+    return status;
 }
 
 }  // namespace kvtctl_files
@@ -154,6 +154,9 @@ inline int kvtctl_file_command(const std::string& root, const std::vector<std::s
     using namespace kvtctl_files;
     if (args.empty() || !kvtctl_is_file_command(args[0])) return usage();
     const std::string& cmd = args[0];
+    if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
+        return usage(stdout, 0);
+    }
     size_t want = cmd == "file-flag" ? 2 : 3;
     if (args.size() != want) return usage();
     const FileKind* k = find_kind(args[1]);

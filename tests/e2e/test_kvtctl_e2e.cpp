@@ -10,6 +10,7 @@
 
 #include "../../tools/kvtctl_files.h"
 #include "common.h"
+#include "db_test_support.h"
 #include "fileupdown.h"
 #include "process.h"
 #include "sandbox.h"
@@ -220,4 +221,135 @@ TEST(KvtctlE2E, FileCommandsRefuseBadUsageAndMissingFiles)
     testing::internal::CaptureStdout();
     EXPECT_EQ(kvtctl_file_command(sb.root(), {"file-flag", "nx40"}), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "0\n");
+}
+
+// kvtctl config against the running service: every kind read, one field
+// changed through the web UI's command, read back, and the row the settings
+// writer saved checked by its column.
+TEST(KvtctlE2E, ConfigRoundTripsEveryKind)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    dbtest::Conn db(sb.path("/opt/KVT7400/db.sqlite3"));
+    SimProcess p(sb.root());
+    ASSERT_TRUE(p.wait_started(20000)) << p.console();
+    struct Case {
+        std::vector<std::string> element;
+        std::string set, table, column;
+        int id;
+        std::string row, printed;  // the saved cell; the line kvtctl prints
+    } cases[] = {
+        {{"di", "2"}, "name=Door", "webapp_di", "name", 2, "Door", "name=Door"},
+        {{"do", "4"}, "ontext=OPEN", "webapp_do", "ontext", 4, "OPEN", "ontext=OPEN"},
+        {{"relay", "5"}, "dokeep=1", "webapp_do", "dokeep", 5, "1", "dokeep=1"},
+        {{"ai", "3"}, "alert_max_val=7000", "webapp_ai", "alert_max_val", 3, "7000", "alert_max_val=7000"},
+        {{"ow", "5"}, "device_ID=28FF000000000001", "webapp_wire_temp", "device_ID", 5, "28FF000000000001",
+         "device_ID=28FF000000000001"},
+        {{"ow-humid", "2"}, "enable=1", "webapp_wire_humid", "enable", 2, "1", "enable=1"},
+        {{"mesh", "7"}, "name=Rack7", "webapp_nx40", "name", 7, "Rack7", "name=Rack7"},
+        {{"vlxa", "3"}, "h_name=Hum3", "webapp_vlxa", "h_name", 3, "Hum3", "h_name=Hum3"},
+        {{"mesh-cycle", "2"}, "cycle_minutes=17", "webapp_smartmesh_cycle", "cycle_minutes", 2, "17",
+         "cycle_minutes=17"},
+        {{"battery", "2"}, "caution=3.55", "webapp_bat_config", "caution", 2, "355", "caution=3.55"},
+        {{"trend", "4"}, "minutes=30", "webapp_trend_list", "minutes", 3, "30", "minutes=30"},
+        {{"snmp-manager", "2"}, "snmp_access_ipaddr=127.0.0.2", "webapp_snmp_config", "snmp_access_ipaddr", 2,
+         "127.0.0.2", "snmp_access_ipaddr=127.0.0.2"},
+        {{"trap", "3"}, "snmp_trap_send_community=Trap-Secret", "webapp_snmp_trap_send", "snmp_trap_send_community",
+         3, "Trap-Secret", "snmp_trap_send_community=***"},
+        {{"trap-scenario", "5"}, "sensor=4", "webapp_trap_scenario", "sensor", 5, "4", "sensor=4"},
+        {{"snmp-user", "2"}, "snmp_user_name=ops", "webapp_snmp_user", "snmp_user_name", 2, "ops",
+         "snmp_user_name=ops"},
+        {{"snmp-agent"}, "snmp_v1v2c_enable=0", "webapp_snmp_agent", "snmp_v1v2c_enable", 1, "0",
+         "snmp_v1v2c_enable=0"},
+        {{"mqtt"}, "mqtt_password=Mqtt-Secret", "webapp_mqttconfig", "mqtt_password", 1, "Mqtt-Secret",
+         "mqtt_password=***"},
+        {{"mqtt-scenario", "3"}, "state=16", "webapp_mqtt_scenario", "state", 3, "16", "state=16"},
+        {{"mail", "1"}, "mail_smtp=127.0.0.1", "webapp_mailconfig", "mail_smtp", 1, "127.0.0.1",
+         "mail_smtp=127.0.0.1"},
+        {{"mail-recipient", "2"}, "mailclient_addr=ops@example.com", "webapp_mail_client", "mailclient_addr", 2,
+         "ops@example.com", "mailclient_addr=ops@example.com"},
+        {{"scenario", "4"}, "enable=1", "webapp_mail_client_scenario", "enable", 4, "1", "enable=1"},
+        {{"mail-report", "2"}, "mailreport_hour=7", "webapp_mailreport", "mailreport_hour", 2, "7",
+         "mailreport_hour=7"},
+        {{"logcycle", "3"}, "cycle_minutes=5", "webapp_sensor_log_cycle", "cycle_minutes", 3, "5", "cycle_minutes=5"},
+        {{"syslog"}, "syslog_port=1514", "webapp_systemlog", "syslog_port", 1, "1514", "syslog_port=1514"},
+        {{"ow-retry", "2"}, "num=12", "webapp_onewire_conf", "num", 2, "12", "num=12"},
+        // Last: a network change is applied by a restart.
+        {{"network"}, "net_host=KVTLAB", "webapp_network_config", "net_host", 1, "KVTLAB", "net_host=KVTLAB"},
+    };
+    auto has_line = [](const std::string& out, const std::string& line) {
+        return ("\n" + out).find("\n" + line + "\n") != std::string::npos;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.set);
+        std::vector<std::string> read{"config"};
+        read.insert(read.end(), c.element.begin(), c.element.end());
+        std::vector<std::string> change = read;
+        change.push_back(c.set);
+        std::string out;
+        ASSERT_EQ(kvtctl(sb, read, &out), 0) << out;
+        EXPECT_NE(("\n" + out).find("\n" + c.column + "="), std::string::npos) << out;
+        const bool secret = c.printed.ends_with("***");
+        EXPECT_TRUE(secret || !has_line(out, c.printed)) << "already set:\n" << out;
+        ASSERT_EQ(kvtctl(sb, change, &out), 0) << out << p.console();
+        EXPECT_TRUE(has_line(out, c.printed)) << out;
+        ASSERT_EQ(kvtctl(sb, read, &out), 0);
+        EXPECT_TRUE(has_line(out, c.printed)) << out;
+        EXPECT_TRUE(!secret || out.find(c.row) == std::string::npos) << out;
+        EXPECT_EQ(db.scalar("SELECT " + c.column + " FROM " + c.table + " WHERE id=" + std::to_string(c.id), true),
+                  c.row);
+    }
+    for (const char* secret : {"Trap-Secret", "Mqtt-Secret"}) {
+        EXPECT_EQ(p.console().find(secret), std::string::npos) << secret;
+        EXPECT_EQ(sb.applog().find(secret), std::string::npos) << secret;
+    }
+}
+
+// Commands queued while the service is not running say so; a bad config
+// line is refused whole before anything is read or sent.
+TEST(KvtctlE2E, QueuedCommandWarnsWhenServiceNotRunningAndConfigRefusesBadLines)
+{
+    TestSandbox sb;
+    QueueCleanup cleanup{sb.root()};
+    const int qid = queue_of(sb);
+    ASSERT_GE(qid, 0);
+    const std::string KVTCTL = std::string(KVT_BIN_DIR) + "/kvtctl";
+    struct {
+        long type;
+        char text[2048];
+    } m;
+    std::string out, err;
+    for (int run : {0, 1}) {
+        sb.set_gpio(2, 67, run);  // the run indication
+        ASSERT_EQ(run_program_split({KVTCTL, "-r", sb.root(), "relay", "3", "toggle"}, &out, &err), 0) << err;
+        EXPECT_EQ(err.find("not running (run indication off); the command waits in the queue") != std::string::npos,
+                  run == 0)
+            << err;
+        ASSERT_GT(msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT), 0);
+        EXPECT_STREQ(m.text, "3,10,0,");
+    }
+    struct {
+        std::vector<std::string> args;
+        std::string says;
+    } bad[] = {
+        {{"config", "moon", "1"}, "unknown kind moon"},
+        {{"config", "ai", "9"}, "no element 9"},
+        {{"config", "ai", "3", "nosuch=1"}, "no field nosuch"},
+        {{"config", "ai", "3", "enable=5"}, "enable: 0 or 1"},
+        {{"config", "ai", "3", "input_max=1.5"}, "input_max: a whole number"},
+        {{"config", "di", "1", "name=" + std::string(40, 'x')}, "name: at most"},
+        {{"config", "trap", "1", "snmp_trap_send_community=a,b"}, "no comma"},
+        {{"config", "snmp-agent", "snmp_engine_boots=3"}, "snmp_engine_boots is read only"},
+    };
+    for (const auto& b : bad) {
+        std::vector<std::string> argv{KVTCTL, "-r", sb.root()};
+        argv.insert(argv.end(), b.args.begin(), b.args.end());
+        EXPECT_EQ(run_program_split(argv, &out, &err), 2) << b.says;
+        EXPECT_NE(err.find(b.says), std::string::npos) << err;
+    }
+    EXPECT_LT(msgrcv(qid, &m, sizeof m.text, 0, IPC_NOWAIT), 0) << "a refused line sent something";
+    ASSERT_EQ(kvtctl(sb, {"config", "--help"}, &out), 0);
+    EXPECT_NE(out.find("snmp-manager"), std::string::npos) << out;
+    ASSERT_EQ(kvtctl(sb, {"config", "ai", "--help"}, &out), 0);
+    EXPECT_NE(out.find("alert_max_val"), std::string::npos) << out;
 }

@@ -332,7 +332,7 @@ TEST_F(TrapTest, NormalToNormalSendsNoComplementTrapAndBrokenMessagesAreHarmless
 
 // Version 2 is SNMPv3: a receiver without an enabled user gets nothing, and
 // the log says why; the other receivers are served as before.
-TEST_F(TrapTest, VersionTwoReceiverWithoutItsUserGetsNothingAndIsLogged)
+TEST_F(TrapTest, VersionTwoReceiverWithoutItsUserGetsNothingAndEveryTestTrapIsLogged)
 {
     receiver(0, "127.0.0.1", "pub", 0);
     receiver(1, "127.0.0.1", "pubv2", 1);
@@ -358,6 +358,11 @@ TEST_F(TrapTest, VersionTwoReceiverWithoutItsUserGetsNothingAndIsLogged)
     EXPECT_EQ(t[1].version, "v2c");
     expect_date(t[1]);
     EXPECT_NE(applog().find("SNMPv3 notification: no enabled user of receiver 3 user 0 (not sent)"), std::string::npos);
+    // Each test trap is a log line, sent or not, like every other trap.
+    for (const std::string& line : {"testTrap send:127.0.0.1/1/0/" + ROOT + ".3.1.6\n",
+                                   "testTrap send:127.0.0.1/2/1/" + ROOT + ".3.1.6\n",
+                                   "testTrap send failed: 127.0.0.1/3/2/" + ROOT + ".3.1.6"})
+        EXPECT_EQ(count_of(applog(), line), 1) << line << "\n" << applog();
 
     // A state change: its expansion trap to receiver 3 fails for want of
     // the user, the complement trap goes to every other receiver with an
