@@ -132,8 +132,9 @@ std::string failure(const Link& l, int rc)
 }
 
 // Why the link to the broker last failed, kept so that a retry failing
-// for the same reason stays out of the application log. Written by both
-// workers under cause_mutex; cleared when a link comes up.
+// for the same reason stays off the console and out of the application
+// log. Written by both workers under cause_mutex; cleared when a link
+// comes up.
 std::mutex cause_mutex;
 std::string last_cause;
 
@@ -245,8 +246,7 @@ struct Publisher : Link {
 
     void failed(const std::string& why)
     {
-        std::printf("MQTT Unable to connect.\n");
-        link_failed(broker, why);
+        link_failed(broker, why);  // on the console and in the log once per cause
         close();
         retry_at = Clock::now() + std::chrono::milliseconds(wait_ms);
         wait_ms = std::min(wait_ms * 2, RETRY_LAST_MS);
@@ -451,7 +451,6 @@ void mqtt_sub_session()
     while (control && rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_loop(m, LOOP_TIMEOUT_MS, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
-            std::printf("mqtt_sub_thread: mosquitto_loop %s: %s\n", where(b).c_str(), mosquitto_strerror(rc));
             link_failed(b, failure(sub, rc));
             break;
         }
