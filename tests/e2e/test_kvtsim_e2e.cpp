@@ -159,8 +159,6 @@ TEST(KvtsimE2E, WrongCommandLinesExitTwoAndUnusableSandboxesOne)
         {{"-r", R, "fault", "bogus", "on"}, 2},
         {{"-r", R, "run", "1"}, 2},
         {{"-r", R, "press", "1"}, 2},
-        {{"-r", R, "ow", "set", "0", "28000000000000zz", "30"}, 2},  // a malformed probe identifier
-        {{"-r", R, "ow", "add", "0", "temp", "0000000000000028"}, 2},  // a wrong CRC byte
         {{"init"}, 2},
         {{"init", "--demo"}, 2},
         {{"-r", R, "press"}, 1},  // no service running: nothing pressed
