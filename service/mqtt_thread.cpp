@@ -132,8 +132,9 @@ std::string failure(const Link& l, int rc)
 }
 
 // Why the link to the broker last failed, kept so that a retry failing
-// for the same reason stays out of the application log. Written by both
-// workers under cause_mutex; cleared when a link comes up.
+// for the same reason stays off the console and out of the application
+// log. Written by both workers under cause_mutex; cleared when a link
+// comes up.
 std::mutex cause_mutex;
 std::string last_cause;
 
@@ -246,8 +247,7 @@ struct Publisher : Link {
 
     void failed(const std::string& why)
     {
-        std::printf("MQTT Unable to connect.\n");
-        link_failed(broker, why);
+        link_failed(broker, why);  // on the console and in the log once per cause
         close();
         retry_at = Clock::now() + std::chrono::milliseconds(wait_ms);
         wait_ms = std::min(wait_ms * 2, RETRY_LAST_MS);

@@ -18,6 +18,7 @@
 
 #include "../service/mesh_report.h"
 #include "kvtsim_ai.h"
+#include "kvtsim_demo.h"
 #include "kvtsim_ow.h"
 #include "kvtsim_value.h"
 #include "sim_board.h"
@@ -29,7 +30,7 @@
 namespace {
 
 const char* USAGE =
-    "usage: kvtsim init DIR\n"
+    "usage: kvtsim init [--demo] DIR\n"
     "       kvtsim [-r DIR] COMMAND [ARGS]\n"
     "\n"
     "DIR is a sandbox root; without -r, $KVT_ROOT is used.\n"
@@ -39,12 +40,25 @@ const char* USAGE =
     "                         factory database, the mail script (sends to a\n"
     "                         loopback SMTP server) and a board with both model\n"
     "                         straps at 1, DIP switches off and the power switch at 0\n"
+    "  init --demo DIR        the same, then set up to show every kind of channel:\n"
+    "                         analog inputs 1-3 (4-20 mA, 12 mA sources), digital\n"
+    "                         inputs and relays 1-4 announced, 1-Wire probes Temp1\n"
+    "                         and Humid1 on bus 0, NX40 0a:1b:2c and VLXA\n"
+    "                         00170d00003eab12 reporting, SNMP and trap receiver 1\n"
+    "                         on 127.0.0.1 (community public), MQTT broker\n"
+    "                         127.0.0.1:1883 and mail server 127.0.0.1:2525\n"
+    "                         ($KVT_MQTT_PORT, $KVT_SMTP_PORT name other ports)\n"
     "  gpio CHIP LINE [0|1]   a line of GPIO chip 1, 2 or 3\n"
-    "  fpga ADDR [BYTE]       an FPGA register (offset 0x004 or address 0x51000004)\n"
+    "  fpga ADDR [BYTE]       an FPGA register (offset 0x004 or address 0x51000004);\n"
+    "                         a read prints the byte in hex (0x34)\n"
     "  fpga-log               FPGA register writes made by the service, oldest first\n"
     "  di N [0|1]             digital input N (1-8)\n"
     "  relay N                relay output N (1-8), as the service drives it\n"
-    "  power-switch [0|1]     the power switch (1 asks the service to shut down)\n"
+    "  power-switch [0|1]     the power switch; 1 asks the service to shut down and\n"
+    "                         stays on, so a later start shuts down at once: turn\n"
+    "                         it off with power-switch 0 before the next start\n"
+    "  press                  press the power switch and let go once the service\n"
+    "                         is shutting down (its run indication went to 0)\n"
     "  run                    the run indication line (1 once start-up is complete)\n"
     "  dip N [0|1]            DIP switch N (1-4); 1 = set (the line reads 0)\n"
     "  straps [A B]           the two model straps (1 1 = KVT-7400)\n"
@@ -63,7 +77,8 @@ const char* USAGE =
     "                         the channel's calibration block: gain and offset of\n"
     "                         the voltage ranges, then of the current range\n"
     "  journal                shell commands the service ran, oldest first\n"
-    "  value KIND PORT [V]    live value of any channel of a running service; a\n"
+    "  value KIND PORT [V]    live value of any channel of a running service (exit\n"
+    "                         1 when no service publishes the live table); a\n"
     "                         read prints \"value status\" (KIND 1-9 or a name:\n"
     "                         dio ai wire-temp wire-humid vlxa-temp vlxa-humid\n"
     "                         vlxa-bat nx40-temp nx40-bat)\n"
@@ -195,6 +210,25 @@ int mesh_cmd(const std::string& root, const std::vector<const char*>& args)
     return 0;
 }
 
+// A momentary press of the power switch: held until the service drops its
+// run indication on the way down, then let go, so the next start runs.
+int press(simboard::Header* b)
+{
+    if (!simboard::line_level(b, BOARD::RUN)) {
+        std::fprintf(stderr, "kvtsim: press: the service is not running (run indication 0); nothing pressed\n");
+        return 1;
+    }
+    simboard::line_level(b, BOARD::POWER_SWITCH) = 1;
+    const struct timespec tick{0, 20 * 1000 * 1000};
+    for (int i = 0; i < 500 && simboard::line_level(b, BOARD::RUN); ++i) nanosleep(&tick, nullptr);
+    simboard::line_level(b, BOARD::POWER_SWITCH) = 0;
+    if (simboard::line_level(b, BOARD::RUN)) {
+        std::fprintf(stderr, "kvtsim: press: the service did not take the press within 10 s\n");
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -206,25 +240,32 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!std::strcmp(args[0], "init")) {
-        if (args.size() != 2) return usage_error("init takes one directory");
+        const bool demo = args.size() == 3 && !std::strcmp(args[1], "--demo");
+        const char* dir = args.back();
+        if ((args.size() != 2 && !demo) || dir[0] == '-')
+            return usage_error("init takes one directory (init --demo DIR for the demo)");
         // Making a sandbox over an existing one would put the factory
         // database over the one in use.
-        if (access(simboard::board_path(args[1]).c_str(), F_OK) == 0) {
-            std::fprintf(stderr, "kvtsim: init %s: already a sandbox (remove it first to start afresh)\n", args[1]);
+        if (access(simboard::board_path(dir).c_str(), F_OK) == 0) {
+            std::fprintf(stderr, "kvtsim: init %s: already a sandbox (remove it first to start afresh)\n", dir);
             return 1;
         }
         std::string err;
         std::string db = access(KVT_FACTORY_DB, R_OK) == 0 ? KVT_FACTORY_DB : "";
-        if (db.empty())
-            std::fprintf(stderr, "kvtsim: no factory database at %s; sandbox made without one\n",
-                         KVT_FACTORY_DB);
-        if (!simboard::sandbox_init(args[1], db, err)) {
-            std::fprintf(stderr, "kvtsim: init %s: %s\n", args[1], err.c_str());
+        if (db.empty()) {
+            std::fprintf(stderr, "kvtsim: no factory database at %s; sandbox made without one\n", KVT_FACTORY_DB);
+            if (demo) return 1;
+        }
+        if (!simboard::sandbox_init(dir, db, err) || (demo && !kvtsim_demo::make_demo(dir, err))) {
+            std::fprintf(stderr, "kvtsim: init %s: %s\n", dir, err.c_str());
             return 1;
         }
-        std::printf("sandbox ready: %s\n", args[1]);
+        std::printf("%s ready: %s\n", demo ? "demo sandbox" : "sandbox", dir);
         return 0;
     }
+    // The 1-Wire commands' help needs no sandbox.
+    if (!std::strcmp(args[0], "ow") && args.size() == 2 && (!std::strcmp(args[1], "help") || !std::strcmp(args[1], "--help")))
+        return kvtsim_ow("", 2, args.data());
 
     std::string root;
     if (!std::strcmp(args[0], "-r")) {
@@ -279,7 +320,7 @@ int main(int argc, char** argv)
             simboard::ai_register_written(b->analog, board.m.fpga, static_cast<unsigned>(addr));
             return 0;
         }
-        std::printf("%d\n", board.m.fpga[addr]);
+        std::printf("0x%02x\n", board.m.fpga[addr]);
         return 0;
     }
     if (cmd == "ai") return kvtsim_ai(board.m, args, usage_error);
@@ -294,6 +335,10 @@ int main(int argc, char** argv)
     if (cmd == "power-switch") {
         if (args.size() > 2) return usage_error("power-switch [0|1]");
         return line_cmd(b, BOARD::POWER_SWITCH, a1);
+    }
+    if (cmd == "press") {
+        if (args.size() > 1) return usage_error("press takes no arguments");
+        return press(b);
     }
     if (cmd == "run") {
         if (args.size() > 1) return usage_error("run takes no value (the service drives it)");

@@ -63,13 +63,14 @@ inline std::string value_text(simow::Kind k, int32_t v)
     return buf;
 }
 
-// The slot of the probe named by bus and ID, or -1 after a message.
+// The slot of the probe named by bus and ID; after a message, -2 when ID is
+// not an identifier (a wrong command line), -1 when no such probe is there.
 inline int probe_of(simow::State* st, int bus, const char* id)
 {
     uint8_t rom[8];
     if (!id || !simow::parse_rom_text(id, rom)) {
-        std::fprintf(stderr, "kvtsim: %s is not a 16-digit identifier\n", id ? id : "(none)");
-        return -1;
+        std::fprintf(stderr, "kvtsim: %s is not a 16-digit identifier\n%s", id ? id : "(none)", USAGE);
+        return -2;
     }
     const int slot = simow::find_probe(st, bus, rom);
     if (slot < 0) std::fprintf(stderr, "kvtsim: no probe %s on bus %d\n", id, bus);
@@ -134,10 +135,7 @@ inline int kvtsim_ow(const std::string& root, int argc, const char* const* argv)
         uint8_t rom[8];
         const char* value_arg = nullptr;
         if (a4 && simow::parse_rom_text(a4, rom)) {
-            if (simow::crc8(rom, 8) != 0) {
-                std::fprintf(stderr, "kvtsim: %s has a wrong CRC byte\n", a4);
-                return 1;
-            }
+            if (simow::crc8(rom, 8) != 0) return usage((std::string(a4) + " has a wrong CRC byte").c_str());
             value_arg = argc > 5 ? argv[5] : nullptr;
         } else {
             if (argc > 5) return usage("ow add BUS KIND [ID] [VALUE]");
@@ -179,7 +177,7 @@ inline int kvtsim_ow(const std::string& root, int argc, const char* const* argv)
     const bool known = cmd == "remove" || cmd == "set" || cmd == "mute" || cmd == "corrupt";
     if (!known) return usage(("unknown ow command: " + cmd).c_str());
     const int slot = probe_of(st, bus, a3);
-    if (slot < 0) return 1;
+    if (slot < 0) return slot == -2 ? 2 : 1;
     volatile simow::Probe& p = b.probes[slot];
     if (cmd == "remove") {
         if (argc != 4) return usage("ow remove BUS ID");

@@ -3,14 +3,19 @@
 // simulated board does not produce.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "../service/codes.h"
@@ -55,6 +60,40 @@ inline MONITOR_TABLE::SensorElement* element(MONITOR_TABLE::Sensor_condition* c,
     }
 }
 
+// True when some process has the file mapped: the service maps its live
+// table for as long as it runs, and a table left behind by a service that
+// has stopped holds the last values it wrote.
+inline bool file_mapped(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    char want[64];
+    std::snprintf(want, sizeof want, " %02x:%02x %lu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    char real[PATH_MAX];
+    const std::string by_path = std::string(" ") + (realpath(path.c_str(), real) ? real : path.c_str());
+    DIR* proc = opendir("/proc");
+    if (!proc) return true;  // cannot tell: take the table as it is
+    bool found = false;
+    while (dirent* d = readdir(proc)) {
+        if (d->d_name[0] < '0' || d->d_name[0] > '9') continue;
+        std::ifstream maps(std::string("/proc/") + d->d_name + "/maps");
+        std::string line;
+        while (!found && std::getline(maps, line)) {
+            // address perms offset dev inode path
+            size_t p = line.find(' ');
+            for (int field = 0; field < 2 && p != std::string::npos; ++field) p = line.find(' ', p + 1);
+            if (p != std::string::npos && line.compare(p, std::strlen(want), want) == 0) found = true;
+            // Some file systems (overlays) show another device and inode.
+            if (line.size() > by_path.size() && line.compare(line.size() - by_path.size(), by_path.size(), by_path) == 0)
+                found = true;
+        }
+        if (found) break;
+    }
+    closedir(proc);
+    return found;
+}
+
 constexpr const char* USAGE =
     "usage: kvtsim [-r DIR] value KIND PORT [V]\n"
     "  KIND: 1-9 or dio ai wire-temp wire-humid vlxa-temp vlxa-humid vlxa-bat\n"
@@ -96,6 +135,11 @@ inline int kvtsim_value(const std::string& root, int argc, const char* const* ar
     if (fd < 0) {
         std::fprintf(stderr, "kvtsim: cannot open %s: %s (is the simulator running?)\n", path.c_str(),
                      std::strerror(errno));
+        return 1;
+    }
+    if (!file_mapped(path)) {
+        std::fprintf(stderr, "kvtsim: no service publishes %s (is the simulator running?)\n", path.c_str());
+        close(fd);
         return 1;
     }
     off_t size = lseek(fd, 0, SEEK_END);

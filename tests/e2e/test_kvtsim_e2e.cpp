@@ -4,9 +4,11 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "common.h"
+#include "deadline.h"
 #include "process.h"
 #include "sandbox.h"
 
@@ -107,8 +109,8 @@ TEST(KvtsimE2E, SetsLandOnTheBoardLinesAndReadsPrintTheValueAlone)
         {{"gpio", "2", "08"}, 0, "0\n"},  // decimal, not octal
         {{"fpga", "0x700", "0x34"}, 0, ""},
         {{"fpga", "0x51000701", "18"}, 0, ""},
-        {{"fpga", "0x51000700"}, 0, "52\n"},
-        {{"fpga", "0x701"}, 0, "18\n"},
+        {{"fpga", "0x51000700"}, 0, "0x34\n"},  // read back in hex, as registers are written
+        {{"fpga", "0x701"}, 0, "0x12\n"},
         {{"fpga", "0x7FFE", "255"}, 0, ""},
         {{"run"}, 0, "0\n"},
         {{"fault", "line-io", "on"}, 0, ""},
@@ -156,7 +158,10 @@ TEST(KvtsimE2E, WrongCommandLinesExitTwoAndUnusableSandboxesOne)
         {{"-r", R, "fpga", "0x10", "256"}, 2},
         {{"-r", R, "fault", "bogus", "on"}, 2},
         {{"-r", R, "run", "1"}, 2},
+        {{"-r", R, "press", "1"}, 2},
         {{"init"}, 2},
+        {{"init", "--demo"}, 2},
+        {{"-r", R, "press"}, 1},  // no service running: nothing pressed
         {{"-r", R + "/missing", "relay", "1"}, 1},
         {{"-r", R + "/tmp", "straps"}, 1},  // a directory that is no sandbox
     };
@@ -174,9 +179,12 @@ TEST(KvtsimE2E, WrongCommandLinesExitTwoAndUnusableSandboxesOne)
 
     ToolRun help = kvtsim({"--help"});
     EXPECT_EQ(help.rc, 0);
-    EXPECT_EQ(help.out.rfind("usage: kvtsim init DIR\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("usage: kvtsim init [--demo] DIR\n", 0), 0u) << help.out;
     EXPECT_NE(help.out.find("Exit status: 0 done, 1"), std::string::npos);
     EXPECT_EQ(kvtsim({"straps"}, {"KVT_ROOT"}).rc, 2);  // no -r and no KVT_ROOT
+    ToolRun ow_help = kvtsim({"ow", "help"}, {"KVT_ROOT"});  // needs no sandbox
+    EXPECT_EQ(ow_help.rc, 0) << ow_help.err;
+    EXPECT_NE(ow_help.out.find("ow add BUS"), std::string::npos) << ow_help.out;
 }
 
 TEST(KvtsimE2E, ValueReadsAndSetsTheLiveTableOfARunningService)
@@ -184,6 +192,12 @@ TEST(KvtsimE2E, ValueReadsAndSetsTheLiveTableOfARunningService)
     TestSandbox sb(false);
     const std::string R = sb.root();
     EXPECT_EQ(kvtsim({"-r", R, "value", "ai", "1"}).rc, 1) << "no live table before the service made it";
+    // A table a stopped service left behind holds stale values.
+    sb.write("/tmp/mmapfile_monitor", std::string(sizeof(MONITOR_TABLE::Sensor_condition), '\0'));
+    ToolRun stale = kvtsim({"-r", R, "value", "ai", "1"});
+    EXPECT_EQ(stale.rc, 1);
+    EXPECT_EQ(stale.out, "");
+    EXPECT_NE(stale.err.find("no service publishes"), std::string::npos) << stale.err;
     monitor = new MONITOR_TABLE_CLASS();
     ASSERT_EQ(mmap_open(), 0);
     monitor->initializeData();
@@ -217,7 +231,7 @@ TEST(KvtsimE2E, AnalogBoardPlugsSwitchesAndConvertsSources)
         {{"fpga", "0x300", "128"}, 0, ""},        // the start latches codes 3 and 3
         {{"ai", "3"}, 0, "current 12mA 3 32000\n"},
         {{"ai", "3", "16mA"}, 0, ""},
-        {{"fpga", "0x704"}, 0, "170\n"},           // 42666 = 0xA6AA: the low byte
+        {{"fpga", "0x704"}, 0, "0xaa\n"},          // 42666 = 0xA6AA: the low byte
         {{"ai", "3", "cal", "1.0012345", "-0.012345", "0.999", "0.02"}, 0, ""},
         {{"ai", "3", "cal"}, 0, "1.0012345 -0.012345 0.9990000 0.020000\n"},
         {{"ai", "3"}, 0, "current 16mA 3 42655\n"},
@@ -237,4 +251,51 @@ TEST(KvtsimE2E, AnalogBoardPlugsSwitchesAndConvertsSources)
          "plugged in\n1 current open 0 0\n2 current open 0 0\n3 current 16mA 0 0\n4 voltage -2.5V 0 0\n"
          "5 current open 0 0\n6 current open 0 0\n7 current open 0 0\n8 current open 0 0\n"},
     });
+}
+
+// A demo sandbox shows a reading of every kind soon after the start, and a
+// broker that is not there is told on the console once, not at every retry.
+TEST(KvtsimE2E, InitDemoGivesReadingsOnEveryKindWithinAMinute)
+{
+    std::string dir = fresh_dir();
+    ASSERT_FALSE(dir.empty());
+    const std::vector<std::string> ports = {"KVT_MQTT_PORT=1", "KVT_SMTP_PORT=1"};  // nobody listens there
+    ToolRun r = kvtsim({"init", "--demo", dir}, ports);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, "demo sandbox ready: " + dir + "\n");
+    QueueCleanup queue{dir};
+    {
+        SimProcess sim(dir);
+        ASSERT_TRUE(sim.wait_started(deadline_ms(20000))) << sim.console();
+        const char* kinds[] = {"ai",        "wire-temp", "wire-humid", "vlxa-temp", "vlxa-humid",
+                               "vlxa-bat",  "nx40-temp", "nx40-bat"};
+        std::string last;
+        // Every kind read (not 65535), then judged normal (state 1) once the
+        // state threads run from the next whole minute.
+        auto every = [&](bool judged) {
+            for (const char* k : kinds) {
+                last = kvtsim({"-r", dir, "value", k, "1"}).out;
+                if (last.empty() || last.rfind("65535 ", 0) == 0 || (judged && last.substr(last.size() - 3) != " 1\n")) {
+                    last = std::string(k) + ": " + last;
+                    return false;
+                }
+            }
+            return true;
+        };
+        EXPECT_TRUE(wait_until([&] { return every(false); }, deadline_ms(60000))) << last;
+        EXPECT_TRUE(wait_until([&] { return every(true); }, deadline_ms(75000))) << last;
+        EXPECT_EQ(kvtsim({"-r", dir, "value", "ai", "1"}).out, "1200 1\n");  // 12 mA shown in mA
+        EXPECT_EQ(kvtsim({"-r", dir, "value", "nx40-bat", "1"}).out, "360 1\n");
+        const std::string console = sim.console();
+        EXPECT_LE(count_of(console, "MQTT broker 127.0.0.1:1: "), 1) << console;
+        EXPECT_EQ(count_of(console, "Unable to connect"), 0);
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.wait_exit(deadline_ms(20000)), 0);
+    }
+    // Plain init stays the factory state.
+    const std::string plain = dir + "-plain";
+    ASSERT_EQ(kvtsim({"init", plain}).rc, 0);
+    EXPECT_EQ(kvtsim({"-r", plain, "ow", "list"}).out, "");
+    EXPECT_EQ(kvtsim({"-r", plain, "ai", "1"}).out, "current open 0 0\n");
+    ASSERT_EQ(std::system(("rm -rf " + dir + " " + plain).c_str()), 0);
 }

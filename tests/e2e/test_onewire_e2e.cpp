@@ -232,9 +232,9 @@ TEST(OneWireE2E, KvtsimOwRefusesBadArgumentsAndKeepsTheProbes)
         {{"ow", "add", "2", "temp"}, 2},
         {{"ow", "add", "0", "pressure"}, 2},
         {{"ow", "add", "0", "temp", "warm"}, 2},
-        {{"ow", "add", "0", "temp", bad_crc}, 1},
+        {{"ow", "add", "0", "temp", bad_crc}, 2},  // a malformed identifier is a wrong command line
         {{"ow", "add", "1", "humid", id}, 1},  // already there
-        {{"ow", "set", "1", "xyz", "20"}, 1},
+        {{"ow", "set", "1", "xyz", "20"}, 2},
         {{"ow", "set", "0", id, "20"}, 1},  // on the other bus
         {{"ow", "set", "1", id}, 2},
         {{"ow", "mute", "1", id, "maybe"}, 2},
