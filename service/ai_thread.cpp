@@ -164,11 +164,15 @@ void ai_read_range()
         const bool voltage = bits & (1 << ch);
         ai.ai_switching[ch] = voltage ? 0 : 1;
         auto& a = sensor_settings.analog[ch];
-        const int r = ai_forced_range(voltage, a.range);
-        if (r == a.range) continue;
+        const int cur = settings_copy(a).range;
+        const int r = ai_forced_range(voltage, cur);
+        if (r == cur) continue;
         // The switch decides: the stored range follows it and is saved.
-        a.range = r;
-        a.changeflg = true;
+        {
+            std::lock_guard<std::mutex> lock(settings_mutex());
+            a.range = r;
+            a.changeflg = true;
+        }
         db_save.push_n(SAVE::AI, ch);
     }
 }
@@ -177,7 +181,7 @@ void ai_set_conv_range()
 {
     int code = 0, byte = 0;
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
-        code = ai_range_code(ai.ai_switching[ch] == 1, sensor_settings.analog[ch].range, code);
+        code = ai_range_code(ai.ai_switching[ch] == 1, settings_copy(sensor_settings.analog[ch]).range, code);
         if (ch % 2 == 0) {
             byte = code & 0x0F;
         } else {
@@ -193,7 +197,9 @@ void ai_set_conv_range()
 void ai_set_scaling_value()
 {
     for (int ch = 0; ch < AIBOARD::CHANNELS; ++ch) {
-        const auto& a = sensor_settings.analog[ch];
+        // A command may change the range and its limits meanwhile: one copy
+        // keeps them of one moment.
+        const auto a = settings_copy(sensor_settings.analog[ch]);
         const AiScaling s = ai_scaling(a.range, a.input_min, a.input_max, a.output_min, a.output_max);
         ai.ai_scaling_max[ch] = s.max;
         ai.ai_scaling_min[ch] = s.min;
